@@ -1,0 +1,7 @@
+#pragma once
+
+#include <stdint.h>
+
+// Polls the main thread's queue until WM_CLOSE is removed, pausing after every poll,
+// and returns the low 32 bits of that message's wParam.
+int32_t close_wait();
