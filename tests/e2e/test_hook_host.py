@@ -1,0 +1,282 @@
+"""End-to-end tests: the built host, stand-in hook library and close tool, run as a controller would.
+
+Set by the build: HOOK_HOST_BIN, the folder with what was built; HOOK_HOST_RUN, the command that
+runs its programs where they are not native (Wine for the Windows build), else empty.
+"""
+import os
+import select
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BIN = os.environ["HOOK_HOST_BIN"]
+RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []
+WINDOWS = os.path.exists(os.path.join(BIN, "hook_host.exe"))
+EXE = ".exe" if WINDOWS else ""
+NEWLINE = b"\r\n" if WINDOWS else b"\n"  # the Windows C runtime writes standard output in text mode
+SLOW = 4 if WINDOWS else 1  # each program started under Wine costs a good part of a second
+
+WM_CLOSE, WM_QUIT, WM_USER = 0x10, 0x12, 0x400
+
+
+def platform_path(path):
+    return "Z:" + path.replace("/", "\\") if WINDOWS else path
+
+
+def exit_status(status):
+    """What a Linux parent sees of a 32-bit exit status, natively and under Wine: the low 8 bits."""
+    return status & 0xFF
+
+
+def report(value):
+    return b"Adding hook for %d" % value + NEWLINE
+
+
+def close_tool(*args):
+    return subprocess.run(RUN + [os.path.join(BIN, "hook_close" + EXE)] + [str(a) for a in args],
+                          capture_output=True, timeout=30 * SLOW)
+
+
+class Host:
+    """One hook host, started with `args`, its stand-in library recording into a file of its own."""
+
+    def __init__(self, test, *args, hold_ms=None, folder=BIN, cwd=None):
+        self.test = test
+        self.record = tempfile.NamedTemporaryFile(prefix="hook_record.", delete=False).name
+        os.unlink(self.record)
+        env = dict(os.environ, TESK_STAND_IN_RECORD=platform_path(self.record))
+        if hold_ms is not None:
+            env["TESK_STAND_IN_HOLD_MS"] = str(hold_ms)
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(RUN + [os.path.join(folder, "hook_host" + EXE)] + list(args),
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=cwd)
+        test.addCleanup(self.end)
+
+    def end(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+        self.process.stderr.close()
+        if os.path.exists(self.record):
+            os.unlink(self.record)
+
+    def read_line(self, timeout=10 * SLOW):
+        """The report line, as soon as it can be read from the pipe."""
+        line = b""
+        deadline = time.monotonic() + timeout
+        while not line.endswith(b"\n"):
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                self.test.fail("no report line within %s s; so far %r" % (timeout, line))
+            byte = os.read(self.process.stdout.fileno(), 1)
+            if not byte:
+                self.test.fail("standard output ended after %r" % line)
+            line += byte
+        return line
+
+    def calls(self):
+        """The stand-in's record: one (value, value as 64-bit hex, pid, tid) a call."""
+        if not os.path.exists(self.record):
+            return []
+        with open(self.record) as record:
+            return [tuple(line.split()) for line in record if line.endswith("\n")]
+
+    def wait_for_call(self, timeout=10 * SLOW):
+        deadline = time.monotonic() + timeout
+        while not self.calls():
+            if time.monotonic() > deadline:
+                self.test.fail("the hook library was not called within %s s" % timeout)
+            time.sleep(0.01)
+        return self.calls()[0]
+
+    def pid(self):
+        """The process id in the platform's own terms, as the stand-in saw it."""
+        return int(self.wait_for_call()[2])
+
+    def post(self, *args):
+        result = close_tool(*args, self.pid()) if args and args[0] == "--post" else close_tool(self.pid(), *args)
+        self.test.assertEqual(result.returncode, 0, result.stderr)
+
+    def wait(self, timeout=10 * SLOW):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.test.fail("the host did not end within %s s" % timeout)
+
+
+class CommandLine(unittest.TestCase):
+    def test_a_wrong_count_ends_at_once_with_minus_one_and_nothing_done(self):
+        for args in ([], ["1", "2"], ["1", "2", "3"]):
+            host = Host(self, *args)
+            self.assertEqual(host.wait(), exit_status(-1), args)
+            self.assertEqual(host.process.stdout.read(), b"", args)
+            self.assertEqual(host.calls(), [], args)
+
+    def test_numbers_are_read_reported_and_installed_widened_with_sign(self):
+        cases = [("42", 42), ("-7", -7), ("+15", 15), ("  42abc", 42), ("abc", 0), ("", 0),
+                 ("2147483647", 2147483647), ("-2147483648", -2147483648),
+                 # Saturated, the same on both platforms, where the C runtimes would differ.
+                 ("99999999999", 2147483647), ("-99999999999", -2147483648)]
+        for text, value in cases:
+            with self.subTest(text=text):
+                host = Host(self, text)
+                self.assertEqual(host.read_line(), report(value))
+                self.assertEqual(host.wait_for_call()[:2], (str(value), "%016x" % (value & (2**64 - 1))))
+                host.post(0)
+                self.assertEqual(host.wait(), 0)
+                self.assertEqual(len(host.calls()), 1, "the library is called once")
+                self.assertEqual(host.process.stdout.read(), b"", "one line, nothing more")
+
+    def test_wildcards_reach_the_host_as_typed(self):
+        # In a folder of several files an expanded "*" would be more than one argument.
+        host = Host(self, "*", cwd=BIN)
+        self.assertEqual(host.read_line(), report(0))
+        host.post(0)
+        self.assertEqual(host.wait(), 0)
+
+    @unittest.skipIf(WINDOWS, "on Windows the main thread's id is not the process id")
+    def test_the_library_is_called_on_the_main_thread(self):
+        host = Host(self, "3")
+        _, _, pid, tid = host.wait_for_call()
+        self.assertEqual((pid, tid), (str(host.process.pid),) * 2)
+        host.post(0)
+        self.assertEqual(host.wait(), 0)
+
+
+class CloseStatus(unittest.TestCase):
+    def test_the_close_message_decides_the_exit_status(self):
+        for wparam, status in [(3, 3), (0, 0), (0xABCD00000005, 5), (0xFFFFFFFF, -1), (-1, -1)]:
+            with self.subTest(wparam=wparam):
+                host = Host(self, "42")
+                host.read_line()
+                host.post(wparam)
+                self.assertEqual(host.wait(), exit_status(status))
+
+    def test_messages_ahead_of_the_close_are_dropped_one_a_cycle(self):
+        # Held inside the installation call, the host has every message queued before its first
+        # poll: the five ahead take five cycles, the first close ends the sixth, the second is left.
+        hold = 6000 if WINDOWS else 1000
+        host = Host(self, "42", hold_ms=hold)
+        self.assertEqual(host.read_line(), report(42))
+        called = time.monotonic()
+        host.wait_for_call()
+        for kind, wparam in [(WM_USER, 1), (WM_QUIT, 2), (0, 3), (WM_CLOSE + 1, 4), (0xFFFF, 5)]:
+            host.post("--post", kind, wparam, 7)
+        host.post(9)
+        host.post(10)
+        posted = time.monotonic()
+        self.assertEqual(host.wait(), 9)
+        ended = time.monotonic()
+        self.assertLess(posted - called, hold / 1000, "all was posted while the host was held")
+        self.assertGreaterEqual(ended - called, hold / 1000 + 0.6 - 0.05)
+
+    def test_a_close_posted_on_the_report_line_is_kept_while_the_library_holds_the_thread(self):
+        # The line is out before the call (it is read while the call holds the thread), and the
+        # queue exists before the line, so the close posted at once is neither refused nor lost.
+        hold = 3000 if WINDOWS else 1000
+        host = Host(self, "5", hold_ms=hold)
+        self.assertEqual(host.read_line(), report(5))
+        read = time.monotonic()
+        host.post(4)
+        self.assertLess(read - host.started, hold / 1000, "the line was written out before the call")
+        self.assertEqual(host.wait(), 4)
+        self.assertGreaterEqual(time.monotonic() - host.started, hold / 1000)
+
+
+class Loader(unittest.TestCase):
+    def test_without_its_hook_library_the_host_does_not_start(self):
+        with tempfile.TemporaryDirectory() as folder:
+            shutil.copy(os.path.join(BIN, "hook_host" + EXE), folder)
+            host = Host(self, "42", folder=folder, cwd=folder)
+            self.assertNotEqual(host.wait(), 0)
+            self.assertEqual(host.process.stdout.read(), b"")
+            self.assertEqual(host.calls(), [])
+            if not WINDOWS:
+                self.assertIn(b"libTeskShellHook64.so", host.process.stderr.read())
+
+
+class CloseTool(unittest.TestCase):
+    def assert_refused(self, result, status, words):
+        self.assertEqual(result.returncode, status)
+        message = result.stderr.decode()
+        self.assertRegex(message, r"^(hook_close: |usage: hook_close )")
+        self.assertIn(words, message)
+
+    def test_usage_errors(self):
+        self.assert_refused(close_tool(), 2, "usage: hook_close PID [STATUS]")
+        self.assert_refused(close_tool("12", "3", "4"), 2, "usage:")
+        self.assert_refused(close_tool("--post", "1", "2", "12"), 2, "usage:")
+        self.assert_refused(close_tool("twelve"), 2, "PID 'twelve' is not a number")
+        self.assert_refused(close_tool("0"), 2, "PID '0' is not a number")
+        self.assert_refused(close_tool("12", "3x"), 2, "STATUS '3x' is not a number")
+        self.assert_refused(close_tool("12", "0x1" + "0" * 16), 2, "STATUS")
+        self.assert_refused(close_tool("--post", "-1", "0", "0", "12"), 2, "KIND '-1'")
+        self.assertEqual(close_tool("--help").returncode, 0)
+
+    def test_no_such_process(self):
+        self.assert_refused(close_tool(2147483647), 1, "cannot post to process 2147483647: no such process")
+
+    @unittest.skipIf(WINDOWS, "Wine gives no long-lived process of its own without a message queue")
+    def test_a_process_that_is_not_a_host(self):
+        self.assert_refused(close_tool(os.getpid()), 1, "not a hook host")
+
+
+@unittest.skipIf(WINDOWS, "this machine's own queue")
+class Queue(unittest.TestCase):
+    @staticmethod
+    def names():
+        with open("/proc/net/unix") as table:
+            return [line.split()[-1] for line in table if line.split()[-1].startswith("@hook_host.")]
+
+    def test_the_queue_is_named_for_the_process_and_goes_with_it(self):
+        host = Host(self, "1")
+        host.read_line()
+        name = "@hook_host.%d" % host.process.pid
+        self.assertIn(name, self.names())
+        host.process.kill()
+        host.wait()
+        self.assertNotIn(name, self.names())
+
+    def test_datagrams_of_any_other_size_are_dropped(self):
+        host = Host(self, "1")
+        host.read_line()
+        sender = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(sender.close)
+        address = b"\0hook_host.%d" % host.process.pid
+        close = struct.pack("=IIQQ", WM_CLOSE, 0, 3, 0)
+        for size in (0, 1, 16, 23, 25, 32, 200):
+            sender.sendto((close * 9)[:size], address)
+        sender.sendto(close, address)
+        self.assertEqual(host.wait(), 3)
+        self.assertGreaterEqual(time.monotonic() - host.started, 0.8, "each taken in a cycle of its own")
+
+    def test_a_host_whose_queue_name_is_taken_ends_before_it_reports(self):
+        # The child waits until its pid's name is bound elsewhere, then becomes the host.
+        ready_read, ready_write = os.pipe()
+        output_read, output_write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(ready_write)
+            os.read(ready_read, 1)
+            os.dup2(output_write, 1)
+            os.execv(os.path.join(BIN, "hook_host"), ["hook_host", "1"])
+        os.close(ready_read)
+        os.close(output_write)
+        squatter = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(squatter.close)
+        squatter.bind(b"\0hook_host.%d" % pid)
+        os.close(ready_write)
+        _, status = os.waitpid(pid, 0)
+        self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == 6, status)  # SIGABRT
+        self.assertEqual(os.read(output_read, 100), b"")
+        os.close(output_read)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
