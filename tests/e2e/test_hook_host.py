@@ -13,6 +13,9 @@ import sys
 import tempfile
 import time
 import unittest
+import xml.etree.ElementTree as ElementTree
+
+from pe_image import PeImage
 
 BIN = os.environ["HOOK_HOST_BIN"]
 RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []
@@ -45,16 +48,21 @@ def close_tool(*args):
 class Host:
     """One hook host, started with `args`, its stand-in library recording into a file of its own."""
 
-    def __init__(self, test, *args, hold_ms=None, folder=BIN, cwd=None):
+    def __init__(self, test, *args, hold_ms=None, folder=BIN, cwd=None, windows_parent=False):
         self.test = test
         self.record = tempfile.NamedTemporaryFile(prefix="hook_record.", delete=False).name
         os.unlink(self.record)
         env = dict(os.environ, TESK_STAND_IN_RECORD=platform_path(self.record))
         if hold_ms is not None:
             env["TESK_STAND_IN_HOLD_MS"] = str(hold_ms)
+        command = [os.path.join(folder, "hook_host" + EXE)] + list(args)
+        if windows_parent:
+            # cmd waits for the host and prints the whole 32-bit status it got, as a line of its own.
+            command = ["cmd", "/v:on", "/c", " ".join([platform_path(command[0])] + command[1:]) +
+                       " & echo status=!errorlevel!"]
         self.started = time.monotonic()
-        self.process = subprocess.Popen(RUN + [os.path.join(folder, "hook_host" + EXE)] + list(args),
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=cwd)
+        self.process = subprocess.Popen(RUN + command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=env, cwd=cwd)
         test.addCleanup(self.end)
 
     def end(self):
@@ -158,6 +166,18 @@ class CloseStatus(unittest.TestCase):
                 host.post(wparam)
                 self.assertEqual(host.wait(), exit_status(status))
 
+    @unittest.skipUnless(WINDOWS, "a parent on this machine sees only 8 bits of any status")
+    def test_a_windows_parent_sees_all_32_bits_of_the_status(self):
+        host = Host(self, windows_parent=True)
+        self.assertEqual(host.read_line(), b"status=-1" + NEWLINE)
+        for wparam, status in [(0xFFFFFFFF, -1), (0x80000000, -2147483648), (0x7654321012345678, 0x12345678)]:
+            with self.subTest(wparam=wparam):
+                host = Host(self, "42", windows_parent=True)
+                self.assertEqual(host.read_line(), report(42))
+                host.post(wparam)
+                self.assertEqual(host.read_line(), b"status=%d" % status + NEWLINE)
+                host.wait()
+
     def test_messages_ahead_of_the_close_are_dropped_one_a_cycle(self):
         # Held inside the installation call, the host has every message queued before its first
         # poll: the five ahead take five cycles, the first close ends the sixth, the second is left.
@@ -194,7 +214,8 @@ class Loader(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             shutil.copy(os.path.join(BIN, "hook_host" + EXE), folder)
             host = Host(self, "42", folder=folder, cwd=folder)
-            self.assertNotEqual(host.wait(), 0)
+            # The Windows loader's status is STATUS_DLL_NOT_FOUND (0xC0000135); the dynamic linker's 127.
+            self.assertEqual(host.wait(), exit_status(0xC0000135 if WINDOWS else 127))
             self.assertEqual(host.process.stdout.read(), b"")
             self.assertEqual(host.calls(), [])
             if not WINDOWS:
@@ -225,6 +246,53 @@ class CloseTool(unittest.TestCase):
     @unittest.skipIf(WINDOWS, "Wine gives no long-lived process of its own without a message queue")
     def test_a_process_that_is_not_a_host(self):
         self.assert_refused(close_tool(os.getpid()), 1, "not a hook host")
+
+
+class Image(unittest.TestCase):
+    """What the executables declare to the loader: what they bind to, and how they are to run."""
+
+    @unittest.skipUnless(WINDOWS, "a Windows image")
+    def test_the_windows_host_is_a_stripped_x86_64_console_program_for_windows_6_0(self):
+        image = PeImage(os.path.join(BIN, "hook_host.exe"))
+        self.assertEqual((image.machine, image.magic), (0x8664, 0x20B))  # x86-64, PE32+
+        self.assertEqual(image.subsystem, 3)  # console
+        self.assertEqual((image.subsystem_version_major, image.subsystem_version_minor), (6, 0))
+        self.assertEqual((image.symbol_table, image.symbol_count), (0, 0))
+
+    @unittest.skipUnless(WINDOWS, "a Windows image")
+    def test_the_windows_programs_import_only_the_system_and_the_hook_library(self):
+        imports = PeImage(os.path.join(BIN, "hook_host.exe")).imports()
+        self.assertEqual({name.lower() for name in imports},
+                         {"kernel32.dll", "user32.dll", "msvcrt.dll", "teskshellhook64.dll"})
+        self.assertEqual(imports["TeskShellHook64.dll"], ["SetTeskShellHook"])
+        self.assertIn("PeekMessageW", imports["USER32.dll"])
+        self.assertIn("Sleep", imports["KERNEL32.dll"])
+        tool = PeImage(os.path.join(BIN, "hook_close.exe")).imports()
+        self.assertEqual({name.lower() for name in tool}, {"kernel32.dll", "user32.dll", "msvcrt.dll"})
+
+    @unittest.skipUnless(WINDOWS, "a Windows image")
+    def test_the_windows_host_carries_one_manifest_as_resource_1(self):
+        manifests = [r for r in PeImage(os.path.join(BIN, "hook_host.exe")).resources() if r[0] == 24]
+        self.assertEqual([(kind, name) for kind, name, _, _ in manifests], [(24, 1)])
+        v1, v3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+        manifest = ElementTree.fromstring(manifests[0][3])
+        level = manifest.find(f"{v3}trustInfo/{v3}security/{v3}requestedPrivileges/{v3}requestedExecutionLevel")
+        self.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
+        identities = manifest.findall(f"{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity")
+        self.assertEqual([i.attrib for i in identities], [{
+            "type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+            "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}])
+
+    @unittest.skipIf(WINDOWS, "an image of this machine")
+    def test_the_host_binds_its_hook_library_from_beside_it_at_once(self):
+        dynamic = subprocess.run(["readelf", "--dynamic", os.path.join(BIN, "hook_host")],
+                                 capture_output=True, text=True, check=True).stdout
+        self.assertIn("Shared library: [libTeskShellHook64.so]", dynamic)
+        self.assertIn("Library runpath: [$ORIGIN]", dynamic)
+        self.assertRegex(dynamic, r"FLAGS_1\)\s+Flags: NOW")
+        symbols = subprocess.run(["readelf", "--dyn-syms", "--wide", os.path.join(BIN, "hook_host")],
+                                 capture_output=True, text=True, check=True).stdout
+        self.assertRegex(symbols, r"UND SetTeskShellHook\b")
 
 
 @unittest.skipIf(WINDOWS, "this machine's own queue")
