@@ -4,6 +4,7 @@ Set by the build: HOOK_HOST_BIN, the folder with what was built; HOOK_HOST_RUN, 
 runs its programs where they are not native (Wine for the Windows build), else empty.
 """
 import os
+import resource
 import select
 import shutil
 import socket
@@ -42,7 +43,7 @@ def report(value):
 
 def close_tool(*args):
     return subprocess.run(RUN + [os.path.join(BIN, "hook_close" + EXE)] + [str(a) for a in args],
-                          capture_output=True, timeout=30 * SLOW)
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=30 * SLOW)
 
 
 class Host:
@@ -61,8 +62,8 @@ class Host:
             command = ["cmd", "/v:on", "/c", " ".join([platform_path(command[0])] + command[1:]) +
                        " & echo status=!errorlevel!"]
         self.started = time.monotonic()
-        self.process = subprocess.Popen(RUN + command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        env=env, cwd=cwd)
+        self.process = subprocess.Popen(RUN + command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=env, cwd=cwd)
         test.addCleanup(self.end)
 
     def end(self):
@@ -333,6 +334,7 @@ class Queue(unittest.TestCase):
             os.close(ready_write)
             os.read(ready_read, 1)
             os.dup2(output_write, 1)
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # the abort is expected: no core file
             os.execv(os.path.join(BIN, "hook_host"), ["hook_host", "1"])
         os.close(ready_read)
         os.close(output_write)
