@@ -14,9 +14,9 @@ int queue = -1; // bound once by open_queue; the process's end takes it away
 
 // Messages count only from the host's own user or root, as the kernel vouches; the datagram's
 // contents have no say in that.
-bool sent_by_trusted_user(const msghdr& header)
+bool sent_by_trusted_user(msghdr& header)
 {
-    for (const cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(const_cast<msghdr*>(&header), const_cast<cmsghdr*>(c))) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
             ucred sender;
             memcpy(&sender, CMSG_DATA(c), sizeof sender);
@@ -58,7 +58,7 @@ bool platform::poll(Message& message)
     // A datagram of the wrong size or from an untrusted sender is removed like any other message
     // and dropped like any that is not WM_CLOSE.
     if (size != sizeof datagram || !sent_by_trusted_user(header))
-        message = {0, 0};
+        message = {0, 0}; // WM_NULL
     else
         message = {datagram.kind, datagram.wparam};
     return true;
