@@ -11,7 +11,8 @@ struct Message {
     uint64_t wparam;
 };
 
-// Makes the calling thread's queue exist, so that messages posted from now on are kept.
+// Makes the calling thread's queue exist, so that messages posted from now on are kept, and readies
+// the process to report: a report line that nobody reads must not end it.
 void open_queue();
 
 // Removes the next waiting message into `message` and says whether there was one; never blocks.

@@ -1,6 +1,7 @@
 // The host's platform on this machine: the main thread's queue is a datagram socket named for the
 // process (see queue_linux.h), the pause a sleep.
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -30,6 +31,10 @@ bool sent_by_trusted_user(msghdr& header)
 
 void platform::open_queue()
 {
+    // The report line follows: as on Windows, a write that nobody reads fails instead of ending the
+    // process, so that the host goes on to install and wait.
+    signal(SIGPIPE, SIG_IGN);
+
     // Credentials are asked for before the name is bound, so that no datagram arrives without them.
     // Without its queue the host could never be closed: it ends at once instead.
     queue = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -49,7 +49,8 @@ def close_tool(*args):
 class Host:
     """One hook host, started with `args`, its stand-in library recording into a file of its own."""
 
-    def __init__(self, test, *args, hold_ms=None, folder=BIN, cwd=None, windows_parent=False):
+    def __init__(self, test, *args, hold_ms=None, folder=BIN, cwd=None, windows_parent=False,
+                 stdout_closed=False):
         self.test = test
         self.record = tempfile.NamedTemporaryFile(prefix="hook_record.", delete=False).name
         os.unlink(self.record)
@@ -61,17 +62,25 @@ class Host:
             # cmd waits for the host and prints the whole 32-bit status it got, as a line of its own.
             command = ["cmd", "/v:on", "/c", " ".join([platform_path(command[0])] + command[1:]) +
                        " & echo status=!errorlevel!"]
+        # A pipe whose reading end is closed before the host starts: its report cannot be written.
+        stdout = subprocess.PIPE
+        if stdout_closed:
+            unread, stdout = os.pipe()
+            os.close(unread)
         self.started = time.monotonic()
-        self.process = subprocess.Popen(RUN + command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        self.process = subprocess.Popen(RUN + command, stdin=subprocess.DEVNULL, stdout=stdout,
                                         stderr=subprocess.PIPE, env=env, cwd=cwd)
+        if stdout_closed:
+            os.close(stdout)
         test.addCleanup(self.end)
 
     def end(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-        self.process.stdout.close()
-        self.process.stderr.close()
+        for stream in (self.process.stdout, self.process.stderr):
+            if stream:
+                stream.close()
         if os.path.exists(self.record):
             os.unlink(self.record)
 
@@ -141,6 +150,12 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(host.wait(), 0)
                 self.assertEqual(len(host.calls()), 1, "the library is called once")
                 self.assertEqual(host.process.stdout.read(), b"", "one line, nothing more")
+
+    def test_a_report_line_nobody_reads_does_not_stop_the_host(self):
+        host = Host(self, "8", stdout_closed=True)
+        self.assertEqual(host.wait_for_call()[0], "8")
+        host.post(6)
+        self.assertEqual(host.wait(), 6)
 
     def test_wildcards_reach_the_host_as_typed(self):
         # In a folder of several files an expanded "*" would be more than one argument.
