@@ -283,6 +283,7 @@ class Image(unittest.TestCase):
         self.assertEqual(imports["TeskShellHook64.dll"], ["SetTeskShellHook"])
         self.assertIn("PeekMessageW", imports["USER32.dll"])
         self.assertIn("Sleep", imports["KERNEL32.dll"])
+        self.assertIn("printf", imports["msvcrt.dll"], "the C runtime's printf, not one linked in")
         tool = PeImage(os.path.join(BIN, "hook_close.exe")).imports()
         self.assertEqual({name.lower() for name in tool}, {"kernel32.dll", "user32.dll", "msvcrt.dll"})
 
