@@ -22,7 +22,7 @@ const char* post_to_main_thread(uint32_t pid, const Message& message)
     const queue_linux::Datagram datagram{message.kind, 0, message.wparam, message.lparam};
     const queue_linux::Address address = queue_linux::address_of(static_cast<pid_t>(pid));
     const ssize_t sent = sendto(sender, &datagram, sizeof datagram, MSG_DONTWAIT,
-                                reinterpret_cast<const sockaddr*>(&address.sun), address.length);
+                                reinterpret_cast<const sockaddr*>(&address.name), address.length);
     const int error = errno;
     close(sender);
     if (sent == static_cast<ssize_t>(sizeof datagram))

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,7 +43,7 @@ void platform::open_queue()
     if (queue < 0 || setsockopt(queue, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0)
         abort();
     const queue_linux::Address address = queue_linux::address_of(getpid());
-    if (bind(queue, reinterpret_cast<const sockaddr*>(&address.sun), address.length) != 0)
+    if (bind(queue, reinterpret_cast<const sockaddr*>(&address.name), address.length) != 0)
         abort();
 }
 

@@ -5,7 +5,6 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -22,7 +21,7 @@ struct Datagram {
 static_assert(sizeof(Datagram) == 24);
 
 struct Address {
-    sockaddr_un sun;
+    sockaddr_un name;
     socklen_t length;
 };
 
@@ -32,8 +31,8 @@ struct Address {
 inline Address address_of(pid_t thread_id)
 {
     Address address{};
-    address.sun.sun_family = AF_UNIX;
-    const int length = snprintf(address.sun.sun_path + 1, sizeof address.sun.sun_path - 1,
+    address.name.sun_family = AF_UNIX;
+    const int length = snprintf(address.name.sun_path + 1, sizeof address.name.sun_path - 1,
                                 "hook_host.%d", static_cast<int>(thread_id));
     address.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
     return address;
