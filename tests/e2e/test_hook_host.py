@@ -259,7 +259,7 @@ class CloseTool(unittest.TestCase):
     def test_no_such_process(self):
         self.assert_refused(close_tool(2147483647), 1, "cannot post to process 2147483647: no such process")
 
-    @unittest.skipIf(WINDOWS, "Wine gives no long-lived process of its own without a message queue")
+    @unittest.skipIf(WINDOWS, "no process without a queue whose Windows id a test can learn")
     def test_a_process_that_is_not_a_host(self):
         self.assert_refused(close_tool(os.getpid()), 1, "not a hook host")
 
