@@ -117,8 +117,14 @@ class Host:
         """The process id in the platform's own terms, as the stand-in saw it."""
         return int(self.wait_for_call()[2])
 
-    def post(self, *args):
-        result = close_tool(*args, self.pid()) if args and args[0] == "--post" else close_tool(self.pid(), *args)
+    def close(self, status):
+        """Posts WM_CLOSE with wParam `status` through the close tool."""
+        self.expect_posted(close_tool(self.pid(), status))
+
+    def post(self, kind, wparam, lparam):
+        self.expect_posted(close_tool("--post", kind, wparam, lparam, self.pid()))
+
+    def expect_posted(self, result):
         self.test.assertEqual(result.returncode, 0, result.stderr)
 
     def wait(self, timeout=10 * SLOW):
@@ -146,7 +152,7 @@ class CommandLine(unittest.TestCase):
                 host = Host(self, text)
                 self.assertEqual(host.read_line(), report(value))
                 self.assertEqual(host.wait_for_call()[:2], (str(value), "%016x" % (value & (2**64 - 1))))
-                host.post(0)
+                host.close(0)
                 self.assertEqual(host.wait(), 0)
                 self.assertEqual(len(host.calls()), 1, "the library is called once")
                 self.assertEqual(host.process.stdout.read(), b"", "one line, nothing more")
@@ -154,14 +160,14 @@ class CommandLine(unittest.TestCase):
     def test_a_report_line_nobody_reads_does_not_stop_the_host(self):
         host = Host(self, "8", stdout_closed=True)
         self.assertEqual(host.wait_for_call()[0], "8")
-        host.post(6)
+        host.close(6)
         self.assertEqual(host.wait(), 6)
 
     def test_wildcards_reach_the_host_as_typed(self):
         # In a folder of several files an expanded "*" would be more than one argument.
         host = Host(self, "*", cwd=BIN)
         self.assertEqual(host.read_line(), report(0))
-        host.post(0)
+        host.close(0)
         self.assertEqual(host.wait(), 0)
 
     @unittest.skipIf(WINDOWS, "on Windows the main thread's id is not the process id")
@@ -169,7 +175,7 @@ class CommandLine(unittest.TestCase):
         host = Host(self, "3")
         _, _, pid, tid = host.wait_for_call()
         self.assertEqual((pid, tid), (str(host.process.pid),) * 2)
-        host.post(0)
+        host.close(0)
         self.assertEqual(host.wait(), 0)
 
 
@@ -179,7 +185,7 @@ class CloseStatus(unittest.TestCase):
             with self.subTest(wparam=wparam):
                 host = Host(self, "42")
                 host.read_line()
-                host.post(wparam)
+                host.close(wparam)
                 self.assertEqual(host.wait(), exit_status(status))
 
     @unittest.skipUnless(WINDOWS, "a parent on this machine sees only 8 bits of any status")
@@ -190,7 +196,7 @@ class CloseStatus(unittest.TestCase):
             with self.subTest(wparam=wparam):
                 host = Host(self, "42", windows_parent=True)
                 self.assertEqual(host.read_line(), report(42))
-                host.post(wparam)
+                host.close(wparam)
                 self.assertEqual(host.read_line(), b"status=%d" % status + NEWLINE)
                 host.wait()
 
@@ -203,9 +209,9 @@ class CloseStatus(unittest.TestCase):
         called = time.monotonic()
         host.wait_for_call()
         for kind, wparam in [(WM_USER, 1), (WM_QUIT, 2), (0, 3), (WM_CLOSE + 1, 4), (0xFFFF, 5)]:
-            host.post("--post", kind, wparam, 7)
-        host.post(9)
-        host.post(10)
+            host.post(kind, wparam, 7)
+        host.close(9)
+        host.close(10)
         posted = time.monotonic()
         self.assertEqual(host.wait(), 9)
         ended = time.monotonic()
@@ -219,7 +225,7 @@ class CloseStatus(unittest.TestCase):
         host = Host(self, "5", hold_ms=hold)
         self.assertEqual(host.read_line(), report(5))
         read = time.monotonic()
-        host.post(4)
+        host.close(4)
         self.assertLess(read - host.started, hold / 1000, "the line was written out before the call")
         self.assertEqual(host.wait(), 4)
         self.assertGreaterEqual(time.monotonic() - host.started, hold / 1000)
