@@ -25,11 +25,11 @@ DWORD main_thread_of(DWORD pid, bool& denied)
         if (entry.th32OwnerProcessID != pid)
             continue;
         const HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
-        FILETIME created, exited, kernel, user;
         if (!thread) {
             denied = denied || GetLastError() == ERROR_ACCESS_DENIED;
             continue;
         }
+        FILETIME created, exited, kernel, user;
         if (GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
             const ULONGLONG time = ULONGLONG{created.dwHighDateTime} << 32 | created.dwLowDateTime;
             if (time < earliest) {
