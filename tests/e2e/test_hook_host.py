@@ -1,11 +1,6 @@
-"""End-to-end tests: the built host, stand-in hook library and close tool, run as a controller would.
-
-Set by the build: HOOK_HOST_BIN, the folder with what was built; HOOK_HOST_RUN, the command that
-runs its programs where they are not native (Wine for the Windows build), else empty.
-"""
+"""End-to-end tests: the built host, stand-in hook library and close tool, run as a controller would."""
 import os
 import resource
-import select
 import shutil
 import socket
 import struct
@@ -16,122 +11,9 @@ import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+from controller import (BIN, EXE, NEWLINE, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER, Host, close_tool,
+                        exit_status, report)
 from pe_image import PeImage
-
-BIN = os.environ["HOOK_HOST_BIN"]
-RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []
-WINDOWS = os.path.exists(os.path.join(BIN, "hook_host.exe"))
-EXE = ".exe" if WINDOWS else ""
-NEWLINE = b"\r\n" if WINDOWS else b"\n"  # the Windows C runtime writes standard output in text mode
-SLOW = 4 if WINDOWS else 1  # each program started under Wine costs a good part of a second
-
-WM_CLOSE, WM_QUIT, WM_USER = 0x10, 0x12, 0x400
-
-
-def platform_path(path):
-    return "Z:" + path.replace("/", "\\") if WINDOWS else path
-
-
-def exit_status(status):
-    """What a Linux parent sees of a 32-bit exit status, natively and under Wine: the low 8 bits."""
-    return status & 0xFF
-
-
-def report(value):
-    return b"Adding hook for %d" % value + NEWLINE
-
-
-def close_tool(*args):
-    return subprocess.run(RUN + [os.path.join(BIN, "hook_close" + EXE)] + [str(a) for a in args],
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=30 * SLOW)
-
-
-class Host:
-    """One hook host, started with `args`, its stand-in library recording into a file of its own."""
-
-    def __init__(self, test, *args, hold_ms=None, folder=BIN, cwd=None, windows_parent=False,
-                 stdout_closed=False):
-        self.test = test
-        self.record = tempfile.NamedTemporaryFile(prefix="hook_record.", delete=False).name
-        os.unlink(self.record)
-        env = dict(os.environ, TESK_STAND_IN_RECORD=platform_path(self.record))
-        if hold_ms is not None:
-            env["TESK_STAND_IN_HOLD_MS"] = str(hold_ms)
-        command = [os.path.join(folder, "hook_host" + EXE)] + list(args)
-        if windows_parent:
-            # cmd waits for the host and prints the whole 32-bit status it got, as a line of its own.
-            command = ["cmd", "/v:on", "/c", " ".join([platform_path(command[0])] + command[1:]) +
-                       " & echo status=!errorlevel!"]
-        # A pipe whose reading end is closed before the host starts: its report cannot be written.
-        stdout = subprocess.PIPE
-        if stdout_closed:
-            unread, stdout = os.pipe()
-            os.close(unread)
-        self.started = time.monotonic()
-        self.process = subprocess.Popen(RUN + command, stdin=subprocess.DEVNULL, stdout=stdout,
-                                        stderr=subprocess.PIPE, env=env, cwd=cwd)
-        if stdout_closed:
-            os.close(stdout)
-        test.addCleanup(self.end)
-
-    def end(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        for stream in (self.process.stdout, self.process.stderr):
-            if stream:
-                stream.close()
-        if os.path.exists(self.record):
-            os.unlink(self.record)
-
-    def read_line(self, timeout=10 * SLOW):
-        """The report line, as soon as it can be read from the pipe."""
-        line = b""
-        deadline = time.monotonic() + timeout
-        while not line.endswith(b"\n"):
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
-                self.test.fail("no report line within %s s; so far %r" % (timeout, line))
-            byte = os.read(self.process.stdout.fileno(), 1)
-            if not byte:
-                self.test.fail("standard output ended after %r" % line)
-            line += byte
-        return line
-
-    def calls(self):
-        """The stand-in's record: one (value, value as 64-bit hex, pid, tid) a call."""
-        if not os.path.exists(self.record):
-            return []
-        with open(self.record) as record:
-            return [tuple(line.split()) for line in record if line.endswith("\n")]
-
-    def wait_for_call(self, timeout=10 * SLOW):
-        deadline = time.monotonic() + timeout
-        while not self.calls():
-            if time.monotonic() > deadline:
-                self.test.fail("the hook library was not called within %s s" % timeout)
-            time.sleep(0.01)
-        return self.calls()[0]
-
-    def pid(self):
-        """The process id in the platform's own terms, as the stand-in saw it."""
-        return int(self.wait_for_call()[2])
-
-    def close(self, status):
-        """Posts WM_CLOSE with wParam `status` through the close tool."""
-        self.expect_posted(close_tool(self.pid(), status))
-
-    def post(self, kind, wparam, lparam):
-        self.expect_posted(close_tool("--post", kind, wparam, lparam, self.pid()))
-
-    def expect_posted(self, result):
-        self.test.assertEqual(result.returncode, 0, result.stderr)
-
-    def wait(self, timeout=10 * SLOW):
-        try:
-            return self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.test.fail("the host did not end within %s s" % timeout)
 
 
 class CommandLine(unittest.TestCase):
