@@ -2,6 +2,7 @@
 import struct
 
 IMPORT_DIRECTORY, RESOURCE_DIRECTORY = 1, 2
+RT_VERSION = 16
 
 
 class PeImage:
@@ -71,3 +72,36 @@ class PeImage:
                     rva, size = struct.unpack_from("<II", self.data, base + leaf)
                     found.append((kind, name, language, self.data[self.offset(rva):self.offset(rva) + size]))
         return found
+
+    def version_info(self):
+        """The VERSIONINFO resource: (file version, product version, {string name: value})."""
+        data = next(data for kind, _, _, data in self.resources() if kind == RT_VERSION)
+
+        def block(at):
+            # Each block: length, value length, type (1: text), key, value, child blocks, each
+            # aligned to 4 bytes.
+            length, value_length, text = struct.unpack_from("<HHH", data, at)
+            key_end = at + 6
+            while data[key_end:key_end + 2] != b"\0\0":
+                key_end += 2
+            key = data[at + 6:key_end].decode("utf-16-le")
+            value_at = (key_end + 2 + 3) & ~3
+            value_size = value_length * 2 if text else value_length
+            value = data[value_at:value_at + value_size]
+            children, child = [], (value_at + value_size + 3) & ~3
+            while child < at + length:
+                children.append(block(child))
+                child = (child + children[-1][3] + 3) & ~3
+            return key, (value.decode("utf-16-le").rstrip("\0") if text else value), children, length
+
+        key, fixed, children, _ = block(0)
+        signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed)
+        if key != "VS_VERSION_INFO" or signature != 0xFEEF04BD:
+            raise ValueError("not a VERSIONINFO resource")
+        strings = {name: value for child_key, _, tables, _ in children if child_key == "StringFileInfo"
+                   for _, _, entries, _ in tables for name, value, _, _ in entries}
+        return _version(file_ms, file_ls), _version(product_ms, product_ls), strings
+
+
+def _version(most, least):
+    return most >> 16, most & 0xFFFF, least >> 16, least & 0xFFFF

@@ -188,6 +188,18 @@ class Image(unittest.TestCase):
             "type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
             "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}])
 
+    @unittest.skipUnless(WINDOWS, "a Windows image")
+    def test_the_windows_programs_carry_the_project_version(self):
+        version = os.environ["HOOK_HOST_VERSION"]
+        numbers = tuple(int(n) for n in (version + ".0.0.0").split(".")[:4])
+        for name in ("hook_host", "hook_close"):
+            with self.subTest(name=name):
+                file_version, product_version, strings = PeImage(os.path.join(BIN, name + EXE)).version_info()
+                self.assertEqual((file_version, product_version), (numbers, numbers))
+                self.assertEqual((strings["FileVersion"], strings["ProductVersion"]), (version, version))
+                self.assertEqual(strings["OriginalFilename"], name + EXE)
+                self.assertIn("WM_CLOSE", strings["FileDescription"])
+
     @unittest.skipIf(WINDOWS, "an image of this machine")
     def test_the_host_binds_its_hook_library_from_beside_it_at_once(self):
         dynamic = subprocess.run(["readelf", "--dynamic", os.path.join(BIN, "hook_host")],
