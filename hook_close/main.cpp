@@ -19,8 +19,7 @@ const char usage[] = "usage: hook_close PID [STATUS]\n"
 
 // Reads all of `text` as a decimal or 0x-hex number from `min` to `max`; where `negative_allowed`,
 // a minus sign wraps the value to 64 bits, so that a status of -1 reads as the platform's -1.
-bool parse(const char* what, const char* text, bool negative_allowed, uint64_t min, uint64_t max,
-           uint64_t& value)
+bool parse(const char* what, const char* text, bool negative_allowed, uint64_t min, uint64_t max, uint64_t& value)
 {
     const bool negative = negative_allowed && *text == '-';
     const char* digits = negative ? text + 1 : text;
@@ -30,7 +29,8 @@ bool parse(const char* what, const char* text, bool negative_allowed, uint64_t m
     char* end = nullptr;
     errno = 0;
     // strtoull would take white space and a sign of its own: the first character must be a digit.
-    const bool digit_first = hex ? isxdigit(static_cast<unsigned char>(*digits)) : isdigit(static_cast<unsigned char>(*digits));
+    const bool digit_first =
+        hex ? isxdigit(static_cast<unsigned char>(*digits)) : isdigit(static_cast<unsigned char>(*digits));
     const uint64_t magnitude = digit_first ? strtoull(digits, &end, hex ? 16 : 10) : 0;
     if (digit_first && *end == '\0' && errno != ERANGE && magnitude >= min && magnitude <= max &&
         !(negative && magnitude > (uint64_t{1} << 63))) {

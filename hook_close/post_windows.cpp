@@ -51,7 +51,8 @@ const char* post_to_main_thread(uint32_t pid, const Message& message)
     const DWORD thread = main_thread_of(pid, denied);
     if (!thread)
         return denied ? "access denied" : "no such process";
-    if (PostThreadMessageW(thread, message.kind, static_cast<WPARAM>(message.wparam), static_cast<LPARAM>(message.lparam)))
+    if (PostThreadMessageW(thread, message.kind, static_cast<WPARAM>(message.wparam),
+                           static_cast<LPARAM>(message.lparam)))
         return nullptr;
     const DWORD error = GetLastError();
     switch (error) {

@@ -74,6 +74,5 @@ void platform::pause(unsigned milliseconds)
 {
     timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     // A signal that neither ends nor stops the process may cut the sleep short: sleep out the rest.
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) { }
 }

@@ -32,8 +32,8 @@ inline Address address_of(pid_t thread_id)
 {
     Address address{};
     address.name.sun_family = AF_UNIX;
-    const int length = snprintf(address.name.sun_path + 1, sizeof address.name.sun_path - 1,
-                                "hook_host.%d", static_cast<int>(thread_id));
+    const int length = snprintf(address.name.sun_path + 1, sizeof address.name.sun_path - 1, "hook_host.%d",
+                                static_cast<int>(thread_id));
     address.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
     return address;
 }

@@ -19,8 +19,8 @@ struct Poll {
     platform::Message message;
 };
 
-std::deque<Poll> script;          // what each poll finds, in order
-std::vector<std::string> events;  // what the wait did, in order
+std::deque<Poll> script;         // what each poll finds, in order
+std::vector<std::string> events; // what the wait did, in order
 
 Poll message(uint32_t kind, uint64_t wparam = 0)
 {
