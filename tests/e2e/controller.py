@@ -14,6 +14,7 @@ RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []
 WINDOWS = os.path.exists(os.path.join(BIN, "hook_host.exe"))
 EXE = ".exe" if WINDOWS else ""
 NEWLINE = b"\r\n" if WINDOWS else b"\n"  # the Windows C runtime writes standard output in text mode
+HOOK_LIBRARY = "TeskShellHook64.dll" if WINDOWS else "libTeskShellHook64.so"
 SLOW = 4 if WINDOWS else 1  # each program started under Wine costs a good part of a second
 
 WM_CLOSE, WM_QUIT, WM_USER = 0x10, 0x12, 0x400

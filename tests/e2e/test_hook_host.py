@@ -1,5 +1,6 @@
 """End-to-end tests: the built host, stand-in hook library and close tool, run as a controller would."""
 import os
+import pwd
 import resource
 import shutil
 import socket
@@ -11,8 +12,8 @@ import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-from controller import (BIN, EXE, NEWLINE, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER, Host, close_tool,
-                        exit_status, report)
+from controller import (BIN, EXE, HOOK_LIBRARY, NEWLINE, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER, Host,
+                        close_tool, exit_status, report)
 from pe_image import PeImage
 
 
@@ -125,6 +126,25 @@ class Loader(unittest.TestCase):
             if not WINDOWS:
                 self.assertIn(b"libTeskShellHook64.so", host.process.stderr.read())
 
+    def test_with_a_hook_library_that_lacks_the_entry_the_host_does_not_start(self):
+        with tempfile.TemporaryDirectory() as folder:
+            shutil.copy(os.path.join(BIN, "hook_host" + EXE), folder)
+            shutil.copy(os.path.join(BIN, "without_entry", HOOK_LIBRARY), folder)
+            host = Host(self, "42", folder=folder, cwd=folder)
+            status = host.wait()
+            output = host.process.stdout.read()
+            errors = host.process.stderr.read()
+            if WINDOWS:
+                # Windows refuses this start at load (STATUS_ENTRYPOINT_NOT_FOUND). Wine's loader binds
+                # a stub instead: the host reports, and the call ends it as an unhandled exception.
+                self.assertTrue(output.startswith(report(42)), output)
+                self.assertIn(b"unimplemented function TeskShellHook64.dll.SetTeskShellHook", output + errors)
+                self.assertNotEqual(status, 0)
+            else:
+                # Bound at once: the dynamic linker refuses the start before any of the host's code runs.
+                self.assertEqual((status, output), (127, b""))
+                self.assertIn(b"undefined symbol: SetTeskShellHook", errors)
+
 
 class CloseTool(unittest.TestCase):
     def assert_refused(self, result, status, words):
@@ -229,17 +249,73 @@ class Queue(unittest.TestCase):
         self.assertNotIn(name, self.names())
 
     def test_datagrams_of_any_other_size_are_dropped(self):
+        # Every size up to well past a message's 24 bytes, made of closes that would end the host with
+        # 99 if they were read as one: each is removed in a cycle of its own and dropped.
         host = Host(self, "1")
         host.read_line()
         sender = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.addCleanup(sender.close)
         address = b"\0hook_host.%d" % host.process.pid
-        close = struct.pack("=IIQQ", WM_CLOSE, 0, 3, 0)
-        for size in (0, 1, 16, 23, 25, 32, 200):
-            sender.sendto((close * 9)[:size], address)
-        sender.sendto(close, address)
+        garbage = struct.pack("=IIQQ", WM_CLOSE, 0, 99, 0) * 3000
+        sizes = [size for size in range(65) if size != 24] + [100, 1000, 65000]
+        for size in sizes:
+            sender.sendto(garbage[:size], address)  # blocks while the queue is full
+        self.assertIsNone(host.process.poll())
+        sender.sendto(struct.pack("=IIQQ", WM_CLOSE, 0, 3, 0), address)
         self.assertEqual(host.wait(), 3)
-        self.assertGreaterEqual(time.monotonic() - host.started, 0.8, "each taken in a cycle of its own")
+        self.assertGreaterEqual(time.monotonic() - host.started, (len(sizes) + 1) * 0.1)
+
+    def test_a_full_queue_refuses_a_post_and_the_host_still_closes(self):
+        # Held inside the installation call, the host does not poll: posts pile up until refused.
+        host = Host(self, "1", hold_ms=2000)
+        host.read_line()
+        for _ in range(1000):
+            result = close_tool("--post", WM_USER, 0, 0, host.process.pid)
+            if result.returncode != 0:
+                break
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"its message queue is full", result.stderr)
+        # The controller tries again once the host has drained its queue; nothing was lost on the way.
+        deadline = time.monotonic() + 10
+        while (result := close_tool(host.process.pid, 5)).returncode != 0 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(host.wait(), 5)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to post as another user")
+    def test_messages_from_another_user_are_dropped(self):
+        host = Host(self, "1")
+        host.read_line()
+        nobody = pwd.getpwnam("nobody").pw_uid
+
+        def as_nobody():
+            os.setgid(nobody)
+            os.setuid(nobody)
+
+        # The close tool refuses up front, as the platform does (run from where nobody may run it)...
+        folder = tempfile.mkdtemp(prefix="hook_close.")
+        self.addCleanup(shutil.rmtree, folder)
+        os.chmod(folder, 0o755)
+        tool = shutil.copy(os.path.join(BIN, "hook_close"), folder)
+        result = subprocess.run([tool, str(host.process.pid), "99"], capture_output=True, preexec_fn=as_nobody)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"access denied", result.stderr)
+        # ...and what another user's process sends straight to the queue is dropped.
+        child = os.fork()
+        if child == 0:
+            sent = False
+            try:
+                as_nobody()
+                socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).sendto(
+                    struct.pack("=IIQQ", WM_CLOSE, 0, 99, 0), b"\0hook_host.%d" % host.process.pid)
+                sent = True
+            finally:
+                os._exit(0 if sent else 1)
+        self.assertEqual(os.waitpid(child, 0)[1], 0)
+        time.sleep(0.3)  # a few cycles: the datagram is removed by now
+        self.assertIsNone(host.process.poll(), "another user's close was dropped")
+        host.close(5)
+        self.assertEqual(host.wait(), 5)
 
     def test_a_host_whose_queue_name_is_taken_ends_before_it_reports(self):
         # The child waits until its pid's name is bound elsewhere, then becomes the host.

@@ -12,12 +12,11 @@ import tempfile
 import unittest
 import zipfile
 
-from controller import BIN, EXE, WINDOWS, Host, exit_status, report
+from controller import BIN, EXE, HOOK_LIBRARY, WINDOWS, Host, exit_status, report
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
 VERSION = os.environ["HOOK_HOST_VERSION"]
 README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
-HOOK_LIBRARY = "TeskShellHook64.dll" if WINDOWS else "libTeskShellHook64.so"
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
 
