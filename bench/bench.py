@@ -1,0 +1,242 @@
+#!/usr/bin/env python3
+"""The hook host against the yardstick, the least C program of its design, side by side in one run.
+
+On this machine: start-up (spawn to report line readable on a pipe), idle cost (CPU time per 100 ms
+cycle, from /proc/<pid>/schedstat), peak resident memory, and close latency (WM_CLOSE posted at random
+phases). Under Wine, the Windows executables: close latency and start-up as a Windows controller sees
+them, and the executable's size and imports. Prints the figures; writes figures.csv,
+close_latencies.csv and close_latencies.png (gnuplot) to the results folder.
+"""
+import argparse
+import csv
+import math
+import os
+import platform
+import random
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from pe_image import PeImage  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PROGRAMS = ("hook_host", "yardstick")
+WM_CLOSE = 0x10
+CYCLE_MS = 100
+SLACK_MS = 10  # what scheduling may add to a close's 100 to 200 ms
+TARGETS = {"start-up": 1.3, "idle cost": 1.3, "peak memory": 1.3, "executable size": 1.5}
+
+
+def start(path):
+    """Starts a program with the argument 1; returns it and the seconds until its line could be read."""
+    started = time.perf_counter()
+    process = subprocess.Popen([path, "1"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+    line = b""
+    while not line.endswith(b"\n"):
+        byte = os.read(process.stdout.fileno(), 1)
+        if not byte:
+            sys.exit("bench: %s ended before its report line" % path)
+        line += byte
+    return process, time.perf_counter() - started
+
+
+def post_close(process, status=0):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
+        sender.sendto(struct.pack("=IIQQ", WM_CLOSE, 0, status, 0), b"\0hook_host.%d" % process.pid)
+
+
+def end(process):
+    """Waits for a program to end; returns its exit status."""
+    status = process.wait()
+    process.stdout.close()
+    return status
+
+
+def status_field(pid, field):
+    with open("/proc/%d/status" % pid) as status:
+        return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
+
+
+def start_up(paths, runs):
+    """Median seconds from spawn to a readable report line, the programs taken in turn."""
+    times = {name: [] for name in paths}
+    for _ in range(runs):
+        for name, path in paths.items():
+            process, seconds = start(path)
+            process.kill()
+            end(process)
+            times[name].append(seconds)
+    return {name: statistics.median(values) for name, values in times.items()}
+
+
+def cpu_and_cycles(pid):
+    """CPU nanoseconds so far, and cycles so far: each cycle's pause is one voluntary switch."""
+    with open("/proc/%d/schedstat" % pid) as schedstat:
+        cpu_ns = int(schedstat.read().split()[0])
+    return cpu_ns, status_field(pid, "voluntary_ctxt_switches")
+
+
+def idle_cost_and_memory(paths, seconds):
+    """CPU seconds per cycle over `seconds` of idling, and peak resident KiB, the programs side by side."""
+    processes = {name: start(path)[0] for name, path in paths.items()}
+    time.sleep(1)
+    before = {name: cpu_and_cycles(process.pid) for name, process in processes.items()}
+    time.sleep(seconds)
+    after = {name: cpu_and_cycles(process.pid) for name, process in processes.items()}
+    cost, memory = {}, {}
+    for name, process in processes.items():
+        cost[name] = (after[name][0] - before[name][0]) / 1e9 / (after[name][1] - before[name][1])
+        # The high-water mark of the program's own image (what a parent's rusage would mix with its own).
+        memory[name] = status_field(process.pid, "VmHWM")
+        post_close(process)
+        status = end(process)
+        if status != 0:
+            sys.exit("bench: %s ended with %d" % (name, status))
+    return cost, memory
+
+
+def close_latencies_here(paths, samples):
+    """Seconds from posting WM_CLOSE at a random phase until the process has ended."""
+    latencies = {name: [] for name in paths}
+    for _ in range(samples):
+        for name, path in paths.items():
+            process, _ = start(path)
+            time.sleep(random.uniform(0.2, 0.3))
+            posted = time.perf_counter()
+            post_close(process)
+            end(process)
+            latencies[name].append(time.perf_counter() - posted)
+    return latencies
+
+
+def under_wine(windows_bin, samples):
+    """Start-up and close latencies of the Windows executables, timed by a controller inside Wine."""
+    run = os.path.join(os.path.dirname(windows_bin), "wine-run")
+    startups, latencies = {}, {}
+    for name in PROGRAMS:
+        command = "Z:" + os.path.join(windows_bin, name + ".exe").replace("/", "\\") + " 1"
+        output = subprocess.run([run, os.path.join(windows_bin, "bench_controller.exe"), str(samples), command],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, check=True).stdout
+        rows = [line.split() for line in output.splitlines()]
+        if len(rows) != samples or any(status != "0" for _, _, status in rows):
+            sys.exit("bench: under Wine, %s did not close as asked: %r" % (name, output[-500:]))
+        startups[name] = statistics.median(float(startup) / 1000 for startup, _, _ in rows)
+        latencies[name] = [float(latency) / 1000 for _, latency, _ in rows]
+    return startups, latencies
+
+
+def spread(latencies):
+    ordered = sorted(latencies)
+    ms = [value * 1000 for value in ordered]
+    inside = sum(CYCLE_MS <= value <= 2 * CYCLE_MS + SLACK_MS for value in ms) / len(ms)
+    return {"min": ms[0], "median": statistics.median(ms), "p99": ms[math.ceil(0.99 * len(ms)) - 1],
+            "max": ms[-1], "inside": inside}
+
+
+def machine():
+    with open("/proc/cpuinfo") as cpuinfo:
+        model = next((line.split(":", 1)[1].strip() for line in cpuinfo if line.startswith("model name")), "?")
+    wine = subprocess.run(["/usr/lib/wine/wine64", "--version"], capture_output=True, text=True).stdout.strip()
+    return "%s, %d cores, Linux %s, %s" % (model, os.cpu_count(), platform.release(), wine or "no Wine")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--linux", default=os.path.join(ROOT, "build", "linux", "bin"), help="this machine's build")
+    parser.add_argument("--windows", default=os.path.join(ROOT, "build", "windows", "bin"), help="the Windows build")
+    parser.add_argument("--runs", type=int, default=30, help="start-ups of each program")
+    parser.add_argument("--samples", type=int, default=100, help="closes of each program, here and under Wine")
+    parser.add_argument("--idle-seconds", type=float, default=10)
+    parser.add_argument("--results", default=os.path.join(ROOT, "bench", "results"))
+    options = parser.parse_args()
+    here = {name: os.path.join(options.linux, name) for name in PROGRAMS}
+    exes = {name: os.path.join(options.windows, name + ".exe") for name in PROGRAMS}
+    for path in list(here.values()) + list(exes.values()):
+        if not os.path.exists(path):
+            sys.exit("bench: %s is not built; bench/run builds both presets first" % path)
+
+    print("machine:", machine(), flush=True)
+    print("timing start-ups...", flush=True)
+    startup = start_up(here, options.runs)
+    print("idling %g s..." % options.idle_seconds, flush=True)
+    idle, memory = idle_cost_and_memory(here, options.idle_seconds)
+    print("closing %d times each here..." % options.samples, flush=True)
+    latencies_here = close_latencies_here(here, options.samples)
+    print("closing %d times each under Wine..." % options.samples, flush=True)
+    wine_startup, latencies_wine = under_wine(options.windows, options.samples)
+
+    figures = [("start-up", "ms", {n: v * 1000 for n, v in startup.items()}),
+               ("idle cost", "us CPU per cycle", {n: v * 1e6 for n, v in idle.items()}),
+               ("peak memory", "KiB resident", memory)]
+    for where, latencies in (("here", latencies_here), ("Wine", latencies_wine)):
+        spreads = {name: spread(latencies[name]) for name in PROGRAMS}
+        for key in ("min", "median", "p99", "max"):
+            figures.append(("close latency %s, %s" % (key, where), "ms", {n: s[key] for n, s in spreads.items()}))
+        figures.append(("closes inside %d-%d ms, %s" % (CYCLE_MS, 2 * CYCLE_MS + SLACK_MS, where), "share",
+                        {n: s["inside"] for n, s in spreads.items()}))
+    figures.append(("start-up, Wine", "ms", {n: v * 1000 for n, v in wine_startup.items()}))
+    figures.append(("executable size", "bytes", {n: os.path.getsize(p) for n, p in exes.items()}))
+    images = {name: PeImage(path).imports() for name, path in exes.items()}
+    figures.append(("imported DLLs", "count", {n: len(i) for n, i in images.items()}))
+    figures.append(("imported functions", "count", {n: sum(map(len, i.values())) for n, i in images.items()}))
+
+    os.makedirs(options.results, exist_ok=True)
+    print("\n%-34s %-18s %12s %12s %7s  %s" % ("figure", "unit", "hook_host", "yardstick", "ratio", "target"))
+    with open(os.path.join(options.results, "figures.csv"), "w", newline="") as table:
+        writer = csv.writer(table)
+        writer.writerow(["figure", "unit", "hook_host", "yardstick", "ratio", "target"])
+        for figure, unit, values in figures:
+            ours, theirs = values["hook_host"], values["yardstick"]
+            ratio = ours / theirs if theirs else float("nan")
+            target = TARGETS.get(figure)
+            if figure.startswith("closes inside"):
+                verdict = "all of ours %s" % ("met" if ours == 1 else "MISSED")
+            else:
+                verdict = "" if target is None else "<= %g %s" % (target, "met" if ratio <= target else "MISSED")
+            print("%-34s %-18s %12.4g %12.4g %7.3f  %s" % (figure, unit, ours, theirs, ratio, verdict))
+            writer.writerow([figure, unit, "%.6g" % ours, "%.6g" % theirs, "%.4f" % ratio, target or ""])
+
+    data = os.path.join(options.results, "close_latencies.csv")
+    with open(data, "w", newline="") as samples:
+        writer = csv.writer(samples)
+        writer.writerow(["where", "program", "latency_ms"])
+        for where, latencies in (("here", latencies_here), ("Wine", latencies_wine)):
+            for name in PROGRAMS:
+                writer.writerows([where, name, "%.3f" % (value * 1000)] for value in latencies[name])
+    plot(data, os.path.join(options.results, "close_latencies.png"))
+
+
+def plot(data, image):
+    script = """
+set terminal pngcairo noenhanced size 900,420 font ",10"
+set output '%(image)s'
+set datafile separator ','
+set multiplot layout 1,2 title 'Close latency: WM_CLOSE posted at a random phase until the process ended'
+set xrange [80:240]
+set yrange [0:*]
+set xlabel 'ms'
+set ylabel 'closes per 5 ms'
+set style fill transparent solid 0.45 noborder
+set object 1 rect from 100, graph 0 to %(edge)d, graph 1 behind fillcolor rgb '#eeeeee' fillstyle solid noborder
+bin(x) = 5 * floor(x / 5) + 2.5
+do for [where in 'here Wine'] {
+  set title where eq 'here' ? 'this machine' : 'Windows executables under Wine'
+  plot '%(data)s' every ::1 using (bin($3)):(strcol(1) eq where && strcol(2) eq 'hook_host' ? 1 : 0) \\
+         smooth frequency with boxes title 'hook_host', \\
+       '' every ::1 using (bin($3)):(strcol(1) eq where && strcol(2) eq 'yardstick' ? 1 : 0) \\
+         smooth frequency with boxes title 'yardstick'
+}
+unset multiplot
+""" % {"image": image, "data": data, "edge": 2 * CYCLE_MS + SLACK_MS}
+    try:
+        subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    except FileNotFoundError:
+        sys.exit("bench: gnuplot is not installed (apt-get install gnuplot-nox); the CSVs are written")
+
+
+if __name__ == "__main__":
+    main()
