@@ -232,6 +232,14 @@ class Image(unittest.TestCase):
         self.assertRegex(symbols, r"UND SetTeskShellHook\b")
 
 
+def queue_address(pid):
+    return b"\0hook_host.%d" % pid
+
+
+def close_datagram(status):
+    return struct.pack("=IIQQ", WM_CLOSE, 0, status, 0)
+
+
 @unittest.skipIf(WINDOWS, "this machine's own queue")
 class Queue(unittest.TestCase):
     @staticmethod
@@ -255,13 +263,13 @@ class Queue(unittest.TestCase):
         host.read_line()
         sender = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.addCleanup(sender.close)
-        address = b"\0hook_host.%d" % host.process.pid
-        garbage = struct.pack("=IIQQ", WM_CLOSE, 0, 99, 0) * 3000
+        address = queue_address(host.process.pid)
+        garbage = close_datagram(99) * 3000
         sizes = [size for size in range(65) if size != 24] + [100, 1000, 65000]
         for size in sizes:
             sender.sendto(garbage[:size], address)  # blocks while the queue is full
         self.assertIsNone(host.process.poll())
-        sender.sendto(struct.pack("=IIQQ", WM_CLOSE, 0, 3, 0), address)
+        sender.sendto(close_datagram(3), address)
         self.assertEqual(host.wait(), 3)
         self.assertGreaterEqual(time.monotonic() - host.started, (len(sizes) + 1) * 0.1)
 
@@ -306,8 +314,8 @@ class Queue(unittest.TestCase):
             sent = False
             try:
                 as_nobody()
-                socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).sendto(
-                    struct.pack("=IIQQ", WM_CLOSE, 0, 99, 0), b"\0hook_host.%d" % host.process.pid)
+                socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM).sendto(close_datagram(99),
+                                                                        queue_address(host.process.pid))
                 sent = True
             finally:
                 os._exit(0 if sent else 1)
@@ -332,7 +340,7 @@ class Queue(unittest.TestCase):
         os.close(output_write)
         squatter = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.addCleanup(squatter.close)
-        squatter.bind(b"\0hook_host.%d" % pid)
+        squatter.bind(queue_address(pid))
         os.close(ready_write)
         _, status = os.waitpid(pid, 0)
         self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == 6, status)  # SIGABRT
