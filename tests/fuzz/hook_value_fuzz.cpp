@@ -37,8 +37,7 @@ int32_t model(const std::string& text)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // An argument ends at its first NUL, as one on a command line does.
-    std::string argument(reinterpret_cast<const char*>(data), size);
-    argument.resize(argument.find('\0') == std::string::npos ? size : argument.find('\0'));
+    const std::string argument = std::string(reinterpret_cast<const char*>(data), size).c_str();
     if (read_hook_value(argument.c_str()) != model(argument))
         abort();
     return 0;
