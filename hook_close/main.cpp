@@ -7,7 +7,7 @@
 #include <string.h>
 
 #include "close_message.h"
-#include "post.h"
+#include "hook_control.h"
 
 namespace {
 
@@ -51,29 +51,33 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    Message message{wm_close, 0, 0};
     uint64_t kind = wm_close;
+    uint64_t wparam = 0;
+    uint64_t lparam = 0;
     uint64_t pid = 0;
     bool ok;
     if (argc == 6 && strcmp(argv[1], "--post") == 0) {
         ok = parse("KIND", argv[2], false, 0, UINT32_MAX, kind) &&
-             parse("WPARAM", argv[3], true, 0, UINT64_MAX, message.wparam) &&
-             parse("LPARAM", argv[4], true, 0, UINT64_MAX, message.lparam) &&
-             parse("PID", argv[5], false, 1, max_process_id, pid);
+             parse("WPARAM", argv[3], true, 0, UINT64_MAX, wparam) &&
+             parse("LPARAM", argv[4], true, 0, UINT64_MAX, lparam) && parse("PID", argv[5], false, 1, UINT32_MAX, pid);
     } else if ((argc == 2 || argc == 3) && argv[1][0] != '-') {
-        ok = parse("PID", argv[1], false, 1, max_process_id, pid) &&
-             (argc == 2 || parse("STATUS", argv[2], true, 0, UINT64_MAX, message.wparam));
+        ok = parse("PID", argv[1], false, 1, UINT32_MAX, pid) &&
+             (argc == 2 || parse("STATUS", argv[2], true, 0, UINT64_MAX, wparam));
     } else {
         fputs(usage, stderr);
         return 2;
     }
     if (!ok)
         return 2;
-    message.kind = static_cast<uint32_t>(kind);
 
-    if (const char* refusal = post_to_main_thread(static_cast<uint32_t>(pid), message)) {
-        fprintf(stderr, "hook_close: cannot post to process %u: %s\n", static_cast<unsigned>(pid), refusal);
+    switch (hook_host_post(static_cast<uint32_t>(pid), static_cast<uint32_t>(kind), wparam, lparam)) {
+    case HOOK_HOST_OK:
+        return 0;
+    case HOOK_HOST_GONE:
+        fprintf(stderr, "hook_close: cannot post to process %u: no such process\n", static_cast<unsigned>(pid));
+        return 1;
+    default:
+        fprintf(stderr, "hook_close: %s\n", hook_host_last_error());
         return 1;
     }
-    return 0;
 }

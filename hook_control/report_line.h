@@ -1,0 +1,40 @@
+// The host's report line, "Adding hook for <number>", as it arrives on its standard output.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+class ReportLine {
+public:
+    enum class State { incomplete, read, malformed };
+
+    // Takes the next bytes of the host's output, in whatever pieces they come. Bytes after the line's
+    // LF are not looked at: the host writes nothing after it.
+    State take(const char* bytes, size_t size);
+
+    State state() const
+    {
+        return state_;
+    }
+    // The reported number, once the line is read.
+    int32_t number() const
+    {
+        return number_;
+    }
+    // What came of a malformed line, for saying why it is not a report line; non-printable bytes
+    // shown as '?'.
+    const char* text() const
+    {
+        return text_;
+    }
+
+private:
+    State parse();
+
+    // The longest report line ("Adding hook for -2147483648\r\n") with room to spare; a longer one
+    // is not a report line.
+    char text_[48] = {};
+    size_t length_ = 0;
+    State state_ = State::incomplete;
+    int32_t number_ = 0;
+};
