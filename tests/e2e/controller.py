@@ -1,7 +1,9 @@
 """What the end-to-end tests do as a controller: start hosts, read their report, post to them.
 
-Set by the build: HOOK_HOST_BIN, the folder with what was built; HOOK_HOST_RUN, the command that
-runs its programs where they are not native (Wine for the Windows build), else empty.
+Set by the build: HOOK_HOST_BIN, the folder with the host and its stand-in hook library (a 64-bit
+build's); HOOK_CONTROL_BIN, the folder with this build's controller side (the close tool, the test
+controller); HOOK_HOST_RUN, the command that runs this build's programs where they are not native
+(Wine for the Windows builds), else empty.
 """
 import os
 import select
@@ -10,6 +12,7 @@ import tempfile
 import time
 
 BIN = os.environ["HOOK_HOST_BIN"]
+CONTROL_BIN = os.environ["HOOK_CONTROL_BIN"]
 RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []
 WINDOWS = os.path.exists(os.path.join(BIN, "hook_host.exe"))
 EXE = ".exe" if WINDOWS else ""
@@ -33,9 +36,24 @@ def report(value):
     return b"Adding hook for %d" % value + NEWLINE
 
 
-def close_tool(*args, folder=BIN):
+def close_tool(*args, folder=CONTROL_BIN):
     return subprocess.run(RUN + [os.path.join(folder, "hook_close" + EXE)] + [str(a) for a in args],
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=30 * SLOW)
+
+
+def read_line(test, stream, timeout):
+    """The next line of `stream`, as soon as it can be read, byte by byte so that nothing is held back."""
+    line = b""
+    deadline = time.monotonic() + timeout
+    while not line.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([stream], [], [], left)[0]:
+            test.fail("no line within %s s; so far %r" % (timeout, line))
+        byte = os.read(stream.fileno(), 1)
+        if not byte:
+            test.fail("the output ended after %r" % line)
+        line += byte
+    return line
 
 
 class Host:
@@ -79,17 +97,7 @@ class Host:
 
     def read_line(self, timeout=10 * SLOW):
         """The report line, as soon as it can be read from the pipe."""
-        line = b""
-        deadline = time.monotonic() + timeout
-        while not line.endswith(b"\n"):
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
-                self.test.fail("no report line within %s s; so far %r" % (timeout, line))
-            byte = os.read(self.process.stdout.fileno(), 1)
-            if not byte:
-                self.test.fail("standard output ended after %r" % line)
-            line += byte
-        return line
+        return read_line(self.test, self.process.stdout, timeout)
 
     def calls(self):
         """The stand-in's record: one (value, value as 64-bit hex, pid, tid) a call."""

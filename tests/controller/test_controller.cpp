@@ -1,0 +1,96 @@
+// A controller for the end-to-end tests, built on hook_control alone: it takes one command a line on
+// standard input and answers each with one line, so that a test can drive it step by step.
+//
+//   start PATH NUMBER [outlive]     ok PID          start-in-thread PATH NUMBER   ok PID (from a thread that ends)
+//   report MS                       ok NUMBER       close STATUS                  ok
+//   wait MS                         ok STATUS       release                       ok
+//   post PID KIND WPARAM LPARAM     ok
+//
+// Any call may answer "timeout", "gone" or "failed <why>" instead. The host is the last one started;
+// a start releases the one before. At the end of its input the controller exits, hosts and all.
+#include <inttypes.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <thread>
+
+#include "hook_control.h"
+
+namespace {
+
+hook_host* host = nullptr;
+
+void answer(hook_host_result result, const std::string& ok_text = "ok")
+{
+    switch (result) {
+    case HOOK_HOST_OK:
+        printf("%s\n", ok_text.c_str());
+        break;
+    case HOOK_HOST_TIMEOUT:
+        puts("timeout");
+        break;
+    case HOOK_HOST_GONE:
+        puts("gone");
+        break;
+    case HOOK_HOST_FAILED:
+        printf("failed %s\n", hook_host_last_error());
+        break;
+    }
+    fflush(stdout);
+}
+
+void start(const char* path, const char* number, uint32_t flags)
+{
+    hook_host_release(host);
+    host = nullptr;
+    const hook_host_result result =
+        hook_host_start(path, static_cast<int32_t>(strtol(number, nullptr, 10)), flags, &host);
+    answer(result, result == HOOK_HOST_OK ? "ok " + std::to_string(hook_host_process_id(host)) : "");
+}
+
+uint32_t unsigned32(const char* text)
+{
+    return static_cast<uint32_t>(strtoul(text, nullptr, 10));
+}
+
+} // namespace
+
+int main()
+{
+    char line[4096];
+    while (fgets(line, sizeof line, stdin)) {
+        char* words[6] = {};
+        int count = 0;
+        for (char* word = strtok(line, " \r\n"); word && count < 6; word = strtok(nullptr, " \r\n"))
+            words[count++] = word;
+        const std::string command = count ? words[0] : "";
+        int32_t value = 0;
+        if (command == "start" && count >= 3) {
+            start(words[1], words[2],
+                  count == 4 && strcmp(words[3], "outlive") == 0 ? HOOK_HOST_OUTLIVE_CONTROLLER : 0);
+        } else if (command == "start-in-thread" && count == 3) {
+            std::thread([&words] { start(words[1], words[2], 0); }).join();
+        } else if (command == "report" && count == 2) {
+            const hook_host_result result = hook_host_wait_report(host, unsigned32(words[1]), &value);
+            answer(result, "ok " + std::to_string(value));
+        } else if (command == "close" && count == 2) {
+            answer(hook_host_close(host, static_cast<uint32_t>(strtoll(words[1], nullptr, 0))));
+        } else if (command == "wait" && count == 2) {
+            const hook_host_result result = hook_host_wait(host, unsigned32(words[1]), &value);
+            answer(result, "ok " + std::to_string(value));
+        } else if (command == "release" && count == 1) {
+            hook_host_release(host);
+            host = nullptr;
+            answer(HOOK_HOST_OK);
+        } else if (command == "post" && count == 5) {
+            answer(hook_host_post(unsigned32(words[1]), static_cast<uint32_t>(strtoul(words[2], nullptr, 0)),
+                                  strtoull(words[3], nullptr, 0), strtoull(words[4], nullptr, 0)));
+        } else {
+            printf("failed no such command: %s\n", command.c_str());
+            fflush(stdout);
+        }
+    }
+    return 0;
+}
