@@ -41,6 +41,13 @@ struct hook_host {
 
 namespace {
 
+// The system's text for `error`; strerror's may be shared between threads.
+const char* system_text(int error)
+{
+    const char* text = strerrordesc_np(error);
+    return text ? text : "unknown error";
+}
+
 // A descriptor closed when it goes out of scope, unless released.
 struct Fd {
     int value = -1;
@@ -205,7 +212,7 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
     if (program[0] != '/') {
         char folder[4096];
         if (!getcwd(folder, sizeof folder))
-            return failed("cannot start %s: cannot read the current folder: %s", path, strerror(errno));
+            return failed("cannot start %s: cannot read the current folder: %s", path, system_text(errno));
         program = std::string(folder) + "/" + program;
     }
     const std::string folder = program.substr(0, program.rfind('/') + 1);
@@ -219,7 +226,7 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
     Fd input;
     input.value = above_standard(open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (input.value < 0 || !make_pipe(output, output_writing) || !make_pipe(failure, failure_writing))
-        return failed("cannot start %s: %s", path, strerror(errno));
+        return failed("cannot start %s: %s", path, system_text(errno));
 
     const Child child{argv,
                       folder.c_str(),
@@ -230,7 +237,7 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
                       (flags & HOOK_HOST_OUTLIVE_CONTROLLER) != 0};
     const pid_t pid = Spawner::instance().run([&child] { return fork_host(child); });
     if (pid < 0)
-        return failed("cannot start %s: %s", path, strerror(-pid));
+        return failed("cannot start %s: %s", path, system_text(-pid));
     output_writing.reset();
     failure_writing.reset();
 
@@ -244,7 +251,7 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
             error = errno;
         kill(pid, SIGKILL);
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
-        return failed("cannot start %s: %s", path, strerror(error));
+        return failed("cannot start %s: %s", path, system_text(error));
     }
     host.pid = pid;
     host.output = output.release();
@@ -311,12 +318,12 @@ hook_host_result refused(pid_t pid, int error)
     switch (error) {
     case ECONNREFUSED: // nothing is bound to the name
         return failed("cannot post to process %d: not a hook host (it has no message queue): %s", static_cast<int>(pid),
-                      strerror(error));
+                      system_text(error));
     case EAGAIN:
         return failed("cannot post to process %d: its message queue is full: %s", static_cast<int>(pid),
-                      strerror(error));
+                      system_text(error));
     default:
-        return failed("cannot post to process %d: %s", static_cast<int>(pid), strerror(error));
+        return failed("cannot post to process %d: %s", static_cast<int>(pid), system_text(error));
     }
 }
 
@@ -357,7 +364,7 @@ extern "C" hook_host_result hook_host_wait_report(hook_host* host, uint32_t time
         pollfd ready[] = {{host->output, POLLIN, 0}, {host->pidfd, POLLIN, 0}};
         const int count = poll(ready, 2, left_until(deadline, timeout_ms));
         if (count < 0 && errno != EINTR)
-            return failed("cannot wait for the report line of process %d: %s", host->pid, strerror(errno));
+            return failed("cannot wait for the report line of process %d: %s", host->pid, system_text(errno));
         if (count == 0 && left_until(deadline, timeout_ms) == 0)
             return HOOK_HOST_TIMEOUT;
         if (count <= 0)
@@ -369,7 +376,7 @@ extern "C" hook_host_result hook_host_wait_report(hook_host* host, uint32_t time
         if (got == 0)
             return HOOK_HOST_GONE;
         if (got < 0 && errno != EINTR)
-            return failed("cannot read the report line of process %d: %s", host->pid, strerror(errno));
+            return failed("cannot read the report line of process %d: %s", host->pid, system_text(errno));
         if (got > 0)
             host->line.take(buffer, static_cast<size_t>(got));
     }
@@ -399,7 +406,7 @@ extern "C" hook_host_result hook_host_wait(hook_host* host, uint32_t timeout_ms,
         pollfd ended{host->pidfd, POLLIN, 0};
         const int count = poll(&ended, 1, left_until(deadline, timeout_ms));
         if (count < 0 && errno != EINTR)
-            return failed("cannot wait for process %d: %s", host->pid, strerror(errno));
+            return failed("cannot wait for process %d: %s", host->pid, system_text(errno));
         if (count == 0 && left_until(deadline, timeout_ms) == 0)
             return HOOK_HOST_TIMEOUT;
         if (count <= 0)
@@ -410,7 +417,7 @@ extern "C" hook_host_result hook_host_wait(hook_host* host, uint32_t timeout_ms,
         if (got < 0)
             return failed("cannot read the exit status of process %d: %s (taken by a wait for any child, or SIGCHLD "
                           "ignored)",
-                          host->pid, strerror(errno));
+                          host->pid, system_text(errno));
         host->reaped = true;
         host->status = WIFSIGNALED(code) ? -WTERMSIG(code) : WEXITSTATUS(code);
     }
@@ -456,7 +463,7 @@ extern "C" hook_host_result hook_host_post(uint32_t process_id, uint32_t kind, u
     // kernel's own rule for who may signal whom.
     if (kill(pid, 0) != 0)
         return errno == ESRCH ? HOOK_HOST_GONE
-                              : failed("cannot post to process %d: access denied: %s", pid, strerror(errno));
+                              : failed("cannot post to process %d: access denied: %s", pid, system_text(errno));
     const int error = send_message(pid, kind, wparam, lparam);
     if (error == 0)
         return HOOK_HOST_OK;

@@ -1,15 +1,14 @@
 // The controller's side of the hook host on Windows: CreateProcessW into a job object of the host's
 // own, the report line from an overlapped pipe, PostThreadMessageW to the host's main thread.
-// Plain Win32 and standard C++: an application may compile it in with its own compiler.
+// Plain Win32 and standard C++: an application may compile it in with its own compiler. It includes
+// no C++ library header and throws nothing, so that it brings none of the C++ runtime along.
 #include <windows.h>
 
 #include <tlhelp32.h>
 
-#include <new>
-#include <stdio.h>
+#include <stdarg.h>
 #include <string.h>
-#include <string>
-#include <vector>
+#include <wchar.h>
 
 #include "hook_control.h"
 #include "last_error.h"
@@ -52,6 +51,22 @@ struct Handle {
     }
 };
 
+// `count` elements of the process heap, freed when it goes out of scope.
+template <typename T> struct Heap {
+    T* data;
+    explicit Heap(size_t count)
+        : data(static_cast<T*>(HeapAlloc(GetProcessHeap(), 0, count * sizeof(T))))
+    {
+    }
+    Heap(const Heap&) = delete;
+    Heap& operator=(const Heap&) = delete;
+    ~Heap()
+    {
+        if (data)
+            HeapFree(GetProcessHeap(), 0, data);
+    }
+};
+
 // The system's text for `error`, as UTF-8, without its line end.
 void describe(DWORD error, char (&reason)[256])
 {
@@ -69,10 +84,13 @@ void describe(DWORD error, char (&reason)[256])
 }
 
 // Records "<what>: <the system's text> (error N)" and returns HOOK_HOST_FAILED.
-template <typename... Arguments> hook_host_result failed_with(DWORD error, const char* format, Arguments... arguments)
+hook_host_result failed_with(DWORD error, const char* format, ...)
 {
-    char what[256];
-    snprintf(what, sizeof what, format, arguments...);
+    char what[1025]; // the most that wvsprintfA writes
+    va_list arguments;
+    va_start(arguments, format);
+    wvsprintfA(what, format, arguments);
+    va_end(arguments);
     char reason[256];
     describe(error, reason);
     return failed("%s: %s (error %lu)", what, reason, error);
@@ -91,18 +109,6 @@ hook_host_result refused(DWORD process_id, DWORD error)
     default:
         return failed_with(error, "cannot post to process %lu", process_id);
     }
-}
-
-// Empty where `utf8` is not UTF-8.
-std::wstring wide(const char* utf8)
-{
-    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-    if (size <= 1)
-        return {};
-    std::wstring text(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, &text[0], size);
-    text.resize(static_cast<size_t>(size) - 1);
-    return text;
 }
 
 // The main thread is the earliest created of the process's threads; the loader may add threads of
@@ -143,28 +149,28 @@ DWORD main_thread_of(DWORD process_id, bool& denied)
 bool make_output_pipe(Handle& reading, Handle& writing)
 {
     static LONG pipes = 0;
-    const std::wstring name = L"\\\\.\\pipe\\hook_control." + std::to_wstring(GetCurrentProcessId()) + L"." +
-                              std::to_wstring(InterlockedIncrement(&pipes));
-    reading.value = CreateNamedPipeW(
-        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 4096, 0, nullptr);
+    wchar_t name[64];
+    wsprintfW(name, L"\\\\.\\pipe\\hook_control.%lu.%ld", GetCurrentProcessId(), InterlockedIncrement(&pipes));
+    reading.value = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+                                     4096, 0, nullptr);
     if (reading.value == INVALID_HANDLE_VALUE)
         return false;
     // Inheritable, as a handle must be to be handed to a child; the handle list hands over no other.
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    writing.value = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
+    writing.value = CreateFileW(name, GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
     return writing.value != INVALID_HANDLE_VALUE;
 }
 
 // Starts the host suspended, handing it `inherited` and nothing else of ours.
-bool create_suspended(std::wstring& program, std::wstring& command, const std::wstring& folder, const HANDLE* inherited,
+bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* folder, const HANDLE* inherited,
                       DWORD inherited_count, HANDLE output, HANDLE error, DWORD creation, PROCESS_INFORMATION& process)
 {
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<char> memory(size);
-    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory.data());
-    if (!InitializeProcThreadAttributeList(list, 1, 0, &size))
+    Heap<char> memory(size);
+    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory.data);
+    if (!list || !InitializeProcThreadAttributeList(list, 1, 0, &size))
         return false;
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
@@ -180,9 +186,9 @@ bool create_suspended(std::wstring& program, std::wstring& command, const std::w
         // ends the host with the loader's status, instead of a dialog on the user's desktop.
         const UINT mode = GetErrorMode();
         SetErrorMode(mode | SEM_FAILCRITICALERRORS);
-        created = CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, TRUE,
+        created = CreateProcessW(program, command, nullptr, nullptr, TRUE,
                                  creation | CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                                 folder.c_str(), &startup.StartupInfo, &process);
+                                 folder, &startup.StartupInfo, &process);
         error_code = GetLastError();
         SetErrorMode(mode);
     }
@@ -195,17 +201,28 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
 {
     // The full path names the program exactly, with no search; its folder becomes the host's current
     // folder, so that no hook library is taken from the controller's.
-    const std::wstring given = wide(path);
-    if (given.empty())
+    const int given_size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (given_size <= 1)
         return failed("cannot start '%s': the path is empty or not UTF-8", path);
-    std::wstring program(GetFullPathNameW(given.c_str(), 0, nullptr, nullptr), L'\0');
+    Heap<wchar_t> given(static_cast<size_t>(given_size));
+    const DWORD size = given.data ? MultiByteToWideChar(CP_UTF8, 0, path, -1, given.data, given_size) : 0;
+    const DWORD full_size = size ? GetFullPathNameW(given.data, 0, nullptr, nullptr) : 0;
+    Heap<wchar_t> program(full_size);
+    Heap<wchar_t> folder(full_size);
+    Heap<wchar_t> command(full_size + 16); // quotes, a blank, the number
+    if (!program.data || !folder.data || !command.data)
+        return failed_with(full_size ? ERROR_NOT_ENOUGH_MEMORY : GetLastError(), "cannot start %s", path);
     wchar_t* name = nullptr;
-    const DWORD length = GetFullPathNameW(given.c_str(), static_cast<DWORD>(program.size()), &program[0], &name);
-    if (length == 0 || length >= program.size() || !name)
+    const DWORD length = GetFullPathNameW(given.data, full_size, program.data, &name);
+    if (length == 0 || length >= full_size || !name)
         return failed_with(length == 0 ? GetLastError() : ERROR_INVALID_NAME, "cannot start %s", path);
-    const std::wstring folder(program.data(), static_cast<size_t>(name - program.data()));
-    program.resize(length);
-    std::wstring command = L"\"" + program + L"\" " + std::to_wstring(number);
+    wcsncpy(folder.data, program.data, static_cast<size_t>(name - program.data));
+    folder.data[name - program.data] = L'\0';
+    wchar_t argument[16];
+    wsprintfW(argument, L"\" %ld", static_cast<long>(number));
+    wcscpy(command.data, L"\"");
+    wcscat(command.data, program.data);
+    wcscat(command.data, argument);
 
     Handle output, writing, error, job, read_done;
     read_done.value = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -232,7 +249,8 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
     }
 
     PROCESS_INFORMATION process{};
-    if (!create_suspended(program, command, folder, inherited, inherited_count, writing.value, error.value, 0, process))
+    if (!create_suspended(program.data, command.data, folder.data, inherited, inherited_count, writing.value,
+                          error.value, 0, process))
         return failed_with(GetLastError(), "cannot start %s", path);
     // Suspended, the host has run nothing of its own yet when it joins its job.
     if (job.value && !AssignProcessToJobObject(job.value, process.hProcess)) {
@@ -241,8 +259,8 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
         TerminateProcess(process.hProcess, ERROR_ACCESS_DENIED);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
-        if (!create_suspended(program, command, folder, inherited, inherited_count, writing.value, error.value,
-                              CREATE_BREAKAWAY_FROM_JOB, process))
+        if (!create_suspended(program.data, command.data, folder.data, inherited, inherited_count, writing.value,
+                              error.value, CREATE_BREAKAWAY_FROM_JOB, process))
             return failed_with(GetLastError(), "cannot start %s in a job of its own", path);
         if (!AssignProcessToJobObject(job.value, process.hProcess)) {
             const DWORD assign_error = GetLastError();
@@ -295,18 +313,19 @@ extern "C" hook_host_result hook_host_start(const char* path, int32_t number, ui
     if (flags & ~HOOK_HOST_OUTLIVE_CONTROLLER)
         return failed("hook_host_start: unknown flags 0x%x",
                       static_cast<unsigned>(flags & ~HOOK_HOST_OUTLIVE_CONTROLLER));
-    hook_host* made = new (std::nothrow) hook_host;
-    hook_host_result result = HOOK_HOST_FAILED;
-    try {
-        result = made ? start(path, number, flags, *made) : failed("cannot start %s: out of memory", path);
-    } catch (const std::bad_alloc&) {
-        result = failed("cannot start %s: out of memory", path);
+    // A fresh host, copied into the process heap: the C++ runtime's new is not needed.
+    const hook_host fresh{};
+    auto* made = static_cast<hook_host*>(HeapAlloc(GetProcessHeap(), 0, sizeof fresh));
+    if (!made)
+        return failed_with(ERROR_NOT_ENOUGH_MEMORY, "cannot start %s", path);
+    memcpy(made, &fresh, sizeof fresh);
+    const hook_host_result result = start(path, number, flags, *made);
+    if (result != HOOK_HOST_OK) {
+        HeapFree(GetProcessHeap(), 0, made);
+        return result;
     }
-    if (result == HOOK_HOST_OK)
-        *host = made;
-    else
-        delete made;
-    return result;
+    *host = made;
+    return HOOK_HOST_OK;
 }
 
 extern "C" hook_host_result hook_host_wait_report(hook_host* host, uint32_t timeout_ms, int32_t* reported)
@@ -408,7 +427,7 @@ extern "C" void hook_host_release(hook_host* host)
     CloseHandle(host->reading.hEvent);
     CloseHandle(host->thread);
     CloseHandle(host->process);
-    delete host;
+    HeapFree(GetProcessHeap(), 0, host);
 }
 
 extern "C" hook_host_result hook_host_post(uint32_t process_id, uint32_t kind, uint64_t wparam, uint64_t lparam)
