@@ -1,7 +1,8 @@
 """What is installed and what is shipped: the files, and that the host runs from there.
 
 Set by the build, besides what the controller module reads: HOOK_HOST_BUILD, the build folder;
-CMAKE_COMMAND and CPACK_COMMAND, the tools that install and package it.
+CMAKE_COMMAND and CPACK_COMMAND, the tools that install and package it; HOOK_HOST_TOOLCHAIN, its
+toolchain file (empty for this machine); HOOK_HOST_CC and HOOK_HOST_CXX, its compilers.
 """
 import hashlib
 import os
@@ -12,13 +13,24 @@ import tempfile
 import unittest
 import zipfile
 
-from controller import BIN, EXE, HOOK_LIBRARY, WINDOWS, Host, exit_status, report
+from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, WINDOWS, Host, exit_status, platform_path, report
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
 VERSION = os.environ["HOOK_HOST_VERSION"]
-README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+README = os.path.join(SOURCE, "README.md")
+CONSUMER = os.path.join(SOURCE, "tests", "consumer")
+HOST_BUILT = BIN == CONTROL_BIN  # a 32-bit build has the controller's side only
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
+PROGRAM_NAMES = ["hook_close"] + (["hook_host"] if HOST_BUILT else [])
+# hook_control for CMake projects, and its source for Windows applications of any compiler.
+DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a"] + [
+    "lib/cmake/hook_control/hook_control-%s.cmake" % name
+    for name in ("config", "config-version", "targets", "targets-release")]
+CONTROL_SOURCES = ["hook_control/" + name for name in (
+    "hook_control.h", "hook_control_windows.cpp", "last_error.cpp", "last_error.h", "report_line.cpp",
+    "report_line.h")] if WINDOWS else []
 
 
 def files_below(folder):
@@ -29,17 +41,19 @@ def files_below(folder):
 class Installed(unittest.TestCase):
     """Checks a tree of installed files, then runs its host beside the stand-in hook library."""
 
-    def check_tree(self, folder):
+    def check_tree(self, folder, development):
         programs = os.path.join(folder, PROGRAMS)
-        self.assertEqual(files_below(folder), sorted([
-            os.path.join(PROGRAMS, "hook_host" + EXE), os.path.join(PROGRAMS, "hook_close" + EXE),
-            os.path.join(DOCS, "README.md")]), "the stand-in hook library is not installed")
-        for name in ("hook_host", "hook_close"):
+        self.assertEqual(files_below(folder), sorted(
+            [os.path.join(PROGRAMS, name + EXE) for name in PROGRAM_NAMES] + [os.path.join(DOCS, "README.md")] +
+            CONTROL_SOURCES + (DEVELOPMENT if development else [])), "the stand-in hook library is not installed")
+        for name in PROGRAM_NAMES:
             with open(os.path.join(programs, name + EXE), "rb") as installed, \
-                    open(os.path.join(BIN, name + EXE), "rb") as built:
+                    open(os.path.join(CONTROL_BIN, name + EXE), "rb") as built:
                 self.assertEqual(installed.read(), built.read(), name)
         with open(os.path.join(folder, DOCS, "README.md"), "rb") as installed, open(README, "rb") as ours:
             self.assertEqual(installed.read(), ours.read())
+        if not HOST_BUILT:
+            return
 
         # Placed beside its hook library, the host runs and its close tool ends it.
         shutil.copy(os.path.join(BIN, HOOK_LIBRARY), programs)
@@ -49,6 +63,13 @@ class Installed(unittest.TestCase):
         self.assertEqual(host.wait(), exit_status(7))
         self.assertEqual(len(host.calls()), 1)
 
+    def run_controller(self, program):
+        """Runs an application's controller, built apart from us, against the host: it closes it with 7."""
+        result = subprocess.run(RUN + [program, platform_path(os.path.join(BIN, "hook_host" + EXE)), "7"],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual((result.returncode, result.stdout.strip()), (0, b"reported 42, ended with 7"),
+                         result.stderr)
+
     def folder(self):
         folder = tempfile.mkdtemp(prefix="hook_host_install.")
         self.addCleanup(shutil.rmtree, folder)
@@ -56,15 +77,27 @@ class Installed(unittest.TestCase):
 
 
 class Install(Installed):
-    def test_install_puts_the_programs_and_the_readme_in_place(self):
+    def test_install_puts_the_programs_the_readme_and_hook_control_in_place(self):
         prefix = self.folder()
         subprocess.run([os.environ["CMAKE_COMMAND"], "--install", BUILD, "--prefix", prefix],
                        check=True, capture_output=True)
-        self.check_tree(prefix)
+        self.check_tree(prefix, development=True)
+
+        # An application's CMake project finds hook_control there and builds a controller with it.
+        build = self.folder()
+        toolchain = os.environ["HOOK_HOST_TOOLCHAIN"]
+        configure = [os.environ["CMAKE_COMMAND"], "-S", CONSUMER, "-B", build, "-G", "Ninja",
+                     "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix]
+        if toolchain:
+            configure.append("-DCMAKE_TOOLCHAIN_FILE=" + toolchain)
+        for command in (configure, [os.environ["CMAKE_COMMAND"], "--build", build]):
+            result = subprocess.run(command, capture_output=True)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.run_controller(os.path.join(build, "controller" + EXE))
 
 
 class Package(Installed):
-    def test_the_zip_holds_the_programs_and_the_readme_with_its_checksum_beside_it(self):
+    def test_the_zip_holds_the_programs_the_readme_and_hook_controls_source_with_its_checksum_beside_it(self):
         output = self.folder()
         subprocess.run([os.environ["CPACK_COMMAND"], "--config", os.path.join(BUILD, "CPackConfig.cmake"),
                         "-B", output], check=True, capture_output=True)
@@ -80,7 +113,26 @@ class Package(Installed):
         with zipfile.ZipFile(archive) as package:
             self.assertTrue(all(entry.startswith(name + "/") for entry in package.namelist()))
             package.extractall(unpacked)
-        self.check_tree(os.path.join(unpacked, name))
+        release = os.path.join(unpacked, name)
+        self.check_tree(release, development=False)
+
+        # An application compiles hook_control's source in with its own compiler and flags, as standard
+        # C++14 and C, and its controller works.
+        objects = []
+        sources = [os.path.join(release, n) for n in CONTROL_SOURCES if n.endswith(".cpp")]
+        for source in sources + [os.path.join(CONSUMER, "controller.c")]:
+            objects.append(os.path.join(unpacked, os.path.basename(source) + ".o"))
+            compiler, standard = (os.environ["HOOK_HOST_CXX"], "-std=c++14") if source.endswith(".cpp") else (
+                os.environ["HOOK_HOST_CC"], "-std=c11")
+            result = subprocess.run([compiler, standard, "-Wall", "-Wextra", "-pedantic", "-Werror", "-O2",
+                                     "-I", os.path.join(release, "hook_control"), "-c", source, "-o", objects[-1]],
+                                    capture_output=True)
+            self.assertEqual(result.returncode, 0, result.stderr)
+        program = os.path.join(unpacked, "controller.exe")
+        result = subprocess.run([os.environ["HOOK_HOST_CXX"], "-static"] + objects + ["-luser32", "-o", program],
+                                capture_output=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.run_controller(program)
 
 
 if __name__ == "__main__":
