@@ -44,9 +44,9 @@ typedef enum hook_host_result {
  * argument, and on HOOK_HOST_OK stores a new handle in *host, to be released by hook_host_release.
  *
  * The host runs in its executable's own folder, so that it never loads a hook library from the
- * controller's current folder; with no console window; its standard output read by this library; its
- * standard error the controller's own, so that what a loader says reaches the controller's log; and
- * with no other handle, file or pipe of the controller's.
+ * controller's current folder; with no console, and so no console window; its standard output read
+ * by this library; its standard error the controller's own, so that what a loader says reaches the
+ * controller's log; and with no other handle, file or pipe of the controller's.
  *
  * Unless `flags` holds HOOK_HOST_OUTLIVE_CONTROLLER, the host is ended by the system as soon as the
  * controller process ends, however it ends (a crash, TerminateProcess, SIGKILL), or when its handle is

@@ -141,6 +141,7 @@ private:
 };
 
 // What the forked child needs, all made before the fork: after it, only calls that are safe there.
+// (vfork would not copy the controller's page tables, but allows nothing before the exec but it.)
 struct Child {
     char* const* argv;
     const char* folder;
