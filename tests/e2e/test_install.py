@@ -2,7 +2,8 @@
 
 Set by the build, besides what the controller module reads: HOOK_HOST_BUILD, the build folder;
 CMAKE_COMMAND and CPACK_COMMAND, the tools that install and package it; HOOK_HOST_TOOLCHAIN, its
-toolchain file (empty for this machine); HOOK_HOST_CC and HOOK_HOST_CXX, its compilers.
+toolchain file (empty for this machine); HOOK_HOST_CC and HOOK_HOST_CXX, its compilers, and
+HOOK_HOST_CXX_FLAGS, the C++ one's flags (the sanitizers'); HOOK_HOST_BUILD_TYPE, its build type.
 """
 import hashlib
 import os
@@ -27,7 +28,7 @@ PROGRAM_NAMES = ["hook_close"] + (["hook_host"] if HOST_BUILT else [])
 # hook_control for CMake projects, and its source for Windows applications of any compiler.
 DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a"] + [
     "lib/cmake/hook_control/hook_control-%s.cmake" % name
-    for name in ("config", "config-version", "targets", "targets-release")]
+    for name in ("config", "config-version", "targets", "targets-" + os.environ["HOOK_HOST_BUILD_TYPE"].lower())]
 CONTROL_SOURCES = ["hook_control/" + name for name in (
     "hook_control.h", "hook_control_windows.cpp", "last_error.cpp", "last_error.h", "report_line.cpp",
     "report_line.h")] if WINDOWS else []
@@ -83,11 +84,14 @@ class Install(Installed):
                        check=True, capture_output=True)
         self.check_tree(prefix, development=True)
 
-        # An application's CMake project finds hook_control there and builds a controller with it.
+        # An application's CMake project finds hook_control there and builds a controller with it, with
+        # the compiler and flags that built it.
         build = self.folder()
         toolchain = os.environ["HOOK_HOST_TOOLCHAIN"]
         configure = [os.environ["CMAKE_COMMAND"], "-S", CONSUMER, "-B", build, "-G", "Ninja",
-                     "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix]
+                     "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix,
+                     "-DCMAKE_CXX_COMPILER=" + os.environ["HOOK_HOST_CXX"],
+                     "-DCMAKE_CXX_FLAGS=" + os.environ["HOOK_HOST_CXX_FLAGS"]]
         if toolchain:
             configure.append("-DCMAKE_TOOLCHAIN_FILE=" + toolchain)
         for command in (configure, [os.environ["CMAKE_COMMAND"], "--build", build]):
