@@ -4,8 +4,11 @@
 On this machine: start-up (spawn to report line readable on a pipe), idle cost (CPU time per 100 ms
 cycle, from /proc/<pid>/schedstat), peak resident memory, and close latency (WM_CLOSE posted at random
 phases). Under Wine, the Windows executables: close latency and start-up as a Windows controller sees
-them, and the executable's size and imports. Prints the figures; writes figures.csv,
-close_latencies.csv and close_latencies.png (gnuplot) to the results folder.
+them, and the executable's size and imports. And what hook_control adds to a start:
+the time from the start to the report line read through it, against a plain start of the same host,
+here, and under Wine from a 64-bit and from a 32-bit controller. Prints the figures; writes
+figures.csv, start_costs.csv, close_latencies.csv and close_latencies.png (gnuplot) to the results
+folder.
 """
 import argparse
 import csv
@@ -29,6 +32,7 @@ WM_CLOSE = 0x10
 CYCLE_MS = 100
 SLACK_MS = 10  # what scheduling may add to a close's 100 to 200 ms
 TARGETS = {"start-up": 1.3, "idle cost": 1.3, "peak memory": 1.3, "executable size": 1.5}
+ADDED_HERE_MS, ADDED_UNDER_WINE = 1.0, 0.1  # what hook_control may add: ms here, a share of a start under Wine
 
 
 def start(path):
@@ -118,8 +122,8 @@ def under_wine(windows_bin, samples):
     run = os.path.join(os.path.dirname(windows_bin), "wine-run")
     startups, latencies = {}, {}
     for name in PROGRAMS:
-        command = "Z:" + os.path.join(windows_bin, name + ".exe").replace("/", "\\") + " 1"
-        output = subprocess.run([run, os.path.join(windows_bin, "bench_controller.exe"), str(samples), command],
+        output = subprocess.run([run, os.path.join(windows_bin, "bench_controller.exe"), str(samples),
+                                 windows_path(os.path.join(windows_bin, name + ".exe"))],
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True, check=True).stdout
         rows = [line.split() for line in output.splitlines()]
         if len(rows) != samples or any(status != "0" for _, _, status in rows):
@@ -127,6 +131,22 @@ def under_wine(windows_bin, samples):
         startups[name] = statistics.median(float(startup) / 1000 for startup, _, _ in rows)
         latencies[name] = [float(latency) / 1000 for _, latency, _ in rows]
     return startups, latencies
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def start_costs(builds, runs):
+    """Median ms from a start to the report line read, plainly and through hook_control, for each build's
+    controller, each starting the host of its platform."""
+    costs = {}
+    for where, (run, controller, host) in builds.items():
+        output = subprocess.run(run + [controller, str(runs), host], stdin=subprocess.DEVNULL, capture_output=True,
+                                text=True, check=True).stdout
+        rows = [tuple(float(value) for value in line.split()) for line in output.splitlines()]
+        costs[where] = (statistics.median(plain for plain, _ in rows), statistics.median(ours for _, ours in rows))
+    return costs
 
 
 def spread(latencies):
@@ -148,6 +168,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--linux", default=os.path.join(ROOT, "build", "linux", "bin"), help="this machine's build")
     parser.add_argument("--windows", default=os.path.join(ROOT, "build", "windows", "bin"), help="the Windows build")
+    parser.add_argument("--windows-x86", default=os.path.join(ROOT, "build", "windows-x86", "bin"),
+                        help="the 32-bit Windows build")
     parser.add_argument("--runs", type=int, default=30, help="start-ups of each program")
     parser.add_argument("--samples", type=int, default=100, help="closes of each program, here and under Wine")
     parser.add_argument("--idle-seconds", type=float, default=10)
@@ -155,7 +177,14 @@ def main():
     options = parser.parse_args()
     here = {name: os.path.join(options.linux, name) for name in PROGRAMS}
     exes = {name: os.path.join(options.windows, name + ".exe") for name in PROGRAMS}
-    for path in list(here.values()) + list(exes.values()):
+    windows_host = windows_path(exes["hook_host"])
+    controllers = {
+        "here": ([], os.path.join(options.linux, "start_cost"), here["hook_host"]),
+        "Wine, 64-bit controller": ([os.path.join(options.windows, "..", "wine-run")],
+                                    os.path.join(options.windows, "start_cost.exe"), windows_host),
+        "Wine, 32-bit controller": ([os.path.join(options.windows_x86, "..", "wine-run")],
+                                    os.path.join(options.windows_x86, "start_cost.exe"), windows_host)}
+    for path in list(here.values()) + list(exes.values()) + [c for _, c, _ in controllers.values()]:
         if not os.path.exists(path):
             sys.exit("bench: %s is not built; bench/run builds both presets first" % path)
 
@@ -168,6 +197,8 @@ def main():
     latencies_here = close_latencies_here(here, options.samples)
     print("closing %d times each under Wine..." % options.samples, flush=True)
     wine_startup, latencies_wine = under_wine(options.windows, options.samples)
+    print("starting %d times each, plainly and through hook_control..." % options.runs, flush=True)
+    costs = start_costs(controllers, options.runs)
 
     figures = [("start-up", "ms", {n: v * 1000 for n, v in startup.items()}),
                ("idle cost", "us CPU per cycle", {n: v * 1e6 for n, v in idle.items()}),
@@ -199,6 +230,18 @@ def main():
                 verdict = "" if target is None else "<= %g %s" % (target, "met" if ratio <= target else "MISSED")
             print("%-34s %-18s %12.4g %12.4g %7.3f  %s" % (figure, unit, ours, theirs, ratio, verdict))
             writer.writerow([figure, unit, "%.6g" % ours, "%.6g" % theirs, "%.4f" % ratio, target or ""])
+
+    print("\n%-34s %-18s %12s %12s %7s  %s" % ("start to report line", "unit", "plain", "hook_control", "added",
+                                                "target"))
+    with open(os.path.join(options.results, "start_costs.csv"), "w", newline="") as table:
+        writer = csv.writer(table)
+        writer.writerow(["where", "unit", "plain", "hook_control", "added"])
+        for where, (plain, ours) in costs.items():
+            added = ours - plain
+            limit = ADDED_HERE_MS if where == "here" else ADDED_UNDER_WINE * plain
+            print("%-34s %-18s %12.4g %12.4g %7.3f  <= %.3g %s" % (where, "ms", plain, ours, added, limit,
+                                                                 "met" if added <= limit else "MISSED"))
+            writer.writerow([where, "ms", "%.4f" % plain, "%.4f" % ours, "%.4f" % added])
 
     data = os.path.join(options.results, "close_latencies.csv")
     with open(data, "w", newline="") as samples:
