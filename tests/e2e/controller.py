@@ -28,8 +28,16 @@ def platform_path(path):
 
 
 def exit_status(status):
-    """What a Linux parent sees of a 32-bit exit status, natively and under Wine: the low 8 bits."""
-    return status & 0xFF
+    """What a Linux parent sees of a 32-bit exit status: its low 8 bits; under Wine, 1 for a status
+    whose low 8 bits are zero but which is not zero."""
+    low = status & 0xFF
+    return 1 if WINDOWS and low == 0 and status & 0xFFFFFFFF else low
+
+
+def signed32(value):
+    """A 32-bit status as a Windows parent reads it."""
+    value &= 0xFFFFFFFF
+    return value - (1 << 32) if value & 0x80000000 else value
 
 
 def report(value):

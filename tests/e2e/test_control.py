@@ -8,21 +8,17 @@ import tempfile
 import time
 import unittest
 
-from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS, exit_status, platform_path,
-                        read_line)
+from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS, platform_path, read_line,
+                        signed32)
 
 HOST = os.path.join(BIN, "hook_host" + EXE)
 STATUS_DLL_NOT_FOUND = 0xC0000135
 GONE_WITHIN = 2  # seconds for a host to end after its controller or its handle
 
 
-def signed32(value):
-    return (value & 0xFFFFFFFF) - (1 << 32 if value & 0x80000000 else 0)
-
-
 def status_seen(status):
     """What hook_host_wait gives for a host that ended with `status`: all 32 bits on Windows, the low 8 here."""
-    return signed32(status) if WINDOWS else exit_status(status)
+    return signed32(status) if WINDOWS else status & 0xFF
 
 
 class Controller:

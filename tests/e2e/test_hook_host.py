@@ -13,7 +13,7 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 from controller import (BIN, EXE, HOOK_LIBRARY, NEWLINE, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER, Host,
-                        close_tool, exit_status, report)
+                        close_tool, exit_status, report, signed32)
 from pe_image import PeImage
 
 
@@ -70,6 +70,14 @@ class CloseStatus(unittest.TestCase):
                 host.read_line()
                 host.close(wparam)
                 self.assertEqual(host.wait(), exit_status(status))
+
+    def test_a_linux_parent_sees_the_low_8_bits_and_under_wine_a_status_without_them_as_1(self):
+        for wparam in (0x100, 0x80000000, 0xC0000000):
+            with self.subTest(wparam=wparam):
+                host = Host(self, "42")
+                host.read_line()
+                host.close(wparam)
+                self.assertEqual(host.wait(), 1 if WINDOWS else 0)
 
     @unittest.skipUnless(WINDOWS, "a parent on this machine sees only 8 bits of any status")
     def test_a_windows_parent_sees_all_32_bits_of_the_status(self):
@@ -130,16 +138,17 @@ class Loader(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             shutil.copy(os.path.join(BIN, "hook_host" + EXE), folder)
             shutil.copy(os.path.join(BIN, "without_entry", HOOK_LIBRARY), folder)
-            host = Host(self, "42", folder=folder, cwd=folder)
+            host = Host(self, "42", folder=folder, cwd=folder, windows_parent=WINDOWS)
             status = host.wait()
             output = host.process.stdout.read()
             errors = host.process.stderr.read()
             if WINDOWS:
                 # Windows refuses this start at load (STATUS_ENTRYPOINT_NOT_FOUND). Wine's loader binds
-                # a stub instead: the host reports, and the call ends it as an unhandled exception.
+                # a stub instead: the host reports, and the call ends it with the stub's exception,
+                # EXCEPTION_WINE_STUB, as a Windows parent sees it.
                 self.assertTrue(output.startswith(report(42)), output)
                 self.assertIn(b"unimplemented function TeskShellHook64.dll.SetTeskShellHook", output + errors)
-                self.assertNotEqual(status, 0)
+                self.assertIn(b"status=%d" % signed32(0x80000100) + NEWLINE, output)
             else:
                 # Bound at once: the dynamic linker refuses the start before any of the host's code runs.
                 self.assertEqual((status, output), (127, b""))
