@@ -144,6 +144,17 @@ DWORD main_thread_of(DWORD process_id, bool& denied)
     return main;
 }
 
+// Whether process `process_id` is gone, or has ended and is kept only by handles to it.
+bool has_ended(DWORD process_id)
+{
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER; // no such process
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
 // The host's standard output: a pipe whose reading end is ours and overlapped, so that a wait for
 // the report line can end at a time or at the host's end; an anonymous pipe cannot be read so.
 bool make_output_pipe(Handle& reading, Handle& writing)
@@ -436,14 +447,20 @@ extern "C" hook_host_result hook_host_post(uint32_t process_id, uint32_t kind, u
 {
     if (process_id == 0) // the idle process, which has no message queue of anyone's
         return HOOK_HOST_GONE;
-    bool denied = false;
-    const DWORD thread = main_thread_of(process_id, denied);
-    if (!thread)
-        return denied ? failed_with(ERROR_ACCESS_DENIED, "cannot post to process %lu: access denied",
-                                    static_cast<unsigned long>(process_id))
-                      : HOOK_HOST_GONE;
-    // A 32-bit WPARAM and LPARAM take the low 32 bits.
-    if (PostThreadMessageW(thread, kind, static_cast<WPARAM>(wparam), static_cast<LPARAM>(lparam)))
-        return HOOK_HOST_OK;
-    return refused(process_id, GetLastError());
+    // The thread found may end before the post reaches it (ERROR_INVALID_PARAMETER: no such thread,
+    // seen under Wine): the process's threads are looked at again.
+    DWORD error = ERROR_INVALID_PARAMETER;
+    for (int look = 0; look < 3 && error == ERROR_INVALID_PARAMETER; ++look) {
+        bool denied = false;
+        const DWORD thread = main_thread_of(process_id, denied);
+        if (!thread)
+            return denied ? failed_with(ERROR_ACCESS_DENIED, "cannot post to process %lu: access denied",
+                                        static_cast<unsigned long>(process_id))
+                          : HOOK_HOST_GONE;
+        // A 32-bit WPARAM and LPARAM take the low 32 bits.
+        if (PostThreadMessageW(thread, kind, static_cast<WPARAM>(wparam), static_cast<LPARAM>(lparam)))
+            return HOOK_HOST_OK;
+        error = GetLastError();
+    }
+    return error == ERROR_INVALID_PARAMETER && has_ended(process_id) ? HOOK_HOST_GONE : refused(process_id, error);
 }
