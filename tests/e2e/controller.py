@@ -15,6 +15,7 @@ BIN = os.environ["HOOK_HOST_BIN"]
 CONTROL_BIN = os.environ["HOOK_CONTROL_BIN"]
 RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []
 WINDOWS = os.path.exists(os.path.join(BIN, "hook_host.exe"))
+HOST_BUILT = BIN == CONTROL_BIN  # a 32-bit Windows build has the controller's side only
 EXE = ".exe" if WINDOWS else ""
 NEWLINE = b"\r\n" if WINDOWS else b"\n"  # the Windows C runtime writes standard output in text mode
 HOOK_LIBRARY = "TeskShellHook64.dll" if WINDOWS else "libTeskShellHook64.so"

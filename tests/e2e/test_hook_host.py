@@ -12,9 +12,9 @@ import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
-from controller import (BIN, EXE, HOOK_LIBRARY, NEWLINE, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER, Host,
-                        close_tool, exit_status, report, signed32)
-from pe_image import PeImage
+import images
+from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, NEWLINE, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER,
+                        Host, close_tool, exit_status, report, signed32)
 
 
 class CommandLine(unittest.TestCase):
@@ -181,53 +181,46 @@ class CloseTool(unittest.TestCase):
         self.assert_refused(close_tool(os.getpid()), 1, "not a hook host")
 
 
+# The Windows programs of this build: a 32-bit build has the close tool only.
+PROGRAMS = ["hook_close"] + (["hook_host"] if HOST_BUILT else [])
+
+
+def image(name):
+    return images.load(os.path.join(CONTROL_BIN, name + EXE))
+
+
 class Image(unittest.TestCase):
     """What the executables declare to the loader: what they bind to, and how they are to run."""
 
-    @unittest.skipUnless(WINDOWS, "a Windows image")
-    def test_the_windows_host_is_a_stripped_x86_64_console_program_for_windows_6_0(self):
-        image = PeImage(os.path.join(BIN, "hook_host.exe"))
-        self.assertEqual((image.machine, image.magic), (0x8664, 0x20B))  # x86-64, PE32+
-        self.assertEqual(image.subsystem, 3)  # console
-        self.assertEqual((image.subsystem_version_major, image.subsystem_version_minor), (6, 0))
-        self.assertEqual((image.symbol_table, image.symbol_count), (0, 0))
+    @unittest.skipUnless(WINDOWS, "Windows images")
+    def test_the_programs_are_stripped_console_programs_for_windows_6_0(self):
+        # x86-64 and PE32+, or in a 32-bit build x86 and PE32.
+        machine = (0x8664, 0x20B) if HOST_BUILT else (0x14C, 0x10B)
+        for name in PROGRAMS:
+            with self.subTest(name=name):
+                header, optional = image(name).FILE_HEADER, image(name).OPTIONAL_HEADER
+                self.assertEqual((header.Machine, optional.Magic), machine)
+                self.assertEqual(optional.Subsystem, 3)  # console
+                self.assertEqual((optional.MajorSubsystemVersion, optional.MinorSubsystemVersion), (6, 0))
+                self.assertEqual((header.PointerToSymbolTable, header.NumberOfSymbols), (0, 0))
 
-    @unittest.skipUnless(WINDOWS, "a Windows image")
-    def test_the_windows_programs_import_only_the_system_and_the_hook_library(self):
-        imports = PeImage(os.path.join(BIN, "hook_host.exe")).imports()
+    @unittest.skipUnless(WINDOWS, "Windows images")
+    def test_the_programs_import_only_the_system_and_the_hook_library(self):
+        tool = images.imports(image("hook_close"))
+        self.assertEqual({name.lower() for name in tool}, {"kernel32.dll", "user32.dll", "msvcrt.dll"})
+        if not HOST_BUILT:
+            return
+        imports = images.imports(image("hook_host"))
         self.assertEqual({name.lower() for name in imports},
                          {"kernel32.dll", "user32.dll", "msvcrt.dll", "teskshellhook64.dll"})
         self.assertEqual(imports["TeskShellHook64.dll"], ["SetTeskShellHook"])
         self.assertIn("PeekMessageW", imports["USER32.dll"])
         self.assertIn("Sleep", imports["KERNEL32.dll"])
         self.assertIn("printf", imports["msvcrt.dll"], "the C runtime's printf, not one linked in")
-        tool = PeImage(os.path.join(BIN, "hook_close.exe")).imports()
-        self.assertEqual({name.lower() for name in tool}, {"kernel32.dll", "user32.dll", "msvcrt.dll"})
 
-    @unittest.skipUnless(WINDOWS, "a Windows image")
-    def test_the_windows_host_carries_one_manifest_as_resource_1(self):
-        manifests = [r for r in PeImage(os.path.join(BIN, "hook_host.exe")).resources() if r[0] == 24]
-        self.assertEqual([(kind, name) for kind, name, _, _ in manifests], [(24, 1)])
-        v1, v3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
-        manifest = ElementTree.fromstring(manifests[0][3])
-        level = manifest.find(f"{v3}trustInfo/{v3}security/{v3}requestedPrivileges/{v3}requestedExecutionLevel")
-        self.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
-        identities = manifest.findall(f"{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity")
-        self.assertEqual([i.attrib for i in identities], [{
-            "type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
-            "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}])
-
-    @unittest.skipUnless(WINDOWS, "a Windows image")
-    def test_the_windows_programs_carry_the_project_version(self):
-        version = os.environ["HOOK_HOST_VERSION"]
-        numbers = tuple(int(n) for n in (version + ".0.0.0").split(".")[:4])
-        for name in ("hook_host", "hook_close"):
-            with self.subTest(name=name):
-                file_version, product_version, strings = PeImage(os.path.join(BIN, name + EXE)).version_info()
-                self.assertEqual((file_version, product_version), (numbers, numbers))
-                self.assertEqual((strings["FileVersion"], strings["ProductVersion"]), (version, version))
-                self.assertEqual(strings["OriginalFilename"], name + EXE)
-                self.assertIn("WM_CLOSE", strings["FileDescription"])
+    @unittest.skipUnless(WINDOWS and HOST_BUILT, "a Windows image of the host, a 64-bit program")
+    def test_the_host_carries_one_manifest_as_resource_1(self):
+        assert_one_manifest(self, image("hook_host"))
 
     @unittest.skipIf(WINDOWS, "an image of this machine")
     def test_the_host_binds_its_hook_library_from_beside_it_at_once(self):
@@ -239,6 +232,35 @@ class Image(unittest.TestCase):
         symbols = subprocess.run(["readelf", "--dyn-syms", "--wide", os.path.join(BIN, "hook_host")],
                                  capture_output=True, text=True, check=True).stdout
         self.assertRegex(symbols, r"UND SetTeskShellHook\b")
+
+    @unittest.skipUnless(WINDOWS, "Windows images")
+    def test_the_programs_carry_the_project_version(self):
+        for name in PROGRAMS:
+            with self.subTest(name=name):
+                assert_version(self, image(name), name)
+
+
+def assert_one_manifest(test, host):
+    manifests = [r for r in images.resources(host) if r[0] == images.RT_MANIFEST]
+    test.assertEqual([(kind, name) for kind, name, _, _ in manifests], [(images.RT_MANIFEST, 1)])
+    v1, v3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
+    manifest = ElementTree.fromstring(manifests[0][3])
+    level = manifest.find(f"{v3}trustInfo/{v3}security/{v3}requestedPrivileges/{v3}requestedExecutionLevel")
+    test.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
+    identities = manifest.findall(f"{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity")
+    test.assertEqual([i.attrib for i in identities], [{
+        "type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+        "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"}])
+
+
+def assert_version(test, program, name):
+    version = os.environ["HOOK_HOST_VERSION"]
+    numbers = tuple(int(n) for n in (version + ".0.0.0").split(".")[:4])
+    file_version, product_version, strings = images.version_info(program)
+    test.assertEqual((file_version, product_version), (numbers, numbers))
+    test.assertEqual((strings["FileVersion"], strings["ProductVersion"]), (version, version))
+    test.assertEqual(strings["OriginalFilename"], name + EXE)
+    test.assertIn("WM_CLOSE", strings["FileDescription"])
 
 
 def queue_address(pid):

@@ -14,14 +14,14 @@ import tempfile
 import unittest
 import zipfile
 
-from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, WINDOWS, Host, exit_status, platform_path, report
+from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, RUN, WINDOWS, Host, exit_status,
+                        platform_path, report)
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
 VERSION = os.environ["HOOK_HOST_VERSION"]
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 README = os.path.join(SOURCE, "README.md")
 CONSUMER = os.path.join(SOURCE, "tests", "consumer")
-HOST_BUILT = BIN == CONTROL_BIN  # a 32-bit build has the controller's side only
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
 PROGRAM_NAMES = ["hook_close"] + (["hook_host"] if HOST_BUILT else [])
