@@ -1,0 +1,142 @@
+"""The Windows release as anyone can check it: rebuilt elsewhere it is the same, and signed it verifies.
+
+Set by the build, besides what the controller module reads: HOOK_HOST_BUILD, the build folder;
+HOOK_HOST_SOURCE_DATE_EPOCH, the time of the commit it built; HOOK_HOST_TOOLCHAIN and
+HOOK_HOST_BUILD_TYPE, its toolchain file and build type; CMAKE_COMMAND and CPACK_COMMAND.
+"""
+import filecmp
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+import images
+from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, Host, exit_status, report
+from test_hook_host import assert_one_manifest, assert_version
+
+SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+BUILD = os.environ["HOOK_HOST_BUILD"]
+CMAKE, CPACK = os.environ["CMAKE_COMMAND"], os.environ["CPACK_COMMAND"]
+RELEASE = "hook_host-%s-win64" % os.environ["HOOK_HOST_VERSION"]
+# What a build of the release makes, in its programs folder; a 32-bit build makes the close tool only.
+PARTS = ["hook_close.exe"] + (["hook_host.exe", HOOK_LIBRARY] if HOST_BUILT else [])
+
+
+def run(test, command, **kwargs):
+    result = subprocess.run(command, capture_output=True, **kwargs)
+    test.assertEqual(result.returncode, 0, (command, result.stdout[-3000:], result.stderr[-3000:]))
+    return result
+
+
+def package(test, build, **environment):
+    """The release's ZIP and checksum file, made by cpack from `build` into a folder of their own."""
+    output = tempfile.mkdtemp(prefix="hook_host_release.")
+    test.addCleanup(shutil.rmtree, output)
+    run(test, [CPACK, "--config", os.path.join(build, "CPackConfig.cmake"), "-B", output],
+        env=dict(os.environ, **environment))
+    return os.path.join(output, RELEASE + ".zip"), os.path.join(output, RELEASE + ".zip.sha256")
+
+
+class Reproducible(unittest.TestCase):
+    def test_a_build_of_a_copy_of_the_source_elsewhere_later_gives_the_same_bytes(self):
+        folder = tempfile.mkdtemp(prefix="hook_host_rebuild.")
+        self.addCleanup(shutil.rmtree, folder)
+        source = shutil.copytree(SOURCE, os.path.join(folder, "source"), ignore=shutil.ignore_patterns("build", ".git"))
+        build = os.path.join(folder, "build")
+        # The copy has no history: it is given the time of the commit that the first build took.
+        environment = dict(os.environ, SOURCE_DATE_EPOCH=os.environ["HOOK_HOST_SOURCE_DATE_EPOCH"])
+        toolchain = os.path.join(source, os.path.relpath(os.environ["HOOK_HOST_TOOLCHAIN"], SOURCE))
+        run(self, [CMAKE, "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_TOOLCHAIN_FILE=" + toolchain,
+                   "-DCMAKE_BUILD_TYPE=" + os.environ["HOOK_HOST_BUILD_TYPE"], "-DBUILD_TESTING=OFF",
+                   "-DHOOK_HOST_BENCH=OFF"], env=environment)
+        run(self, [CMAKE, "--build", build, "--target"] + [os.path.splitext(part)[0] for part in PARTS],
+            env=environment)
+        for part in PARTS:
+            with self.subTest(part=part):
+                self.assertTrue(filecmp.cmp(os.path.join(CONTROL_BIN, part), os.path.join(build, "bin", part),
+                                            shallow=False))
+        if HOST_BUILT:
+            for ours, theirs in zip(package(self, BUILD), package(self, build)):
+                self.assertTrue(filecmp.cmp(ours, theirs, shallow=False), os.path.basename(ours))
+
+
+@unittest.skipUnless(HOST_BUILT, "the release is made by the 64-bit build")
+class Signed(unittest.TestCase):
+    PASSWORD = "not on any command line"
+
+    def certificate(self, folder):
+        """A throwaway self-signed code-signing certificate: its PEM, and a PKCS#12 file with its key."""
+        pem, key, pfx = (os.path.join(folder, name) for name in ("certificate.pem", "key.pem", "certificate.pfx"))
+        run(self, ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
+                   "-out", pem, "-subj", "/CN=Hook host release test", "-addext", "keyUsage=digitalSignature",
+                   "-addext", "extendedKeyUsage=codeSigning"])
+        run(self, ["openssl", "pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx,
+                   "-passout", "env:HOOK_HOST_SIGN_PASSWORD"], env=dict(os.environ, HOOK_HOST_SIGN_PASSWORD=self.PASSWORD))
+        return pem, pfx
+
+    def verifies(self, executable, pem):
+        return subprocess.run(["osslsigncode", "verify", "-in", executable, "-CAfile", pem],
+                              capture_output=True).returncode == 0
+
+    def test_a_release_given_a_certificate_is_signed_verifies_and_runs(self):
+        folder = tempfile.mkdtemp(prefix="hook_host_signing.")
+        self.addCleanup(shutil.rmtree, folder)
+        pem, pfx = self.certificate(folder)
+        signing = {"HOOK_HOST_SIGN_PFX": pfx, "HOOK_HOST_SIGN_PASSWORD": self.PASSWORD}
+        archive, checksum = package(self, BUILD, **signing)
+        unpacked = os.path.join(folder, "unpacked")
+        with zipfile.ZipFile(archive) as release:
+            release.extractall(unpacked)
+        programs = os.path.join(unpacked, RELEASE)
+
+        for name in ("hook_host", "hook_close"):
+            with self.subTest(name=name):
+                signed = os.path.join(programs, name + EXE)
+                self.assertGreater(images.signature_size(images.load(signed)), 0)
+                self.assertTrue(self.verifies(signed, pem))
+                flipped = os.path.join(folder, name + ".flipped" + EXE)
+                with open(signed, "rb") as image:
+                    data = bytearray(image.read())
+                data[len(data) // 3] ^= 0x01
+                with open(flipped, "wb") as image:
+                    image.write(data)
+                self.assertFalse(self.verifies(flipped, pem), "a single flipped byte fails verification")
+                # Signing adds a signature and changes nothing the loader reads.
+                unsigned, ours = images.load(os.path.join(BIN, name + EXE)), images.load(signed)
+                self.assertEqual(images.imports(ours), images.imports(unsigned))
+                assert_version(self, ours, name)
+        assert_one_manifest(self, images.load(os.path.join(programs, "hook_host" + EXE)))
+
+        # The checksum file covers the signed ZIP; the same certificate gives the same release again.
+        with open(checksum) as sums:
+            self.assertIn(os.path.basename(archive), sums.read())
+        run(self, ["sha256sum", "-c", os.path.basename(checksum)], cwd=os.path.dirname(checksum))
+        again, _ = package(self, BUILD, **signing)
+        self.assertTrue(filecmp.cmp(archive, again, shallow=False), "signed anew, the release is the same")
+        # The password was read from the environment and written down nowhere.
+        written = [os.path.join(BUILD, name) for name in ("CMakeCache.txt", "CPackConfig.cmake")] + [
+            os.path.join(root, name) for root, _, names in os.walk(os.path.dirname(archive)) for name in names]
+        for path in written:
+            with open(path, "rb") as file:
+                self.assertNotIn(self.PASSWORD.encode(), file.read(), path)
+
+        # The signed host runs beside its hook library and ends with the status posted to it.
+        shutil.copy(os.path.join(BIN, HOOK_LIBRARY), programs)
+        host = Host(self, "42", folder=programs, cwd=programs)
+        self.assertEqual(host.read_line(), report(42))
+        host.close(9)
+        self.assertEqual(host.wait(), exit_status(9))
+
+    def test_without_a_certificate_the_release_is_not_signed(self):
+        archive, _ = package(self, BUILD)
+        with zipfile.ZipFile(archive) as release:
+            host = release.read(RELEASE + "/hook_host.exe")
+        with open(os.path.join(BIN, "hook_host.exe"), "rb") as built:
+            self.assertEqual(host, built.read())
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
