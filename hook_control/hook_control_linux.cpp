@@ -25,6 +25,7 @@
 
 #include "close_message.h"
 #include "hook_control.h"
+#include "hook_control_platform.h"
 #include "last_error.h"
 #include "queue_linux.h"
 #include "report_line.h"
@@ -335,14 +336,8 @@ void reap(pid_t pid)
 
 } // namespace
 
-extern "C" hook_host_result hook_host_start(const char* path, int32_t number, uint32_t flags, hook_host** host)
+hook_host_result start_host(const char* path, int32_t number, uint32_t flags, hook_host** host)
 {
-    if (host)
-        *host = nullptr;
-    if (!path || !host)
-        return failed("hook_host_start: no path, or nowhere to store the host");
-    if (flags & ~HOOK_HOST_OUTLIVE_CONTROLLER)
-        return failed("hook_host_start: unknown flags 0x%x", flags & ~HOOK_HOST_OUTLIVE_CONTROLLER);
     hook_host* made = new (std::nothrow) hook_host;
     hook_host_result result = HOOK_HOST_FAILED;
     try {
@@ -381,19 +376,11 @@ extern "C" hook_host_result hook_host_wait_report(hook_host* host, uint32_t time
         if (got > 0)
             host->line.take(buffer, static_cast<size_t>(got));
     }
-    if (host->line.state() == ReportLine::State::malformed)
-        return failed("process %d is not a hook host: its first line is '%s'", host->pid, host->line.text());
-    *reported = host->line.number();
-    return HOOK_HOST_OK;
+    return host->line.outcome(static_cast<unsigned long>(host->pid), reported);
 }
 
-extern "C" hook_host_result hook_host_close(hook_host* host, uint32_t status)
+hook_host_result post_close(hook_host* host, uint32_t status)
 {
-    // The host's queue exists once its line is out: a close sent before would be refused.
-    int32_t reported = 0;
-    const hook_host_result report = hook_host_wait_report(host, HOOK_HOST_CLOSE_REPORT_MS, &reported);
-    if (report != HOOK_HOST_OK)
-        return report;
     const int error = send_message(host->pid, wm_close, status, 0);
     if (error == 0)
         return HOOK_HOST_OK;

@@ -11,6 +11,7 @@
 #include <wchar.h>
 
 #include "hook_control.h"
+#include "hook_control_platform.h"
 #include "last_error.h"
 #include "report_line.h"
 
@@ -317,15 +318,8 @@ DWORD left_until(ULONGLONG deadline, uint32_t timeout_ms)
 
 } // namespace
 
-extern "C" hook_host_result hook_host_start(const char* path, int32_t number, uint32_t flags, hook_host** host)
+hook_host_result start_host(const char* path, int32_t number, uint32_t flags, hook_host** host)
 {
-    if (host)
-        *host = nullptr;
-    if (!path || !host)
-        return failed("hook_host_start: no path, or nowhere to store the host");
-    if (flags & ~HOOK_HOST_OUTLIVE_CONTROLLER)
-        return failed("hook_host_start: unknown flags 0x%x",
-                      static_cast<unsigned>(flags & ~HOOK_HOST_OUTLIVE_CONTROLLER));
     // A fresh host, copied into the process heap: the C++ runtime's new is not needed.
     const hook_host fresh{};
     auto* made = static_cast<hook_host*>(HeapAlloc(GetProcessHeap(), 0, sizeof fresh));
@@ -383,19 +377,11 @@ extern "C" hook_host_result hook_host_wait_report(hook_host* host, uint32_t time
             return failed_with(GetLastError(), "cannot wait for the report line of process %lu", host->process_id);
         }
     }
-    if (host->line.state() == ReportLine::State::malformed)
-        return failed("process %lu is not a hook host: its first line is '%s'", host->process_id, host->line.text());
-    *reported = host->line.number();
-    return HOOK_HOST_OK;
+    return host->line.outcome(static_cast<unsigned long>(host->process_id), reported);
 }
 
-extern "C" hook_host_result hook_host_close(hook_host* host, uint32_t status)
+hook_host_result post_close(hook_host* host, uint32_t status)
 {
-    // The host's queue exists once its line is out: a close posted before would not reach it.
-    int32_t reported = 0;
-    const hook_host_result report = hook_host_wait_report(host, HOOK_HOST_CLOSE_REPORT_MS, &reported);
-    if (report != HOOK_HOST_OK)
-        return report;
     if (PostThreadMessageW(host->thread_id, WM_CLOSE, static_cast<WPARAM>(status), 0))
         return HOOK_HOST_OK;
     const DWORD error = GetLastError();

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "last_error.h"
+
 namespace {
 const char prefix[] = "Adding hook for ";
 }
@@ -49,4 +51,12 @@ ReportLine::State ReportLine::parse()
         return State::malformed;
     number_ = static_cast<int32_t>(value);
     return State::read;
+}
+
+hook_host_result ReportLine::outcome(unsigned long process_id, int32_t* reported) const
+{
+    if (state_ != State::read)
+        return failed("process %lu is not a hook host: its first line is '%s'", process_id, text_);
+    *reported = number_;
+    return HOOK_HOST_OK;
 }

@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "hook_control.h"
+
 class ReportLine {
 public:
     enum class State { incomplete, read, malformed };
@@ -16,17 +18,10 @@ public:
     {
         return state_;
     }
-    // The reported number, once the line is read.
-    int32_t number() const
-    {
-        return number_;
-    }
-    // What came of a malformed line, for saying why it is not a report line; non-printable bytes
-    // shown as '?'.
-    const char* text() const
-    {
-        return text_;
-    }
+
+    // What a wait for the line gives once it has ended: HOOK_HOST_OK with the line's number in
+    // *reported, or HOOK_HOST_FAILED where it is not a report line.
+    hook_host_result outcome(unsigned long process_id, int32_t* reported) const;
 
 private:
     State parse();

@@ -30,8 +30,8 @@ DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a"] + [
     "lib/cmake/hook_control/hook_control-%s.cmake" % name
     for name in ("config", "config-version", "targets", "targets-" + os.environ["HOOK_HOST_BUILD_TYPE"].lower())]
 CONTROL_SOURCES = ["hook_control/" + name for name in (
-    "hook_control.h", "hook_control_windows.cpp", "last_error.cpp", "last_error.h", "report_line.cpp",
-    "report_line.h")] if WINDOWS else []
+    "hook_control.h", "hook_control.cpp", "hook_control_platform.h", "hook_control_windows.cpp", "last_error.cpp",
+    "last_error.h", "report_line.cpp", "report_line.h")] if WINDOWS else []
 
 
 def files_below(folder):

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string.h>
 #include <string>
 
 #include "report_line.h"
@@ -31,8 +30,9 @@ TEST(ReportLine, ReadsTheNumberWithEitherLineEndInAnyPieces)
     for (const auto& c : cases) {
         for (size_t piece : {1, 2, 5, 64}) {
             const ReportLine line = read(c.output, piece);
-            EXPECT_EQ(line.state(), ReportLine::State::read) << c.output << " in pieces of " << piece;
-            EXPECT_EQ(line.number(), c.number) << c.output;
+            int32_t number = 0;
+            EXPECT_EQ(line.outcome(7, &number), HOOK_HOST_OK) << c.output << " in pieces of " << piece;
+            EXPECT_EQ(number, c.number) << c.output;
         }
     }
 }
@@ -45,7 +45,9 @@ TEST(ReportLine, WaitsForTheLineEndAndLooksAtNothingAfterIt)
     EXPECT_EQ(line.take("3\r", 2), ReportLine::State::incomplete);
     EXPECT_EQ(line.take("\nAdding hook for 9\n", 19), ReportLine::State::read);
     EXPECT_EQ(line.take("garbage\n", 8), ReportLine::State::read);
-    EXPECT_EQ(line.number(), 123);
+    int32_t number = 0;
+    EXPECT_EQ(line.outcome(7, &number), HOOK_HOST_OK);
+    EXPECT_EQ(number, 123);
 }
 
 TEST(ReportLine, RefusesAnythingButAReportLine)
@@ -64,15 +66,19 @@ TEST(ReportLine, RefusesALineLongerThanAnyReportWithoutWaitingForItsEnd)
     const std::string endless(1000, 'A');
     ReportLine line;
     EXPECT_EQ(line.take(endless.data(), endless.size()), ReportLine::State::malformed);
-    EXPECT_LT(strlen(line.text()), 64U);
-    EXPECT_EQ(std::string(line.text()).find_first_not_of('A'), std::string::npos);
+    int32_t number = 0;
+    EXPECT_EQ(line.outcome(7, &number), HOOK_HOST_FAILED);
+    const std::string why = hook_host_last_error();
+    EXPECT_EQ(why.rfind("process 7 is not a hook host: its first line is 'AAAA", 0), 0U) << why;
+    EXPECT_LT(why.size(), 128U);
 }
 
-TEST(ReportLine, ShowsWhatCameWithNonPrintableBytesReplaced)
+TEST(ReportLine, SaysWhatCameInsteadWithNonPrintableBytesReplaced)
 {
     const ReportLine line = read("Hello\t\x01\xff world\r\n", 3);
-    EXPECT_EQ(line.state(), ReportLine::State::malformed);
-    EXPECT_STREQ(line.text(), "Hello??? world?");
+    int32_t number = 0;
+    EXPECT_EQ(line.outcome(7, &number), HOOK_HOST_FAILED);
+    EXPECT_STREQ(hook_host_last_error(), "process 7 is not a hook host: its first line is 'Hello??? world?'");
 }
 
 } // namespace
