@@ -84,6 +84,12 @@ void pidfd_kill(int pidfd)
     syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
 }
 
+// Waits for child `pid` to end, so that it is not left a zombie.
+void reap(pid_t pid)
+{
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+}
+
 // The library's threads take no signal of the controller's: its handlers run where it expects them.
 void block_signals()
 {
@@ -252,7 +258,7 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
         if (got == 0)
             error = errno;
         kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+        reap(pid);
         return failed("cannot start %s: %s", path, system_text(error));
     }
     host.pid = pid;
@@ -327,11 +333,6 @@ hook_host_result refused(pid_t pid, int error)
     default:
         return failed("cannot post to process %d: %s", static_cast<int>(pid), system_text(error));
     }
-}
-
-void reap(pid_t pid)
-{
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
 }
 
 } // namespace
