@@ -15,7 +15,7 @@ import unittest
 import zipfile
 
 from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, RUN, WINDOWS, Host, exit_status,
-                        platform_path, report)
+                        platform_path, release_environment, report)
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
 VERSION = os.environ["HOOK_HOST_VERSION"]
@@ -104,7 +104,7 @@ class Package(Installed):
     def test_the_zip_holds_the_programs_the_readme_and_hook_controls_source_with_its_checksum_beside_it(self):
         output = self.folder()
         subprocess.run([os.environ["CPACK_COMMAND"], "--config", os.path.join(BUILD, "CPackConfig.cmake"),
-                        "-B", output], check=True, capture_output=True)
+                        "-B", output], check=True, capture_output=True, env=release_environment())
         name = "hook_host-%s-win64" % VERSION
         archive = os.path.join(output, name + ".zip")
         with open(archive, "rb") as package:

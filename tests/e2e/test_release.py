@@ -14,7 +14,7 @@ import unittest
 import zipfile
 
 import images
-from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, Host, exit_status, report
+from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, Host, exit_status, release_environment, report
 from test_hook_host import assert_one_manifest, assert_version
 
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -36,7 +36,7 @@ def package(test, build, **environment):
     output = tempfile.mkdtemp(prefix="hook_host_release.")
     test.addCleanup(shutil.rmtree, output)
     run(test, [CPACK, "--config", os.path.join(build, "CPackConfig.cmake"), "-B", output],
-        env=dict(os.environ, **environment))
+        env=release_environment(**environment))
     return os.path.join(output, RELEASE + ".zip"), os.path.join(output, RELEASE + ".zip.sha256")
 
 
