@@ -84,10 +84,13 @@ void pidfd_kill(int pidfd)
     syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
 }
 
-// Waits for child `pid` to end, so that it is not left a zombie.
-void reap(pid_t pid)
+// Waits for child `pid` to end, so that it is not left a zombie, and gives waitpid's result; its
+// status in *code where that is given.
+pid_t reap(pid_t pid, int* code = nullptr)
 {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+    pid_t got;
+    while ((got = waitpid(pid, code, 0)) < 0 && errno == EINTR) { }
+    return got;
 }
 
 // The library's threads take no signal of the controller's: its handlers run where it expects them.
@@ -283,6 +286,20 @@ int left_until(int64_t deadline, uint32_t timeout_ms)
     return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, std::numeric_limits<int>::max()));
 }
 
+// Polls `fds` until one is ready or `deadline` has passed, through signals that cut it short: what
+// poll gives, 0 once the time is up.
+int poll_until(pollfd* fds, nfds_t count, int64_t deadline, uint32_t timeout_ms)
+{
+    for (;;) {
+        const int ready = poll(fds, count, left_until(deadline, timeout_ms));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        // A wait longer than poll can take in one call ends early: it is taken up again.
+        if (ready != 0 || left_until(deadline, timeout_ms) == 0)
+            return ready;
+    }
+}
+
 bool has_ended(const hook_host& host)
 {
     pollfd ended{host.pidfd, POLLIN, 0};
@@ -359,13 +376,11 @@ extern "C" hook_host_result hook_host_wait_report(hook_host* host, uint32_t time
     while (host->line.state() == ReportLine::State::incomplete) {
         // Both at once: output the host wrote before it ended is readable when its end is seen.
         pollfd ready[] = {{host->output, POLLIN, 0}, {host->pidfd, POLLIN, 0}};
-        const int count = poll(ready, 2, left_until(deadline, timeout_ms));
-        if (count < 0 && errno != EINTR)
+        const int count = poll_until(ready, 2, deadline, timeout_ms);
+        if (count < 0)
             return failed("cannot wait for the report line of process %d: %s", host->pid, system_text(errno));
-        if (count == 0 && left_until(deadline, timeout_ms) == 0)
+        if (count == 0)
             return HOOK_HOST_TIMEOUT;
-        if (count <= 0)
-            continue;
         if (ready[0].revents == 0) // ended, with nothing more to read
             return HOOK_HOST_GONE;
         char buffer[64];
@@ -391,19 +406,15 @@ hook_host_result post_close(hook_host* host, uint32_t status)
 extern "C" hook_host_result hook_host_wait(hook_host* host, uint32_t timeout_ms, int32_t* status)
 {
     const int64_t deadline = now_ms() + timeout_ms;
-    while (!host->reaped) {
+    if (!host->reaped) {
         pollfd ended{host->pidfd, POLLIN, 0};
-        const int count = poll(&ended, 1, left_until(deadline, timeout_ms));
-        if (count < 0 && errno != EINTR)
+        const int count = poll_until(&ended, 1, deadline, timeout_ms);
+        if (count < 0)
             return failed("cannot wait for process %d: %s", host->pid, system_text(errno));
-        if (count == 0 && left_until(deadline, timeout_ms) == 0)
+        if (count == 0)
             return HOOK_HOST_TIMEOUT;
-        if (count <= 0)
-            continue;
         int code = 0;
-        pid_t got;
-        while ((got = waitpid(host->pid, &code, 0)) < 0 && errno == EINTR) { }
-        if (got < 0)
+        if (reap(host->pid, &code) < 0)
             return failed("cannot read the exit status of process %d: %s (taken by a wait for any child, or SIGCHLD "
                           "ignored)",
                           host->pid, system_text(errno));

@@ -174,10 +174,13 @@ bool make_output_pipe(Handle& reading, Handle& writing)
     return writing.value != INVALID_HANDLE_VALUE;
 }
 
-// Starts the host suspended, handing it `inherited` and nothing else of ours.
-bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* folder, const HANDLE* inherited,
-                      DWORD inherited_count, HANDLE output, HANDLE error, DWORD creation, PROCESS_INFORMATION& process)
+// Starts the host suspended, handing it `output` and `error` (where it is given) and nothing else of
+// ours.
+bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* folder, HANDLE output, HANDLE error,
+                      DWORD creation, PROCESS_INFORMATION& process)
 {
+    HANDLE inherited[] = {output, error};
+    const DWORD inherited_count = error ? 2 : 1;
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     Heap<char> memory(size);
@@ -190,7 +193,7 @@ bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* f
     startup.StartupInfo.hStdOutput = output;
     startup.StartupInfo.hStdError = error;
     startup.lpAttributeList = list;
-    bool created = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, const_cast<HANDLE*>(inherited),
+    bool created = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                              inherited_count * sizeof(HANDLE), nullptr, nullptr);
     DWORD error_code = GetLastError();
     if (created) {
@@ -209,6 +212,14 @@ bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* f
     DeleteProcThreadAttributeList(list);
     SetLastError(error_code);
     return created;
+}
+
+// Ends a host that has not run yet, and lets go of it.
+void discard(const PROCESS_INFORMATION& process)
+{
+    TerminateProcess(process.hProcess, ERROR_ACCESS_DENIED);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
 }
 
 hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_host& host)
@@ -250,8 +261,6 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
         !DuplicateHandle(GetCurrentProcess(), own_error, GetCurrentProcess(), &error.value, 0, TRUE,
                          DUPLICATE_SAME_ACCESS))
         error.value = nullptr;
-    const HANDLE inherited[] = {writing.value, error.value};
-    const DWORD inherited_count = error.value ? 2 : 1;
 
     if (!(flags & HOOK_HOST_OUTLIVE_CONTROLLER)) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -263,24 +272,19 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
     }
 
     PROCESS_INFORMATION process{};
-    if (!create_suspended(program.data, command.data, folder.data, inherited, inherited_count, writing.value,
-                          error.value, 0, process))
+    if (!create_suspended(program.data, command.data, folder.data, writing.value, error.value, 0, process))
         return failed_with(GetLastError(), "cannot start %s", path);
     // Suspended, the host has run nothing of its own yet when it joins its job.
     if (job.value && !AssignProcessToJobObject(job.value, process.hProcess)) {
         // Windows 6.0 and 6.1 cannot nest jobs: where the controller is in a job, start the host
         // outside it, if that job allows.
-        TerminateProcess(process.hProcess, ERROR_ACCESS_DENIED);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        if (!create_suspended(program.data, command.data, folder.data, inherited, inherited_count, writing.value,
-                              error.value, CREATE_BREAKAWAY_FROM_JOB, process))
+        discard(process);
+        if (!create_suspended(program.data, command.data, folder.data, writing.value, error.value,
+                              CREATE_BREAKAWAY_FROM_JOB, process))
             return failed_with(GetLastError(), "cannot start %s in a job of its own", path);
         if (!AssignProcessToJobObject(job.value, process.hProcess)) {
             const DWORD assign_error = GetLastError();
-            TerminateProcess(process.hProcess, ERROR_ACCESS_DENIED);
-            CloseHandle(process.hThread);
-            CloseHandle(process.hProcess);
+            discard(process);
             return failed_with(assign_error, "cannot start %s in a job of its own", path);
         }
     }
