@@ -50,13 +50,6 @@ def close_tool(*args, folder=CONTROL_BIN):
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=30 * SLOW)
 
 
-def release_environment(**extra):
-    """The environment for a test's cpack: ours without a certificate given to the whole workflow (the
-    tests check what they sign, and that an unsigned release is unsigned), with `extra`."""
-    environment = {name: value for name, value in os.environ.items() if not name.startswith("HOOK_HOST_SIGN_")}
-    return dict(environment, **extra)
-
-
 def read_line(test, stream, timeout):
     """The next line of `stream`, as soon as it can be read, byte by byte so that nothing is held back."""
     line = b""

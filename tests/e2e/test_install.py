@@ -15,11 +15,12 @@ import unittest
 import zipfile
 
 from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, RUN, WINDOWS, Host, exit_status,
-                        platform_path, release_environment, report)
+                        platform_path, report)
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
 VERSION = os.environ["HOOK_HOST_VERSION"]
-SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+RELEASE = "hook_host-%s-win64" % VERSION
+SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 README = os.path.join(SOURCE, "README.md")
 CONSUMER = os.path.join(SOURCE, "tests", "consumer")
 # Windows programs ship in one folder; here they go in the usual tree.
@@ -32,6 +33,25 @@ DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a"] + [
 CONTROL_SOURCES = ["hook_control/" + name for name in (
     "hook_control.h", "hook_control.cpp", "hook_control_platform.h", "hook_control_windows.cpp", "last_error.cpp",
     "last_error.h", "report_line.cpp", "report_line.h")] if WINDOWS else []
+
+
+def run(test, command, **kwargs):
+    """Runs a tool of the build, which must succeed; what it said goes into the failure."""
+    result = subprocess.run(command, capture_output=True, **kwargs)
+    test.assertEqual(result.returncode, 0, (command, result.stdout[-3000:], result.stderr[-3000:]))
+    return result
+
+
+def package(test, build, **environment):
+    """The release's ZIP and checksum file, made by cpack from `build` into a folder of their own. A
+    certificate given to the whole workflow is not the test's: the tests check what they sign, and
+    that a release made without one is unsigned."""
+    output = tempfile.mkdtemp(prefix="hook_host_release.")
+    test.addCleanup(shutil.rmtree, output)
+    ours = {name: value for name, value in os.environ.items() if not name.startswith("HOOK_HOST_SIGN_")}
+    run(test, [os.environ["CPACK_COMMAND"], "--config", os.path.join(build, "CPackConfig.cmake"), "-B", output],
+        env=dict(ours, **environment))
+    return os.path.join(output, RELEASE + ".zip"), os.path.join(output, RELEASE + ".zip.sha256")
 
 
 def files_below(folder):
@@ -95,29 +115,24 @@ class Install(Installed):
         if toolchain:
             configure.append("-DCMAKE_TOOLCHAIN_FILE=" + toolchain)
         for command in (configure, [os.environ["CMAKE_COMMAND"], "--build", build]):
-            result = subprocess.run(command, capture_output=True)
-            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            run(self, command)
         self.run_controller(os.path.join(build, "controller" + EXE))
 
 
 class Package(Installed):
     def test_the_zip_holds_the_programs_the_readme_and_hook_controls_source_with_its_checksum_beside_it(self):
-        output = self.folder()
-        subprocess.run([os.environ["CPACK_COMMAND"], "--config", os.path.join(BUILD, "CPackConfig.cmake"),
-                        "-B", output], check=True, capture_output=True, env=release_environment())
-        name = "hook_host-%s-win64" % VERSION
-        archive = os.path.join(output, name + ".zip")
-        with open(archive, "rb") as package:
-            digest = hashlib.sha256(package.read()).hexdigest()
-        with open(archive + ".sha256") as checksum:
-            self.assertEqual(checksum.read().split(), [digest, name + ".zip"])
+        archive, checksum = package(self, BUILD)
+        with open(archive, "rb") as data:
+            digest = hashlib.sha256(data.read()).hexdigest()
+        with open(checksum) as sums:
+            self.assertEqual(sums.read().split(), [digest, RELEASE + ".zip"])
 
         # Unpacked as a user would: one folder named for the release.
         unpacked = self.folder()
-        with zipfile.ZipFile(archive) as package:
-            self.assertTrue(all(entry.startswith(name + "/") for entry in package.namelist()))
-            package.extractall(unpacked)
-        release = os.path.join(unpacked, name)
+        with zipfile.ZipFile(archive) as zipped:
+            self.assertTrue(all(entry.startswith(RELEASE + "/") for entry in zipped.namelist()))
+            zipped.extractall(unpacked)
+        release = os.path.join(unpacked, RELEASE)
         self.check_tree(release, development=False)
 
         # An application compiles hook_control's source in with its own compiler and flags, as standard

@@ -1,8 +1,7 @@
 """The Windows release as anyone can check it: rebuilt elsewhere it is the same, and signed it verifies.
 
-Set by the build, besides what the controller module reads: HOOK_HOST_BUILD, the build folder;
-HOOK_HOST_SOURCE_DATE_EPOCH, the time of the commit it built; HOOK_HOST_TOOLCHAIN and
-HOOK_HOST_BUILD_TYPE, its toolchain file and build type; CMAKE_COMMAND and CPACK_COMMAND.
+Set by the build, besides what the controller and install test modules read:
+HOOK_HOST_SOURCE_DATE_EPOCH, the time of the commit it built.
 """
 import filecmp
 import os
@@ -14,30 +13,13 @@ import unittest
 import zipfile
 
 import images
-from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, Host, exit_status, release_environment, report
+from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, Host, exit_status, report
 from test_hook_host import assert_one_manifest, assert_version
+from test_install import BUILD, RELEASE, SOURCE, package, run
 
-SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-BUILD = os.environ["HOOK_HOST_BUILD"]
-CMAKE, CPACK = os.environ["CMAKE_COMMAND"], os.environ["CPACK_COMMAND"]
-RELEASE = "hook_host-%s-win64" % os.environ["HOOK_HOST_VERSION"]
+CMAKE = os.environ["CMAKE_COMMAND"]
 # What a build of the release makes, in its programs folder; a 32-bit build makes the close tool only.
 PARTS = ["hook_close.exe"] + (["hook_host.exe", HOOK_LIBRARY] if HOST_BUILT else [])
-
-
-def run(test, command, **kwargs):
-    result = subprocess.run(command, capture_output=True, **kwargs)
-    test.assertEqual(result.returncode, 0, (command, result.stdout[-3000:], result.stderr[-3000:]))
-    return result
-
-
-def package(test, build, **environment):
-    """The release's ZIP and checksum file, made by cpack from `build` into a folder of their own."""
-    output = tempfile.mkdtemp(prefix="hook_host_release.")
-    test.addCleanup(shutil.rmtree, output)
-    run(test, [CPACK, "--config", os.path.join(build, "CPackConfig.cmake"), "-B", output],
-        env=release_environment(**environment))
-    return os.path.join(output, RELEASE + ".zip"), os.path.join(output, RELEASE + ".zip.sha256")
 
 
 class Reproducible(unittest.TestCase):
