@@ -21,7 +21,8 @@ BUILD = os.environ["HOOK_HOST_BUILD"]
 VERSION = os.environ["HOOK_HOST_VERSION"]
 RELEASE = "hook_host-%s-win64" % VERSION
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-README = os.path.join(SOURCE, "README.md")
+# The README and the pages it links to, installed as they stand.
+READMES = ["README.md"] + sorted("docs/" + name for name in os.listdir(os.path.join(SOURCE, "docs")))
 CONSUMER = os.path.join(SOURCE, "tests", "consumer")
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
@@ -65,14 +66,17 @@ class Installed(unittest.TestCase):
     def check_tree(self, folder, development):
         programs = os.path.join(folder, PROGRAMS)
         self.assertEqual(files_below(folder), sorted(
-            [os.path.join(PROGRAMS, name + EXE) for name in PROGRAM_NAMES] + [os.path.join(DOCS, "README.md")] +
+            [os.path.join(PROGRAMS, name + EXE) for name in PROGRAM_NAMES] +
+            [os.path.join(DOCS, name) for name in READMES] +
             CONTROL_SOURCES + (DEVELOPMENT if development else [])), "the stand-in hook library is not installed")
         for name in PROGRAM_NAMES:
             with open(os.path.join(programs, name + EXE), "rb") as installed, \
                     open(os.path.join(CONTROL_BIN, name + EXE), "rb") as built:
                 self.assertEqual(installed.read(), built.read(), name)
-        with open(os.path.join(folder, DOCS, "README.md"), "rb") as installed, open(README, "rb") as ours:
-            self.assertEqual(installed.read(), ours.read())
+        for name in READMES:
+            with open(os.path.join(folder, DOCS, name), "rb") as installed, \
+                    open(os.path.join(SOURCE, name), "rb") as ours:
+                self.assertEqual(installed.read(), ours.read(), name)
         if not HOST_BUILT:
             return
 
