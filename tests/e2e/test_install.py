@@ -32,7 +32,7 @@ DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a"] + [
     for name in ("config", "config-version", "targets", "targets-" + os.environ["HOOK_HOST_BUILD_TYPE"].lower())]
 CONTROL_SOURCES = ["hook_control/" + name for name in (
     "hook_control.h", "hook_control.cpp", "hook_control_platform.h", "hook_control_windows.cpp", "last_error.cpp",
-    "last_error.h", "report_line.cpp", "report_line.h")] if WINDOWS else []
+    "last_error.h", "report_line.cpp", "report_line.h", "status_text_windows.cpp")] if WINDOWS else []
 
 
 def run(test, command, **kwargs):
