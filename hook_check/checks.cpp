@@ -21,8 +21,8 @@ std::string lower(std::string text)
 // _ZN2ns16SetTeskShellHookEx) or MSVC's (?SetTeskShellHook@@YAX_J@Z, ?SetTeskShellHook@ns@@...).
 bool cxx_name(const std::string& name)
 {
-    const bool itanium = (name.rfind("_Z", 0) == 0 || name.rfind("__Z", 0) == 0) &&
-                         name.find("16SetTeskShellHook") != std::string::npos;
+    const bool itanium =
+        (name.rfind("_Z", 0) == 0 || name.rfind("__Z", 0) == 0) && name.find("16SetTeskShellHook") != std::string::npos;
     return itanium || name.rfind("?SetTeskShellHook@", 0) == 0;
 }
 
@@ -70,31 +70,34 @@ void check_entry(const std::string& library, const Image& image, std::vector<std
     }
     if (!named)
         problems.push_back(library + " exports no " + entry_name +
-                           ": the host binds that entry when it is loaded; declare and export it as " +
-                           header_advice + " and " + def_advice + " do");
+                           ": the host binds that entry when it is loaded; declare and export it as " + header_advice +
+                           " and " + def_advice + " do");
 }
 
-// The libraries `file` imports, each beside the host or among the system's; those beside the host are
-// checked in turn, each once.
-void check_imports(const Platform& platform, const std::string& file, const Image& image,
-                   std::set<std::string>& seen, std::vector<std::string>& problems)
+// The libraries `file` imports, each beside the host or among the system's; then those beside the
+// host in turn, each once, so that a missing library is named with the first file that needs it.
+void check_imports(const Platform& platform, const std::string& file, const Image& image, std::set<std::string>& seen,
+                   std::vector<std::string>& problems)
 {
+    std::vector<std::string> found_beside;
     for (const std::string& name : image.imports) {
         if (!seen.insert(lower(name)).second)
             continue;
         const std::string path = beside(platform, file, name);
-        Image imported;
-        std::string why;
-        if (platform.exists(path)) {
-            if (platform.read(path, imported, why) == ImageRead::ok)
-                check_imports(platform, path, imported, seen, problems);
-            else
-                problems.push_back(path + ", which " + file + " imports, is not a library: " + why);
-        } else if (!platform.system_library(name)) {
+        if (platform.exists(path))
+            found_beside.push_back(path);
+        else if (!platform.system_library(name))
             problems.push_back(file + " imports " + name + ", which is neither beside the host (" +
                                beside(platform, file, "") + ") nor among the system's libraries: put " + name +
                                " beside the host, or link it into " + file);
-        }
+    }
+    for (const std::string& path : found_beside) {
+        Image imported;
+        std::string why;
+        if (platform.read(path, imported, why) == ImageRead::ok)
+            check_imports(platform, path, imported, seen, problems);
+        else
+            problems.push_back(path + ", which " + file + " imports, is not a library: " + why);
     }
 }
 

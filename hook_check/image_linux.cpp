@@ -27,7 +27,7 @@ public:
     explicit Mapping(const std::string& path)
     {
         const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat status {};
+        struct stat status { };
         if (file >= 0 && fstat(file, &status) == 0 && status.st_size > 0) {
             void* data = mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ, MAP_PRIVATE, file, 0);
             if (data != MAP_FAILED) {
@@ -51,8 +51,7 @@ public:
         return offset <= size_ && length <= size_ - offset;
     }
     // A copy of the T at `offset`, which must be held.
-    template <class T>
-    T at(uint64_t offset) const
+    template <class T> T at(uint64_t offset) const
     {
         T value;
         memcpy(&value, data_ + offset, sizeof value);
@@ -112,7 +111,8 @@ bool read_tables(const Mapping& file, Image& image, std::string& why)
             continue;
         const Shdr strings = section(table.sh_link);
         if (table.sh_type == SHT_DYNSYM) {
-            for (uint64_t at = table.sh_offset; at + sizeof(Sym) <= table.sh_offset + table.sh_size; at += sizeof(Sym)) {
+            for (uint64_t at = table.sh_offset; at + sizeof(Sym) <= table.sh_offset + table.sh_size;
+                 at += sizeof(Sym)) {
                 const auto symbol = file.at<Sym>(at);
                 const unsigned bind = ELF64_ST_BIND(symbol.st_info);
                 if (symbol.st_shndx != SHN_UNDEF && (bind == STB_GLOBAL || bind == STB_WEAK) &&
@@ -120,7 +120,8 @@ bool read_tables(const Mapping& file, Image& image, std::string& why)
                     image.exports.push_back(file.text(strings.sh_offset, strings.sh_size, symbol.st_name));
             }
         } else {
-            for (uint64_t at = table.sh_offset; at + sizeof(Dyn) <= table.sh_offset + table.sh_size; at += sizeof(Dyn)) {
+            for (uint64_t at = table.sh_offset; at + sizeof(Dyn) <= table.sh_offset + table.sh_size;
+                 at += sizeof(Dyn)) {
                 const auto entry = file.at<Dyn>(at);
                 if (entry.d_tag == DT_NULL)
                     break;
@@ -198,7 +199,7 @@ public:
 
     bool exists(const std::string& path) const override
     {
-        struct stat status {};
+        struct stat status { };
         return stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
     }
 
@@ -224,8 +225,9 @@ public:
             image.machine = Machine::x86_64;
         else if (header.e_machine == EM_386)
             image.machine = Machine::x86;
-        const bool read = elf_class == ELFCLASS64 ? read_tables<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym, Elf64_Dyn>(file, image, why)
-                                                  : read_tables<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym, Elf32_Dyn>(file, image, why);
+        const bool read = elf_class == ELFCLASS64
+                              ? read_tables<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym, Elf64_Dyn>(file, image, why)
+                              : read_tables<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym, Elf32_Dyn>(file, image, why);
         return read ? ImageRead::ok : ImageRead::not_an_image;
     }
 
@@ -268,6 +270,6 @@ std::string full_path(const std::string& path)
 
 bool is_folder(const std::string& path)
 {
-    struct stat status {};
+    struct stat status { };
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }

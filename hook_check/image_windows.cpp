@@ -53,8 +53,7 @@ public:
         const auto* found =
             static_cast<const unsigned char*>(ImageRvaToVa(image_.FileHeader, image_.MappedAddress, rva, nullptr));
         const unsigned char* end = image_.MappedAddress + image_.SizeOfImage;
-        return found && found >= image_.MappedAddress && found < end && length <= size_t(end - found) ? found
-                                                                                                     : nullptr;
+        return found && found >= image_.MappedAddress && found < end && length <= size_t(end - found) ? found : nullptr;
     }
     // The zero-terminated string at `rva`, cut at the file's end.
     std::string text(DWORD rva)
@@ -93,7 +92,8 @@ std::string machine_name(WORD machine)
 void read_exports(Loaded& file, Image& image)
 {
     ULONG size = 0;
-    const auto* directory = static_cast<const IMAGE_EXPORT_DIRECTORY*>(file.directory(IMAGE_DIRECTORY_ENTRY_EXPORT, size));
+    const auto* directory =
+        static_cast<const IMAGE_EXPORT_DIRECTORY*>(file.directory(IMAGE_DIRECTORY_ENTRY_EXPORT, size));
     if (!directory || size < sizeof *directory)
         return;
     const auto* names = file.at(directory->AddressOfNames, size_t{directory->NumberOfNames} * sizeof(DWORD));
@@ -177,7 +177,8 @@ public:
     {
         if (_strnicmp(name.c_str(), "api-", 4) == 0 || _strnicmp(name.c_str(), "ext-", 4) == 0)
             return true;
-        return file_at(system_folder(GetSystemDirectoryA) + name) || file_at(system_folder(GetWindowsDirectoryA) + name);
+        return file_at(system_folder(GetSystemDirectoryA) + name) ||
+               file_at(system_folder(GetWindowsDirectoryA) + name);
     }
 };
 

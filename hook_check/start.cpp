@@ -55,16 +55,18 @@ bool start_once(const std::string& host, const std::string& library, int32_t num
     case HOOK_HOST_GONE:
         if (hook_host_wait(started, end_ms, &status) != HOOK_HOST_OK)
             return told_from(started, host + " ended before its report line; its status could not be read", told);
-        return told_from(started, host + ", with " + library + " beside it, ended before its report line " +
-                                      ended_with(status), told);
+        return told_from(started,
+                         host + ", with " + library + " beside it, ended before its report line " + ended_with(status),
+                         told);
     case HOOK_HOST_TIMEOUT:
         return told_from(started, host + " wrote no report line within 30 s", told);
     case HOOK_HOST_FAILED:
         return told_from(started, host + ": " + hook_host_last_error(), told);
     }
     if (reported != number)
-        return told_from(started, host + " reported " + std::to_string(reported) + " where it was started with " +
-                                      std::to_string(number) + ": it is not a hook host",
+        return told_from(started,
+                         host + " reported " + std::to_string(reported) + " where it was started with " +
+                             std::to_string(number) + ": it is not a hook host",
                          told);
 
     const hook_host_result closed = hook_host_close(started, close_status);
@@ -75,15 +77,17 @@ bool start_once(const std::string& host, const std::string& library, int32_t num
     case HOOK_HOST_OK:
         break;
     case HOOK_HOST_TIMEOUT:
-        return told_from(started, host + " reported, but had not ended 10 s after its close: " + library +
-                                      " has not returned from SetTeskShellHook, and a close waits for it",
+        return told_from(started,
+                         host + " reported, but had not ended 10 s after its close: " + library +
+                             " has not returned from SetTeskShellHook, and a close waits for it",
                          told);
     default:
         return told_from(started, host + " reported; its end could not be read: " + hook_host_last_error(), told);
     }
     if (status != static_cast<int32_t>(close_status))
-        return told_from(started, host + " reported, then ended " + ended_with(status) + " before its close; " +
-                                      library + " failed in SetTeskShellHook or in what it left running",
+        return told_from(started,
+                         host + " reported, then ended before its close " + ended_with(status) + "; the fault is in " +
+                             library + " (in SetTeskShellHook, or in what it left running)",
                          told);
     told = host + " started with " + std::to_string(number) + ", reported it, and ended by its close";
     hook_host_release(started);

@@ -20,8 +20,9 @@ TEST(StatusText, TellsTheLoadersRefusalsAndTheCommonCrashes)
     EXPECT_NE(text(0xC000007B).find("wrong architecture"), std::string::npos);
     EXPECT_NE(text(0xC0000139).find("entry"), std::string::npos);
     EXPECT_NE(text(0xC0000142).find("DllMain"), std::string::npos);
-    for (const int64_t crash :
-         {0xC0000005, 0xC000001D, 0xC0000094, 0xC00000FD, 0xC0000374, 0x80000003, 0xC0000409, 0xE06D7363}) {
+    const int64_t crashes[] = {0xC0000005, 0xC000001D, 0xC0000094, 0xC00000FD,
+                               0xC0000374, 0x80000003, 0xC0000409, 0xE06D7363};
+    for (const int64_t crash : crashes) {
         EXPECT_EQ(text(crash).rfind("crashed: ", 0) == 0 || text(crash).rfind("ended at once", 0) == 0, true)
             << std::hex << crash << ": " << text(crash);
     }
@@ -32,7 +33,8 @@ TEST(StatusText, TellsTheLoadersRefusalsAndTheCommonCrashes)
 // Linux's among them.
 TEST(StatusText, SaysNothingOfAStatusAClosePicks)
 {
-    for (const int64_t status : {0, 1, 7, 127, 255, 259, -1, -9, -11, 0x7FFFFFFF, 0x80000000, 0xC0000000, 0xC0000134})
+    const int64_t statuses[] = {0, 1, 7, 127, 255, 259, -1, -9, -11, 0x7FFFFFFF, 0x80000000, 0xC0000000, 0xC0000134};
+    for (const int64_t status : statuses)
         EXPECT_EQ(text(status), "") << std::hex << status;
 }
 #else
