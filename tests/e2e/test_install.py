@@ -25,7 +25,7 @@ README = os.path.join(SOURCE, "README.md")
 CONSUMER = os.path.join(SOURCE, "tests", "consumer")
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
-PROGRAM_NAMES = ["hook_close"] + (["hook_host"] if HOST_BUILT else [])
+PROGRAM_NAMES = ["hook_close"] + (["hook_host", "hook_check"] if HOST_BUILT else [])
 # hook_control for CMake projects, and its source for Windows applications of any compiler.
 DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a"] + [
     "lib/cmake/hook_control/hook_control-%s.cmake" % name
