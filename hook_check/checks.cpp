@@ -3,12 +3,24 @@
 
 #include <algorithm>
 #include <cctype>
+#include <deque>
+#include <initializer_list>
 #include <set>
+#include <string_view>
+#include <utility>
 
 namespace {
 
 const char header_advice[] = "hook_library/TeskShellHook.h";
 const char def_advice[] = "hook_library/TeskShellHook64.def";
+
+std::string joined(std::initializer_list<std::string_view> parts)
+{
+    std::string text;
+    for (const std::string_view part : parts)
+        text += part;
+    return text;
+}
 
 std::string lower(std::string text)
 {
@@ -57,14 +69,14 @@ void check_entry(const std::string& library, const Image& image, std::vector<std
     bool named = false;
     for (const std::string& name : image.exports) {
         if (cxx_name(name)) {
-            problems.push_back(library + " exports the entry under its C++ name " + name + ", not as " + entry_name +
-                               ": declare it extern \"C\" (as " + header_advice +
-                               " does), so that it is exported by its plain name");
+            problems.push_back(joined({library, " exports the entry under its C++ name ", name, ", not as ", entry_name,
+                                       ": declare it extern \"C\" (as ", header_advice,
+                                       " does), so that it is exported by its plain name"}));
             named = true;
         } else if (near_name(name)) {
-            problems.push_back(library + " exports " + name + ", not " + entry_name +
-                               ": the host binds the entry by exactly that name; export it as " + entry_name +
-                               " (see " + header_advice + " and " + def_advice + ")");
+            problems.push_back(joined({library, " exports ", name, ", not ", entry_name,
+                                       ": the host binds the entry by exactly that name; export it as ", entry_name,
+                                       " (see ", header_advice, " and ", def_advice, ")"}));
             named = true;
         }
     }
@@ -74,30 +86,36 @@ void check_entry(const std::string& library, const Image& image, std::vector<std
                            " and " + def_advice + " do");
 }
 
-// The libraries `file` imports, each beside the host or among the system's; then those beside the
-// host in turn, each once, so that a missing library is named with the first file that needs it.
-void check_imports(const Platform& platform, const std::string& file, const Image& image, std::set<std::string>& seen,
+// The libraries the hook library imports, each beside the host or among the system's; then those
+// beside the host in turn, each once, so that a missing library is named with the first file that
+// needs it.
+void check_imports(const Platform& platform, const std::string& library, Image image,
                    std::vector<std::string>& problems)
 {
-    std::vector<std::string> found_beside;
-    for (const std::string& name : image.imports) {
-        if (!seen.insert(lower(name)).second)
-            continue;
-        const std::string path = beside(platform, file, name);
-        if (platform.exists(path))
-            found_beside.push_back(path);
-        else if (!platform.system_library(name))
-            problems.push_back(file + " imports " + name + ", which is neither beside the host (" +
-                               beside(platform, file, "") + ") nor among the system's libraries: put " + name +
-                               " beside the host, or link it into " + file);
-    }
-    for (const std::string& path : found_beside) {
-        Image imported;
-        std::string why;
-        if (platform.read(path, imported, why) == ImageRead::ok)
-            check_imports(platform, path, imported, seen, problems);
-        else
-            problems.push_back(path + ", which " + file + " imports, is not a library: " + why);
+    std::set<std::string> seen{lower(platform.library_name())};
+    std::deque<std::pair<std::string, Image>> files;
+    files.emplace_back(library, std::move(image));
+    while (!files.empty()) {
+        const std::pair<std::string, Image> importer = std::move(files.front());
+        files.pop_front();
+        const std::string& file = importer.first;
+        for (const std::string& name : importer.second.imports) {
+            if (!seen.insert(lower(name)).second)
+                continue;
+            const std::string path = beside(platform, file, name);
+            Image imported;
+            std::string why;
+            if (!platform.exists(path)) {
+                if (!platform.system_library(name))
+                    problems.push_back(joined({file, " imports ", name, ", which is neither beside the host (",
+                                               beside(platform, file, ""), ") nor among the system's libraries: put ",
+                                               name, " beside the host, or link it into ", file}));
+            } else if (platform.read(path, imported, why) == ImageRead::ok) {
+                files.emplace_back(path, std::move(imported));
+            } else {
+                problems.push_back(joined({path, ", which ", file, " imports, is not a library: ", why}));
+            }
+        }
     }
 }
 
@@ -139,7 +157,6 @@ std::vector<std::string> check_host(const Platform& platform, const std::string&
     }
     check_machine(library, image, problems);
     check_entry(library, image, problems);
-    std::set<std::string> seen{lower(platform.library_name())};
-    check_imports(platform, library, image, seen, problems);
+    check_imports(platform, library, std::move(image), problems);
     return problems;
 }

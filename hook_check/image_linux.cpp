@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <memory>
@@ -134,28 +135,32 @@ bool read_tables(const Mapping& file, Image& image, std::string& why)
 }
 
 // The folders of /etc/ld.so.conf and of the files it includes, as ldconfig reads them.
-void read_conf(const std::string& path, int depth, std::vector<std::string>& folders)
+void read_conf(std::vector<std::string>& folders)
 {
-    std::ifstream conf(path);
-    std::string line;
-    while (depth < 8 && std::getline(conf, line)) {
-        line = line.substr(0, line.find('#'));
-        const size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos)
-            continue;
-        line = line.substr(start, line.find_last_not_of(" \t") + 1 - start);
-        if (line.rfind("include", 0) == 0 && line.size() > 7 && (line[7] == ' ' || line[7] == '\t')) {
-            std::string pattern = line.substr(line.find_first_not_of(" \t", 7));
-            if (pattern[0] != '/')
-                pattern = "/etc/" + pattern;
-            glob_t found{};
-            if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
-                for (size_t i = 0; i < found.gl_pathc; ++i)
-                    read_conf(found.gl_pathv[i], depth + 1, folders);
+    std::vector<std::string> files{"/etc/ld.so.conf"};
+    // At most 256 files are read, so that a file that includes itself ends the reading.
+    for (size_t next = 0; next < files.size() && next < 256; ++next) {
+        std::ifstream conf(files[next]);
+        std::string line;
+        while (std::getline(conf, line)) {
+            line = line.substr(0, line.find('#'));
+            const size_t start = line.find_first_not_of(" \t");
+            if (start == std::string::npos)
+                continue;
+            line = line.substr(start, line.find_last_not_of(" \t") + 1 - start);
+            if (line.rfind("include", 0) == 0 && line.size() > 7 && (line[7] == ' ' || line[7] == '\t')) {
+                std::string pattern = line.substr(line.find_first_not_of(" \t", 7));
+                if (pattern[0] != '/')
+                    pattern.insert(0, "/etc/");
+                glob_t found{};
+                if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
+                    for (size_t i = 0; i < found.gl_pathc; ++i)
+                        files.emplace_back(found.gl_pathv[i]);
+                }
+                globfree(&found);
+            } else if (line[0] == '/') {
+                folders.push_back(line);
             }
-            globfree(&found);
-        } else if (line[0] == '/') {
-            folders.push_back(line);
         }
     }
 }
@@ -178,7 +183,7 @@ std::vector<std::string> search_folders()
         }
         dlclose(self);
     }
-    read_conf("/etc/ld.so.conf", 0, folders);
+    read_conf(folders);
     return folders;
 }
 
@@ -236,11 +241,9 @@ public:
         if (name.find('/') != std::string::npos)
             return exists(name);
         static const std::vector<std::string> folders = search_folders();
-        for (const std::string& folder : folders) {
-            if (exists(folder + "/" + name))
-                return true;
-        }
-        return false;
+        return std::any_of(folders.begin(), folders.end(), [&](const std::string& folder) {
+            return exists(std::string(folder).append("/").append(name));
+        });
     }
 };
 
