@@ -76,9 +76,13 @@ class HookCheck(Checked):
         self.check(folder, [self.library_path(folder), "32-bit", "64-bit (x86-64) build"])
 
     def test_an_entry_without_extern_c_is_named_by_its_cxx_name(self):
-        folder = self.placed(self.broken("cxx_entry"))
-        name = "_Z16SetTeskShellHookx" if WINDOWS else "_Z16SetTeskShellHookl"
-        self.check(folder, [self.library_path(folder), "C++ name " + name, 'extern "C"'])
+        kinds = {"cxx_entry": "_Z16SetTeskShellHookx" if WINDOWS else "_Z16SetTeskShellHookl"}
+        if WINDOWS:
+            kinds["msvc_entry"] = "?SetTeskShellHook@@YAX_J@Z"
+        for kind, name in kinds.items():
+            with self.subTest(kind=kind):
+                folder = self.placed(self.broken(kind))
+                self.check(folder, [self.library_path(folder), "C++ name " + name, 'extern "C"'])
 
     def test_an_entry_of_a_near_name_is_named_as_found(self):
         folder = self.placed(self.broken("near_name"))
