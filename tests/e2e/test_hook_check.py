@@ -147,6 +147,12 @@ class HookCheckStart(Checked):
         self.check(folder, ["reported, then ended before its close with " + crash, "the fault is in " +
                             self.library_path(folder)], start=42, env=env)
 
+    def test_an_entry_that_does_not_return_is_told_after_10_s(self):
+        # The stand-in holds the thread in the call for 20 s: the close waits for it.
+        env = dict(os.environ, TESK_STAND_IN_HOLD_MS="20000")
+        self.check(self.placed(), ["reported, but had not ended 10 s after its close", "has not returned from "
+                                   "SetTeskShellHook"], start=42, env=env)
+
     def test_an_entry_the_library_lacks_is_told_as_the_platform_ends_it(self):
         # Wine binds a stub for it, which ends the host at the call; the dynamic linker refuses the start.
         told = "reported, then ended before its close with status 0x80000100: called an entry that its library " \
