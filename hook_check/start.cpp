@@ -59,7 +59,8 @@ bool start_once(const std::string& host, const std::string& library, int32_t num
                          host + ", with " + library + " beside it, ended before its report line " + ended_with(status),
                          told);
     case HOOK_HOST_TIMEOUT:
-        return told_from(started, host + " wrote no report line within 30 s", told);
+        return told_from(started, host + " wrote no report line within " + std::to_string(report_ms / 1000) + " s",
+                         told);
     case HOOK_HOST_FAILED:
         return told_from(started, host + ": " + hook_host_last_error(), told);
     }
@@ -78,7 +79,8 @@ bool start_once(const std::string& host, const std::string& library, int32_t num
         break;
     case HOOK_HOST_TIMEOUT:
         return told_from(started,
-                         host + " reported, but had not ended 10 s after its close: " + library +
+                         host + " reported, but had not ended " + std::to_string(end_ms / 1000) +
+                             " s after its close: " + library +
                              " has not returned from SetTeskShellHook, and a close waits for it",
                          told);
     default:
