@@ -118,6 +118,19 @@ hook_host_result hook_host_post(uint32_t process_id, uint32_t kind, uint64_t wpa
  * none. Valid until the thread's next HOOK_HOST_FAILED. */
 const char* hook_host_last_error(void);
 
+/* A short English text, for a controller's log, of what a host's exit status `status` (as
+ * hook_host_wait gives it) means when the loader or the system chose it: the host did not start, or
+ * it crashed. "" for any other status, which is the one a close chose. A close may choose any status,
+ * one of these too; the text says what the status means when the host did not end by its close.
+ * Windows: the loader's refusals (STATUS_DLL_NOT_FOUND, 0xC0000135: the hook library or a library it
+ * needs was not found; STATUS_INVALID_IMAGE_FORMAT, 0xC000007B: a library of the wrong architecture;
+ * STATUS_ENTRYPOINT_NOT_FOUND, 0xC0000139; STATUS_DLL_INIT_FAILED, 0xC0000142: a library's DllMain
+ * failed) and the common crash codes (0xC0000005 and others). Linux: 127, the dynamic linker's (the
+ * host, its hook library, a library it needs or SetTeskShellHook not found), and a death by a signal
+ * (minus the signal's number). The texts are static and never change while the process runs: any
+ * thread may call this at any time; it allocates nothing and cannot fail. */
+const char* hook_host_status_text(int32_t status);
+
 #ifdef __cplusplus
 }
 #endif

@@ -182,7 +182,9 @@ class CloseTool(unittest.TestCase):
 
 
 # The Windows programs of this build: a 32-bit build has the close tool only.
-PROGRAMS = ["hook_close"] + (["hook_host"] if HOST_BUILT else [])
+PROGRAMS = ["hook_close"] + (["hook_host", "hook_check"] if HOST_BUILT else [])
+# What each says it is, in its version resource.
+DESCRIPTIONS = {"hook_close": "WM_CLOSE", "hook_host": "WM_CLOSE", "hook_check": "hook library will start"}
 
 
 def image(name):
@@ -210,6 +212,10 @@ class Image(unittest.TestCase):
         self.assertEqual({name.lower() for name in tool}, {"kernel32.dll", "user32.dll", "msvcrt.dll"})
         if not HOST_BUILT:
             return
+        # The checker reads images through the system's image services.
+        checker = images.imports(image("hook_check"))
+        self.assertEqual({name.lower() for name in checker}, {"kernel32.dll", "user32.dll", "msvcrt.dll", "imagehlp.dll"})
+        self.assertIn("MapAndLoad", checker["imagehlp.dll"])
         imports = images.imports(image("hook_host"))
         self.assertEqual({name.lower() for name in imports},
                          {"kernel32.dll", "user32.dll", "msvcrt.dll", "teskshellhook64.dll"})
@@ -260,7 +266,7 @@ def assert_version(test, program, name):
     test.assertEqual((file_version, product_version), (numbers, numbers))
     test.assertEqual((strings["FileVersion"], strings["ProductVersion"]), (version, version))
     test.assertEqual(strings["OriginalFilename"], name + EXE)
-    test.assertIn("WM_CLOSE", strings["FileDescription"])
+    test.assertIn(DESCRIPTIONS[name], strings["FileDescription"])
 
 
 def queue_address(pid):

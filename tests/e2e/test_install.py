@@ -26,14 +26,14 @@ READMES = ["README.md"] + sorted("docs/" + name for name in os.listdir(os.path.j
 CONSUMER = os.path.join(SOURCE, "tests", "consumer")
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
-PROGRAM_NAMES = ["hook_close"] + (["hook_host"] if HOST_BUILT else [])
+PROGRAM_NAMES = ["hook_close"] + (["hook_host", "hook_check"] if HOST_BUILT else [])
 # hook_control for CMake projects, and its source for Windows applications of any compiler.
 DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a"] + [
     "lib/cmake/hook_control/hook_control-%s.cmake" % name
     for name in ("config", "config-version", "targets", "targets-" + os.environ["HOOK_HOST_BUILD_TYPE"].lower())]
 CONTROL_SOURCES = ["hook_control/" + name for name in (
     "hook_control.h", "hook_control.cpp", "hook_control_platform.h", "hook_control_windows.cpp", "last_error.cpp",
-    "last_error.h", "report_line.cpp", "report_line.h")] if WINDOWS else []
+    "last_error.h", "report_line.cpp", "report_line.h", "status_text_windows.cpp")] if WINDOWS else []
 
 
 def run(test, command, **kwargs):

@@ -19,7 +19,7 @@ from test_install import BUILD, RELEASE, SOURCE, package, run
 
 CMAKE = os.environ["CMAKE_COMMAND"]
 # What a build of the release makes, in its programs folder; a 32-bit build makes the close tool only.
-PARTS = ["hook_close.exe"] + (["hook_host.exe", HOOK_LIBRARY] if HOST_BUILT else [])
+PARTS = ["hook_close.exe"] + (["hook_host.exe", "hook_check.exe", HOOK_LIBRARY] if HOST_BUILT else [])
 
 
 class Reproducible(unittest.TestCase):
@@ -74,7 +74,7 @@ class Signed(unittest.TestCase):
             release.extractall(unpacked)
         programs = os.path.join(unpacked, RELEASE)
 
-        for name in ("hook_host", "hook_close"):
+        for name in ("hook_host", "hook_close", "hook_check"):
             with self.subTest(name=name):
                 signed = os.path.join(programs, name + EXE)
                 self.assertGreater(images.signature_size(images.load(signed)), 0)

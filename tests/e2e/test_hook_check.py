@@ -1,0 +1,165 @@
+"""hook_check against a host beside a hook library with one fault of each kind, built in the tests
+(tests/hook_check), and beside the sound stand-in: it names the file and the fault, and with --start
+the loader's or the crash's status."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS, platform_path
+
+BROKEN = os.path.join(os.environ["HOOK_HOST_BUILD"], "tests", "hook_check")
+LOADER_REFUSED = "status 0xC0000135: the hook library, or a library it needs, was not found" if WINDOWS else \
+    "status 127: the dynamic linker refused the host"
+
+
+def hook_check(*args, env=None):
+    return subprocess.run(RUN + [os.path.join(CONTROL_BIN, "hook_check" + EXE)] + list(args),
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60 * SLOW, env=env)
+
+
+class Checked(unittest.TestCase):
+    def placed(self, library=os.path.join(BIN, HOOK_LIBRARY), host=True):
+        """A folder of its own with the host and `library` (None: none) beside it, as hook_check names it."""
+        folder = tempfile.mkdtemp(prefix="hook_check.")
+        self.addCleanup(shutil.rmtree, folder)
+        if host:
+            shutil.copy(os.path.join(BIN, "hook_host" + EXE), folder)
+        if library:
+            shutil.copy(library, os.path.join(folder, HOOK_LIBRARY))
+        return folder
+
+    def broken(self, kind):
+        return os.path.join(BROKEN, kind, HOOK_LIBRARY)
+
+    def check(self, folder, *words, start=None, env=None):
+        """Runs hook_check on `folder`, which must find something wrong; each of `words` is in the line
+        of the same index. Gives the lines."""
+        result = hook_check(*(["--start", str(start)] if start is not None else []), platform_path(folder), env=env)
+        lines = result.stdout.splitlines()
+        self.assertEqual((result.returncode, len(lines)), (1, len(words)), result.stdout + result.stderr)
+        for line, said in zip(lines, words):
+            for word in said:
+                self.assertIn(word, line)
+        return lines
+
+    def library_path(self, folder):
+        return platform_path(os.path.join(folder, HOOK_LIBRARY))
+
+
+class HookCheck(Checked):
+    def test_a_sound_host_beside_it_or_named_has_no_problem(self):
+        for args in ([], [platform_path(self.placed())], [platform_path(os.path.join(self.placed(), "hook_host" + EXE))]):
+            with self.subTest(args=args):
+                result = hook_check(*args)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertRegex(result.stdout, r"^\S*hook_host%s: no problem found; it will start\n$" % EXE)
+
+    def test_a_missing_host_or_library_is_named_with_where_it_looked(self):
+        folder = self.placed(library=None)
+        self.check(folder, [self.library_path(folder) + " not found", "beside hook_host" + EXE])
+        empty = self.placed(library=None, host=False)
+        self.check(empty, [platform_path(os.path.join(empty, "hook_host" + EXE)) + " not found"],
+                   [self.library_path(empty) + " not found"])
+
+    def test_a_file_that_is_not_a_library_says_so(self):
+        text = os.path.join(self.placed(library=None, host=False), "text")
+        with open(text, "w") as data:
+            data.write("not a library\n")
+        folder = self.placed(library=text)
+        self.check(folder, [self.library_path(folder) + " is not a library"])
+
+    def test_a_32_bit_library_says_32_bit_and_that_the_host_needs_the_64_bit_build(self):
+        folder = self.placed(self.broken("x86"))
+        self.check(folder, [self.library_path(folder), "32-bit", "64-bit (x86-64) build"])
+
+    def test_an_entry_without_extern_c_is_named_by_its_cxx_name(self):
+        kinds = {"cxx_entry": "_Z16SetTeskShellHookx" if WINDOWS else "_Z16SetTeskShellHookl"}
+        if WINDOWS:
+            kinds["msvc_entry"] = "?SetTeskShellHook@@YAX_J@Z"
+        for kind, name in kinds.items():
+            with self.subTest(kind=kind):
+                folder = self.placed(self.broken(kind))
+                self.check(folder, [self.library_path(folder), "C++ name " + name, 'extern "C"'])
+
+    def test_an_entry_of_a_near_name_is_named_as_found(self):
+        folder = self.placed(self.broken("near_name"))
+        self.check(folder, [self.library_path(folder), "exports setTeskShellHook, not SetTeskShellHook"])
+
+    def test_a_library_without_the_entry_says_so(self):
+        folder = self.placed(os.path.join(BIN, "without_entry", HOOK_LIBRARY))
+        self.check(folder, [self.library_path(folder), "exports no SetTeskShellHook"])
+
+    def test_an_imported_library_found_nowhere_is_named_and_one_placed_beside_the_host_is_found(self):
+        folder = self.placed(self.broken("missing_import"))
+        gone = "libhook_check_gone" + (".dll" if WINDOWS else ".so")
+        self.check(folder, [self.library_path(folder) + " imports " + gone, "neither beside the host"])
+        shutil.copy(os.path.join(BROKEN, "gone", gone), folder)
+        self.assertEqual(hook_check(platform_path(folder)).returncode, 0)
+
+    def test_wrong_arguments(self):
+        for args in (["--start"], ["--start", "x"], ["--start", "2147483648"], ["--start", "1", "--start", "2"],
+                     ["--verbose"], ["a", "b"]):
+            with self.subTest(args=args):
+                result = hook_check(*args)
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertRegex(result.stderr, r"^(usage: hook_check |hook_check: NUMBER)")
+        result = hook_check("--help")
+        self.assertEqual(result.returncode, 0)
+        self.assertIn("usage: hook_check [--start NUMBER] [HOST]", result.stdout)
+
+
+class HookCheckStart(Checked):
+    """hook_check --start: the host started once, its line read and a close posted."""
+
+    def test_a_sound_host_reports_and_ends_by_its_close(self):
+        result = hook_check("--start", "-7", platform_path(self.placed()))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r"^\S*hook_host%s started with -7, reported it, and ended by its close\n$" % EXE)
+
+    def test_a_library_the_loader_refuses_is_told_with_the_loaders_status(self):
+        # Under Wine a 32-bit library and one that imports a missing one end alike, as a missing one does.
+        cases = [("x86", "32-bit"), ("missing_import", "neither beside the host")]
+        for kind, found in cases:
+            with self.subTest(kind=kind):
+                folder = self.placed(self.broken(kind))
+                self.check(folder, [found], ["ended before its report line with " + LOADER_REFUSED], start=42)
+        self.check(self.placed(library=None), ["not found"], ["ended before its report line with " + LOADER_REFUSED],
+                   start=42)
+
+    @unittest.skipUnless(WINDOWS, "Windows' DllMain")
+    def test_a_library_whose_dllmain_fails_says_so(self):
+        self.assertEqual(hook_check(platform_path(self.placed(self.broken("dllmain_false")))).returncode, 0,
+                         "nothing in its files is wrong")
+        self.check(self.placed(self.broken("dllmain_false")),
+                   ["ended before its report line with status 0xC0000142", "initialisation, its DllMain, failed"],
+                   start=42)
+
+    def test_a_crash_in_the_entry_is_told_with_its_code(self):
+        folder = self.placed(self.broken("crash"))
+        self.assertEqual(hook_check(platform_path(folder)).returncode, 0, "nothing in its files is wrong")
+        # Under AddressSanitizer its own handler would report the fault and exit with 1.
+        env = dict(os.environ, ASAN_OPTIONS="handle_segv=0")
+        crash = "status 0xC0000005: crashed: an invalid memory access" if WINDOWS else \
+            "status -11: crashed: an invalid memory access (SIGSEGV)"
+        self.check(folder, ["reported, then ended before its close with " + crash, "the fault is in " +
+                            self.library_path(folder)], start=42, env=env)
+
+    def test_an_entry_that_does_not_return_is_told_after_10_s(self):
+        # The stand-in holds the thread in the call for 20 s: the close waits for it.
+        env = dict(os.environ, TESK_STAND_IN_HOLD_MS="20000")
+        self.check(self.placed(), ["reported, but had not ended 10 s after its close", "has not returned from "
+                                   "SetTeskShellHook"], start=42, env=env)
+
+    def test_an_entry_the_library_lacks_is_told_as_the_platform_ends_it(self):
+        # Wine binds a stub for it, which ends the host at the call; the dynamic linker refuses the start.
+        told = "reported, then ended before its close with status 0x80000100: called an entry that its library " \
+               "does not export" if WINDOWS else "ended before its report line with " + LOADER_REFUSED
+        folder = self.placed(self.broken("cxx_entry"))
+        self.check(folder, ['extern "C"'], [told], start=42)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
