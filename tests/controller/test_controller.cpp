@@ -105,20 +105,23 @@ void* start_until_cancelled(void* path)
     }
 }
 
-// Forks children that live `ms` and end without an exec, one after another, until the process ends.
+// Forks, every 2 ms until the process ends, a child that lives `ms` without an exec, holding whatever
+// the controller had open at that moment. (Each through a child that ends at once, so that none is
+// left for the controller to wait for.)
 void fork_children(int ms)
 {
-    for (int i = 0; i < 2; ++i)
-        std::thread([ms] {
-            for (;;) {
-                const pid_t child = fork();
-                if (child == 0) {
+    std::thread([ms] {
+        for (;;) {
+            const pid_t between = fork();
+            if (between == 0) {
+                if (fork() == 0)
                     usleep(static_cast<useconds_t>(ms) * 1000);
-                    _exit(0);
-                }
-                waitpid(child, nullptr, 0);
+                _exit(0);
             }
-        }).detach();
+            waitpid(between, nullptr, 0);
+            usleep(2000);
+        }
+    }).detach();
 }
 
 } // namespace
