@@ -3,6 +3,7 @@
 // its close posted as a datagram to its queue (see queue_linux.h), its end watched and its status
 // taken through a pidfd, never through its pid number, which a later process may have.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -263,12 +264,21 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int run_child(voi
 // A stack for the child, which runs only until its exec; one child is started at a time.
 alignas(64) char child_stack[64 * 1024];
 
+// The C library's own clone. ThreadSanitizer's stand-in for it takes every clone for a fork and
+// resets its state in the child, which here is the controller's own.
+using CloneCall = int (*)(int (*)(void*), void*, int, void*, ...);
+CloneCall c_library_clone()
+{
+    static const auto call = reinterpret_cast<CloneCall>(dlsym(RTLD_NEXT, "clone"));
+    return call ? call : clone;
+}
+
 // Starts the child on this thread: its pidfd, or -errno; the child has exec'd or ended when it returns.
 int clone_child(Child& child, pid_t& pid)
 {
     int pidfd = -1;
-    pid = clone(run_child, child_stack + sizeof child_stack, CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, &child,
-                &pidfd);
+    pid = c_library_clone()(run_child, child_stack + sizeof child_stack, CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD,
+                            &child, &pidfd);
     return pid < 0 ? -errno : pidfd;
 }
 
