@@ -6,6 +6,11 @@
 //   wait MS                         ok STATUS       release                       ok
 //   post PID KIND WPARAM LPARAM     ok
 //
+// On this machine also, for what the library meets from the controller itself and from neighbours:
+//   fd-limit N, fds, steal (a wait for any child), spawn-at PID STATUS, close-as-it-ends,
+//   memory-limit, fork-start PATH STATUS, pthread-exit, cancel-start PATH MS, signals PATH CYCLES,
+//   start-scheduled PATH NUMBER NICE CPU, forkers MS (see each below).
+//
 // Any call may answer "timeout", "gone" or "failed <why>" instead. The host is the last one started;
 // a start releases the one before. At the end of its input the controller exits, hosts and all.
 #include <inttypes.h>
