@@ -67,7 +67,8 @@ typedef enum hook_host_result {
  * assigned before the host runs any code, whose one handle this library holds (inside a job the
  * controller is already in, too; on Windows 6.0 and 6.1, which cannot nest jobs, that job must allow
  * breakaway). On Linux it gets SIGKILL when the controller ends; a host started from a thread that then
- * ends lives on, since hosts are started from the library's thread. A host that outlives its controller still belongs to any job the controller is in.
+ * ends lives on, since hosts are started from the library's thread. A host that outlives its
+ * controller still belongs to any job the controller is in.
  *
  * A host whose hook library is missing is started all the same: the loader ends it, and
  * hook_host_wait_report then gives HOOK_HOST_GONE and hook_host_wait the loader's status (Windows:
@@ -98,8 +99,8 @@ hook_host_result hook_host_wait_report(hook_host* host, uint32_t timeout_ms, int
  * asked for at once after the start is delivered, never refused or lost.
  * HOOK_HOST_TIMEOUT: no report line within that time; nothing was posted. HOOK_HOST_GONE: the host has
  * ended, or on Linux is ending (its queue is gone and it ends within 1 s), and nothing reached it; on
- * Linux nothing is sent once the host has ended, so whatever has its pid or name since gets nothing. HOOK_HOST_FAILED: the post was refused (a full queue: see
- * hook_host_post). */
+ * Linux nothing is sent once the host has ended, so whatever has its pid or name since gets nothing.
+ * HOOK_HOST_FAILED: the post was refused (a full queue: see hook_host_post). */
 hook_host_result hook_host_close(hook_host* host, uint32_t status);
 
 /* Waits at most `timeout_ms` (HOOK_HOST_NO_LIMIT: for ever) for the host to end, and stores its exit
