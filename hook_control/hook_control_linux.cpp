@@ -350,15 +350,6 @@ public:
         return false;
     }
 
-    // In a forked child, which has none of the parent's threads: what this one held is not its own.
-    void forget()
-    {
-        for (const Watched& watched : watched_)
-            close(watched.pidfd);
-        if (wake_ >= 0)
-            close(wake_);
-    }
-
 private:
     struct Job {
         Child* child;
@@ -487,8 +478,9 @@ Starter* current_starter = nullptr;
 // A forked child of the controller has no library thread: it starts one of its own when it needs it.
 void after_fork()
 {
-    current_starter->forget();
-    current_starter = new Starter; // the parent's is left as it was: its lock may be held
+    // The parent's is left as it was: its lock may be held, its list half changed. What it holds
+    // open is closed by the child's exec.
+    current_starter = new Starter;
 }
 
 Starter& starter()
