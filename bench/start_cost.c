@@ -1,8 +1,10 @@
 /* What hook_control adds to a host's start: the time from the start to the report line read, through
  * hook_control (job object, handle list, pipe) and through a plain start of the same host, taken in
- * turn. Prints a line a run: "<plain ms> <hook_control ms>". */
+ * turn. Prints a line a run: "<plain ms> <hook_control ms>". Given a size in MiB, the controller first
+ * touches that much memory of its own, as a large controller has it. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "bench_platform.h"
 #include "hook_control.h"
@@ -37,10 +39,18 @@ static double through_hook_control(const char* path)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        fputs("usage: start_cost RUNS PATH\n", stderr);
+    if (argc != 3 && argc != 4) {
+        fputs("usage: start_cost RUNS PATH [MIB]\n", stderr);
         return 2;
     }
+    const size_t touched = argc == 4 ? (size_t)atoi(argv[3]) << 20 : 0;
+    char* memory = touched ? malloc(touched) : NULL;
+    if (touched && !memory) {
+        fputs("start_cost: cannot allocate the memory to touch\n", stderr);
+        return 1;
+    }
+    if (memory)
+        memset(memory, 1, touched);
     for (int run = 0; run < atoi(argv[1]); ++run) {
         /* Each first in every other run, so that neither gains from going second. */
         double plain_ms, library_ms;
@@ -56,5 +66,6 @@ int main(int argc, char** argv)
         /* What ending a host leaves for the system to do is done before the next start. */
         pause_ms(100);
     }
+    free(memory);
     return 0;
 }

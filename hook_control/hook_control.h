@@ -9,6 +9,14 @@
  * Plain C; every call returns, nothing is thrown. Calls on different hosts may be made from different
  * threads at once; calls on one host must not overlap. Texts are UTF-8.
  *
+ * On Linux the library's one thread starts hosts and takes the status of released ones that outlive
+ * their handles. It is made with every signal blocked (the caller's mask is given back), so that no
+ * handler of the controller's runs on it; it lasts while a host it started runs, and ends after the
+ * last, or within a second once it is the process's last thread (a controller whose main thread
+ * called pthread_exit ends as it would without it). A child that the controller forks gets a thread of
+ * its own at its first start. hook_host_start and hook_host_release are no cancellation points
+ * (a pthread_cancel takes effect after them); the waits are, and leave the host as it was.
+ *
  * On Windows it needs Windows 6.0 or later and links KERNEL32 and USER32 only; a 32-bit controller
  * starts and ends the 64-bit host like a 64-bit one. On Linux (the project's own platform layer, where
  * a thread's queue is a datagram socket) it needs Linux 5.11 or later, glibc 2.34 or later and POSIX
@@ -47,7 +55,11 @@ typedef enum hook_host_result {
  * The host runs in its executable's own folder, so that it never loads a hook library from the
  * controller's current folder; with no console, and so no console window; its standard output read
  * by this library; its standard error the controller's own, so that what a loader says reaches the
- * controller's log; and with no other handle, file or pipe of the controller's.
+ * controller's log (on Linux, for a host started with HOOK_HOST_OUTLIVE_CONTROLLER, the null device,
+ * so that it keeps none of the controller's pipes open after the controller has ended); and with no
+ * other handle, file or pipe of the controller's. On Linux it takes the CPU affinity and nice value of
+ * the thread that asks for the start (a nice value lower than the library thread's only where the
+ * system allows the host to raise its priority).
  *
  * Unless `flags` holds HOOK_HOST_OUTLIVE_CONTROLLER, the host is ended by the system as soon as the
  * controller process ends, however it ends (a crash, TerminateProcess, SIGKILL), or when its handle is
@@ -55,25 +67,30 @@ typedef enum hook_host_result {
  * assigned before the host runs any code, whose one handle this library holds (inside a job the
  * controller is already in, too; on Windows 6.0 and 6.1, which cannot nest jobs, that job must allow
  * breakaway). On Linux it gets SIGKILL when the controller ends; a host started from a thread that then
- * ends lives on, since hosts are started from a thread of this library's that lasts as long as the
- * process. A host that outlives its controller still belongs to any job the controller is in.
+ * ends lives on, since hosts are started from the library's thread. A host that outlives its
+ * controller still belongs to any job the controller is in.
  *
  * A host whose hook library is missing is started all the same: the loader ends it, and
  * hook_host_wait_report then gives HOOK_HOST_GONE and hook_host_wait the loader's status (Windows:
  * STATUS_DLL_NOT_FOUND, 0xC0000135, with no error dialog on the user's desktop; Linux: 127).
  * HOOK_HOST_FAILED when the program cannot be started at all (no such file, not an executable, a path
- * that is not UTF-8, an unknown flag); *host is then NULL.
+ * that is not UTF-8, an unknown flag; on Linux also a set-up of the child that fails before its exec,
+ * with its reason); *host is then NULL, and nothing of the attempt is left open or running.
  *
  * Costs one process start, a pipe, and on Windows a job object: under Wine what a plain start costs.
- * On Linux the host is forked, which copies the controller's page tables (0.4 ms more than a plain
- * start from a small controller), and the first start also starts the library's thread. */
+ * On Linux the host is started by a child that shares the controller's memory until its exec, as
+ * posix_spawn does, so that a start costs the same from a small controller as from a large one; a
+ * start while no host runs also starts the library's thread. */
 hook_host_result hook_host_start(const char* path, int32_t number, uint32_t flags, hook_host** host);
 
 /* Reads the host's report line, waiting at most `timeout_ms` for it, and stores its number in
  * *reported. Once read, the line's number is given at once on every later call. Takes the line in
  * whatever pieces it arrives, ending in LF or CR LF; nothing after it is read.
  * HOOK_HOST_GONE: the host ended without a report (the loader refused it: a missing hook library).
- * HOOK_HOST_FAILED: its first line is not a report line (the program is not a hook host). */
+ * HOOK_HOST_FAILED: its first line is not a report line (the program is not a hook host). On Linux,
+ * where its output ends before a whole line, the process is given up to 1 s to end: HOOK_HOST_GONE if
+ * it does, else HOOK_HOST_FAILED ("closed its standard output without a report line"); a timeout
+ * shorter than that gives HOOK_HOST_TIMEOUT meanwhile. */
 hook_host_result hook_host_wait_report(hook_host* host, uint32_t timeout_ms, int32_t* reported);
 
 /* Posts WM_CLOSE with `status` as wParam to the host's main thread; the host ends 100 to 200 ms
@@ -81,8 +98,9 @@ hook_host_result hook_host_wait_report(hook_host* host, uint32_t timeout_ms, int
  * line has not been read yet this first waits for it, for at most HOOK_HOST_CLOSE_REPORT_MS: a close
  * asked for at once after the start is delivered, never refused or lost.
  * HOOK_HOST_TIMEOUT: no report line within that time; nothing was posted. HOOK_HOST_GONE: the host has
- * ended (and nothing was posted). HOOK_HOST_FAILED: the post was refused (a full queue: see
- * hook_host_post). */
+ * ended, or on Linux is ending (its queue is gone and it ends within 1 s), and nothing reached it; on
+ * Linux nothing is sent once the host has ended, so whatever has its pid or name since gets nothing.
+ * HOOK_HOST_FAILED: the post was refused (a full queue: see hook_host_post). */
 hook_host_result hook_host_close(hook_host* host, uint32_t status);
 
 /* Waits at most `timeout_ms` (HOOK_HOST_NO_LIMIT: for ever) for the host to end, and stores its exit
@@ -91,7 +109,8 @@ hook_host_result hook_host_close(hook_host* host, uint32_t status);
  * -1 gives 255; a host ended by a signal gives minus the signal's number (SIGKILL: -9). Once the host
  * has ended, every later call gives the same status at once.
  * HOOK_HOST_FAILED on Linux when the status was taken by a wait of the controller's own (a wait for
- * any child, or SIGCHLD set to be ignored). */
+ * any child, or SIGCHLD set to be ignored), on this call and every later one, at once: the host is
+ * waited for through its pidfd, never through its pid number, which a later process may have. */
 hook_host_result hook_host_wait(hook_host* host, uint32_t timeout_ms, int32_t* status);
 
 /* The host's process id, as hook_host_post and the close tool take it. */
@@ -100,8 +119,8 @@ uint32_t hook_host_process_id(const hook_host* host);
 /* Frees what the library holds for `host` (NULL is allowed). A host that still runs and was started
  * without HOOK_HOST_OUTLIVE_CONTROLLER is ended with it, as if its controller had ended (on Linux
  * this waits for it to end, which takes a moment). One that was started with it runs on, and leaves
- * nothing behind once it ends: on Linux a thread of the library's waits for its end, so that it is
- * not left as a zombie. */
+ * nothing behind once it ends: on Linux the library's thread, which watches every host it started,
+ * takes its status, so that it is not left as a zombie (no thread is made for a release). */
 void hook_host_release(hook_host* host);
 
 /* Posts message `kind` with `wparam` and `lparam` to the main thread of process `process_id`, a host

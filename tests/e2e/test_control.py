@@ -1,7 +1,9 @@
 """End-to-end tests of hook_control: the test controller, built on it alone for this build (64-bit or
 32-bit Windows under Wine, or this machine), starts and ends the host of a 64-bit build."""
 import os
+import select
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -24,17 +26,17 @@ def status_seen(status):
 class Controller:
     """The test controller, asked one command a line; every answer is a line of words."""
 
-    def __init__(self, test, in_job=False, cwd=CONTROL_BIN):
+    def __init__(self, test, in_job=False, cwd=CONTROL_BIN, inside=(), stderr=subprocess.PIPE):
         self.test = test
         command = [os.path.join(CONTROL_BIN, "test_controller" + EXE)]
         if in_job:
             command = [os.path.join(CONTROL_BIN, "in_job" + EXE), platform_path(command[0])]
-        self.process = subprocess.Popen(RUN + command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, cwd=cwd)
+        self.process = subprocess.Popen(list(inside) + RUN + command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=stderr, cwd=cwd)
         test.addCleanup(self.end)
 
     def ask(self, command, timeout=15 * SLOW):
-        self.process.stdin.write(command.encode() + b"\n")
+        self.process.stdin.write((command if isinstance(command, bytes) else command.encode()) + b"\n")
         self.process.stdin.flush()
         return read_line(self.test, self.process.stdout, timeout).decode().rstrip("\r\n").split(" ", 1)
 
@@ -51,7 +53,8 @@ class Controller:
             self.process.kill()
             self.process.wait()
         for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            stream.close()
+            if stream:
+                stream.close()
 
 
 def has_ended(test, pid):
@@ -59,6 +62,27 @@ def has_ended(test, pid):
     answer = Controller(test).ask("post %d 0 0 0" % pid)  # WM_NULL, which a host drops
     test.assertIn(answer[0], ("ok", "gone"), answer)
     return answer[0] == "gone"
+
+
+def program(folder, name, text, mode=0o755):
+    """A program of our own, a shell script (or, without its #! line, a file that is none)."""
+    path = os.path.join(folder, name)
+    with open(path, "w") as script:
+        script.write(text)
+    os.chmod(path, mode)
+    return path
+
+
+NOT_A_HOST = "failed process %d closed its standard output without a report line (it is not a hook host)"
+
+
+def assert_reaped(test, pid, within=GONE_WITHIN):
+    """Not even a zombie is left: its parent has taken its status."""
+    deadline = time.monotonic() + within
+    while os.path.exists("/proc/%d" % pid):
+        if time.monotonic() > deadline:
+            test.fail("process %d is left a zombie" % pid)
+        time.sleep(0.05)
 
 
 def assert_ends(test, pid, within=GONE_WITHIN * SLOW):
@@ -121,6 +145,53 @@ class Protocol(unittest.TestCase):
         answer = controller.ask("report 10000")
         self.assertEqual(answer[0], "failed")
         self.assertRegex(answer[1], r"^process \d+ is not a hook host: its first line is '42'$")
+
+    @unittest.skipIf(WINDOWS, "a program of the Windows side's is tested there")
+    def test_a_program_that_closes_its_output_without_a_line_is_gone_only_once_it_has_ended(self):
+        with tempfile.TemporaryDirectory() as folder:
+            controller = Controller(self)
+            pid = controller.start(1, path=program(folder, "runs_on", "#!/bin/sh\nexec >&-\nexec sleep 30\n"))
+            controller.expect("report 100", "timeout")  # given its moment to end, longer than the wait
+            started = time.monotonic()
+            controller.expect("report 10000", NOT_A_HOST % pid)
+            self.assertLess(time.monotonic() - started, 2)
+            controller.expect("close 1", NOT_A_HOST % pid)
+            controller.start(1, path=program(folder, "ends", "#!/bin/sh\nexec >&-\nsleep 0.2\nexit 3\n"))
+            controller.expect("report 10000", "gone")
+            controller.expect("wait 10000", "ok 3")
+
+    @unittest.skipIf(WINDOWS, "a path that is not UTF-8 cannot name a Windows file")
+    def test_a_path_that_is_not_utf8_is_refused(self):
+        with tempfile.TemporaryDirectory() as folder:
+            host = os.path.join(folder.encode(), b"hook_host\xff")
+            shutil.copy(HOST, host)
+            for text in (b"\xff", b"\xc0\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xe2\x82"):
+                shutil.copy(HOST, os.path.join(folder.encode(), b"hook_host" + text))
+                answer = Controller(self).ask(b"start " + os.path.join(folder.encode(), b"hook_host" + text) + b" 1")
+                self.assertEqual(answer, ["failed", "cannot start a program whose path is not UTF-8"], text)
+            shutil.copy(HOST, os.path.join(folder, "hook_host_\u00e9\u20ac\U0001f600"))
+            Controller(self).start(1, path=os.path.join(folder, "hook_host_\u00e9\u20ac\U0001f600"))
+
+    @unittest.skipIf(WINDOWS, "a host's queue and its end are one event there")
+    def test_a_close_on_a_host_that_is_ending_is_gone(self):
+        # The host's queue goes as it exits, a moment before its end can be seen.
+        controller = Controller(self)
+        for _ in range(20):
+            controller.start(1)
+            controller.expect("close-as-it-ends", "gone")
+
+    @unittest.skipIf(WINDOWS, "a wait for any child is POSIX's")
+    def test_a_status_taken_by_the_controllers_own_wait(self):
+        controller = Controller(self)
+        pid = controller.start(1)
+        controller.expect("close 0", "ok")
+        controller.expect("steal", "ok %d" % pid)
+        for _ in range(2):
+            answer = controller.ask("wait 10000")
+            self.assertEqual(answer[0], "failed")
+            self.assertIn("taken by a wait of the controller's own", answer[1])
+        controller.expect("close 1", "gone")
+        controller.expect("release", "ok")
 
     def test_release_ends_a_running_host(self):
         controller = Controller(self)
@@ -190,6 +261,42 @@ class ControllerEnds(unittest.TestCase):
         if not WINDOWS:
             self.assertFalse(os.path.exists("/proc/%d" % pid), "no zombie")
 
+    @unittest.skipIf(WINDOWS, "POSIX threads")
+    def test_a_controller_whose_main_thread_exits_ends_and_its_host_with_it(self):
+        controller = Controller(self)
+        pid = controller.start(1)
+        controller.expect("report 10000", "ok 1")
+        controller.expect("pthread-exit", "ok")
+        self.assertEqual(controller.process.wait(timeout=5), 0)
+        assert_ends(self, pid)
+
+    @unittest.skipIf(WINDOWS, "fork is POSIX's")
+    def test_a_forked_controller_starts_hosts_of_its_own(self):
+        controller = Controller(self)
+        controller.start(1)  # the library's thread runs, in the parent only
+        controller.expect("fork-start %s 5" % HOST, "ok 5")
+        controller.expect("close 2", "ok")
+        controller.expect("wait 10000", "ok 2")
+
+    @unittest.skipIf(WINDOWS, "POSIX threads")
+    def test_a_start_cancelled_midway_leaves_later_starts_working(self):
+        controller = Controller(self)
+        for ms in (1, 2, 5, 10, 20):
+            controller.expect("cancel-start %s %d" % (HOST, ms), "ok")
+            controller.start(1)
+
+    @unittest.skipIf(WINDOWS, "zombies are POSIX's")
+    @unittest.skipIf("sanitize" in os.environ.get("HOOK_HOST_CXX_FLAGS", ""), "a sanitizer needs memory to run")
+    def test_a_released_host_that_outlives_leaves_no_zombie_when_no_thread_can_be_made(self):
+        controller = Controller(self)
+        pid = controller.start(1, "outlive")
+        controller.expect("report 10000", "ok 1")
+        controller.expect("memory-limit", "ok")
+        controller.expect("release", "ok")
+        Controller(self).expect("post %d 16 0 0" % pid, "ok")
+        assert_ends(self, pid)
+        assert_reaped(self, pid)
+
     @unittest.skipUnless(WINDOWS, "jobs are Windows'")
     def test_inside_a_job_the_controller_is_in(self):
         controller = Controller(self, in_job=True)
@@ -216,6 +323,49 @@ class Handles(unittest.TestCase):
         Controller(self).expect("post %d 16 0 0" % pid, "ok")
         assert_ends(self, pid)
 
+    def test_a_host_that_outlives_holds_none_of_the_controllers_pipes(self):
+        # controller 2>&1 | cat: the reader sees the end when the controller ends, not when the host does.
+        controller = Controller(self, stderr=subprocess.STDOUT)
+        pid = controller.start(1, "outlive")
+        controller.expect("report 10000", "ok 1")
+        controller.process.stdin.close()
+        self.assertEqual(controller.process.wait(timeout=10 * SLOW), 0)
+        self.assertTrue(select.select([controller.process.stdout], [], [], 5 * SLOW)[0], "the output ended")
+        self.assertEqual(controller.process.stdout.read(), b"")
+        self.assertFalse(has_ended(self, pid))
+        Controller(self).expect("post %d 16 0 0" % pid, "ok")
+        assert_ends(self, pid)
+
+    @unittest.skipIf(WINDOWS, "the Windows side's handles are tested there")
+    def test_failed_starts_leave_no_descriptor_behind(self):
+        with tempfile.TemporaryDirectory() as folder:
+            failing = [folder, program(folder, "not_executable", "#!/bin/sh\n", mode=0o644),
+                       program(folder, "no_interpreter_line", "echo 1\n"), os.path.join(folder, "missing")]
+            controller = Controller(self)
+            controller.expect("fd-limit 32", "ok")
+            controller.ask("start %s 1" % failing[0])  # what the library keeps for all starts
+            before = controller.ask("fds")
+            for _ in range(10):
+                for path in failing:
+                    self.assertEqual(controller.ask("start %s 1" % path)[0], "failed", path)
+            self.assertEqual(controller.ask("fds"), before)
+            controller.start(1)
+
+    @unittest.skipIf(WINDOWS, "POSIX signals")
+    def test_no_handler_of_the_controllers_runs_on_the_librarys_threads(self):
+        Controller(self).expect("signals %s 30" % HOST, "ok 0")
+
+    @unittest.skipIf(WINDOWS, "a thread's nice value is Linux's")
+    def test_the_host_takes_the_asking_threads_affinity_and_nice_value(self):
+        cpus = sorted(os.sched_getaffinity(0))
+        nice = os.getpriority(os.PRIO_PROCESS, 0) + 3
+        controller = Controller(self)
+        first = controller.start(1)  # from the thread that makes the library's
+        pid = int(controller.ask("start-scheduled %s 1 %d %d" % (HOST, nice, cpus[-1]))[1])
+        self.assertEqual(os.sched_getaffinity(pid), {cpus[-1]})
+        self.assertEqual(os.getpriority(os.PRIO_PROCESS, pid), nice)
+        self.assertEqual(os.sched_getaffinity(first), set(cpus))
+
     @unittest.skipIf(WINDOWS, "Wine's loader says nothing on standard error")
     def test_what_the_loader_says_reaches_the_controllers_standard_error(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -232,6 +382,46 @@ class Handles(unittest.TestCase):
         pid = controller.start(1, path=os.path.relpath(HOST, "/"))
         controller.expect("report 10000", "ok 1")
         self.assertEqual(os.readlink("/proc/%d/cwd" % pid), BIN)
+
+
+@unittest.skipIf(WINDOWS, "the names and pids of this machine's processes")
+class Neighbours(unittest.TestCase):
+    """Other processes, and children of the controller's own, that a host's pid or name may meet."""
+
+    def test_a_process_that_takes_an_ended_hosts_name_gets_no_close(self):
+        for steal in (False, True):
+            controller = Controller(self)
+            pid = controller.start(1)
+            controller.expect("close 0", "ok")
+            controller.expect("steal" if steal else "wait 10000", "ok %d" % (pid if steal else 0))
+            with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as neighbour:
+                neighbour.bind(b"\0hook_host.%d" % pid)
+                controller.expect("close 1", "gone")
+                neighbour.setblocking(False)
+                self.assertRaises(BlockingIOError, neighbour.recv, 64)
+
+    def test_a_later_child_with_an_ended_hosts_pid_is_not_waited_for(self):
+        # A pid namespace of its own, where a pid can be chosen.
+        inside = ["unshare", "--user", "--map-root-user", "--pid", "--fork", "--mount-proc"]
+        if subprocess.run(inside + ["true"], capture_output=True).returncode != 0:
+            self.skipTest("no namespaces here")
+        controller = Controller(self, inside=inside)
+        pid = controller.start(1)
+        controller.expect("close 0", "ok")
+        controller.expect("steal", "ok %d" % pid)
+        self.assertEqual(controller.ask("wait 10000")[0], "failed")
+        controller.expect("spawn-at %d 7" % pid, "ok %d" % pid)
+        self.assertEqual(controller.ask("wait 10000")[0], "failed")
+        controller.expect("release", "ok")
+        controller.expect("steal", "ok %d" % pid)  # its status is still there for its parent
+
+    def test_a_start_does_not_wait_for_children_the_controller_forked(self):
+        controller = Controller(self)
+        controller.expect("forkers 1000", "ok")
+        for _ in range(20):
+            started = time.monotonic()
+            controller.start(1)
+            self.assertLess(time.monotonic() - started, 0.5)
 
 
 if __name__ == "__main__":
