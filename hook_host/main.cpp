@@ -6,7 +6,7 @@
 #include "close_wait.h"
 #include "hook_value.h"
 #include "platform.h"
-#include "tesk_shell_hook.h"
+#include "TeskShellHook.h"
 
 int main(int argc, char** argv)
 {

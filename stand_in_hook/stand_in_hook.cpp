@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "caller.h"
-#include "tesk_shell_hook.h"
+#include "TeskShellHook.h"
 
 extern "C" void SetTeskShellHook(int64_t hook_argument)
 {
