@@ -1,6 +1,8 @@
 /* Sends COUNT presses of F24 (a key that nothing acts on), the key's down and its up each in a SendInput
  * call of its own, and prints how long each call took: "<down|up> <ms>", a line a call. A low-level
- * keyboard hook's calls are made by SendInput, which returns once the hook's thread has answered. */
+ * keyboard hook's calls are made by SendInput, which returns once the hook's thread has answered.
+ * With MAX_GAP_MS, each call comes after a random pause of up to that long, so that the calls land at
+ * any phase of the hook thread's cycle; without it they follow each other at once. */
 #include <windows.h>
 
 #include <stdio.h>
@@ -14,8 +16,10 @@ static double now_ms(void)
     return (double)now.QuadPart * 1000.0 / (double)frequency.QuadPart;
 }
 
-static int send_key(DWORD flags)
+static int send_key(DWORD flags, int max_gap_ms)
 {
+    if (max_gap_ms > 0)
+        Sleep((DWORD)(rand() % (max_gap_ms + 1)));
     INPUT input = {0};
     input.type = INPUT_KEYBOARD;
     input.ki.wVk = VK_F24;
@@ -32,12 +36,14 @@ static int send_key(DWORD flags)
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        fputs("usage: send_keys COUNT\n", stderr);
+    if (argc != 2 && argc != 3) {
+        fputs("usage: send_keys COUNT [MAX_GAP_MS]\n", stderr);
         return 2;
     }
+    const int max_gap_ms = argc == 3 ? atoi(argv[2]) : 0;
+    srand(GetTickCount());
     for (int press = atoi(argv[1]); press > 0; --press)
-        if (!send_key(0) || !send_key(KEYEVENTF_KEYUP))
+        if (!send_key(0, max_gap_ms) || !send_key(KEYEVENTF_KEYUP, max_gap_ms))
             return 1;
     return 0;
 }
