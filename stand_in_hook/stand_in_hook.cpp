@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "caller.h"
 #include "TeskShellHook.h"
+#include "caller.h"
 
 extern "C" void SetTeskShellHook(int64_t hook_argument)
 {
