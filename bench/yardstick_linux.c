@@ -11,7 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
-void SetTeskShellHook(int64_t hook_argument);
+#include "TeskShellHook.h"
 
 int main(int argc, char** argv)
 {

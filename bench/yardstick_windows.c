@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-void SetTeskShellHook(long long hook_argument);
+#include "TeskShellHook.h"
 
 int main(int argc, char** argv)
 {

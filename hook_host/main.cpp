@@ -3,10 +3,10 @@
 // C headers, not <cstdio>: the C++ headers switch the Windows toolchain to a printf of its own.
 #include <stdio.h>
 
+#include "TeskShellHook.h"
 #include "close_wait.h"
 #include "hook_value.h"
 #include "platform.h"
-#include "tesk_shell_hook.h"
 
 int main(int argc, char** argv)
 {

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "TeskShellHook.h"
 #include "caller.h"
-#include "tesk_shell_hook.h"
 
 extern "C" void SetTeskShellHook(int64_t hook_argument)
 {

@@ -14,6 +14,7 @@ import tempfile
 import unittest
 import zipfile
 
+import images
 from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, RUN, WINDOWS, Host, exit_status,
                         platform_path, report)
 
@@ -34,6 +35,28 @@ DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a"] + [
 CONTROL_SOURCES = ["hook_control/" + name for name in (
     "hook_control.h", "hook_control.cpp", "hook_control_platform.h", "hook_control_windows.cpp", "last_error.cpp",
     "last_error.h", "report_line.cpp", "report_line.h", "status_text_windows.cpp")] if WINDOWS else []
+# The hook library's contract, for its authors, where a host is built: {installed: source}. In the
+# release in a folder of its own; installed with the headers, and the .def with the data.
+CONTRACT = {"include/TeskShellHook.h": "TeskShellHook.h", "share/hook_host/TeskShellHook64.def": "TeskShellHook64.def"}
+SHIPPED_CONTRACT = {"hook_library/" + name: name for name in CONTRACT.values()} if WINDOWS else {}
+if not HOST_BUILT:
+    CONTRACT, SHIPPED_CONTRACT = {}, {}
+# A library author's least library and program that calls it, in C and C++ alike.
+AUTHORS_LIBRARY = """#include "TeskShellHook.h"
+
+void TESK_SHELL_HOOK_CALL SetTeskShellHook(int64_t hook_argument)
+{
+    (void)hook_argument;
+}
+"""
+AUTHORS_CALLER = """#include "TeskShellHook.h"
+
+int main(void)
+{
+    SetTeskShellHook(-7);
+    return 0;
+}
+"""
 
 
 def run(test, command, **kwargs):
@@ -65,10 +88,16 @@ class Installed(unittest.TestCase):
 
     def check_tree(self, folder, development):
         programs = os.path.join(folder, PROGRAMS)
+        contract = dict(SHIPPED_CONTRACT, **(CONTRACT if development else {}))
         self.assertEqual(files_below(folder), sorted(
             [os.path.join(PROGRAMS, name + EXE) for name in PROGRAM_NAMES] +
             [os.path.join(DOCS, name) for name in READMES] +
-            CONTROL_SOURCES + (DEVELOPMENT if development else [])), "the stand-in hook library is not installed")
+            CONTROL_SOURCES + list(contract) + (DEVELOPMENT if development else [])),
+            "the stand-in hook library is not installed")
+        for installed, source in contract.items():
+            with open(os.path.join(folder, installed), "rb") as ours, \
+                    open(os.path.join(SOURCE, "hook_library", source), "rb") as shipped:
+                self.assertEqual(ours.read(), shipped.read(), installed)
         for name in PROGRAM_NAMES:
             with open(os.path.join(programs, name + EXE), "rb") as installed, \
                     open(os.path.join(CONTROL_BIN, name + EXE), "rb") as built:
@@ -88,9 +117,9 @@ class Installed(unittest.TestCase):
         self.assertEqual(host.wait(), exit_status(7))
         self.assertEqual(len(host.calls()), 1)
 
-    def run_controller(self, program):
+    def run_controller(self, program, host=os.path.join(BIN, "hook_host" + EXE)):
         """Runs an application's controller, built apart from us, against the host: it closes it with 7."""
-        result = subprocess.run(RUN + [program, platform_path(os.path.join(BIN, "hook_host" + EXE)), "7"],
+        result = subprocess.run(RUN + [program, platform_path(host), "7"],
                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
         self.assertEqual((result.returncode, result.stdout.strip()), (0, b"reported 42, ended with 7"),
                          result.stderr)
@@ -156,6 +185,30 @@ class Package(Installed):
                                 capture_output=True)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.run_controller(program)
+        self.check_contract(release, unpacked, program)
+
+    def check_contract(self, release, unpacked, controller):
+        """A hook library built from the shipped header and .def alone, in C and in C++, exports the
+        entry by its plain name, and the shipped host runs beside it; a caller imports the entry."""
+        contract = os.path.join(release, "hook_library")
+        for language, compiler, suffix in (("C", os.environ["HOOK_HOST_CC"], ".c"),
+                                           ("C++", os.environ["HOOK_HOST_CXX"], ".cpp")):
+            with self.subTest(language=language):
+                folder = os.path.join(unpacked, language)
+                os.mkdir(folder)
+                for name, text in (("library", AUTHORS_LIBRARY), ("caller", AUTHORS_CALLER)):
+                    with open(os.path.join(folder, name + suffix), "w") as source:
+                        source.write(text)
+                strict = [compiler, "-Wall", "-Wextra", "-pedantic", "-Werror", "-O2", "-I", contract]
+                library = os.path.join(folder, "TeskShellHook64.dll")
+                run(self, strict + ["-shared", "-DTESK_SHELL_HOOK_BUILD", os.path.join(folder, "library" + suffix),
+                                    os.path.join(contract, "TeskShellHook64.def"), "-o", library])
+                exports = [symbol.name.decode() for symbol in images.load(library).DIRECTORY_ENTRY_EXPORT.symbols]
+                self.assertEqual(exports, ["SetTeskShellHook"])
+                caller = os.path.join(folder, "caller.exe")
+                run(self, strict + [os.path.join(folder, "caller" + suffix), library, "-o", caller])
+                self.assertEqual(images.imports(images.load(caller))["TeskShellHook64.dll"], ["SetTeskShellHook"])
+                self.run_controller(controller, host=shutil.copy(os.path.join(release, "hook_host.exe"), folder))
 
 
 if __name__ == "__main__":
