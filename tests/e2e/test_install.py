@@ -32,7 +32,7 @@ PROGRAM_NAMES = ["hook_close"] + (["hook_host"] if HOST_BUILT else [])
 # and .def, beside the bindings; here in lib.
 # A 64-bit build installs the 32-bit DLL too, from a 32-bit build of its own.
 ARCHITECTURE = "x64" if HOST_BUILT else "x86"
-ARCHITECTURES = ["x64", "x86"] if HOST_BUILT else ["x86"]
+ARCHITECTURES = ["x64", "x86"] if WINDOWS and HOST_BUILT else [ARCHITECTURE]
 DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a", "lib/libhook_control%s" % (
     ".dll.a" if WINDOWS else ".so")] + [
     "lib/cmake/hook_control/hook_control-%s.cmake" % name
