@@ -1,6 +1,15 @@
-# Gives a Windows program a VERSIONINFO resource carrying the project's version.
+# Gives a Windows program or DLL a VERSIONINFO resource carrying the project's version; the file's
+# name is the target's with .exe, unless given after the description.
 function(add_version_resource target description)
-  set(name ${target})
+  set(file_name ${target}.exe)
+  if(ARGC GREATER 2)
+    set(file_name ${ARGV2})
+  endif()
+  get_filename_component(name ${file_name} NAME_WE)
+  set(file_type VFT_APP)
+  if(file_name MATCHES "\\.dll$")
+    set(file_type VFT_DLL)
+  endif()
   configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc @ONLY)
   target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
 endfunction()

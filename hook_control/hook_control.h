@@ -21,11 +21,36 @@
  * starts and ends the 64-bit host like a 64-bit one. On Linux (the project's own platform layer, where
  * a thread's queue is a datagram socket) it needs Linux 5.11 or later, glibc 2.34 or later and POSIX
  * threads.
+ *
+ * It comes as a static library and as a shared one (hook_control.dll, 32-bit and 64-bit, which imports
+ * only the system's DLLs; libhook_control.so.1), which exports these calls and nothing else. A program
+ * that links the shared library defines HOOK_CONTROL_SHARED before it includes this header (the CMake
+ * target hook_control::shared does so for it); one that links the static library defines nothing.
+ * Every call uses the C calling convention (cdecl), whatever the compiler's default, and the DLL
+ * exports each by its plain name on both architectures ("hook_host_start": no leading underscore, no
+ * @N): a program that declares the calls itself (an FFI, GetProcAddress) declares them cdecl.
  */
 #ifndef HOOK_CONTROL_H
 #define HOOK_CONTROL_H
 
 #include <stdint.h>
+
+#if defined(HOOK_CONTROL_SHARED) && defined(_WIN32)
+#ifdef HOOK_CONTROL_BUILDING
+#define HOOK_CONTROL_API __declspec(dllexport)
+#else
+#define HOOK_CONTROL_API __declspec(dllimport)
+#endif
+#elif defined(HOOK_CONTROL_SHARED)
+#define HOOK_CONTROL_API __attribute__((visibility("default")))
+#else
+#define HOOK_CONTROL_API
+#endif
+#ifdef _WIN32
+#define HOOK_CONTROL_CALL __cdecl
+#else
+#define HOOK_CONTROL_CALL
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -81,7 +106,8 @@ typedef enum hook_host_result {
  * On Linux the host is started by a child that shares the controller's memory until its exec, as
  * posix_spawn does, so that a start costs the same from a small controller as from a large one; a
  * start while no host runs also starts the library's thread. */
-hook_host_result hook_host_start(const char* path, int32_t number, uint32_t flags, hook_host** host);
+HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_start(const char* path, int32_t number, uint32_t flags,
+                                                                    hook_host** host);
 
 /* Reads the host's report line, waiting at most `timeout_ms` for it, and stores its number in
  * *reported. Once read, the line's number is given at once on every later call. Takes the line in
@@ -91,7 +117,8 @@ hook_host_result hook_host_start(const char* path, int32_t number, uint32_t flag
  * where its output ends before a whole line, the process is given up to 1 s to end: HOOK_HOST_GONE if
  * it does, else HOOK_HOST_FAILED ("closed its standard output without a report line"); a timeout
  * shorter than that gives HOOK_HOST_TIMEOUT meanwhile. */
-hook_host_result hook_host_wait_report(hook_host* host, uint32_t timeout_ms, int32_t* reported);
+HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait_report(hook_host* host, uint32_t timeout_ms,
+                                                                          int32_t* reported);
 
 /* Posts WM_CLOSE with `status` as wParam to the host's main thread; the host ends 100 to 200 ms
  * later with exit status `status`. The host's queue exists once its report line is out, so where the
@@ -101,7 +128,7 @@ hook_host_result hook_host_wait_report(hook_host* host, uint32_t timeout_ms, int
  * ended, or on Linux is ending (its queue is gone and it ends within 1 s), and nothing reached it; on
  * Linux nothing is sent once the host has ended, so whatever has its pid or name since gets nothing.
  * HOOK_HOST_FAILED: the post was refused (a full queue: see hook_host_post). */
-hook_host_result hook_host_close(hook_host* host, uint32_t status);
+HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_close(hook_host* host, uint32_t status);
 
 /* Waits at most `timeout_ms` (HOOK_HOST_NO_LIMIT: for ever) for the host to end, and stores its exit
  * status in *status. It waits on the process itself: a status of 259 (STILL_ACTIVE) is a status like
@@ -111,17 +138,18 @@ hook_host_result hook_host_close(hook_host* host, uint32_t status);
  * HOOK_HOST_FAILED on Linux when the status was taken by a wait of the controller's own (a wait for
  * any child, or SIGCHLD set to be ignored), on this call and every later one, at once: the host is
  * waited for through its pidfd, never through its pid number, which a later process may have. */
-hook_host_result hook_host_wait(hook_host* host, uint32_t timeout_ms, int32_t* status);
+HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait(hook_host* host, uint32_t timeout_ms,
+                                                                   int32_t* status);
 
 /* The host's process id, as hook_host_post and the close tool take it. */
-uint32_t hook_host_process_id(const hook_host* host);
+HOOK_CONTROL_API uint32_t HOOK_CONTROL_CALL hook_host_process_id(const hook_host* host);
 
 /* Frees what the library holds for `host` (NULL is allowed). A host that still runs and was started
  * without HOOK_HOST_OUTLIVE_CONTROLLER is ended with it, as if its controller had ended (on Linux
  * this waits for it to end, which takes a moment). One that was started with it runs on, and leaves
  * nothing behind once it ends: on Linux the library's thread, which watches every host it started,
  * takes its status, so that it is not left as a zombie (no thread is made for a release). */
-void hook_host_release(hook_host* host);
+HOOK_CONTROL_API void HOOK_CONTROL_CALL hook_host_release(hook_host* host);
 
 /* Posts message `kind` with `wparam` and `lparam` to the main thread of process `process_id`, a host
  * this controller did not start (to end a host of its own, use hook_host_close). On Windows the main
@@ -131,11 +159,17 @@ void hook_host_release(hook_host* host);
  * HOOK_HOST_OK once the message is queued. HOOK_HOST_GONE: no such process. HOOK_HOST_FAILED: the
  * process is not a host (it has no message queue), its queue is full, or the post is refused (access
  * denied; on Linux, a process of another user). */
-hook_host_result hook_host_post(uint32_t process_id, uint32_t kind, uint64_t wparam, uint64_t lparam);
+HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_post(uint32_t process_id, uint32_t kind, uint64_t wparam,
+                                                                   uint64_t lparam);
 
 /* What the calling thread's last HOOK_HOST_FAILED was, with the system's own reason; "" if there was
  * none. Valid until the thread's next HOOK_HOST_FAILED. */
-const char* hook_host_last_error(void);
+HOOK_CONTROL_API const char* HOOK_CONTROL_CALL hook_host_last_error(void);
+
+/* The version of the library, major << 16 | minor << 8 | patch (1.0.0 is 0x010000), so that a program
+ * that loads the shared library by name can check what it loaded: the calls keep their meaning within
+ * a major version. Any thread, at any time; it only returns a constant. */
+HOOK_CONTROL_API uint32_t HOOK_CONTROL_CALL hook_control_version(void);
 
 /* A short English text, for a controller's log, of what a host's exit status `status` (as
  * hook_host_wait gives it) means when the loader or the system chose it: the host did not start, or
@@ -148,7 +182,7 @@ const char* hook_host_last_error(void);
  * host, its hook library, a library it needs or SetTeskShellHook not found), and a death by a signal
  * (minus the signal's number). The texts are static and never change while the process runs: any
  * thread may call this at any time; it allocates nothing and cannot fail. */
-const char* hook_host_status_text(int32_t status);
+HOOK_CONTROL_API const char* HOOK_CONTROL_CALL hook_host_status_text(int32_t status);
 
 #ifdef __cplusplus
 }

@@ -28,13 +28,20 @@ CONSUMER = os.path.join(SOURCE, "tests", "consumer")
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
 PROGRAM_NAMES = ["hook_close"] + (["hook_host", "hook_check"] if HOST_BUILT else [])
-# hook_control for CMake projects, and its source for Windows applications of any compiler.
-DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a"] + [
+# hook_control for CMake projects, and its source for Windows applications of any compiler. Its shared
+# library goes with the programs: on Windows in a folder of its architecture's, with its import library
+# and .def, beside the bindings; here in lib.
+# A 64-bit build installs the 32-bit DLL too, from a 32-bit build of its own.
+ARCHITECTURE = "x64" if HOST_BUILT else "x86"
+ARCHITECTURES = ["x64", "x86"] if WINDOWS and HOST_BUILT else [ARCHITECTURE]
+DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a", "lib/libhook_control%s" % (
+    ".dll.a" if WINDOWS else ".so")] + [
     "lib/cmake/hook_control/hook_control-%s.cmake" % name
     for name in ("config", "config-version", "targets", "targets-" + os.environ["HOOK_HOST_BUILD_TYPE"].lower())]
 CONTROL_SOURCES = ["hook_control/" + name for name in (
     "hook_control.h", "hook_control.cpp", "hook_control_platform.h", "hook_control_windows.cpp", "last_error.cpp",
-    "last_error.h", "report_line.cpp", "report_line.h", "status_text_windows.cpp")] if WINDOWS else []
+    "last_error.h", "report_line.cpp", "report_line.h", "status_text_windows.cpp", "version.cpp",
+    "version_number.h")] if WINDOWS else []
 # The hook library's contract, for its authors, where a host is built: {installed: source}. In the
 # release in a folder of its own; installed with the headers, and the .def with the data.
 CONTRACT = {"include/TeskShellHook.h": "TeskShellHook.h", "share/hook_host/TeskShellHook64.def": "TeskShellHook64.def"}
@@ -58,6 +65,16 @@ int main(void)
 }
 """
 
+
+def shared_library(architecture):
+    """The shared library's files as the programs get them."""
+    if not WINDOWS:
+        return ["lib/libhook_control.so.1"]
+    return ["hook_control/%s/%s" % (architecture, name)
+            for name in ("hook_control.dll", "libhook_control.dll.a", "hook_control.def")]
+
+
+BINDINGS = ["bindings/python/hook_control.py", "bindings/dotnet/HookControl.cs"] if WINDOWS else []
 
 def run(test, command, **kwargs):
     """Runs a tool of the build, which must succeed; what it said goes into the failure."""
@@ -92,19 +109,22 @@ class Installed(unittest.TestCase):
         self.assertEqual(files_below(folder), sorted(
             [os.path.join(PROGRAMS, name + EXE) for name in PROGRAM_NAMES] +
             [os.path.join(DOCS, name) for name in READMES] +
-            CONTROL_SOURCES + list(contract) + (DEVELOPMENT if development else [])),
-            "the stand-in hook library is not installed")
+            CONTROL_SOURCES + list(contract) + BINDINGS + [name for a in ARCHITECTURES for name in shared_library(a)] +
+            (DEVELOPMENT if development else [])), "the stand-in hook library is not installed")
         for installed, source in contract.items():
             with open(os.path.join(folder, installed), "rb") as ours, \
                     open(os.path.join(SOURCE, "hook_library", source), "rb") as shipped:
                 self.assertEqual(ours.read(), shipped.read(), installed)
-        for name in PROGRAM_NAMES:
-            with open(os.path.join(programs, name + EXE), "rb") as installed, \
-                    open(os.path.join(CONTROL_BIN, name + EXE), "rb") as built:
-                self.assertEqual(installed.read(), built.read(), name)
-        for name in READMES:
-            with open(os.path.join(folder, DOCS, name), "rb") as installed, \
-                    open(os.path.join(SOURCE, name), "rb") as ours:
+        library = shared_library(ARCHITECTURE)[0]
+        for installed_name, built_name in [(os.path.join(PROGRAMS, name + EXE), name + EXE) for name in PROGRAM_NAMES] + [
+                (library, os.path.basename(library))]:
+            with open(os.path.join(folder, installed_name), "rb") as installed, \
+                    open(os.path.join(CONTROL_BIN, built_name), "rb") as built:
+                self.assertEqual(installed.read(), built.read(), installed_name)
+        for name in BINDINGS + READMES:
+            source = os.path.join(SOURCE, name)
+            with open(os.path.join(folder, DOCS if name in READMES else "", name), "rb") as installed, \
+                    open(source, "rb") as ours:
                 self.assertEqual(installed.read(), ours.read(), name)
         if not HOST_BUILT:
             return
@@ -149,7 +169,11 @@ class Install(Installed):
             configure.append("-DCMAKE_TOOLCHAIN_FILE=" + toolchain)
         for command in (configure, [os.environ["CMAKE_COMMAND"], "--build", build]):
             run(self, command)
-        self.run_controller(os.path.join(build, "controller" + EXE))
+        for name in ("controller", "controller_shared"):
+            with self.subTest(name=name):
+                self.run_controller(os.path.join(build, name + EXE))
+        if WINDOWS:
+            self.assertTrue(os.path.exists(os.path.join(build, "hook_control.dll")), "placed beside its program")
 
 
 class Package(Installed):
@@ -167,6 +191,10 @@ class Package(Installed):
             zipped.extractall(unpacked)
         release = os.path.join(unpacked, RELEASE)
         self.check_tree(release, development=False)
+        # The 32-bit DLL, from a 32-bit build, exports the same calls.
+        x64, x86 = (images.load(os.path.join(release, shared_library(a)[0])) for a in ("x64", "x86"))
+        self.assertEqual((x86.FILE_HEADER.Machine, x86.OPTIONAL_HEADER.Magic), (0x14C, 0x10B))
+        self.assertEqual(*(sorted(s.name for s in image.DIRECTORY_ENTRY_EXPORT.symbols) for image in (x64, x86)))
 
         # An application compiles hook_control's source in with its own compiler and flags, as standard
         # C++14 and C, and its controller works.

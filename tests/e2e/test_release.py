@@ -18,8 +18,11 @@ from test_hook_host import assert_one_manifest, assert_version
 from test_install import BUILD, RELEASE, SOURCE, package, run
 
 CMAKE = os.environ["CMAKE_COMMAND"]
-# What a build of the release makes, in its programs folder; a 32-bit build makes the close tool only.
-PARTS = ["hook_close.exe"] + (["hook_host.exe", "hook_check.exe", HOOK_LIBRARY] if HOST_BUILT else [])
+# What a build of the release makes, in its programs folder, and their targets; a 32-bit build makes the
+# close tool and hook_control.dll only.
+PARTS = {"hook_close.exe": "hook_close", "hook_control.dll": "hook_control_shared"}
+if HOST_BUILT:
+    PARTS.update({"hook_host.exe": "hook_host", HOOK_LIBRARY: "TeskShellHook64", "hook_check.exe": "hook_check"})
 
 
 class Reproducible(unittest.TestCase):
@@ -34,8 +37,9 @@ class Reproducible(unittest.TestCase):
         run(self, [CMAKE, "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_TOOLCHAIN_FILE=" + toolchain,
                    "-DCMAKE_BUILD_TYPE=" + os.environ["HOOK_HOST_BUILD_TYPE"], "-DBUILD_TESTING=OFF",
                    "-DHOOK_HOST_BENCH=OFF"], env=environment)
-        run(self, [CMAKE, "--build", build, "--target"] + [os.path.splitext(part)[0] for part in PARTS],
-            env=environment)
+        # The release also carries the 32-bit DLL, from a build of its own.
+        extra = ["hook_control_x86"] if HOST_BUILT else []
+        run(self, [CMAKE, "--build", build, "--target"] + list(PARTS.values()) + extra, env=environment)
         for part in PARTS:
             with self.subTest(part=part):
                 self.assertTrue(filecmp.cmp(os.path.join(CONTROL_BIN, part), os.path.join(build, "bin", part),

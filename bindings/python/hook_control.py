@@ -1,0 +1,187 @@
+"""Starts, supervises and ends hook hosts from Python, through the hook_control shared library.
+
+    import hook_control
+    with hook_control.start("hook_host.exe", 42) as host:
+        reported = host.wait_report(timeout=10.0)
+        host.close(7)
+        status = host.wait()
+
+The library is hook_control.dll on Windows (of the interpreter's architecture) and libhook_control.so.1
+here. It is looked for beside this file, then by the platform's own search (on Windows, Python's: the
+application's folder, the system's, and the folders given to os.add_dll_directory; here, the dynamic
+linker's); the environment variable HOOK_CONTROL_LIBRARY names another file. Its major version must
+be this module's. Timeouts are in seconds (None: no limit); the waits release the GIL but cannot be
+interrupted by Ctrl-C until they return. The module keeps nothing but the library and each Host's
+handle; a Host's calls must not be made from several threads at once.
+"""
+import ctypes
+import math
+import os
+import sys
+
+__all__ = ["Error", "Gone", "Host", "post", "start"]
+
+MAJOR = 1  # the version of hook_control.h that this module speaks
+
+_OK, _TIMEOUT, _GONE, _FAILED = range(4)
+_OUTLIVE_CONTROLLER = 0x1
+_NO_LIMIT = 0xFFFFFFFF
+
+
+class Error(Exception):
+    """A call was refused or failed; the text says what and why."""
+
+
+class Gone(Error):
+    """The host has ended (or, for post, there is no such process)."""
+
+
+def _library_name():
+    if sys.platform == "win32":
+        return "hook_control.dll"
+    if sys.platform == "darwin":
+        return "libhook_control.1.dylib"
+    return "libhook_control.so.1"
+
+
+def _load():
+    name = _library_name()
+    chosen = os.environ.get("HOOK_CONTROL_LIBRARY")
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
+    path = chosen or (beside if os.path.exists(beside) else name)
+    try:
+        library = ctypes.CDLL(path)
+    except OSError as error:
+        raise ImportError("hook_control: cannot load %s: %s" % (path, error)) from error
+    handle, number, flags = ctypes.c_void_p, ctypes.c_int32, ctypes.c_uint32
+    for name, result, arguments in (
+            ("hook_host_start", ctypes.c_int, [ctypes.c_char_p, number, flags, ctypes.POINTER(handle)]),
+            ("hook_host_wait_report", ctypes.c_int, [handle, flags, ctypes.POINTER(number)]),
+            ("hook_host_close", ctypes.c_int, [handle, flags]),
+            ("hook_host_wait", ctypes.c_int, [handle, flags, ctypes.POINTER(number)]),
+            ("hook_host_process_id", flags, [handle]),
+            ("hook_host_release", None, [handle]),
+            ("hook_host_post", ctypes.c_int, [flags, flags, ctypes.c_uint64, ctypes.c_uint64]),
+            ("hook_host_last_error", ctypes.c_char_p, []),
+            ("hook_control_version", flags, [])):
+        call = getattr(library, name)
+        call.restype, call.argtypes = result, arguments
+    version = library.hook_control_version()
+    if version >> 16 != MAJOR:
+        raise ImportError("hook_control: %s is version %d.%d.%d; this module needs %d.x" % (
+            path, version >> 16, version >> 8 & 0xFF, version & 0xFF, MAJOR))
+    return library
+
+
+_library = _load()
+
+
+def _integer(value, low, high, what):
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError("%s must be an integer, not %r" % (what, value))
+    if not low <= value <= high:
+        raise ValueError("%s must be from %d to %d, not %d" % (what, low, high, value))
+    return value
+
+
+def _milliseconds(timeout):
+    if timeout is None:
+        return _NO_LIMIT
+    if timeout < 0:
+        raise ValueError("a timeout must not be negative, not %r" % timeout)
+    if timeout * 1000 > _NO_LIMIT - 1:
+        raise ValueError("a timeout must be under %.3f s (None waits without limit), not %r" % (
+            _NO_LIMIT / 1000, timeout))
+    return math.ceil(timeout * 1000)  # rounded up, so that a wait is never shorter than asked
+
+
+def _check(result, what):
+    """Raises what a result other than HOOK_HOST_OK means; the reason of a failure is read at once, on
+    the thread that made the call, where the library keeps it."""
+    if result == _OK:
+        return
+    if result == _FAILED:
+        raise Error(_library.hook_host_last_error().decode("utf-8", "replace"))
+    if result == _GONE:
+        raise Gone(what + ": the host has ended" if what != "post" else "post: no such process")
+    if result == _TIMEOUT:
+        raise TimeoutError(what + ": the time ran out; the host still runs")
+    raise Error("%s: unknown result %d" % (what, result))
+
+
+class Host:
+    """A started host. Leaving its `with` block, release(), or its collection frees it: a host started
+    without outlive=True is then ended."""
+
+    def __init__(self, handle):
+        self._handle = handle
+
+    def _live(self):
+        if self._handle is None:
+            raise ValueError("the host has been released")
+        return self._handle
+
+    @property
+    def pid(self):
+        """The host's process id, as post() takes it."""
+        return _library.hook_host_process_id(self._live())
+
+    def wait_report(self, timeout=10.0):
+        """The number of the host's report line, read within `timeout` seconds."""
+        reported = ctypes.c_int32()
+        _check(_library.hook_host_wait_report(self._live(), _milliseconds(timeout), ctypes.byref(reported)),
+               "wait_report")
+        return reported.value
+
+    def close(self, status):
+        """Posts WM_CLOSE with `status` (0 to 2**32-1, or a negative 32-bit number), once the host has
+        reported; it ends 100 to 200 ms later with that status."""
+        status = _integer(status, -2 ** 31, 2 ** 32 - 1, "a status")
+        _check(_library.hook_host_close(self._live(), status & 0xFFFFFFFF), "close")
+
+    def wait(self, timeout=None):
+        """The host's exit status, once it has ended within `timeout` seconds (on Windows all 32 bits
+        as a signed number; here its low 8 bits, or minus the signal's number)."""
+        status = ctypes.c_int32()
+        _check(_library.hook_host_wait(self._live(), _milliseconds(timeout), ctypes.byref(status)), "wait")
+        return status.value
+
+    def release(self):
+        """Frees the host; one that still runs and was not started with outlive=True is ended."""
+        handle, self._handle = self._handle, None
+        if handle is not None:
+            _library.hook_host_release(handle)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.release()
+
+    def __del__(self):
+        self.release()
+
+
+def start(path, number, outlive=False):
+    """Starts the host at `path` with `number` (a signed 32-bit number) and gives its Host. It runs in
+    its own folder, with no console; unless `outlive`, it ends when this process ends or the Host is
+    released."""
+    path = os.fsdecode(path).encode("utf-8")
+    if b"\0" in path:
+        raise ValueError("a path must not hold a zero character")
+    number = _integer(number, -2 ** 31, 2 ** 31 - 1, "a number")
+    handle = ctypes.c_void_p()
+    _check(_library.hook_host_start(path, number, _OUTLIVE_CONTROLLER if outlive else 0, ctypes.byref(handle)),
+           "start")
+    return Host(handle)
+
+
+def post(pid, kind, wparam=0, lparam=0):
+    """Posts message `kind` to the main thread of process `pid`, a host this process did not start.
+    `wparam` and `lparam` are 64-bit, negative as two's complement; a 32-bit Windows library posts their
+    low 32 bits."""
+    pid = _integer(pid, 0, 2 ** 32 - 1, "a process id")
+    kind = _integer(kind, 0, 2 ** 32 - 1, "a message kind")
+    wparam, lparam = (_integer(value, -2 ** 63, 2 ** 64 - 1, what) & (2 ** 64 - 1)
+                      for value, what in ((wparam, "wparam"), (lparam, "lparam")))
+    _check(_library.hook_host_post(pid, kind, wparam, lparam), "post")

@@ -1,0 +1,248 @@
+"""hook_control as a shared library, for controllers in any language: its image exports the header's
+calls and needs nothing but the system, a program loads it by name, and the Python and C# bindings
+drive the host through it.
+
+Set by the build, besides what the controller module reads: HOOK_HOST_MONO, the mono that runs the
+C# binding's controller (where the bindings are tested).
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import images
+from controller import BIN, CONTROL_BIN, EXE, HOST_BUILT, RUN, SLOW, WINDOWS, Host, exit_status, platform_path, \
+    read_line
+from test_control import HOST, assert_ends, has_ended
+
+SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+BINDINGS = os.path.join(SOURCE, "bindings")
+LIBRARY = "hook_control.dll" if WINDOWS else "libhook_control.so.1"
+# What a Windows DLL of ours may import: the system's DLLs and the C runtime that the host uses.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
+
+
+def header_calls():
+    """The calls that hook_control.h declares: every declaration at the start of a line."""
+    with open(os.path.join(SOURCE, "hook_control", "hook_control.h")) as header:
+        return sorted(re.findall(r"^(?!#|typedef|extern)[A-Za-z_][^;{(]*?\b(hook_\w+)\s*\(", header.read(), re.M))
+
+
+class SharedLibrary(unittest.TestCase):
+    @unittest.skipUnless(WINDOWS, "Windows images")
+    def test_the_dll_exports_the_header_by_plain_names_and_imports_only_the_system(self):
+        image = images.load(os.path.join(CONTROL_BIN, LIBRARY))
+        # x86-64 and PE32+, or in a 32-bit build x86 and PE32; a DLL, stripped.
+        machine = (0x8664, 0x20B) if HOST_BUILT else (0x14C, 0x10B)
+        self.assertEqual((image.FILE_HEADER.Machine, image.OPTIONAL_HEADER.Magic), machine)
+        self.assertTrue(image.is_dll())
+        self.assertEqual(image.FILE_HEADER.NumberOfSymbols, 0)
+        # 32-bit names too without a leading underscore or @N: GetProcAddress finds them as the header names them.
+        self.assertEqual(sorted(s.name.decode() for s in image.DIRECTORY_ENTRY_EXPORT.symbols), header_calls())
+        self.assertEqual(image.DIRECTORY_ENTRY_EXPORT.name, LIBRARY.encode())
+        imported = {name.lower() for name in images.imports(image)}
+        self.assertLessEqual(imported, SYSTEM_DLLS, "no C++ runtime, libgcc or winpthread DLL")
+        self.assertLessEqual({"kernel32.dll", "user32.dll", "msvcrt.dll"}, imported)
+        _, _, strings = images.version_info(image)
+        self.assertEqual(strings["OriginalFilename"], LIBRARY)
+
+    @unittest.skipUnless(WINDOWS, "Windows images")
+    def test_the_def_file_beside_the_import_library_lists_the_same_exports(self):
+        with open(os.path.join(os.environ["HOOK_HOST_BUILD"], "hook_control", "hook_control.def")) as listed:
+            names = re.findall(r"^\s+(\w+)\s+@\d+", listed.read(), re.M)
+        self.assertEqual(sorted(names), header_calls())
+
+    @unittest.skipIf(WINDOWS, "an image of this machine")
+    def test_the_library_has_its_soname_and_exports_the_header_only(self):
+        path = os.path.join(CONTROL_BIN, LIBRARY)
+        dynamic = subprocess.run(["readelf", "--dynamic", path], capture_output=True, text=True, check=True).stdout
+        self.assertIn("Library soname: [libhook_control.so.1]", dynamic)
+        self.assertEqual(os.readlink(os.path.join(CONTROL_BIN, "libhook_control.so")), LIBRARY)
+        symbols = subprocess.run(["nm", "--dynamic", "--defined-only", path], capture_output=True, text=True,
+                                 check=True).stdout
+        self.assertEqual(sorted(line.split()[-1] for line in symbols.splitlines()), header_calls())
+
+    @unittest.skipUnless(WINDOWS, "LoadLibraryW and GetProcAddress")
+    def test_a_program_loads_the_dll_by_name_alone_beside_it_and_drives_the_host(self):
+        with tempfile.TemporaryDirectory() as folder:
+            for name in ("load_by_name.exe", LIBRARY):
+                shutil.copy(os.path.join(CONTROL_BIN, name), folder)
+            result = subprocess.run(RUN + [os.path.join(folder, "load_by_name.exe"), platform_path(HOST), "7"],
+                                    cwd=folder, stdin=subprocess.DEVNULL, capture_output=True, timeout=60 * SLOW)
+        version = os.environ["HOOK_HOST_VERSION"].split(".")
+        self.assertEqual((result.returncode, result.stdout.decode().splitlines()), (0, [
+            "version 0x%02x%02x%02x" % tuple(int(n) for n in version), "reported 42, ended with 7"]), result.stderr)
+
+
+class BindingController:
+    """A binding's test controller, asked one command a line; every answer is a word and a text."""
+
+    def __init__(self, test, command, **environment):
+        self.test = test
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=dict(os.environ, **environment), cwd=tempfile.gettempdir())
+        test.addCleanup(self.end)
+
+    def ask(self, command):
+        self.process.stdin.write(command.encode() + b"\n")
+        self.process.stdin.flush()
+        answer = read_line(self.test, self.process.stdout, 30).decode().rstrip("\n").split(" ", 1)
+        return answer + [""] * (2 - len(answer))
+
+    def expect(self, command, answer):
+        self.test.assertEqual(" ".join(self.ask(command)).strip(), answer, command)
+
+    def start(self, *args, path=HOST):
+        word, text = self.ask(" ".join(["start", path] + [str(a) for a in args]))
+        self.test.assertEqual(word, "ok", text)
+        return int(text)
+
+    def end(self):
+        self.process.stdin.close()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+
+class Binding:
+    """What each binding does with the host, the same for both, through its test controller."""
+
+    def controller(self):
+        raise NotImplementedError
+
+    def test_start_report_close_and_the_status_read_back(self):
+        # Here a status keeps its low 8 bits: 4294967295 (-1) gives 255.
+        for status, seen in ((7, 7), (4294967295, 255)):
+            host = self.controller()
+            host.start(42)
+            host.expect("report 10", "ok 42")
+            host.expect("close %d" % status, "ok")
+            host.expect("wait none", "ok %d" % seen)
+            host.expect("wait 0", "ok %d" % seen)
+
+    def test_the_pid_is_the_hosts(self):
+        record = tempfile.NamedTemporaryFile(prefix="hook_record.", delete=False).name
+        self.addCleanup(os.unlink, record)
+        controller = self.controller(TESK_STAND_IN_RECORD=record)
+        pid = controller.start(3)
+        controller.expect("report 10", "ok 3")
+        controller.expect("pid", "ok %d" % pid)
+        controller.expect("close 0", "ok")
+        controller.expect("wait 10", "ok 0")
+        with open(record) as calls:
+            self.assertEqual(calls.read().split()[2], str(pid))
+
+    def test_time_runs_out_for_a_report_and_for_an_end(self):
+        controller = self.controller()
+        controller.start(30, path="/bin/sleep")  # writes nothing, ends in 30 s
+        self.assertEqual(controller.ask("report 0.3")[0], "timeout")
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        self.assertEqual(controller.ask("wait 0.3")[0], "timeout")
+        controller.expect("close 2", "ok")
+        controller.expect("wait 10", "ok 2")
+
+    def test_a_host_without_its_hook_library_is_gone_and_gives_the_loaders_status(self):
+        with tempfile.TemporaryDirectory() as folder:
+            alone = shutil.copy(HOST, folder)
+            controller = self.controller()
+            controller.start(42, path=alone)
+            self.assertEqual(controller.ask("report 10")[0], "gone")
+            self.assertEqual(controller.ask("close 1")[0], "gone")
+            controller.expect("wait 10", "ok 127")
+
+    def test_a_post_by_process_id_ends_another_host_and_finds_no_process_that_has_ended(self):
+        other = Host(self, "5")
+        self.assertEqual(other.read_line(), b"Adding hook for 5\n")
+        controller = self.controller()
+        controller.expect("post %d 1024 1 2" % other.pid(), "ok")  # WM_USER: dropped
+        controller.expect("post %d 16 0x123456780000000b 0" % other.pid(), "ok")
+        self.assertEqual(other.wait(), exit_status(11))
+        self.assertEqual(controller.ask("post %d 16 0 0" % other.pid())[0], "gone")
+
+    def test_a_failure_says_what_and_why(self):
+        controller = self.controller()
+        self.assertEqual(controller.ask("start /no/such/hook_host 1"),
+                         ["failed", "cannot start /no/such/hook_host: No such file or directory"])
+        word, text = controller.ask("post %d 16 0 0" % os.getpid())
+        self.assertEqual(word, "failed")
+        self.assertTrue(text.startswith("cannot post to process %d: not a hook host" % os.getpid()), text)
+
+    def test_a_host_ends_when_released_and_when_collected_but_not_if_it_outlives(self):
+        controller = self.controller()
+        for release in ("release", "drop"):
+            with self.subTest(release=release):
+                pid = controller.start(1)
+                controller.expect("report 10", "ok 1")
+                controller.expect(release, "ok")
+                assert_ends(self, pid)
+                if release == "release":
+                    self.assertEqual(controller.ask("pid")[0], "invalid", "a released host is refused")
+        pid = controller.start(1, "outlive")
+        controller.expect("report 10", "ok 1")
+        controller.expect("release", "ok")
+        self.assertFalse(has_ended(self, pid))
+        controller.expect("post %d 16 0 0" % pid, "ok")
+        assert_ends(self, pid)
+
+
+@unittest.skipIf(WINDOWS, "the bindings are tested here")
+class Python(Binding, unittest.TestCase):
+    def controller(self, **environment):
+        return BindingController(
+            self, [sys.executable, os.path.join(SOURCE, "tests", "controller", "binding_controller.py")],
+            PYTHONPATH=os.path.join(BINDINGS, "python"), HOOK_CONTROL_LIBRARY=os.path.join(CONTROL_BIN, LIBRARY),
+            **environment)
+
+    def test_a_status_may_be_given_as_a_negative_32_bit_number_and_nothing_wider(self):
+        controller = self.controller()
+        self.assertEqual(controller.ask("start %s %d" % (HOST, 2 ** 31))[0], "invalid")
+        controller.start(1)
+        for status in (-2 ** 31 - 1, 2 ** 32):
+            self.assertEqual(controller.ask("close %d" % status)[0], "invalid", status)
+        self.assertEqual(controller.ask("wait -1")[0], "invalid")
+        controller.expect("close -2", "ok")
+        controller.expect("wait none", "ok 254")
+
+    def imported(self, folder, **environment):
+        """What `import hook_control` says in a fresh interpreter whose path starts with `folder`."""
+        ours = {name: value for name, value in os.environ.items() if name != "HOOK_CONTROL_LIBRARY"}
+        return subprocess.run([sys.executable, "-c", "import hook_control; print(hook_control._library._name)"],
+                              env=dict(ours, PYTHONPATH=folder, **environment), cwd=tempfile.gettempdir(),
+                              capture_output=True, text=True)
+
+    def test_the_library_is_found_beside_the_module_or_where_the_environment_names_it(self):
+        with tempfile.TemporaryDirectory() as folder:
+            shutil.copy(os.path.join(BINDINGS, "python", "hook_control.py"), folder)
+            self.assertIn("cannot load %s" % LIBRARY, self.imported(folder).stderr, "not on the loader's path")
+            shutil.copy(os.path.join(CONTROL_BIN, LIBRARY), folder)
+            self.assertEqual(self.imported(folder).stdout, os.path.join(folder, LIBRARY) + "\n")
+            named = os.path.join(folder, "elsewhere.so")
+            self.assertIn("cannot load %s" % named, self.imported(folder, HOOK_CONTROL_LIBRARY=named).stderr)
+            os.rename(os.path.join(folder, LIBRARY), named)
+            self.assertEqual(self.imported(folder, HOOK_CONTROL_LIBRARY=named).stdout, named + "\n")
+
+
+@unittest.skipIf(WINDOWS, "the bindings are tested here")
+class DotNet(Binding, unittest.TestCase):
+    def controller(self, **environment):
+        # Placed as an application places it: the program, and the library beside it under the name that
+        # DllImport("hook_control") looks for.
+        folder = tempfile.mkdtemp(prefix="hook_control_dotnet.")
+        self.addCleanup(shutil.rmtree, folder)
+        shutil.copy(os.path.join(CONTROL_BIN, "binding_controller.exe"), folder)
+        shutil.copy(os.path.join(CONTROL_BIN, LIBRARY), folder)
+        os.symlink(LIBRARY, os.path.join(folder, "libhook_control.so"))
+        return BindingController(self, [os.environ["HOOK_HOST_MONO"], os.path.join(folder, "binding_controller.exe")],
+                                 **environment)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
