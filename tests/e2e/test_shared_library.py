@@ -170,7 +170,7 @@ class Binding:
     def test_a_failure_says_what_and_why(self):
         controller = self.controller()
         self.assertEqual(controller.ask("start /no/such/hook_host 1"),
-                         ["failed", "cannot start /no/such/hook_host: No such file or directory"])
+                         ["failed", "cannot start /no/such/hook_host: cannot enter its folder: No such file or directory"])
         word, text = controller.ask("post %d 16 0 0" % os.getpid())
         self.assertEqual(word, "failed")
         self.assertTrue(text.startswith("cannot post to process %d: not a hook host" % os.getpid()), text)
