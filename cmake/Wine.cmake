@@ -9,3 +9,8 @@ find_program(WINE_SERVER wineserver PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+
+# The prefix is made, and its server started, before any test runs a Windows program: every such test
+# requires this fixture, so that none of them (timed ones least of all) pays for the making.
+add_test(NAME wine.prefix COMMAND ${CMAKE_BINARY_DIR}/wine-run --make-prefix)
+set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 600)

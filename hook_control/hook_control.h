@@ -17,7 +17,7 @@
  * its own at its first start. hook_host_start and hook_host_release are no cancellation points
  * (a pthread_cancel takes effect after them); the waits are, and leave the host as it was.
  *
- * On Windows it needs Windows 6.0 or later and links KERNEL32 and USER32 only; a 32-bit controller
+ * On Windows it needs Windows 6.0 or later and links KERNEL32, USER32 and ADVAPI32 only; a 32-bit controller
  * starts and ends the 64-bit host like a 64-bit one. On Linux (the project's own platform layer, where
  * a thread's queue is a datagram socket) it needs Linux 5.11 or later, glibc 2.34 or later and POSIX
  * threads.
@@ -80,11 +80,11 @@ typedef enum hook_host_result {
  * The host runs in its executable's own folder, so that it never loads a hook library from the
  * controller's current folder; with no console, and so no console window; its standard output read
  * by this library; its standard error the controller's own, so that what a loader says reaches the
- * controller's log (on Linux, for a host started with HOOK_HOST_OUTLIVE_CONTROLLER, the null device,
- * so that it keeps none of the controller's pipes open after the controller has ended); and with no
- * other handle, file or pipe of the controller's. On Linux it takes the CPU affinity and nice value of
- * the thread that asks for the start (a nice value lower than the library thread's only where the
- * system allows the host to raise its priority).
+ * controller's log; and with no other handle, file or pipe of the controller's. A host started with
+ * HOOK_HOST_OUTLIVE_CONTROLLER gets the null device as its standard error instead, on both platforms,
+ * so that it holds none of the controller's pipes open after the controller's end. On Linux it takes
+ * the CPU affinity and nice value of the thread that asks for the start (a nice value lower than the
+ * library thread's only where the system allows the host to raise its priority).
  *
  * Unless `flags` holds HOOK_HOST_OUTLIVE_CONTROLLER, the host is ended by the system as soon as the
  * controller process ends, however it ends (a crash, TerminateProcess, SIGKILL), or when its handle is
@@ -99,8 +99,20 @@ typedef enum hook_host_result {
  * hook_host_wait_report then gives HOOK_HOST_GONE and hook_host_wait the loader's status (Windows:
  * STATUS_DLL_NOT_FOUND, 0xC0000135, with no error dialog on the user's desktop; Linux: 127).
  * HOOK_HOST_FAILED when the program cannot be started at all (no such file, not an executable, a path
- * that is not UTF-8, an unknown flag; on Linux also a set-up of the child that fails before its exec,
- * with its reason); *host is then NULL, and nothing of the attempt is left open or running.
+ * that is not UTF-8, an unknown flag; on Windows a folder of MAX_PATH characters or more, the most a
+ * process's current folder may have; on Linux a set-up of the child that fails before its exec, with
+ * its reason); *host is then NULL, and nothing of the attempt is left open or running.
+ *
+ * On Windows the host's output pipe has a name made of 128 random bits, fresh for every start, and
+ * only the controller's user may open it: nothing that another process names or opens stops a start.
+ * The host is created with SEM_FAILCRITICALERRORS in its error mode, which a child takes from the
+ * process's: for the moment of the creation the library adds the flag to the process's error mode,
+ * where it is not set already, and then takes it away again. Starts from several threads, and from
+ * several copies of this library in one process, take turns at that moment, and the error mode is
+ * left as it was. An application's own SetErrorMode, made on another thread while a start is under
+ * way, keeps its other flags but not what it did to SEM_FAILCRITICALERRORS: an application that sets
+ * that flag for good before its first start (as Windows advises every application to do) has its
+ * error mode never touched.
  *
  * Costs one process start, a pipe, and on Windows a job object: under Wine what a plain start costs.
  * On Linux the host is started by a child that shares the controller's memory until its exec, as
@@ -113,10 +125,10 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_start(const char* 
  * *reported. Once read, the line's number is given at once on every later call. Takes the line in
  * whatever pieces it arrives, ending in LF or CR LF; nothing after it is read.
  * HOOK_HOST_GONE: the host ended without a report (the loader refused it: a missing hook library).
- * HOOK_HOST_FAILED: its first line is not a report line (the program is not a hook host). On Linux,
- * where its output ends before a whole line, the process is given up to 1 s to end: HOOK_HOST_GONE if
- * it does, else HOOK_HOST_FAILED ("closed its standard output without a report line"); a timeout
- * shorter than that gives HOOK_HOST_TIMEOUT meanwhile. */
+ * HOOK_HOST_FAILED: its first line is not a report line, or it closed its standard output without one
+ * and still runs 1 s later (the program is not a hook host). Where the output ends without a line, the
+ * host is given that second to end: on Windows even past `timeout_ms`; on Linux a shorter timeout gives
+ * HOOK_HOST_TIMEOUT meanwhile, and the next call takes the second up again. */
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait_report(hook_host* host, uint32_t timeout_ms,
                                                                           int32_t* reported);
 
@@ -127,7 +139,8 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait_report(hook_h
  * HOOK_HOST_TIMEOUT: no report line within that time; nothing was posted. HOOK_HOST_GONE: the host has
  * ended, or on Linux is ending (its queue is gone and it ends within 1 s), and nothing reached it; on
  * Linux nothing is sent once the host has ended, so whatever has its pid or name since gets nothing.
- * HOOK_HOST_FAILED: the post was refused (a full queue: see hook_host_post). */
+ * HOOK_HOST_FAILED: the post was refused (a full queue: see hook_host_post), or the program is not a
+ * hook host, as hook_host_wait_report says it (nothing was posted). */
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_close(hook_host* host, uint32_t status);
 
 /* Waits at most `timeout_ms` (HOOK_HOST_NO_LIMIT: for ever) for the host to end, and stores its exit

@@ -4,6 +4,7 @@
 // no C++ library header and throws nothing, so that it brings none of the C++ runtime along.
 #include <windows.h>
 
+#include <ntsecapi.h>
 #include <tlhelp32.h>
 
 #include <stdarg.h>
@@ -68,20 +69,41 @@ template <typename T> struct Heap {
     }
 };
 
-// The system's text for `error`, as UTF-8, without its line end.
+// The system's text for `error` with its inserts filled, as UTF-8 cut to fit where a character ends,
+// without its line end. The texts with an insert are those of a program that cannot be run (193:
+// "%1 is not a valid Win32 application.", under Wine "Bad EXE format for %1."): it reads "the program".
 void describe(DWORD error, char (&reason)[256])
 {
     reason[0] = '\0';
-    wchar_t* text = nullptr;
-    if (FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr)) {
-        if (!WideCharToMultiByte(CP_UTF8, 0, text, -1, reason, sizeof reason, nullptr, nullptr))
-            reason[0] = '\0';
-        LocalFree(text);
+    wchar_t* message = nullptr;
+    if (!FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                        nullptr, error, 0, reinterpret_cast<LPWSTR>(&message), 0, nullptr))
+        return;
+    static const wchar_t insert[] = L"the program";
+    wchar_t text[sizeof reason];
+    int length = 0;
+    for (const wchar_t* at = message; *at && length + static_cast<int>(wcslen(insert)) < 256; ++at) {
+        if (at[0] != L'%' || at[1] < L'1' || at[1] > L'9') {
+            text[length++] = *at;
+            continue;
+        }
+        // %1 to %99, with a printf-like form between '!'s where it has one.
+        for (++at; at[1] >= L'0' && at[1] <= L'9'; ++at) {
+        }
+        if (at[1] == L'!' && wcschr(at + 2, L'!'))
+            at = wcschr(at + 2, L'!');
+        wcscpy(text + length, insert);
+        length += static_cast<int>(wcslen(insert));
     }
-    size_t length = strlen(reason);
-    while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' || reason[length - 1] == ' '))
-        reason[--length] = '\0';
+    LocalFree(message);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' '))
+        --length;
+    // Shortened until it fits, never between the halves of a surrogate pair.
+    int size = 0;
+    while (length > 0 &&
+           (size = WideCharToMultiByte(CP_UTF8, 0, text, length, reason, sizeof reason - 1, nullptr, nullptr)) == 0)
+        length -= length > 1 && IS_HIGH_SURROGATE(text[length - 2]) ? 2 : 1;
+    reason[size] = '\0';
 }
 
 // Records "<what>: <the system's text> (error N)" and returns HOOK_HOST_FAILED.
@@ -156,26 +178,116 @@ bool has_ended(DWORD process_id)
     return ended;
 }
 
+// Handles that a child may be handed; the handle list hands over none but those given.
+SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+
+// A security descriptor whose one entry lets the calling thread's user open the pipe, and nobody else:
+// the default one lets Everyone read, and so connect to an inbound pipe and hold its one instance.
+struct OwnUserOnly {
+    SECURITY_DESCRIPTOR descriptor;
+    alignas(DWORD) char list[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+};
+
+bool make_own_user_only(OwnUserOnly& security)
+{
+    // The pipe is opened with the thread's token, an impersonated user's where it has one.
+    Handle token;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token.value) &&
+        (GetLastError() != ERROR_NO_TOKEN || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.value)))
+        return false;
+    alignas(TOKEN_USER) char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token.value, TokenUser, user_buffer, sizeof user_buffer, &size))
+        return false;
+    const PSID user = reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid;
+    const auto list = reinterpret_cast<ACL*>(security.list);
+    return InitializeAcl(list, sizeof security.list, ACL_REVISION) &&
+           AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, user) &&
+           InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&security.descriptor, TRUE, list, FALSE);
+}
+
 // The host's standard output: a pipe whose reading end is ours and overlapped, so that a wait for
 // the report line can end at a time or at the host's end; an anonymous pipe cannot be read so.
+// As Rust's standard library and libuv make theirs: a named pipe of one instance, created with
+// FILE_FLAG_FIRST_PIPE_INSTANCE (refused where the name is taken) and opened at once by its other end.
+// Unlike theirs the name is not one to guess: 128 bits from the system's generator, fresh for every
+// pipe; and where another process took the name first, or connected first (it may list the pipes),
+// the next try has a new name. A pipe whose other end we opened is ours alone: it has one instance.
 bool make_output_pipe(Handle& reading, Handle& writing)
 {
-    static LONG pipes = 0;
-    wchar_t name[64];
-    wsprintfW(name, L"\\\\.\\pipe\\hook_control.%lu.%ld", GetCurrentProcessId(), InterlockedIncrement(&pipes));
-    reading.value = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                     PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
-                                     4096, 0, nullptr);
-    if (reading.value == INVALID_HANDLE_VALUE)
+    OwnUserOnly own{};
+    if (!make_own_user_only(own))
         return false;
-    // Inheritable, as a handle must be to be handed to a child; the handle list hands over no other.
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    writing.value = CreateFileW(name, GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
-    return writing.value != INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES security{sizeof security, &own.descriptor, FALSE};
+    for (int tries = 0; tries < 16; ++tries) {
+        ULONG random[4];
+        if (!RtlGenRandom(random, sizeof random)) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return false;
+        }
+        wchar_t name[80];
+        wsprintfW(name, L"\\\\.\\pipe\\hook_control.%lu.%08lx%08lx%08lx%08lx", GetCurrentProcessId(), random[0],
+                  random[1], random[2], random[3]);
+        reading.value = CreateNamedPipeW(
+            name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 4096, 0, &security);
+        if (reading.value == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_ACCESS_DENIED) // the name is taken
+                continue;
+            return false;
+        }
+        writing.value = CreateFileW(name, GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
+        if (writing.value != INVALID_HANDLE_VALUE)
+            return true;
+        if (GetLastError() != ERROR_PIPE_BUSY) // busy: another process connected first
+            return false;
+        CloseHandle(reading.release());
+    }
+    SetLastError(ERROR_PIPE_BUSY);
+    return false;
+}
+
+// The process's error mode is one for all its threads and for every copy of this library in it (an
+// application's and a plugin's): starts take turns at it, inside a copy by a lock of its own, and
+// between copies by a mutex named for the process. Where another process took that name, or holds the
+// mutex for long, a copy's own lock serves alone from then on: a start is never stopped by it.
+SRWLOCK own_turn = SRWLOCK_INIT;
+HANDLE shared_turn = nullptr; // guarded by own_turn
+bool shared_turn_looked_for = false;
+
+// Takes the turn; gives the mutex taken, if one was.
+HANDLE take_turn()
+{
+    AcquireSRWLockExclusive(&own_turn);
+    if (!shared_turn_looked_for) {
+        shared_turn_looked_for = true;
+        wchar_t name[64];
+        wsprintfW(name, L"Local\\hook_control.error_mode.%lu", GetCurrentProcessId());
+        shared_turn = CreateMutexW(nullptr, FALSE, name); // none where the name is another kind of object's
+    }
+    if (!shared_turn)
+        return nullptr;
+    // Another copy holds it only for a process creation, and abandoned (its thread ended) it is free.
+    if (WaitForSingleObject(shared_turn, 5000) != WAIT_TIMEOUT)
+        return shared_turn;
+    CloseHandle(shared_turn);
+    shared_turn = nullptr;
+    return nullptr;
+}
+
+void give_turn(HANDLE taken)
+{
+    if (taken)
+        ReleaseMutex(taken);
+    ReleaseSRWLockExclusive(&own_turn);
 }
 
 // Starts the host suspended, handing it `output` and `error` (where it is given) and nothing else of
-// ours.
+// ours. A child takes its parent's error mode (its thread's is not handed on): with
+// SEM_FAILCRITICALERRORS a missing hook library ends the host with the loader's status, instead of a
+// dialog on the user's desktop. The flag is added to the process's error mode for the creation, where
+// it is not set already, and then taken away again, the rest of the mode as it is then.
 bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* folder, HANDLE output, HANDLE error,
                       DWORD creation, PROCESS_INFORMATION& process)
 {
@@ -197,38 +309,60 @@ bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* f
                                              inherited_count * sizeof(HANDLE), nullptr, nullptr);
     DWORD error_code = GetLastError();
     if (created) {
-        // A child takes its parent's error mode: with SEM_FAILCRITICALERRORS a missing hook library
-        // ends the host with the loader's status, instead of a dialog on the user's desktop.
+        const HANDLE turn = take_turn();
         const UINT mode = GetErrorMode();
-        SetErrorMode(mode | SEM_FAILCRITICALERRORS);
+        if (!(mode & SEM_FAILCRITICALERRORS))
+            SetErrorMode(mode | SEM_FAILCRITICALERRORS);
         // No console at all, and so no window: CREATE_NO_WINDOW still gives the host a hidden console,
         // whose host process costs a start (under Wine 9 ms, half again a plain start).
         created = CreateProcessW(program, command, nullptr, nullptr, TRUE,
                                  creation | CREATE_SUSPENDED | DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT, nullptr,
                                  folder, &startup.StartupInfo, &process);
         error_code = GetLastError();
-        SetErrorMode(mode);
+        if (!(mode & SEM_FAILCRITICALERRORS))
+            SetErrorMode(GetErrorMode() & ~SEM_FAILCRITICALERRORS);
+        give_turn(turn);
     }
     DeleteProcThreadAttributeList(list);
     SetLastError(error_code);
     return created;
 }
 
-// Ends a host that has not run yet, and lets go of it.
+// Ends a host that has not run yet, and lets go of it once it has ended: nothing of it is left.
 void discard(const PROCESS_INFORMATION& process)
 {
     TerminateProcess(process.hProcess, ERROR_ACCESS_DENIED);
+    WaitForSingleObject(process.hProcess, INFINITE);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+}
+
+// The host's standard error: the controller's own, as a handle of its own that may be handed over
+// (none where it has none); the null device for a host that outlives its controller, which would
+// otherwise hold the controller's pipe open after its end (`controller 2>&1 | cat` would wait for it).
+HANDLE standard_error(uint32_t flags)
+{
+    HANDLE error = nullptr;
+    if (flags & HOOK_HOST_OUTLIVE_CONTROLLER) {
+        error = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
+                            0, nullptr);
+        return error == INVALID_HANDLE_VALUE ? nullptr : error;
+    }
+    const HANDLE own = GetStdHandle(STD_ERROR_HANDLE);
+    if (own && own != INVALID_HANDLE_VALUE &&
+        !DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &error, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        error = nullptr;
+    return error;
 }
 
 hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_host& host)
 {
     // The full path names the program exactly, with no search; its folder becomes the host's current
     // folder, so that no hook library is taken from the controller's.
+    const PathText shown = path_text(path);
     const int given_size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
     if (given_size <= 1)
-        return failed("cannot start '%s': the path is empty or not UTF-8", path);
+        return failed("cannot start '%s': the path is empty or not UTF-8", shown.text);
     Heap<wchar_t> given(static_cast<size_t>(given_size));
     const DWORD size = given.data ? MultiByteToWideChar(CP_UTF8, 0, path, -1, given.data, given_size) : 0;
     const DWORD full_size = size ? GetFullPathNameW(given.data, 0, nullptr, nullptr) : 0;
@@ -236,11 +370,17 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
     Heap<wchar_t> folder(full_size);
     Heap<wchar_t> command(full_size + 16); // quotes, a blank, the number
     if (!program.data || !folder.data || !command.data)
-        return failed_with(full_size ? ERROR_NOT_ENOUGH_MEMORY : GetLastError(), "cannot start %s", path);
+        return failed_with(full_size ? ERROR_NOT_ENOUGH_MEMORY : GetLastError(), "cannot start %s", shown.text);
     wchar_t* name = nullptr;
     const DWORD length = GetFullPathNameW(given.data, full_size, program.data, &name);
     if (length == 0 || length >= full_size || !name)
-        return failed_with(length == 0 ? GetLastError() : ERROR_INVALID_NAME, "cannot start %s", path);
+        return failed_with(length == 0 ? GetLastError() : ERROR_INVALID_NAME, "cannot start %s", shown.text);
+    // A process's current folder, its trailing '\' included, is shorter than MAX_PATH (beyond it
+    // CreateProcessW fails, and under Wine it has overrun memory and aborted the controller).
+    if (name - program.data >= MAX_PATH)
+        return failed("cannot start %s: its folder is %d characters long, longer than a process's current folder "
+                      "may be (%d)",
+                      shown.text, static_cast<int>(name - program.data), MAX_PATH - 1);
     wcsncpy(folder.data, program.data, static_cast<size_t>(name - program.data));
     folder.data[name - program.data] = L'\0';
     wchar_t argument[16];
@@ -252,15 +392,10 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
     Handle output, writing, error, job, read_done;
     read_done.value = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!read_done.value)
-        return failed_with(GetLastError(), "cannot start %s", path);
+        return failed_with(GetLastError(), "cannot start %s", shown.text);
     if (!make_output_pipe(output, writing))
-        return failed_with(GetLastError(), "cannot start %s: cannot make a pipe for its output", path);
-    // Our standard error, as a handle of its own that may be handed over; none where we have none.
-    const HANDLE own_error = GetStdHandle(STD_ERROR_HANDLE);
-    if (own_error && own_error != INVALID_HANDLE_VALUE &&
-        !DuplicateHandle(GetCurrentProcess(), own_error, GetCurrentProcess(), &error.value, 0, TRUE,
-                         DUPLICATE_SAME_ACCESS))
-        error.value = nullptr;
+        return failed_with(GetLastError(), "cannot start %s: cannot make a pipe for its output", shown.text);
+    error.value = standard_error(flags);
 
     if (!(flags & HOOK_HOST_OUTLIVE_CONTROLLER)) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -268,24 +403,27 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
         job.value = CreateJobObjectW(nullptr, nullptr);
         if (!job.value ||
             !SetInformationJobObject(job.value, JobObjectExtendedLimitInformation, &limits, sizeof limits))
-            return failed_with(GetLastError(), "cannot start %s: cannot make its job object", path);
+            return failed_with(GetLastError(), "cannot start %s: cannot make its job object", shown.text);
     }
 
     PROCESS_INFORMATION process{};
     if (!create_suspended(program.data, command.data, folder.data, writing.value, error.value, 0, process))
-        return failed_with(GetLastError(), "cannot start %s", path);
+        return failed_with(GetLastError(), "cannot start %s", shown.text);
     // Suspended, the host has run nothing of its own yet when it joins its job.
     if (job.value && !AssignProcessToJobObject(job.value, process.hProcess)) {
-        // Windows 6.0 and 6.1 cannot nest jobs: where the controller is in a job, start the host
-        // outside it, if that job allows.
+        const DWORD assign_error = GetLastError();
         discard(process);
+        // Windows 6.0 and 6.1 cannot nest jobs (ERROR_ACCESS_DENIED): where the controller is in a
+        // job, the host is started outside it, if that job allows. Any other refusal is final.
+        if (assign_error != ERROR_ACCESS_DENIED)
+            return failed_with(assign_error, "cannot start %s in a job of its own", shown.text);
         if (!create_suspended(program.data, command.data, folder.data, writing.value, error.value,
                               CREATE_BREAKAWAY_FROM_JOB, process))
-            return failed_with(GetLastError(), "cannot start %s in a job of its own", path);
+            return failed_with(GetLastError(), "cannot start %s in a job of its own", shown.text);
         if (!AssignProcessToJobObject(job.value, process.hProcess)) {
-            const DWORD assign_error = GetLastError();
+            const DWORD breakaway_error = GetLastError();
             discard(process);
-            return failed_with(assign_error, "cannot start %s in a job of its own", path);
+            return failed_with(breakaway_error, "cannot start %s in a job of its own", shown.text);
         }
     }
     ResumeThread(process.hThread);
@@ -312,6 +450,21 @@ void cancel_read(hook_host& host)
     host.read_pending = false;
 }
 
+// The host's output has ended before a whole report line: its end closes it, and so does a program
+// that closes its standard output and runs on, which is not a host.
+hook_host_result output_ended(const hook_host& host)
+{
+    switch (WaitForSingleObject(host.process, output_end_grace_ms)) {
+    case WAIT_OBJECT_0:
+        return HOOK_HOST_GONE;
+    case WAIT_TIMEOUT:
+        return failed("process %lu closed its standard output without a report line (it is not a hook host)",
+                      host.process_id);
+    default:
+        return failed_with(GetLastError(), "cannot wait for process %lu", host.process_id);
+    }
+}
+
 DWORD left_until(ULONGLONG deadline, uint32_t timeout_ms)
 {
     if (timeout_ms == HOOK_HOST_NO_LIMIT)
@@ -328,7 +481,7 @@ hook_host_result start_host(const char* path, int32_t number, uint32_t flags, ho
     const hook_host fresh{};
     auto* made = static_cast<hook_host*>(HeapAlloc(GetProcessHeap(), 0, sizeof fresh));
     if (!made)
-        return failed_with(ERROR_NOT_ENOUGH_MEMORY, "cannot start %s", path);
+        return failed_with(ERROR_NOT_ENOUGH_MEMORY, "cannot start %s", path_text(path).text);
     memcpy(made, &fresh, sizeof fresh);
     const hook_host_result result = start(path, number, flags, *made);
     if (result != HOOK_HOST_OK) {
@@ -347,8 +500,8 @@ extern "C" hook_host_result hook_host_wait_report(hook_host* host, uint32_t time
             // Finished at once or not, a read that was begun tells its end through the event.
             if (!ReadFile(host->output, host->buffer, sizeof host->buffer, nullptr, &host->reading)) {
                 const DWORD error = GetLastError();
-                if (error == ERROR_BROKEN_PIPE) // the host's end is closed: it has ended
-                    return HOOK_HOST_GONE;
+                if (error == ERROR_BROKEN_PIPE) // the host's end is closed
+                    return output_ended(*host);
                 if (error != ERROR_IO_PENDING)
                     return failed_with(error, "cannot read the report line of process %lu", host->process_id);
             }
@@ -363,7 +516,7 @@ extern "C" hook_host_result hook_host_wait_report(hook_host* host, uint32_t time
             if (!GetOverlappedResult(host->output, &host->reading, &count, FALSE)) {
                 const DWORD error = GetLastError();
                 if (error == ERROR_BROKEN_PIPE)
-                    return HOOK_HOST_GONE;
+                    return output_ended(*host);
                 return failed_with(error, "cannot read the report line of process %lu", host->process_id);
             }
             host->line.take(host->buffer, count);

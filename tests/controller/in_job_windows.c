@@ -30,11 +30,19 @@ int main(int argc, char** argv)
         fprintf(stderr, "in_job: cannot make or enter a job (error %lu)\n", GetLastError());
         return 1;
     }
+    /* The standard handles are handed over by name: a console program started without them from one
+     * that has no console gets a console of its own, and under Wine then at times (once in many runs,
+     * on a prefix whose server has just started) that console's handles in place of the inherited
+     * ones, so that its output went nowhere. */
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, DETACHED_PROCESS, NULL, NULL, &startup, &process)) {
         fprintf(stderr, "in_job: cannot start %s (error %lu)\n", argv[1], GetLastError());
         return 1;
     }

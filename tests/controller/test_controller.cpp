@@ -5,6 +5,9 @@
 //   report MS                       ok NUMBER       close STATUS                  ok
 //   wait MS                         ok STATUS       release                       ok
 //   post PID KIND WPARAM LPARAM     ok
+//   starts THREADS COUNT PATH NUMBER     ok REPORTED...   (COUNT starts on each of THREADS threads at
+//                                   once, each reported and released; the numbers reported, each once)
+//   error-mode [MODE]               ok MODE         (Windows: sets the process's error mode, if given)
 //
 // On this machine also, for what the library meets from the controller itself and from neighbours:
 //   fd-limit N, fds, steal (a wait for any child), spawn-at PID STATUS, close-as-it-ends,
@@ -18,8 +21,15 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "hook_control.h"
 
@@ -171,6 +181,38 @@ uint32_t unsigned32(const char* text)
     return static_cast<uint32_t>(strtoul(text, nullptr, 10));
 }
 
+// COUNT starts of PATH on each of THREADS threads at once; every host is reported and released.
+void starts(int threads, int count, const char* path, int32_t number)
+{
+    std::mutex guard;
+    std::set<int32_t> reported;
+    std::string failure;
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t)
+        running.emplace_back([&] {
+            for (int i = 0; i < count; ++i) {
+                hook_host* started = nullptr;
+                int32_t value = 0;
+                hook_host_result result = hook_host_start(path, number, 0, &started);
+                if (result == HOOK_HOST_OK)
+                    result = hook_host_wait_report(started, 30000, &value);
+                const std::string why = result == HOOK_HOST_FAILED ? hook_host_last_error() : std::to_string(result);
+                hook_host_release(started);
+                const std::lock_guard<std::mutex> lock(guard);
+                if (result != HOOK_HOST_OK && failure.empty())
+                    failure = why;
+                reported.insert(value);
+            }
+        });
+    for (std::thread& thread : running)
+        thread.join();
+    std::string text = failure.empty() ? "ok" : "failed " + failure;
+    for (int32_t value : reported)
+        text += failure.empty() ? " " + std::to_string(value) : "";
+    printf("%s\n", text.c_str());
+    fflush(stdout);
+}
+
 } // namespace
 
 int main()
@@ -272,6 +314,14 @@ int main()
         } else if (command == "forkers" && count == 2) {
             fork_children(static_cast<int>(unsigned32(words[1])));
             answer(HOOK_HOST_OK);
+#endif
+        } else if (command == "starts" && count == 5) {
+            starts(atoi(words[1]), atoi(words[2]), words[3], static_cast<int32_t>(strtol(words[4], nullptr, 10)));
+#ifdef _WIN32
+        } else if (command == "error-mode" && count <= 2) {
+            if (count == 2)
+                SetErrorMode(unsigned32(words[1]));
+            answer(HOOK_HOST_OK, "ok " + std::to_string(GetErrorMode()));
 #endif
         } else {
             printf("failed no such command: %s\n", command.c_str());

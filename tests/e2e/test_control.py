@@ -14,6 +14,7 @@ from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS,
                         signed32)
 
 HOST = os.path.join(BIN, "hook_host" + EXE)
+ODD_HOST = os.path.join(CONTROL_BIN, "odd_host" + EXE)  # Windows: 1 closes its output, 2 reports its error mode
 STATUS_DLL_NOT_FOUND = 0xC0000135
 GONE_WITHIN = 2  # seconds for a host to end after its controller or its handle
 
@@ -192,6 +193,71 @@ class Protocol(unittest.TestCase):
             self.assertIn("taken by a wait of the controller's own", answer[1])
         controller.expect("close 1", "gone")
         controller.expect("release", "ok")
+    @unittest.skipUnless(WINDOWS, "the program that closes its output is a Windows one")
+    def test_a_program_that_closes_its_output_and_runs_on_is_no_host_and_one_that_ended_is_gone(self):
+        controller = Controller(self)
+        pid = controller.start(1, path=ODD_HOST)
+        not_a_host = ["failed", "process %d closed its standard output without a report line (it is not a hook host)"
+                      % pid]
+        self.assertEqual(controller.ask("report 10000"), not_a_host)
+        self.assertEqual(controller.ask("close 3"), not_a_host, "nothing posted")
+        controller.expect("wait 0", "timeout")
+
+    def test_error_texts_are_utf8_keep_their_reason_and_number_and_fill_their_inserts(self):
+        controller = Controller(self)
+        # Not UTF-8 (Latin-1 \xE9): each such byte is written as its value.
+        controller.process.stdin.write(b"start " + platform_path(BIN).encode() + b"\\h\xf4te.exe 1\n")
+        controller.process.stdin.flush()
+        answer = read_line(self, controller.process.stdout, 15 * SLOW).decode("utf-8")
+        self.assertRegex(answer, r"^failed .*h\\xF4te\.exe")
+        if WINDOWS:
+            # A path far longer than the text: its start gives way to the reason.
+            answer = controller.ask("start %s 1" % platform_path(os.path.join(BIN, "x" * 600, "no_such_host" + EXE)))
+            self.assertEqual(answer[0], "failed")
+            self.assertRegex(answer[1], r"^cannot start \.\.\.x+.no_such_host.exe: its folder is \d+ characters long")
+            self.assertLess(len(answer[1].encode()), 512)
+            # A file that is not a program: the system's text has an insert, filled.
+            answer = controller.ask("start %s 1" % platform_path(os.path.join(BIN, "..", "CMakeCache.txt")))
+            self.assertRegex(answer[1], r"^cannot start .*CMakeCache.txt: .*the program.* \(error 193\)$")
+            self.assertNotIn("%1", answer[1])
+
+    @unittest.skipUnless(WINDOWS, "a current folder of at most MAX_PATH characters is Windows'")
+    def test_a_folder_too_long_for_a_current_folder_is_refused_and_one_that_fits_runs(self):
+        with tempfile.TemporaryDirectory() as top:
+            controller = Controller(self)
+            for length in (250, 258, 259, 260, 261, 280, 300):
+                with self.subTest(length=length):
+                    folder = top
+                    while len(platform_path(folder)) + 1 < length:  # the folder and its trailing '\'
+                        folder = os.path.join(folder, "f" * min(60, length - len(platform_path(folder)) - 2))
+                    os.makedirs(folder, exist_ok=True)
+                    self.assertEqual(len(platform_path(folder)) + 1, length)
+                    host = shutil.copy(HOST, folder)
+                    shutil.copy(os.path.join(BIN, HOOK_LIBRARY), folder)
+                    answer = controller.ask("start %s 7" % platform_path(host))
+                    if length < 260:
+                        # Under Wine such a start may fail all the same; the controller answers on.
+                        if answer[0] == "ok":
+                            controller.expect("report 10000", "ok 7")
+                        controller.expect("release", "ok")
+                    else:
+                        self.assertEqual(answer[0], "failed")
+                        self.assertRegex(answer[1], r"^cannot start .*hook_host.exe: its folder is %d characters "
+                                         r"long, longer than a process's current folder may be \(259\)$" % length)
+
+    @unittest.skipUnless(WINDOWS, "the error mode is Windows'")
+    def test_starts_from_several_threads_leave_the_error_mode_as_it_was(self):
+        # Under Wine a child does not take its parent's error mode: what the hosts report is not
+        # looked at (on Windows each reports SEM_FAILCRITICALERRORS, 1, with the rest of the mode).
+        controller = Controller(self)
+        for mode in (0, 0x8002, 0x8003):  # none; others but not the flag; the flag set already
+            with self.subTest(mode=mode):
+                controller.expect("error-mode %d" % mode, "ok %d" % mode)
+                self.assertEqual(controller.ask("starts 3 8 %s 2" % platform_path(ODD_HOST))[0], "ok")
+                controller.expect("error-mode", "ok %d" % mode)
+
+    def test_starts_from_several_threads_at_once_all_succeed(self):
+        self.assertEqual(Controller(self).ask("starts 4 5 %s 9" % platform_path(HOST)), ["ok", "9"])
 
     def test_release_ends_a_running_host(self):
         controller = Controller(self)
@@ -384,10 +450,10 @@ class Handles(unittest.TestCase):
         self.assertEqual(os.readlink("/proc/%d/cwd" % pid), BIN)
 
 
-@unittest.skipIf(WINDOWS, "the names and pids of this machine's processes")
 class Neighbours(unittest.TestCase):
     """Other processes, and children of the controller's own, that a host's pid or name may meet."""
 
+    @unittest.skipIf(WINDOWS, "the names and pids of this machine's processes")
     def test_a_process_that_takes_an_ended_hosts_name_gets_no_close(self):
         for steal in (False, True):
             controller = Controller(self)
@@ -400,6 +466,7 @@ class Neighbours(unittest.TestCase):
                 neighbour.setblocking(False)
                 self.assertRaises(BlockingIOError, neighbour.recv, 64)
 
+    @unittest.skipIf(WINDOWS, "the names and pids of this machine's processes")
     def test_a_later_child_with_an_ended_hosts_pid_is_not_waited_for(self):
         # A pid namespace of its own, where a pid can be chosen.
         inside = ["unshare", "--user", "--map-root-user", "--pid", "--fork", "--mount-proc"]
@@ -415,6 +482,7 @@ class Neighbours(unittest.TestCase):
         controller.expect("release", "ok")
         controller.expect("steal", "ok %d" % pid)  # its status is still there for its parent
 
+    @unittest.skipIf(WINDOWS, "the names and pids of this machine's processes")
     def test_a_start_does_not_wait_for_children_the_controller_forked(self):
         controller = Controller(self)
         controller.expect("forkers 1000", "ok")
@@ -422,6 +490,22 @@ class Neighbours(unittest.TestCase):
             started = time.monotonic()
             controller.start(1)
             self.assertLess(time.monotonic() - started, 0.5)
+
+    @unittest.skipUnless(WINDOWS, "the neighbour is a Windows program")
+    def test_no_start_fails_for_what_another_process_names_or_opens(self):
+        controller = Controller(self)
+        self.assertEqual(controller.ask("error-mode")[0], "ok")  # running, so that the neighbour finds it
+        neighbour = subprocess.Popen(RUN + [os.path.join(CONTROL_BIN, "neighbour" + EXE)], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(neighbour.kill)
+        self.assertEqual(read_line(self, neighbour.stdout, 15 * SLOW).split()[0], b"ready")
+        for number in range(20):
+            controller.start(number)
+            controller.expect("report 10000", "ok %d" % number)
+        self.assertEqual(controller.ask("starts 3 5 %s 8" % platform_path(HOST)), ["ok", "8"])
+        neighbour.stdin.close()
+        self.assertEqual(neighbour.wait(30 * SLOW), 0)
+        neighbour.stdout.close()
 
 
 if __name__ == "__main__":

@@ -209,7 +209,7 @@ class Package(Installed):
                                     capture_output=True)
             self.assertEqual(result.returncode, 0, result.stderr)
         program = os.path.join(unpacked, "controller.exe")
-        result = subprocess.run([os.environ["HOOK_HOST_CXX"], "-static"] + objects + ["-luser32", "-o", program],
+        result = subprocess.run([os.environ["HOOK_HOST_CXX"], "-static"] + objects + ["-luser32", "-ladvapi32", "-o", program],
                                 capture_output=True)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.run_controller(program)
