@@ -531,12 +531,13 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
     if (!*path)
         return failed("cannot start '': the path is empty");
     if (!is_utf8(path))
-        return failed("cannot start a program whose path is not UTF-8");
+        return failed("cannot start %s: the path is not UTF-8", path_text(path).text);
     std::string program = path;
     if (program[0] != '/') {
         char folder[4096];
         if (!getcwd(folder, sizeof folder))
-            return failed("cannot start %s: cannot read the current folder: %s", path, system_text(errno));
+            return failed("cannot start %s: cannot read the current folder: %s", path_text(path).text,
+                          system_text(errno));
         program = std::string(folder) + "/" + program;
     }
     const std::string folder = program.substr(0, program.rfind('/') + 1);
@@ -553,7 +554,7 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
     if (outlive)
         error_output.value = above_standard(open("/dev/null", O_WRONLY | O_CLOEXEC));
     if (input.value < 0 || (outlive && error_output.value < 0) || !make_pipe(output, output_writing))
-        return failed("cannot start %s: %s", path, system_text(errno));
+        return failed("cannot start %s: %s", path_text(path).text, system_text(errno));
 
     Child child{program.c_str(),
                 argv,
@@ -571,9 +572,9 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
     take_scheduling(child);
     const int pidfd = starter().start(child, host.pid, host.serial);
     if (pidfd < 0)
-        return failed("cannot start %s: %s", path, system_text(-pidfd));
+        return failed("cannot start %s: %s", path_text(path).text, system_text(-pidfd));
     if (pidfd == 0)
-        return failed("cannot start %s: %s%s", path, child.failed_step, system_text(child.error));
+        return failed("cannot start %s: %s%s", path_text(path).text, child.failed_step, system_text(child.error));
     host.pidfd = pidfd;
     host.output = output.release();
     host.outlive = outlive;
@@ -650,9 +651,10 @@ hook_host_result start_host(const char* path, int32_t number, uint32_t flags, ho
     hook_host* made = new (std::nothrow) hook_host;
     hook_host_result result = HOOK_HOST_FAILED;
     try {
-        result = made ? start(path, number, flags, *made) : failed("cannot start %s: out of memory", path);
+        result =
+            made ? start(path, number, flags, *made) : failed("cannot start %s: out of memory", path_text(path).text);
     } catch (const std::exception& error) { // memory
-        result = failed("cannot start %s: %s", path, error.what());
+        result = failed("cannot start %s: %s", path_text(path).text, error.what());
     }
     if (result == HOOK_HOST_OK)
         *host = made;
