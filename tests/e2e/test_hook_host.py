@@ -219,7 +219,8 @@ class Image(unittest.TestCase):
             return
         # The checker reads images through the system's image services.
         checker = images.imports(image("hook_check"))
-        self.assertEqual({name.lower() for name in checker}, {"kernel32.dll", "user32.dll", "msvcrt.dll", "imagehlp.dll"})
+        self.assertEqual({name.lower() for name in checker},
+                         {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "imagehlp.dll"})
         self.assertIn("MapAndLoad", checker["imagehlp.dll"])
         imports = images.imports(image("hook_host"))
         self.assertEqual({name.lower() for name in imports},
