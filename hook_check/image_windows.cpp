@@ -42,18 +42,20 @@ public:
     {
         return image_.FileHeader->FileHeader.Machine;
     }
-    // The directory `entry` and its size, or null.
-    void* directory(USHORT entry, ULONG& size)
+    // The directory `entry` and its size, or null where it is not wholly in the file: the headers of a
+    // cut or damaged file name places past its end, and the system's call does not check them.
+    const unsigned char* directory(USHORT entry, ULONG& size)
     {
-        return ImageDirectoryEntryToData(image_.MappedAddress, FALSE, entry, &size);
+        const auto* found =
+            static_cast<const unsigned char*>(ImageDirectoryEntryToData(image_.MappedAddress, FALSE, entry, &size));
+        return inside(found, size) ? found : nullptr;
     }
     // What `rva` points at in the file, where `length` bytes of it are in the file; else null.
     const unsigned char* at(DWORD rva, size_t length)
     {
         const auto* found =
             static_cast<const unsigned char*>(ImageRvaToVa(image_.FileHeader, image_.MappedAddress, rva, nullptr));
-        const unsigned char* end = image_.MappedAddress + image_.SizeOfImage;
-        return found && found >= image_.MappedAddress && found < end && length <= size_t(end - found) ? found : nullptr;
+        return inside(found, length) ? found : nullptr;
     }
     // The zero-terminated string at `rva`, cut at the file's end.
     std::string text(DWORD rva)
@@ -66,6 +68,13 @@ public:
     }
 
 private:
+    // Whether `length` bytes from `start` are all in the mapped file.
+    bool inside(const unsigned char* start, size_t length) const
+    {
+        const unsigned char* end = image_.MappedAddress + image_.SizeOfImage;
+        return start && start >= image_.MappedAddress && start < end && length <= size_t(end - start);
+    }
+
     LOADED_IMAGE image_{};
     bool mapped_ = false;
     DWORD error_ = 0;
@@ -92,12 +101,13 @@ std::string machine_name(WORD machine)
 void read_exports(Loaded& file, Image& image)
 {
     ULONG size = 0;
-    const auto* directory =
-        static_cast<const IMAGE_EXPORT_DIRECTORY*>(file.directory(IMAGE_DIRECTORY_ENTRY_EXPORT, size));
-    if (!directory || size < sizeof *directory)
+    const unsigned char* found = file.directory(IMAGE_DIRECTORY_ENTRY_EXPORT, size);
+    IMAGE_EXPORT_DIRECTORY directory;
+    if (!found || size < sizeof directory)
         return;
-    const auto* names = file.at(directory->AddressOfNames, size_t{directory->NumberOfNames} * sizeof(DWORD));
-    for (DWORD i = 0; names && i < directory->NumberOfNames; ++i) {
+    memcpy(&directory, found, sizeof directory);
+    const auto* names = file.at(directory.AddressOfNames, size_t{directory.NumberOfNames} * sizeof(DWORD));
+    for (DWORD i = 0; names && i < directory.NumberOfNames; ++i) {
         DWORD name = 0;
         memcpy(&name, names + i * sizeof name, sizeof name);
         image.exports.push_back(file.text(name));
@@ -108,7 +118,7 @@ void read_exports(Loaded& file, Image& image)
 void read_imports(Loaded& file, Image& image)
 {
     ULONG size = 0;
-    const auto* first = static_cast<const unsigned char*>(file.directory(IMAGE_DIRECTORY_ENTRY_IMPORT, size));
+    const unsigned char* first = file.directory(IMAGE_DIRECTORY_ENTRY_IMPORT, size);
     for (ULONG at = 0; first && at + sizeof(IMAGE_IMPORT_DESCRIPTOR) <= size; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
         IMAGE_IMPORT_DESCRIPTOR descriptor;
         memcpy(&descriptor, first + at, sizeof descriptor);

@@ -71,6 +71,19 @@ class HookCheck(Checked):
         folder = self.placed(library=text)
         self.check(folder, [self.library_path(folder) + " is not a library"])
 
+    def test_a_cut_library_is_named_and_read_no_further_than_its_end(self):
+        with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
+            whole = sound.read()
+        for length in (1024, 4096):  # the headers whole, what they point at cut off
+            with self.subTest(length=length):
+                cut = os.path.join(self.placed(library=None, host=False), "cut")
+                with open(cut, "wb") as data:
+                    data.write(whole[:length])
+                folder = self.placed(library=cut)
+                result = hook_check(platform_path(folder))
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertIn(self.library_path(folder), result.stdout)
+
     def test_a_32_bit_library_says_32_bit_and_that_the_host_needs_the_64_bit_build(self):
         folder = self.placed(self.broken("x86"))
         self.check(folder, [self.library_path(folder), "32-bit", "64-bit (x86-64) build"])
