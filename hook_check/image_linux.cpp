@@ -27,9 +27,10 @@ class Mapping {
 public:
     explicit Mapping(const std::string& path)
     {
-        const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without waiting: a FIFO in the library's place would hold the open until someone writes.
+        const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         struct stat status { };
-        if (file >= 0 && fstat(file, &status) == 0 && status.st_size > 0) {
+        if (file >= 0 && fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
             void* data = mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ, MAP_PRIVATE, file, 0);
             if (data != MAP_FAILED) {
                 data_ = static_cast<const unsigned char*>(data);
@@ -65,10 +66,6 @@ public:
             return {};
         const char* start = reinterpret_cast<const char*>(data_ + table + offset);
         return {start, strnlen(start, table_size - offset)};
-    }
-    size_t size() const
-    {
-        return size_;
     }
 
 private:

@@ -71,6 +71,12 @@ class HookCheck(Checked):
         folder = self.placed(library=text)
         self.check(folder, [self.library_path(folder) + " is not a library"])
 
+    @unittest.skipIf(WINDOWS, "a FIFO is this machine's")
+    def test_a_fifo_in_the_librarys_place_is_no_library_and_no_wait(self):
+        folder = self.placed(library=None)
+        os.mkfifo(os.path.join(folder, HOOK_LIBRARY))
+        self.check(folder, [self.library_path(folder) + " is not a library"])
+
     def test_a_cut_library_is_named_and_read_no_further_than_its_end(self):
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             whole = sound.read()
