@@ -105,15 +105,20 @@ void check_imports(const Platform& platform, const std::string& library, Image i
             const std::string path = beside(platform, file, name);
             Image imported;
             std::string why;
-            if (!platform.exists(path)) {
-                if (!platform.system_library(name))
-                    problems.push_back(joined({file, " imports ", name, ", which is neither beside the host (",
-                                               beside(platform, file, ""), ") nor among the system's libraries: put ",
-                                               name, " beside the host, or link it into ", file}));
-            } else if (platform.read(path, imported, why) == ImageRead::ok) {
-                files.emplace_back(path, std::move(imported));
-            } else {
-                problems.push_back(joined({path, ", which ", file, " imports, is not a library: ", why}));
+            const bool placed = platform.exists(path);
+            if (placed && importer.second.imports_beside) {
+                if (platform.read(path, imported, why) == ImageRead::ok)
+                    files.emplace_back(path, std::move(imported));
+                else
+                    problems.push_back(joined({path, ", which ", file, " imports, is not a library: ", why}));
+            } else if (!platform.system_library(name) && placed) {
+                problems.push_back(
+                    joined({file, " imports ", name, ", which is beside the host but not where the loader ",
+                            "looks for it: link ", file, " with -Wl,-rpath,'$ORIGIN', or link ", name, " into it"}));
+            } else if (!platform.system_library(name)) {
+                problems.push_back(joined({file, " imports ", name, ", which is neither beside the host (",
+                                           beside(platform, file, ""), ") nor among the system's libraries: put ", name,
+                                           " beside the host, or link it into ", file}));
             }
         }
     }

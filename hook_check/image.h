@@ -14,6 +14,9 @@ struct Image {
     std::string machine_name;         // as the image names it, for display
     std::vector<std::string> exports; // the names it exports
     std::vector<std::string> imports; // the libraries the loader must find for it, as it asks for them
+    // Whether the loader looks for those in the image's own folder: on Windows always (the program's
+    // folder, the host's), here only where its RUNPATH or RPATH names $ORIGIN.
+    bool imports_beside = true;
 };
 
 enum class ImageRead { ok, missing, not_an_image };

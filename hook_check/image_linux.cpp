@@ -102,6 +102,7 @@ bool read_tables(const Mapping& file, Image& image, std::string& why)
         return false;
     }
     auto section = [&](uint64_t index) { return file.at<Shdr>(header.e_shoff + index * sizeof(Shdr)); };
+    bool origin = false;
     for (uint64_t i = 0; i < header.e_shnum; ++i) {
         const Shdr table = section(i);
         if ((table.sh_type != SHT_DYNSYM && table.sh_type != SHT_DYNAMIC) || table.sh_link >= header.e_shnum ||
@@ -125,9 +126,14 @@ bool read_tables(const Mapping& file, Image& image, std::string& why)
                     break;
                 if (entry.d_tag == DT_NEEDED)
                     image.imports.push_back(file.text(strings.sh_offset, strings.sh_size, entry.d_un.d_val));
+                if (entry.d_tag == DT_RUNPATH || entry.d_tag == DT_RPATH)
+                    origin =
+                        origin || file.text(strings.sh_offset, strings.sh_size, entry.d_un.d_val).find("$ORIGIN") !=
+                                      std::string::npos;
             }
         }
     }
+    image.imports_beside = origin;
     return true;
 }
 

@@ -116,7 +116,14 @@ class HookCheck(Checked):
         gone = "libhook_check_gone" + (".dll" if WINDOWS else ".so")
         self.check(folder, [self.library_path(folder) + " imports " + gone, "neither beside the host"])
         shutil.copy(os.path.join(BROKEN, "gone", gone), folder)
-        self.assertEqual(hook_check(platform_path(folder)).returncode, 0)
+        if WINDOWS:
+            self.assertEqual(hook_check(platform_path(folder)).returncode, 0)
+        else:
+            # Here the loader looks beside a library only where its RUNPATH says $ORIGIN, and this one's
+            # does not: the host would not start.
+            self.check(folder, [self.library_path(folder) + " imports " + gone, "beside the host but not where",
+                                "-Wl,-rpath,'$ORIGIN'"])
+            self.assertEqual(hook_check("--start", "3", platform_path(folder)).returncode, 1)
 
     def test_wrong_arguments(self):
         for args in (["--start"], ["--start", "x"], ["--start", "2147483648"], ["--start", "1", "--start", "2"],
