@@ -88,8 +88,7 @@ void describe(DWORD error, char (&reason)[256])
             continue;
         }
         // %1 to %99, with a printf-like form between '!'s where it has one.
-        for (++at; at[1] >= L'0' && at[1] <= L'9'; ++at) {
-        }
+        for (++at; at[1] >= L'0' && at[1] <= L'9'; ++at) { }
         if (at[1] == L'!' && wcschr(at + 2, L'!'))
             at = wcschr(at + 2, L'!');
         wcscpy(text + length, insert);
@@ -344,8 +343,8 @@ HANDLE standard_error(uint32_t flags)
 {
     HANDLE error = nullptr;
     if (flags & HOOK_HOST_OUTLIVE_CONTROLLER) {
-        error = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
-                            0, nullptr);
+        error = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0,
+                            nullptr);
         return error == INVALID_HANDLE_VALUE ? nullptr : error;
     }
     const HANDLE own = GetStdHandle(STD_ERROR_HANDLE);

@@ -75,8 +75,7 @@ int main(void)
     fflush(stdout);
     const HANDLE flooding = CreateThread(NULL, 0, flood, pids, 0, NULL);
     char line[64];
-    while (fgets(line, sizeof line, stdin)) {
-    }
+    while (fgets(line, sizeof line, stdin)) { }
     done = 1;
     WaitForSingleObject(flooding, INFINITE);
     printf("connected %ld\n", connected);

@@ -31,13 +31,13 @@ TEST(LastError, KeepsValidTextAndWritesEveryByteThatIsNotUtf8AsItsValue)
     } cases[] = {
         {"a\xFF"
          "b",
-         "a\\xFFb"},                                    // no UTF-8 byte at all (Latin-1, say)
-        {"\xE9t\xE9", "\\xE9t\\xE9"},                   // a lead byte without its continuation
-        {"\x80", "\\x80"},                              // a continuation without its lead
-        {"\xC0\xAF", "\\xC0\\xAF"},                     // an overlong '/'
-        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},            // a surrogate (a Windows name's lone half)
-        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},   // past U+10FFFF
-        {"end \xE2\x82", "end \\xE2\\x82"},             // cut short
+         "a\\xFFb"},                                  // no UTF-8 byte at all (Latin-1, say)
+        {"\xE9t\xE9", "\\xE9t\\xE9"},                 // a lead byte without its continuation
+        {"\x80", "\\x80"},                            // a continuation without its lead
+        {"\xC0\xAF", "\\xC0\\xAF"},                   // an overlong '/'
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},          // a surrogate (a Windows name's lone half)
+        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"}, // past U+10FFFF
+        {"end \xE2\x82", "end \\xE2\\x82"},           // cut short
     };
     for (const auto& c : cases)
         EXPECT_EQ(kept(c.given), c.kept) << c.given;
