@@ -640,7 +640,7 @@ hook_host_result after_output_end(hook_host& host, int64_t deadline, uint32_t ti
         return HOOK_HOST_GONE;
     if (!grace_first)
         return HOOK_HOST_TIMEOUT;
-    return failed("process %d closed its standard output without a report line (it is not a hook host)", host.pid);
+    return ReportLine::closed_without_line(static_cast<unsigned long>(host.pid));
 }
 
 } // namespace

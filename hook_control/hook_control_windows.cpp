@@ -457,8 +457,7 @@ hook_host_result output_ended(const hook_host& host)
     case WAIT_OBJECT_0:
         return HOOK_HOST_GONE;
     case WAIT_TIMEOUT:
-        return failed("process %lu closed its standard output without a report line (it is not a hook host)",
-                      host.process_id);
+        return ReportLine::closed_without_line(host.process_id);
     default:
         return failed_with(GetLastError(), "cannot wait for process %lu", host.process_id);
     }

@@ -60,3 +60,8 @@ hook_host_result ReportLine::outcome(unsigned long process_id, int32_t* reported
     *reported = number_;
     return HOOK_HOST_OK;
 }
+
+hook_host_result ReportLine::closed_without_line(unsigned long process_id)
+{
+    return failed("process %lu closed its standard output without a report line (it is not a hook host)", process_id);
+}

@@ -23,6 +23,9 @@ public:
     // *reported, or HOOK_HOST_FAILED where it is not a report line.
     hook_host_result outcome(unsigned long process_id, int32_t* reported) const;
 
+    // What a wait for the line gives where the output ended without one and the process runs on.
+    static hook_host_result closed_without_line(unsigned long process_id);
+
 private:
     State parse();
 
