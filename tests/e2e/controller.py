@@ -50,6 +50,16 @@ def close_tool(*args, folder=CONTROL_BIN):
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=30 * SLOW)
 
 
+def wait_for_calls(test, calls, timeout):
+    """What `calls()` gives once it gives anything: the hook library's record of its calls."""
+    deadline = time.monotonic() + timeout
+    while not calls():
+        if time.monotonic() > deadline:
+            test.fail("the hook library was not called within %s s" % timeout)
+        time.sleep(0.01)
+    return calls()
+
+
 def read_line(test, stream, timeout):
     """The next line of `stream`, as soon as it can be read, byte by byte so that nothing is held back."""
     line = b""
@@ -116,12 +126,7 @@ class Host:
             return [tuple(line.split()) for line in record if line.endswith("\n")]
 
     def wait_for_call(self, timeout=10 * SLOW):
-        deadline = time.monotonic() + timeout
-        while not self.calls():
-            if time.monotonic() > deadline:
-                self.test.fail("the hook library was not called within %s s" % timeout)
-            time.sleep(0.01)
-        return self.calls()[0]
+        return wait_for_calls(self.test, self.calls, timeout)[0]
 
     def pid(self):
         """The process id in the platform's own terms, as the stand-in saw it."""

@@ -25,7 +25,7 @@ import tempfile
 import time
 import unittest
 
-from controller import BIN, HOOK_LIBRARY, RUN, SLOW, Host, close_tool, exit_status, report
+from controller import BIN, HOOK_LIBRARY, RUN, SLOW, Host, close_tool, exit_status, report, wait_for_calls
 from test_control import Controller
 
 EXAMPLE = os.path.join(BIN, "example_hook", HOOK_LIBRARY)
@@ -68,13 +68,9 @@ class Hooked:
 
     def installed(self, timeout=10 * SLOW):
         """The host's ids from the line of its installation call, which follows its report."""
-        deadline = time.monotonic() + timeout
-        while not self.calls():
-            if time.monotonic() > deadline:
-                self.test.fail("the hook library was not called within %s s" % timeout)
-            time.sleep(0.01)
-        self.test.assertEqual(self.calls()[0][2], "SetTeskShellHook", self.calls())
-        return self.calls()[0][:2]
+        calls = wait_for_calls(self.test, self.calls, timeout)
+        self.test.assertEqual(calls[0][2], "SetTeskShellHook", calls)
+        return calls[0][:2]
 
     def calls_from_a_window(self):
         """Makes and destroys a window in a process of its own; gives what the hook recorded there."""
