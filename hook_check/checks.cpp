@@ -100,7 +100,7 @@ private:
     void damage(const std::string& file, const Image& image)
     {
         for (const std::string& what : image.damage)
-            verdict_.problems.push_back(file + " is damaged, and the loader refuses it: " + what);
+            verdict_.problems.push_back(joined({file, " is damaged, and the loader refuses it: ", what}));
     }
     void check_machine(const Image& image);
     void check_entry(const Image& image);

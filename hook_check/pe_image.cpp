@@ -19,7 +19,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -205,7 +204,7 @@ std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
         return "its optional header of " + hex(optional_size) + " bytes cannot hold the " +
                std::to_string(directory_count) + " data directories it counts";
     for (uint32_t i = 0; i < directory_count; ++i)
-        pe.directories[i] = {u32(fields + fixed + i * 8), u32(fields + fixed + i * 8 + 4)};
+        pe.directories[i] = {u32(fields + fixed + size_t{i} * 8), u32(fields + fixed + size_t{i} * 8 + 4)};
     if (!power_of_two(section_alignment) || !power_of_two(file_alignment) || file_alignment > section_alignment)
         return "its alignments (sections " + hex(section_alignment) + ", file " + hex(file_alignment) +
                ") are not powers of two, the file's no greater than the sections'";
@@ -228,7 +227,7 @@ std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
 
     uint64_t next = pe.headers_size; // where the next section may begin
     for (uint32_t i = 0; i < section_count; ++i) {
-        const unsigned char* entry = entries + i * section_header_size;
+        const unsigned char* entry = entries + size_t{i} * section_header_size;
         Section s;
         s.name.assign(reinterpret_cast<const char*>(entry), strnlen(reinterpret_cast<const char*>(entry), 8));
         const uint32_t virtual_size = u32(entry + 8);
@@ -242,8 +241,14 @@ std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
             return named + " begins at RVA " + hex(s.address) + ", inside the headers or the section before it";
         if (uint64_t{s.address} + s.extent > pe.image_size)
             return named + " runs past the end of its image (" + hex(pe.image_size) + " bytes)";
-        if (raw_size != 0 && !pe.file(s.data_at, raw_size))
-            return "it is cut: " + named + "'s data (" + bytes(s.data_at, raw_size) + ") runs" + file_end;
+        if (raw_size != 0 && !pe.file(s.data_at, raw_size)) {
+            std::string cut = "it is cut: ";
+            return cut.append(named)
+                .append("'s data (")
+                .append(bytes(s.data_at, raw_size))
+                .append(") runs")
+                .append(file_end);
+        }
         next = uint64_t{s.address} + s.extent;
         pe.sections.push_back(std::move(s));
     }
