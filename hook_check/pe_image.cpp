@@ -135,6 +135,7 @@ public:
     }
 
     bool plus = false; // PE32+
+    uint32_t entry_point = 0;
     uint32_t headers_size = 0;
     uint32_t image_size = 0;
     std::vector<Section> sections;
@@ -197,6 +198,7 @@ std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
         return "its optional header (" + bytes(optional, optional_size) + ") runs" + file_end;
     const uint32_t section_alignment = u32(fields + 32);
     const uint32_t file_alignment = u32(fields + 36);
+    pe.entry_point = u32(fields + 16);
     pe.image_size = u32(fields + 56);
     pe.headers_size = u32(fields + 60);
     const uint32_t directory_count = std::min(u32(fields + fixed - 4), most_directories);
@@ -235,7 +237,8 @@ std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
         const uint32_t raw_size = u32(entry + 16);
         s.data_at = u32(entry + 20);
         s.extent = virtual_size != 0 ? virtual_size : raw_size;
-        s.data_size = std::min(raw_size, s.extent);
+        // The loader maps no file data for a section whose data is said to lie at offset 0.
+        s.data_size = s.data_at == 0 ? 0 : std::min(raw_size, s.extent);
         const std::string named = "its section " + std::to_string(i + 1) + " (" + s.name + ")";
         if (s.address < next)
             return named + " begins at RVA " + hex(s.address) + ", inside the headers or the section before it";
@@ -314,8 +317,8 @@ void read_exports(const Pe& pe, Image& image)
         else if (address >= directory.rva && address - directory.rva < directory.size)
             image.unbound_exports[name] = pe.text(address, forward) ? "it is forwarded to " + forward
                                                                     : "it is forwarded to a name outside the file";
-        else if (!pe.in_image(address) || address < pe.headers_size)
-            image.unbound_exports[name] = "its address (RVA " + hex(address) + ") lies outside the image's sections";
+        else if (!pe.mapped(address, 1) || address < pe.headers_size)
+            image.unbound_exports[name] = "its code (at RVA " + hex(address) + ") is not in the file's data";
         image.exports.push_back(std::move(name));
     }
 }
@@ -396,6 +399,9 @@ ImageRead read_pe(const unsigned char* data, size_t size, Image& image, std::str
     if (!why.empty())
         return ImageRead::damaged;
     check_directories(pe, image);
+    // The code the loader runs first: the program's start, or a library's DllMain.
+    if (pe.entry_point != 0 && (!pe.mapped(pe.entry_point, 1) || pe.entry_point < pe.headers_size))
+        image.damage.push_back("its entry point (RVA " + hex(pe.entry_point) + ") is not in the file's data");
     read_exports(pe, image);
     read_imports(pe, size, image);
     return ImageRead::ok;
