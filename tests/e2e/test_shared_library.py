@@ -31,6 +31,20 @@ def header_calls():
         return sorted(re.findall(r"^(?!#|typedef|extern)[A-Za-z_][^;{(]*?\b(hook_\w+)\s*\(", header.read(), re.M))
 
 
+def library_exports():
+    """The calls the shared library exports, read from its image on Linux and from its .def on Windows."""
+    if WINDOWS:
+        with open(os.path.join(os.environ["HOOK_HOST_BUILD"], "hook_control", "hook_control.def")) as listed:
+            return sorted(re.findall(r"^\s+(\w+)\s+@\d+", listed.read(), re.M))
+    symbols = subprocess.run(["nm", "--dynamic", "--defined-only", os.path.join(CONTROL_BIN, LIBRARY)],
+                             capture_output=True, text=True, check=True).stdout
+    return sorted(line.split()[-1] for line in symbols.splitlines())
+
+
+# Each binding's declarations of the library's calls: {binding: pattern of a declared call's name}.
+DECLARATIONS = {"python/hook_control/__init__.py": r'^\s+\("(\w+)", ', "dotnet/HookControl.cs": r"static extern \S+ (\w+)\("}
+
+
 class SharedLibrary(unittest.TestCase):
     @unittest.skipUnless(WINDOWS, "Windows images")
     def test_the_dll_exports_the_header_by_plain_names_and_imports_only_the_system(self):
@@ -51,19 +65,22 @@ class SharedLibrary(unittest.TestCase):
 
     @unittest.skipUnless(WINDOWS, "Windows images")
     def test_the_def_file_beside_the_import_library_lists_the_same_exports(self):
-        with open(os.path.join(os.environ["HOOK_HOST_BUILD"], "hook_control", "hook_control.def")) as listed:
-            names = re.findall(r"^\s+(\w+)\s+@\d+", listed.read(), re.M)
-        self.assertEqual(sorted(names), header_calls())
+        self.assertEqual(library_exports(), header_calls())
 
-    @unittest.skipIf(WINDOWS, "an image of this machine")
+    @unittest.skipIf(WINDOWS, "an image of Linux")
     def test_the_library_has_its_soname_and_exports_the_header_only(self):
         path = os.path.join(CONTROL_BIN, LIBRARY)
         dynamic = subprocess.run(["readelf", "--dynamic", path], capture_output=True, text=True, check=True).stdout
         self.assertIn("Library soname: [libhook_control.so.1]", dynamic)
         self.assertEqual(os.readlink(os.path.join(CONTROL_BIN, "libhook_control.so")), LIBRARY)
-        symbols = subprocess.run(["nm", "--dynamic", "--defined-only", path], capture_output=True, text=True,
-                                 check=True).stdout
-        self.assertEqual(sorted(line.split()[-1] for line in symbols.splitlines()), header_calls())
+        self.assertEqual(library_exports(), header_calls())
+
+    def test_each_binding_declares_every_call_the_library_exports(self):
+        exported = library_exports()
+        self.assertIn("hook_host_status_text", exported)
+        for binding, declaration in DECLARATIONS.items():
+            with self.subTest(binding=binding), open(os.path.join(BINDINGS, binding)) as text:
+                self.assertEqual(sorted(re.findall(declaration, text.read(), re.M)), exported)
 
     @unittest.skipUnless(WINDOWS, "LoadLibraryW and GetProcAddress")
     def test_a_program_loads_the_dll_by_name_alone_beside_it_and_drives_the_host(self):
@@ -175,6 +192,14 @@ class Binding:
         self.assertEqual(word, "failed")
         self.assertTrue(text.startswith("cannot post to process %d: not a hook host" % os.getpid()), text)
 
+    def test_a_status_that_the_loader_or_a_signal_chose_is_told_and_one_a_close_chose_is_not(self):
+        controller = self.controller()
+        word, text = controller.ask("text 127")
+        self.assertEqual(word, "ok")
+        self.assertTrue(text.startswith("the dynamic linker refused the host: "), text)
+        controller.expect("text -9", "ok killed (SIGKILL)")
+        controller.expect("text 7", "ok")
+
     def test_a_host_ends_when_released_and_when_collected_but_not_if_it_outlives(self):
         controller = self.controller()
         for release in ("release", "drop"):
@@ -218,14 +243,19 @@ class Python(Binding, unittest.TestCase):
                               env=dict(ours, PYTHONPATH=folder, **environment), cwd=tempfile.gettempdir(),
                               capture_output=True, text=True)
 
-    def test_the_library_is_found_beside_the_module_or_where_the_environment_names_it(self):
+    def test_the_single_file_finds_the_library_beside_it_or_where_the_environment_names_it(self):
         with tempfile.TemporaryDirectory() as folder:
-            shutil.copy(os.path.join(BINDINGS, "python", "hook_control.py"), folder)
-            self.assertIn("cannot load %s" % LIBRARY, self.imported(folder).stderr, "not on the loader's path")
+            # The package's module, copied as the one file hook_control.py.
+            shutil.copy(os.path.join(BINDINGS, "python", "hook_control", "__init__.py"),
+                        os.path.join(folder, "hook_control.py"))
+            self.assertIn("cannot load the library: tried %s (no such file), then %s by the platform's search: %s" % (
+                os.path.join(folder, LIBRARY), LIBRARY, LIBRARY), self.imported(folder).stderr,
+                "both files tried are named, and the loader's reason")
             shutil.copy(os.path.join(CONTROL_BIN, LIBRARY), folder)
             self.assertEqual(self.imported(folder).stdout, os.path.join(folder, LIBRARY) + "\n")
             named = os.path.join(folder, "elsewhere.so")
-            self.assertIn("cannot load %s" % named, self.imported(folder, HOOK_CONTROL_LIBRARY=named).stderr)
+            self.assertIn("cannot load the library: tried %s: " % named,
+                          self.imported(folder, HOOK_CONTROL_LIBRARY=named).stderr)
             os.rename(os.path.join(folder, LIBRARY), named)
             self.assertEqual(self.imported(folder, HOOK_CONTROL_LIBRARY=named).stdout, named + "\n")
 
