@@ -22,7 +22,9 @@ function(checksum file)
   message(STATUS "Made ${file} with its checksum")
 endfunction()
 
-foreach(architecture platform IN ZIP_LISTS "x64;x86" "win_amd64;win32")
+set(architectures x64 x86)
+set(platforms win_amd64 win32)
+foreach(architecture platform IN ZIP_LISTS architectures platforms)
   set(wheel ${output}/hook_control-${CPACK_HOOK_HOST_VERSION}-py3-none-${platform}.whl)
   file(REMOVE ${wheel})
   make(${wheel} -DPYTHON=${CPACK_HOOK_HOST_python} -DLIBRARY=${staged}/hook_control/${architecture}/hook_control.dll
