@@ -25,7 +25,8 @@ execute_process(COMMAND ${Python3_EXECUTABLE} -c "import build, setuptools, whee
                 OUTPUT_QUIET ERROR_QUIET)
 if(missing)
   message(FATAL_ERROR "${Python3_EXECUTABLE} cannot build the release's wheels: apt-get install python3-build "
-                      "python3-setuptools python3-wheel")
+                      "python3-setuptools python3-wheel, and set Python3_EXECUTABLE to the interpreter they are "
+                      "installed for (/usr/bin/python3)")
 endif()
 set(CPACK_HOOK_HOST_python ${Python3_EXECUTABLE})
 set(CPACK_HOOK_HOST_SOURCE ${PROJECT_SOURCE_DIR})

@@ -1,7 +1,11 @@
 # Run by CPack after SignExecutables.cmake, on the files it is about to pack: makes hook_control's
 # wheels and NuGet package from them, so that the packages carry what the ZIP carries, signed where
 # it is, and puts them beside the ZIP, each with its SHA-256 file as CPack writes the ZIP's.
-set(staged ${CPACK_TEMPORARY_DIRECTORY})
+# The tree of the one component packed, in the ZIP's top folder.
+set(staged ${CPACK_TEMPORARY_DIRECTORY}/${CPACK_COMPONENTS_ALL}/${CPACK_PACKAGE_FILE_NAME})
+if(NOT IS_DIRECTORY ${staged})
+  message(FATAL_ERROR "The files to pack are not in ${staged}")
+endif()
 set(output ${CPACK_PACKAGE_DIRECTORY})
 set(work ${CPACK_TOPLEVEL_DIRECTORY}/controller_packages)
 set(common -DSOURCE=${CPACK_HOOK_HOST_SOURCE} -DVERSION=${CPACK_HOOK_HOST_VERSION}

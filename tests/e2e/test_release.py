@@ -59,7 +59,7 @@ class Reproducible(unittest.TestCase):
         toolchain = os.path.join(source, os.path.relpath(os.environ["HOOK_HOST_TOOLCHAIN"], SOURCE))
         run(self, [CMAKE, "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_TOOLCHAIN_FILE=" + toolchain,
                    "-DCMAKE_BUILD_TYPE=" + os.environ["HOOK_HOST_BUILD_TYPE"], "-DBUILD_TESTING=OFF",
-                   "-DHOOK_HOST_BENCH=OFF"], env=environment)
+                   "-DHOOK_HOST_BENCH=OFF", "-DPython3_EXECUTABLE=" + sys.executable], env=environment)
         # The release also carries the 32-bit DLL, from a build of its own, and the C# binding's assembly.
         extra = ["hook_control_x86", "hook_control_assembly"] if HOST_BUILT else []
         run(self, [CMAKE, "--build", build, "--target"] + list(PARTS.values()) + extra, env=environment)
