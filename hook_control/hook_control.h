@@ -91,9 +91,12 @@ typedef enum hook_host_result {
  * Unless `flags` holds HOOK_HOST_OUTLIVE_CONTROLLER, the host is ended by the system as soon as the
  * controller process ends, however it ends (a crash, TerminateProcess, SIGKILL), or when its handle is
  * released. On Windows it runs in a job object of its own with JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE,
- * assigned before the host runs any code, whose one handle this library holds (inside a job the
- * controller is already in, too; on Windows 6.0 and 6.1, which cannot nest jobs, that job must allow
- * breakaway). On Linux it gets SIGKILL when the controller ends; a host started from a thread that then
+ * whose one handle this library holds (inside a job the controller is already in, too; on Windows 6.0
+ * and 6.1, which cannot nest jobs, that job must allow breakaway). On Windows 10 and later the host is
+ * created inside it (PROC_THREAD_ATTRIBUTE_JOB_LIST), so that a controller that ends at any moment of
+ * a start leaves no host. Older systems refuse that: there the host is created suspended and assigned
+ * to its job before it runs any code, and a controller that ends in the moment between the two (a
+ * process creation's time) leaves a suspended host, in no job, for ever. On Linux it gets SIGKILL when the controller ends; a host started from a thread that then
  * ends lives on, since hosts are started from the library's thread. A host that outlives its
  * controller still belongs to any job the controller is in.
  *

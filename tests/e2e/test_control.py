@@ -3,6 +3,7 @@
 import os
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -311,6 +312,22 @@ class Posting(unittest.TestCase):
         self.assertIn("not a hook host (it has no message queue)", answer[1])
 
 
+def hosts_started_with(number):
+    """The running hosts (zombies aside) that were started with `number`, found by their command lines."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as command:
+                words = command.read().split(b"\0")
+            with open("/proc/%s/stat" % pid, "rb") as stat:
+                state = stat.read().rsplit(b")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            continue  # it has ended
+        if state != b"Z" and str(number).encode() in words and any(b"hook_host" in word for word in words):
+            found.append(int(pid))
+    return found
+
+
 class ControllerEnds(unittest.TestCase):
     def killed(self, *flags):
         controller = Controller(self)
@@ -322,6 +339,24 @@ class ControllerEnds(unittest.TestCase):
 
     def test_a_host_ends_with_its_controller_killed_from_outside(self):
         assert_ends(self, self.killed())
+
+    def test_controllers_killed_at_any_moment_of_a_start_leave_no_host(self):
+        number = 1700000000 + os.getpid()  # this test's hosts
+        for run in range(100):
+            controller = Controller(self)
+            controller.expect("post 0 0 0 0", "gone")  # it runs
+            controller.process.stdin.write(b"start %s %d\n" % (platform_path(HOST).encode(), number))
+            controller.process.stdin.flush()
+            time.sleep(run * 0.0003)  # 0 to 30 ms into the start, a start's time under Wine
+            controller.end()
+        deadline = time.monotonic() + GONE_WITHIN * SLOW
+        while hosts_started_with(number):
+            if time.monotonic() > deadline:
+                left = hosts_started_with(number)
+                for pid in left:
+                    os.kill(pid, signal.SIGKILL)
+                self.fail("hosts left by killed controllers: %s" % left)
+            time.sleep(0.1)
 
     def test_a_host_that_outlives_its_controller_lives_on_and_a_post_ends_it(self):
         pid = self.killed("outlive")
