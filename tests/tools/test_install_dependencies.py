@@ -1,0 +1,113 @@
+"""tools/install-dependencies against a stand-in package system: apt-get, dpkg, dpkg-query and sleep
+on PATH, scripted by files in a folder of the test's, so that nothing on the machine is touched."""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SCRIPT = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "install-dependencies")
+
+# Each stand-in logs its arguments. dpkg-query counts every package installed but those in `absent`;
+# apt-get fails its update `update_failures` times and its install `install_failures` times (or for
+# ever where `stuck` exists), keeps a copy of the preferences it is given in `pin`, and an install
+# that succeeds takes its packages out of `absent`.
+STAND_INS = {
+    "dpkg-query": r"""
+echo "dpkg-query $*" >>"$STATE/log"
+grep -qxF -- "${@: -1}" "$STATE/absent" && exit 1
+printf 'ii '
+""",
+    "dpkg": 'echo "dpkg $*" >>"$STATE/log"',
+    "sleep": 'echo "sleep $*" >>"$STATE/log"',
+    "apt-get": r"""
+echo "apt-get $*" >>"$STATE/log"
+take() { n=$(cat "$STATE/$1"); [ "$n" -gt 0 ] && echo $((n - 1)) >"$STATE/$1"; }
+case " $* " in
+*" update "*)
+    if take update_failures; then
+        echo "Err:5 http://mirror/debian-security bookworm-security/main i386 Packages"
+        echo "E: Failed to fetch http://mirror/debian-security/dists/bookworm-security/main/binary-i386/Packages  File has unexpected size (374820 != 376004). Mirror sync in progress?"
+        echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
+        exit 100
+    fi
+    echo "Reading package lists... Done" ;;
+*" install "*)
+    for arg; do case $arg in Dir::Etc::Preferences=*) cp "${arg#*=}" "$STATE/pin" ;; esac; done
+    if [ -e "$STATE/stuck" ] || take install_failures; then
+        echo "E: Unable to correct problems, you have held broken packages."
+        exit 100
+    fi
+    for arg; do grep -vxF -- "$arg" "$STATE/absent" >"$STATE/rest"; mv "$STATE/rest" "$STATE/absent"; done
+    echo "Setting up packages... Done" ;;
+esac
+""",
+}
+
+
+def release_suite():
+    with open("/etc/os-release") as release:
+        for line in release:
+            if line.startswith("VERSION_CODENAME="):
+                return line.split("=", 1)[1].strip().strip('"')
+    return ""
+
+
+class InstallDependencies(unittest.TestCase):
+    def run_with(self, absent, update_failures=0, install_failures=0, stuck=False):
+        state = tempfile.TemporaryDirectory()
+        self.addCleanup(state.cleanup)
+        bin_dir = os.path.join(state.name, "bin")
+        os.mkdir(bin_dir)
+        for name, body in STAND_INS.items():
+            path = os.path.join(bin_dir, name)
+            with open(path, "w") as script:
+                script.write("#!/bin/bash\n" + body)
+            os.chmod(path, 0o755)
+        files = {"absent": "".join(p + "\n" for p in absent), "log": "",
+                 "update_failures": str(update_failures), "install_failures": str(install_failures)}
+        if stuck:
+            files["stuck"] = ""
+        for name, text in files.items():
+            with open(os.path.join(state.name, name), "w") as f:
+                f.write(text)
+        environment = dict(os.environ, STATE=state.name, PATH=bin_dir + ":" + os.environ["PATH"])
+        result = subprocess.run(["bash", SCRIPT], env=environment, capture_output=True, text=True, timeout=60)
+        with open(os.path.join(state.name, "log")) as log:
+            calls = log.read().splitlines()
+        pin = os.path.join(state.name, "pin")
+        self.pin = open(pin).read() if os.path.exists(pin) else None
+        return result, calls
+
+    def test_everything_installed_asks_no_registry(self):
+        result, calls = self.run_with(absent=[])
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertIn("no registry asked", result.stdout)
+        self.assertEqual([c for c in calls if not c.startswith("dpkg-query")], [])
+
+    def test_a_registry_half_way_through_a_sync_is_survived(self):
+        # Every update fails on one index, and the first install fails as the multi-arch twins disagree.
+        result, calls = self.run_with(absent=["wine32:i386", "mono-runtime"], update_failures=3, install_failures=1)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        updates = [c for c in calls if c.endswith(" update")]
+        self.assertEqual(len(updates), 3, "three tries")
+        self.assertEqual([c for c in calls if c.startswith("sleep")], ["sleep 10", "sleep 10"], "a little apart")
+        self.assertIn("dpkg --add-architecture i386", calls)
+        self.assertRegex(result.stdout, r"warning: index not updated.*binary-i386/Packages")
+        self.assertIn("held broken packages", result.stdout, "it says why the install failed")
+        first, second = [c.split(" install ", 1)[1] for c in calls if " install " in c]
+        self.assertEqual(first, "-y wine32:i386 mono-runtime", "only what is missing")
+        self.assertRegex(second, r"^-y -o Dir::Etc::Preferences=\S+ --allow-downgrades wine32:i386 mono-runtime$")
+        self.assertEqual(self.pin, f"Package: *\nPin: release n={release_suite()}\nPin-Priority: 1001\n",
+                         "then from the release's own suite, on every architecture")
+        self.assertTrue(result.stdout.rstrip().endswith("every package is installed"))
+
+    def test_nothing_installable_names_the_packages(self):
+        result, _ = self.run_with(absent=["wine32:i386", "osslsigncode"], stuck=True)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertEqual(result.stdout.splitlines()[-1],
+                         "install-dependencies: could not install: wine32:i386 osslsigncode")
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
