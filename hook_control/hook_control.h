@@ -96,9 +96,9 @@ typedef enum hook_host_result {
  * created inside it (PROC_THREAD_ATTRIBUTE_JOB_LIST), so that a controller that ends at any moment of
  * a start leaves no host. Older systems refuse that: there the host is created suspended and assigned
  * to its job before it runs any code, and a controller that ends in the moment between the two (a
- * process creation's time) leaves a suspended host, in no job, for ever. On Linux it gets SIGKILL when the controller ends; a host started from a thread that then
- * ends lives on, since hosts are started from the library's thread. A host that outlives its
- * controller still belongs to any job the controller is in.
+ * process creation's time) leaves a suspended host, in no job, for ever. On Linux it gets SIGKILL when the controller
+ * ends; a host started from a thread that then ends lives on, since hosts are started from the library's thread. A host
+ * that outlives its controller still belongs to any job the controller is in.
  *
  * A host whose hook library is missing is started all the same: the loader ends it, and
  * hook_host_wait_report then gives HOOK_HOST_GONE and hook_host_wait the loader's status (Windows:

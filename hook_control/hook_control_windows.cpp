@@ -289,10 +289,10 @@ void give_turn(HANDLE taken)
 
 // Starts the host suspended, handing it `output` and `error` (where it is given) and nothing else of
 // ours, and inside `job` (where it is given) from its creation where the system takes the job list
-// (Windows 10 and later; Wine 8 too): `joined` says whether it did. A child takes its parent's error mode (its thread's is not handed on): with
-// SEM_FAILCRITICALERRORS a missing hook library ends the host with the loader's status, instead of a
-// dialog on the user's desktop. The flag is added to the process's error mode for the creation, where
-// it is not set already, and then taken away again, the rest of the mode as it is then.
+// (Windows 10 and later; Wine 8 too): `joined` says whether it did. A child takes its parent's error mode (its thread's
+// is not handed on): with SEM_FAILCRITICALERRORS a missing hook library ends the host with the loader's status, instead
+// of a dialog on the user's desktop. The flag is added to the process's error mode for the creation, where it is not
+// set already, and then taken away again, the rest of the mode as it is then.
 bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* folder, HANDLE output, HANDLE error,
                       HANDLE job, DWORD creation, PROCESS_INFORMATION& process, bool& joined)
 {

@@ -8,12 +8,12 @@
 
 #include <dirent.h>
 #include <errno.h>
-#include <stdint.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <linux/unix_diag.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -25,7 +25,7 @@ namespace {
 // The inode of the socket that `sender` is connected to, in `peer`: 0 or the errno of the look.
 int peer_of(int sender, uint32_t& peer)
 {
-    struct stat own {};
+    struct stat own { };
     if (fstat(sender, &own) != 0)
         return errno;
     const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
@@ -65,8 +65,8 @@ int peer_of(int sender, uint32_t& peer)
     if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg)))
         return EPROTO;
     int left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof(unix_diag_msg)));
-    const auto* attribute =
-        reinterpret_cast<const rtattr*>(static_cast<const char*>(NLMSG_DATA(header)) + NLMSG_ALIGN(sizeof(unix_diag_msg)));
+    const auto* attribute = reinterpret_cast<const rtattr*>(static_cast<const char*>(NLMSG_DATA(header)) +
+                                                            NLMSG_ALIGN(sizeof(unix_diag_msg)));
     for (; RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
         if (attribute->rta_type == UNIX_DIAG_PEER && RTA_PAYLOAD(attribute) >= sizeof peer) {
             memcpy(&peer, RTA_DATA(attribute), sizeof peer);
