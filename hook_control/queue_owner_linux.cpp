@@ -46,7 +46,7 @@ int peer_of(int sender, uint32_t& peer)
     ask.request.udiag_cookie[1] = INET_DIAG_NOCOOKIE;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    alignas(nlmsghdr) char answer[512];
+    alignas(nlmsghdr) char answer[512] = {};
     ssize_t size = sendto(diag, &ask, sizeof ask, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
     // The kernel answers within the send: the answer is there to take.
     if (size == static_cast<ssize_t>(sizeof ask))
