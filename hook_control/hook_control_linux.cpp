@@ -2,7 +2,6 @@
 // library's own and ends by a death signal with its controller; its report line is read from a pipe,
 // its close posted as a datagram to its queue (see queue_linux.h), its end watched and its status
 // taken through a pidfd, never through its pid number, which a later process may have.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -34,6 +33,7 @@
 #include "hook_control_platform.h"
 #include "last_error.h"
 #include "queue_linux.h"
+#include "queue_owner_linux.h"
 #include "report_line.h"
 
 struct hook_host {
@@ -282,35 +282,30 @@ int clone_child(Child& child, pid_t& pid)
     return pid < 0 ? -errno : pidfd;
 }
 
-// Whether every other thread of the process has ended (the main thread stays a zombie when it
-// called pthread_exit while others ran).
-bool alone()
+// Whether every other thread of the process has ended, read from `stat`, the process's
+// /proc/self/stat opened beforehand: a thread that opened files here would take a shortage of
+// descriptors for solitude, and end. The main thread stays a zombie, counted in num_threads, when it
+// called pthread_exit while others ran; any other thread is gone once it has ended. A failure to look
+// counts as not alone.
+bool alone(int stat)
 {
-    DIR* tasks = opendir("/proc/self/task");
-    if (!tasks)
+    char line[1024];
+    const ssize_t size = pread(stat, line, sizeof line - 1, 0);
+    if (size <= 0)
         return false;
-    const long self = syscall(SYS_gettid);
-    bool others = false;
-    while (const dirent* task = readdir(tasks)) {
-        const long tid = strtol(task->d_name, nullptr, 10);
-        if (tid <= 0 || tid == self)
-            continue;
-        char path[64];
-        snprintf(path, sizeof path, "/proc/self/task/%ld/stat", tid);
-        FILE* stat = fopen(path, "re");
-        if (!stat)
-            continue;
-        char line[512];
-        const bool read = fgets(line, sizeof line, stat) != nullptr;
-        fclose(stat);
-        const char* name_end = read ? strrchr(line, ')') : nullptr;
-        if (!name_end || (name_end[2] != 'Z' && name_end[2] != 'X')) {
-            others = true;
-            break;
-        }
-    }
-    closedir(tasks);
-    return !others;
+    line[size] = '\0';
+    // "pid (name) state ppid ...": the name may hold anything but ends at the last ')'; num_threads
+    // is the 17th field after the state.
+    const char* field = strrchr(line, ')');
+    if (!field)
+        return false;
+    const char state = field[2];
+    long threads = 0;
+    for (int skipped = 0; skipped < 18 && field; ++skipped)
+        field = strchr(field + 1, ' ');
+    if (field)
+        threads = strtol(field + 1, nullptr, 10);
+    return threads == 1 || (threads == 2 && (state == 'Z' || state == 'X'));
 }
 
 // The library's one thread. A host's death signal is sent when the *thread* that started it ends, not
@@ -369,6 +364,8 @@ private:
     {
         if (wake_ < 0 && (wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0)
             return errno;
+        if (stat_ < 0 && (stat_ = open("/proc/self/stat", O_RDONLY | O_CLOEXEC)) < 0)
+            return errno;
         if (running_)
             return 0;
         // A new thread starts with its maker's mask: with all blocked, no handler of the controller's
@@ -412,8 +409,11 @@ private:
                 ready.push_back(pollfd{watched.pidfd, POLLIN, 0});
             held.unlock();
             const int count = poll(ready.data(), ready.size(), alone_check_ms);
-            if (count == 0 && alone())
+            if (count == 0 && alone(stat_)) {
+                held.lock();
+                running_ = false;
                 return; // the process ends with it, as it would have without it
+            }
             held.lock();
             uint64_t wakes = 0;
             if (read(wake_, &wakes, sizeof wakes) < 0) { } // nothing to take: woken by a host's end
@@ -469,6 +469,7 @@ private:
     Job* job_ = nullptr;
     std::vector<Watched> watched_;
     int wake_ = -1; // an eventfd: a job is due
+    int stat_ = -1; // the process's /proc/self/stat, for alone()
     uint64_t serials_ = 0;
     bool running_ = false;
 };
@@ -598,19 +599,28 @@ bool has_ended(pid_t pid)
     return name_end && (name_end[2] == 'Z' || name_end[2] == 'X');
 }
 
-// Sends one message datagram to the queue of process `pid`; 0 or why not.
+// Sends one message datagram to the queue of process `pid`, only where that queue is the process's
+// own: 0, queue_owner::not_its_own (nothing sent), or why not.
 int send_message(pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam)
 {
-    const int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sender < 0)
+    Fd sender;
+    sender.value = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sender.value < 0)
         return errno;
-    const queue_linux::Datagram datagram{kind, 0, wparam, lparam};
     const queue_linux::Address address = queue_linux::address_of(pid);
-    const ssize_t sent = sendto(sender, &datagram, sizeof datagram, MSG_DONTWAIT,
-                                reinterpret_cast<const sockaddr*>(&address.name), address.length);
-    const int error = sent == static_cast<ssize_t>(sizeof datagram) ? 0 : errno;
-    close(sender);
-    return error;
+    if (connect(sender.value, reinterpret_cast<const sockaddr*>(&address.name), address.length) != 0)
+        return errno;
+    if (const int error = queue_owner::check(sender.value, pid))
+        return error;
+    const queue_linux::Datagram datagram{kind, 0, wparam, lparam};
+    const ssize_t sent = send(sender.value, &datagram, sizeof datagram, MSG_DONTWAIT);
+    return sent == static_cast<ssize_t>(sizeof datagram) ? 0 : errno;
+}
+
+// Whether `error` from send_message says that the process has no queue of its own (now).
+bool has_no_queue(int error)
+{
+    return error == ECONNREFUSED || error == queue_owner::not_its_own;
 }
 
 hook_host_result refused(pid_t pid, int error)
@@ -619,6 +629,10 @@ hook_host_result refused(pid_t pid, int error)
     case ECONNREFUSED: // nothing is bound to the name
         return failed("cannot post to process %d: not a hook host (it has no message queue): %s", static_cast<int>(pid),
                       system_text(error));
+    case queue_owner::not_its_own:
+        return failed("cannot post to process %d: not a hook host (its message queue's name is bound by another "
+                      "process; nothing was sent)",
+                      static_cast<int>(pid));
     case EAGAIN:
         return failed("cannot post to process %d: its message queue is full: %s", static_cast<int>(pid),
                       system_text(error));
@@ -698,8 +712,8 @@ hook_host_result post_close(hook_host* host, uint32_t status)
     const int error = send_message(host->pid, wm_close, status, 0);
     if (error == 0)
         return HOOK_HOST_OK;
-    // A host whose line was read has a queue until it exits: refused, it is ending.
-    return ends_within(*host, error == ECONNREFUSED ? dying_grace_ms : 0) ? HOOK_HOST_GONE : refused(host->pid, error);
+    // A host whose line was read has a queue until it exits: without one, it is ending.
+    return ends_within(*host, has_no_queue(error) ? dying_grace_ms : 0) ? HOOK_HOST_GONE : refused(host->pid, error);
 }
 
 extern "C" hook_host_result hook_host_wait(hook_host* host, uint32_t timeout_ms, int32_t* status)
@@ -765,7 +779,7 @@ extern "C" hook_host_result hook_host_post(uint32_t process_id, uint32_t kind, u
     const int error = send_message(pid, kind, wparam, lparam);
     if (error == 0)
         return HOOK_HOST_OK;
-    if (error == ECONNREFUSED && has_ended(pid))
+    if (has_no_queue(error) && has_ended(pid))
         return HOOK_HOST_GONE;
     return refused(pid, error);
 }

@@ -282,21 +282,29 @@ void give_turn(HANDLE taken)
     ReleaseSRWLockExclusive(&own_turn);
 }
 
+// The SDK defines it for Windows 10 and later only; older systems refuse it at run time.
+#ifndef PROC_THREAD_ATTRIBUTE_JOB_LIST
+#define PROC_THREAD_ATTRIBUTE_JOB_LIST ProcThreadAttributeValue(13, FALSE, TRUE, FALSE)
+#endif
+
 // Starts the host suspended, handing it `output` and `error` (where it is given) and nothing else of
-// ours. A child takes its parent's error mode (its thread's is not handed on): with
-// SEM_FAILCRITICALERRORS a missing hook library ends the host with the loader's status, instead of a
-// dialog on the user's desktop. The flag is added to the process's error mode for the creation, where
-// it is not set already, and then taken away again, the rest of the mode as it is then.
+// ours, and inside `job` (where it is given) from its creation where the system takes the job list
+// (Windows 10 and later; Wine 8 too): `joined` says whether it did. A child takes its parent's error mode (its thread's
+// is not handed on): with SEM_FAILCRITICALERRORS a missing hook library ends the host with the loader's status, instead
+// of a dialog on the user's desktop. The flag is added to the process's error mode for the creation, where it is not
+// set already, and then taken away again, the rest of the mode as it is then.
 bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* folder, HANDLE output, HANDLE error,
-                      DWORD creation, PROCESS_INFORMATION& process)
+                      HANDLE job, DWORD creation, PROCESS_INFORMATION& process, bool& joined)
 {
     HANDLE inherited[] = {output, error};
     const DWORD inherited_count = error ? 2 : 1;
+    HANDLE jobs[] = {job};
+    joined = false;
     SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
     Heap<char> memory(size);
     const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory.data);
-    if (!list || !InitializeProcThreadAttributeList(list, 1, 0, &size))
+    if (!list || !InitializeProcThreadAttributeList(list, 2, 0, &size))
         return false;
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
@@ -307,6 +315,8 @@ bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* f
     bool created = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                              inherited_count * sizeof(HANDLE), nullptr, nullptr);
     DWORD error_code = GetLastError();
+    joined = created && job &&
+             UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, jobs, sizeof jobs, nullptr, nullptr);
     if (created) {
         const HANDLE turn = take_turn();
         const UINT mode = GetErrorMode();
@@ -325,6 +335,13 @@ bool create_suspended(const wchar_t* program, wchar_t* command, const wchar_t* f
     DeleteProcThreadAttributeList(list);
     SetLastError(error_code);
     return created;
+}
+
+// Whether the controller runs inside a job.
+bool in_a_job()
+{
+    BOOL in_job = FALSE;
+    return IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) && in_job;
 }
 
 // Ends a host that has not run yet, and lets go of it once it has ended: nothing of it is left.
@@ -405,19 +422,30 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, hook_ho
             return failed_with(GetLastError(), "cannot start %s: cannot make its job object", shown.text);
     }
 
+    // The host runs no code of its own before it is in its job: a controller that dies at any moment of
+    // the start leaves nothing running. Where the controller's job refuses a job inside it
+    // (ERROR_ACCESS_DENIED, as Windows 6.0 and 6.1 always do), the host starts outside that job, if
+    // that job allows. Any other refusal is final.
     PROCESS_INFORMATION process{};
-    if (!create_suspended(program.data, command.data, folder.data, writing.value, error.value, 0, process))
-        return failed_with(GetLastError(), "cannot start %s", shown.text);
-    // Suspended, the host has run nothing of its own yet when it joins its job.
-    if (job.value && !AssignProcessToJobObject(job.value, process.hProcess)) {
+    bool joined = false;
+    if (!create_suspended(program.data, command.data, folder.data, writing.value, error.value, job.value, 0, process,
+                          joined)) {
+        const DWORD create_error = GetLastError();
+        if (!job.value || create_error != ERROR_ACCESS_DENIED || !in_a_job())
+            return failed_with(create_error, "cannot start %s", shown.text);
+        if (!create_suspended(program.data, command.data, folder.data, writing.value, error.value, job.value,
+                              CREATE_BREAKAWAY_FROM_JOB, process, joined))
+            return failed_with(GetLastError(), "cannot start %s in a job of its own", shown.text);
+    }
+    // A system without the job list: the host joins its job suspended. A controller that dies before
+    // it has joined leaves it suspended and in no job, for ever (the header says so).
+    if (job.value && !joined && !AssignProcessToJobObject(job.value, process.hProcess)) {
         const DWORD assign_error = GetLastError();
         discard(process);
-        // Windows 6.0 and 6.1 cannot nest jobs (ERROR_ACCESS_DENIED): where the controller is in a
-        // job, the host is started outside it, if that job allows. Any other refusal is final.
         if (assign_error != ERROR_ACCESS_DENIED)
             return failed_with(assign_error, "cannot start %s in a job of its own", shown.text);
-        if (!create_suspended(program.data, command.data, folder.data, writing.value, error.value,
-                              CREATE_BREAKAWAY_FROM_JOB, process))
+        if (!create_suspended(program.data, command.data, folder.data, writing.value, error.value, nullptr,
+                              CREATE_BREAKAWAY_FROM_JOB, process, joined))
             return failed_with(GetLastError(), "cannot start %s in a job of its own", shown.text);
         if (!AssignProcessToJobObject(job.value, process.hProcess)) {
             const DWORD breakaway_error = GetLastError();

@@ -10,7 +10,7 @@
 //   error-mode [MODE]               ok MODE         (Windows: sets the process's error mode, if given)
 //
 // On this machine also, for what the library meets from the controller itself and from neighbours:
-//   fd-limit N, fds, steal (a wait for any child), spawn-at PID STATUS, close-as-it-ends,
+//   fd-limit N, fds, hold-fds [N], steal (a wait for any child), spawn-at PID STATUS, close-as-it-ends,
 //   memory-limit, fork-start PATH STATUS, pthread-exit, cancel-start PATH MS, signals PATH CYCLES,
 //   start-scheduled PATH NUMBER NICE CPU, forkers MS (see each below).
 //
@@ -50,6 +50,9 @@
 #include <atomic>
 
 namespace {
+
+// Descriptors taken by hold-fds, so that only a few are left free.
+std::vector<int> held_descriptors;
 
 int open_descriptors()
 {
@@ -249,6 +252,17 @@ int main()
         } else if (command == "fd-limit" && count == 2) {
             const rlimit limit{unsigned32(words[1]), unsigned32(words[1])};
             answer(setrlimit(RLIMIT_NOFILE, &limit) == 0 ? HOOK_HOST_OK : HOOK_HOST_FAILED);
+        } else if (command == "hold-fds" && count <= 2) { // takes all free descriptors but N; without N gives them back
+            for (const int held : held_descriptors)
+                close(held);
+            held_descriptors.clear();
+            for (int held = 0; count == 2 && (held = dup(STDERR_FILENO)) >= 0;)
+                held_descriptors.push_back(held);
+            for (uint32_t left = count == 2 ? unsigned32(words[1]) : 0; left > 0 && !held_descriptors.empty(); --left) {
+                close(held_descriptors.back());
+                held_descriptors.pop_back();
+            }
+            answer(HOOK_HOST_OK);
         } else if (command == "fds" && count == 1) {
             answer(HOOK_HOST_OK, "ok " + std::to_string(open_descriptors()));
         } else if (command == "steal" && count == 1) { // a wait for any child, the controller's own
