@@ -1,10 +1,8 @@
 # Tests run the Windows programs under Wine, in a prefix of the build's own: 64-bit programs with
-# wine64, 32-bit ones with wine, Wine's 32-bit loader (Debian's wine32:i386).
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  find_program(WINE_LOADER wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
-else()
-  find_program(WINE_LOADER wine PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
-endif()
+# wine64, 32-bit ones with wine, Wine's 32-bit loader (Debian's wine32:i386). Either build runs
+# programs of both architectures (the hosts, the controllers) in its one 64-bit prefix.
+find_program(WINE64_LOADER wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
+find_program(WINE32_LOADER wine PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
 find_program(WINE_SERVER wineserver PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
