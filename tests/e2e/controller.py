@@ -5,8 +5,8 @@ hook_host32); HOOK_HOST_X64_BIN and HOOK_HOST_X86_BIN, the folders with each hos
 library (a 64-bit build's, and on Windows a 32-bit build's); HOOK_CONTROL_BIN and HOOK_CONTROL_BITS,
 the folder with this build's controller side (the close tool, the test controller) and its pointer
 width; HOOK_HOST_RUN, the command that runs this build's programs where they are not native (Wine for
-the Windows builds), else empty; HOOK_HOST_RUNS_X86, 1 where 32-bit Windows programs can run (a kernel
-without IA32 emulation runs none).
+the Windows builds), else empty; HOOK_HOST_RUNS_X86, ON where 32-bit Windows programs can run (a
+kernel without IA32 emulation runs none).
 """
 import os
 import select
@@ -18,7 +18,7 @@ X64_BIN, X86_BIN = os.environ["HOOK_HOST_X64_BIN"], os.environ["HOOK_HOST_X86_BI
 CONTROL_BIN = os.environ["HOOK_CONTROL_BIN"]
 X64_BUILD = os.environ["HOOK_CONTROL_BITS"] == "64"  # a 32-bit build has no hook_check and no release
 RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []
-RUNS_X86 = os.environ["HOOK_HOST_RUNS_X86"] == "1"
+RUNS_X86 = os.environ.get("HOOK_HOST_RUNS_X86") == "ON"
 HOST_NAME = os.environ["HOOK_HOST_NAME"]
 HOST32 = HOST_NAME == "hook_host32"
 BIN, OTHER_BIN = (X86_BIN, X64_BIN) if HOST32 else (X64_BIN, X86_BIN)
