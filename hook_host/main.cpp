@@ -23,7 +23,7 @@ int main(int argc, char** argv)
     printf("Adding hook for %d\n", hook_value);
     fflush(stdout);
 
-    // Install the hook, the value widened with its sign.
+    // Install the hook, the value at the pointer's width (on x86-64 widened with its sign).
     SetTeskShellHook(hook_value);
 
     // Wait for WM_CLOSE; its wParam is the exit status.
