@@ -7,9 +7,9 @@
         status = host.wait()
 
 The library is hook_control.dll on Windows (of the interpreter's architecture) and libhook_control.so.1
-here. It is looked for beside this file, then by the platform's own search (on Windows, Python's: the
-application's folder, the system's, and the folders given to os.add_dll_directory; here, the dynamic
-linker's); the environment variable HOOK_CONTROL_LIBRARY names another file. Its major version must
+on Linux. It is looked for beside this file, then by the platform's own search (on Windows, Python's:
+the application's folder, the system's, and the folders given to os.add_dll_directory; on Linux, the
+dynamic linker's); the environment variable HOOK_CONTROL_LIBRARY names another file. Its major version must
 be this module's. Timeouts are in seconds (None: no limit); the waits release the GIL but cannot be
 interrupted by Ctrl-C until they return. The module keeps nothing but the library and each Host's
 handle; a Host's calls must not be made from several threads at once.
@@ -141,7 +141,7 @@ class Host:
 
     def wait(self, timeout=None):
         """The host's exit status, once it has ended within `timeout` seconds (on Windows all 32 bits
-        as a signed number; here its low 8 bits, or minus the signal's number)."""
+        as a signed number; on Linux its low 8 bits, or minus the signal's number)."""
         status = ctypes.c_int32()
         _check(_library.hook_host_wait(self._live(), _milliseconds(timeout), ctypes.byref(status)), "wait")
         return status.value
