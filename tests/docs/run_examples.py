@@ -196,21 +196,22 @@ def main(page):
     home = tempfile.mkdtemp(prefix="hook_host_docs.")
     try:
         installed = False
-        output = None
+        output = None  # what the block before wrote, where it was an example that ran
         for block in blocks(page):
             kind = check(block)
+            before, output = output, None
             if kind == "shown":
                 if "not-run" in block.keys:
                     print("%s: not run: %s" % (block.where, block.keys["not-run"]))
                 continue
             if kind == "output":
-                if output is None:
-                    continue  # its example did not run here
-                if not matches(block.text, output):
-                    block.fail("the example before printed otherwise:\n%s" % output)
+                if before is None:
+                    print("%s: the output of an example that did not run here" % block.where)
+                    continue
+                if not matches(block.text, before):
+                    block.fail("the example before printed otherwise:\n%s" % before)
                 print("%s: output as shown" % block.where)
                 continue
-            output = None
             if not runs_here(block, kind):
                 print("%s: for %s, not this build" % (block.where, block.keys.get("preset") or block.keys.get(
                     "on", "every build" if kind == "file" else "linux")))
