@@ -14,7 +14,8 @@ The rules, for whoever writes a page:
     output        the block is what the example before it writes on standard output; a line `...`
                   stands for any number of lines
     not-run=WHY   shown only, and the test says so with WHY: commands that install packages, need
-                  root or a certificate, or run every test (this one among them)
+                  root or a certificate, or run every test (this one among them), and what only a
+                  platform this machine lacks builds (a .NET project on Windows)
 - Languages: sh (commands as a user types them, run by /bin/sh, which must end with status 0),
   python (run by the tests' Python), csharp (compiled by mcs with the C# binding, run by mono); c, cpp
   and cmake blocks are files (file=NAME).
@@ -24,7 +25,8 @@ The rules, for whoever writes a page:
   no host, gets its 64-bit build's host and stand-in there. For the Windows builds, `wine64`
   (x86-64) or `wine` (x86) on PATH runs a program in the build's Wine prefix.
 - Python and C# examples run on Linux only: this machine has neither for Windows. Python imports the
-  binding from bindings/python; both find ~/hook_host/lib's library through LD_LIBRARY_PATH.
+  binding's package from bindings/python; both find ~/hook_host/lib's library through
+  LD_LIBRARY_PATH.
 
 Set by the build: HOOK_HOST_BUILD, the build folder; HOOK_HOST_PLATFORM, linux, windows or
 windows-x86; HOOK_HOST_BIN, the folder with the host and its stand-in hook library; HOOK_HOST_RUN,
