@@ -36,6 +36,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -127,7 +128,16 @@ def runs_here(block, kind):
 
 
 def run(command, **options):
-    result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT, **options)
+    """Runs `command`, which must succeed; what it wrote on standard output. An example that runs out
+    of time is ended with whatever it started (a host left waiting), which would outlive the test."""
+    with subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          start_new_session=True, **options) as process:
+        try:
+            output, errors = process.communicate(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            raise
+    result = subprocess.CompletedProcess(command, process.returncode, output, errors)
     if result.returncode != 0:
         raise RuntimeError("%s ended with %d\n--- output:\n%s\n--- errors:\n%s" % (
             shlex.join(command), result.returncode, result.stdout.decode(errors="replace")[-4000:],
