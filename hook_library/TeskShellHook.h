@@ -41,7 +41,7 @@
 #define TESK_SHELL_HOOK_API __declspec(dllimport)
 #endif
 #else
-/* Elsewhere: an ordinary exported function of a shared library. */
+/* On Linux, where the host is built for testing: an ordinary exported function of a shared library. */
 #define TESK_SHELL_HOOK_API __attribute__((visibility("default")))
 #endif
 #endif

@@ -189,6 +189,20 @@ class CloseTool(unittest.TestCase):
         self.assert_refused(close_tool("--post", "-1", "0", "0", "12"), 2, "KIND '-1'")
         self.assertEqual(close_tool("--help").returncode, 0)
 
+    def test_a_signed_number_is_refused_naming_the_range_that_is_taken(self):
+        # STATUS, WPARAM and LPARAM are 64 bits of either sign: both ends are taken (and the post then
+        # finds no process), one past either is refused.
+        pid = 2147483647
+        message = "'%s' is not a number from -9223372036854775808 to 18446744073709551615"
+        for name, tool in (("STATUS", lambda number: close_tool(pid, number)),
+                           ("WPARAM", lambda number: close_tool("--post", WM_USER, number, 0, pid)),
+                           ("LPARAM", lambda number: close_tool("--post", WM_USER, 0, number, pid))):
+            with self.subTest(name=name):
+                for number in ("-9223372036854775808", "18446744073709551615"):
+                    self.assert_refused(tool(number), 1, "no such process")
+                for number in ("-9223372036854775809", "18446744073709551616"):
+                    self.assert_refused(tool(number), 2, name + " " + message % number)
+
     def test_no_such_process(self):
         self.assert_refused(close_tool(2147483647), 1, "cannot post to process 2147483647: no such process")
 
