@@ -2,9 +2,10 @@
  *
  * A hook host (hook_host.exe NUMBER, or the 32-bit hook_host32.exe NUMBER) writes the report line
  * "Adding hook for NUMBER", installs the shell hook, and waits until WM_CLOSE is posted to its main
- * thread; the message's wParam becomes its exit status. This library does each step of that protocol the way it must be done: a host that
- * cannot outlive its controller, a close that is never posted too early, a status read from the
- * process itself, and nothing of the controller's handed to the host.
+ * thread; the message's wParam becomes its exit status. This library does each step of that protocol
+ * the way it must be done: a host that cannot outlive its controller, a close that is never posted
+ * too early, a status read from the process itself, and nothing of the controller's handed to the
+ * host.
  *
  * Plain C; every call returns, nothing is thrown. Calls on different hosts may be made from different
  * threads at once; calls on one host must not overlap. Texts are UTF-8.

@@ -469,6 +469,9 @@ class Handles(unittest.TestCase):
             controller.start(1)
 
     @unittest.skipIf(WINDOWS, "descriptors are this machine's")
+    # UndefinedBehaviorSanitizer's vptr check tests memory through a pipe of its own: without a free
+    # descriptor it takes a sound object for a bad one.
+    @unittest.skipIf("sanitize" in os.environ.get("HOOK_HOST_CXX_FLAGS", ""), "a sanitizer needs descriptors to run")
     def test_a_shortage_of_descriptors_neither_ends_running_hosts_nor_hangs_a_start(self):
         for free in range(4):
             with self.subTest(free=free):
