@@ -604,8 +604,8 @@ int send_message(pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam)
     const int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sender < 0)
         return errno;
-    const queue_linux::Datagram datagram{kind, 0, wparam, lparam};
-    const queue_linux::Address address = queue_linux::address_of(pid);
+    const queue_datagram datagram{kind, 0, wparam, lparam};
+    const queue_address address = queue_address_of(pid);
     const ssize_t sent = sendto(sender, &datagram, sizeof datagram, MSG_DONTWAIT,
                                 reinterpret_cast<const sockaddr*>(&address.name), address.length);
     const int error = sent == static_cast<ssize_t>(sizeof datagram) ? 0 : errno;

@@ -8,8 +8,12 @@ controller); HOOK_HOST_RUN, the command that runs this build's programs where th
 import os
 import select
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "protocol"))
+from hook_host_protocol import WM_CLOSE, datagram, queue_address, queue_name  # noqa: E402 (after its path)
 
 BIN = os.environ["HOOK_HOST_BIN"]
 CONTROL_BIN = os.environ["HOOK_CONTROL_BIN"]
@@ -21,7 +25,7 @@ NEWLINE = b"\r\n" if WINDOWS else b"\n"  # the Windows C runtime writes standard
 HOOK_LIBRARY = "TeskShellHook64.dll" if WINDOWS else "libTeskShellHook64.so"
 SLOW = 4 if WINDOWS else 1  # each program started under Wine costs a good part of a second
 
-WM_CLOSE, WM_QUIT, WM_USER = 0x10, 0x12, 0x400
+WM_QUIT, WM_USER = 0x12, 0x400
 
 
 def platform_path(path):

@@ -10,8 +10,8 @@ import tempfile
 import time
 import unittest
 
-from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS, platform_path, read_line,
-                        signed32)
+from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS, platform_path, queue_address,
+                        read_line, signed32)
 
 HOST = os.path.join(BIN, "hook_host" + EXE)
 ODD_HOST = os.path.join(CONTROL_BIN, "odd_host" + EXE)  # Windows: 1 closes its output, 2 reports its error mode
@@ -198,8 +198,7 @@ class Protocol(unittest.TestCase):
     def test_a_program_that_closes_its_output_and_runs_on_is_no_host_and_one_that_ended_is_gone(self):
         controller = Controller(self)
         pid = controller.start(1, path=ODD_HOST)
-        not_a_host = ["failed", "process %d closed its standard output without a report line (it is not a hook host)"
-                      % pid]
+        not_a_host = (NOT_A_HOST % pid).split(" ", 1)
         self.assertEqual(controller.ask("report 10000"), not_a_host)
         self.assertEqual(controller.ask("close 3"), not_a_host, "nothing posted")
         controller.expect("wait 0", "timeout")
@@ -463,7 +462,7 @@ class Neighbours(unittest.TestCase):
             controller.expect("close 0", "ok")
             controller.expect("steal" if steal else "wait 10000", "ok %d" % (pid if steal else 0))
             with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as neighbour:
-                neighbour.bind(b"\0hook_host.%d" % pid)
+                neighbour.bind(queue_address(pid))
                 controller.expect("close 1", "gone")
                 neighbour.setblocking(False)
                 self.assertRaises(BlockingIOError, neighbour.recv, 64)
