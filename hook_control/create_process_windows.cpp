@@ -52,7 +52,7 @@ bool create_suspended(const HostStart& start, DWORD creation, PROCESS_INFORMATIO
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     Heap<char> memory(size);
-    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory.data);
+    auto* const list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory.data);
     if (!list || !InitializeProcThreadAttributeList(list, 1, 0, &size))
         return false;
     STARTUPINFOEXW startup{};

@@ -26,7 +26,7 @@ bool make_own_user_only(OwnUserOnly& security)
     if (!GetTokenInformation(token.value, TokenUser, user_buffer, sizeof user_buffer, &size))
         return false;
     const PSID user = reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid;
-    const auto list = reinterpret_cast<ACL*>(security.list);
+    auto* const list = reinterpret_cast<ACL*>(security.list);
     return InitializeAcl(list, sizeof security.list, ACL_REVISION) &&
            AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, user) &&
            InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&

@@ -41,8 +41,8 @@ DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a", "lib/libhook_c
 CONTROL_SOURCES = ["hook_control/" + name for name in (
     "hook_control.h", "hook_control.cpp", "hook_control_platform.h", "last_error.cpp", "last_error.h", "report_line.cpp",
     "report_line.h", "version.cpp", "version_number.h", "create_process_windows.cpp", "create_process_windows.h",
-    "handle_windows.h", "hook_control_windows.cpp", "status_text_windows.cpp", "streams_windows.cpp",
-    "streams_windows.h", "system_error_windows.cpp", "system_error_windows.h")] if WINDOWS else []
+    "handle_windows.h", "hook_control_windows.cpp", "post_windows.cpp", "post_windows.h", "status_text_windows.cpp",
+    "streams_windows.cpp", "streams_windows.h", "system_error_windows.cpp", "system_error_windows.h")] if WINDOWS else []
 # The hook library's contract, for its authors, where a host is built: {installed: source}. In the
 # release in a folder of its own; installed with the headers, and the .def with the data.
 CONTRACT = {"include/TeskShellHook.h": "TeskShellHook.h", "share/hook_host/TeskShellHook64.def": "TeskShellHook64.def"}
