@@ -10,7 +10,8 @@ SCRIPT = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "install-d
 
 # Each stand-in logs its arguments. dpkg-query counts every package installed but those in `absent`;
 # apt-get fails its update `update_failures` times and its install `install_failures` times (or for
-# ever where `stuck` exists), and an install that succeeds takes its packages out of `absent`.
+# ever where `stuck` exists), keeps a copy of the preferences it is given in `pin`, and an install
+# that succeeds takes its packages out of `absent`.
 STAND_INS = {
     "dpkg-query": r"""
 echo "dpkg-query $*" >>"$STATE/log"
@@ -32,6 +33,7 @@ case " $* " in
     fi
     echo "Reading package lists... Done" ;;
 *" install "*)
+    for arg; do case $arg in Dir::Etc::Preferences=*) cp "${arg#*=}" "$STATE/pin" ;; esac; done
     if [ -e "$STATE/stuck" ] || take install_failures; then
         echo "E: Unable to correct problems, you have held broken packages."
         exit 100
@@ -73,6 +75,8 @@ class InstallDependencies(unittest.TestCase):
         result = subprocess.run(["bash", SCRIPT], env=environment, capture_output=True, text=True, timeout=60)
         with open(os.path.join(state.name, "log")) as log:
             calls = log.read().splitlines()
+        pin = os.path.join(state.name, "pin")
+        self.pin = open(pin).read() if os.path.exists(pin) else None
         return result, calls
 
     def test_everything_installed_asks_no_registry(self):
@@ -91,10 +95,11 @@ class InstallDependencies(unittest.TestCase):
         self.assertIn("dpkg --add-architecture i386", calls)
         self.assertRegex(result.stdout, r"warning: index not updated.*binary-i386/Packages")
         self.assertIn("held broken packages", result.stdout, "it says why the install failed")
-        installs = [c.split(" install ", 1)[1] for c in calls if " install " in c]
-        self.assertEqual(installs, ["-y wine32:i386 mono-runtime",
-                                    f"-y -t {release_suite()} wine32:i386 mono-runtime"],
-                         "only what is missing, then from the release's own suite")
+        first, second = [c.split(" install ", 1)[1] for c in calls if " install " in c]
+        self.assertEqual(first, "-y wine32:i386 mono-runtime", "only what is missing")
+        self.assertRegex(second, r"^-y -o Dir::Etc::Preferences=\S+ --allow-downgrades wine32:i386 mono-runtime$")
+        self.assertEqual(self.pin, f"Package: *\nPin: release n={release_suite()}\nPin-Priority: 1001\n",
+                         "then from the release's own suite, on every architecture")
         self.assertTrue(result.stdout.rstrip().endswith("every package is installed"))
 
     def test_nothing_installable_names_the_packages(self):
