@@ -1,7 +1,8 @@
-# Windows images that anyone can check against the source: the same commit gives the same bytes,
-# wherever and whenever it is built. The one time they carry is the commit's (its committer date, or
-# SOURCE_DATE_EPOCH where the environment sets it): the linker writes it into their headers and DLL
-# exports instead of the time of the link, and the release's entries and signature carry it too.
+# Windows images and hook_control's packages that anyone can check against the source: the same
+# commit gives the same bytes, wherever and whenever it is built. The one time they carry is the
+# commit's (its committer date, or SOURCE_DATE_EPOCH where the environment sets it): the linker writes
+# it into their headers and DLL exports instead of the time of the link, and the release's and the
+# packages' entries and signatures carry it too.
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(HOOK_HOST_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
 else()

@@ -1,5 +1,6 @@
-# Run by CPack on the files it is about to pack: signs each executable with Authenticode where the
-# environment names a certificate, and verifies what it signed. Signing comes after every other change
+# Run by CPack on the files it is about to pack: signs each executable and DLL (the C# binding's
+# assembly among them) with Authenticode where the environment names a certificate, and verifies what
+# it signed. Signing comes after every other change
 # to them, and the checksum beside the release covers the signed files.
 #   HOOK_HOST_SIGN_PFX            a PKCS#12 file with the certificate and its key
 #   HOOK_HOST_SIGN_PASSWORD       its password: read here from the environment, never put on a command
@@ -33,7 +34,7 @@ if(DEFINED ENV{HOOK_HOST_SIGN_TIMESTAMP_URL})
   set(timestamp -ts $ENV{HOOK_HOST_SIGN_TIMESTAMP_URL})
 endif()
 
-file(GLOB_RECURSE executables ${CPACK_TEMPORARY_DIRECTORY}/*.exe)
+file(GLOB_RECURSE executables ${CPACK_TEMPORARY_DIRECTORY}/*.exe ${CPACK_TEMPORARY_DIRECTORY}/*.dll)
 foreach(executable IN LISTS executables)
   # The password reaches osslsigncode on its standard input, from a shell builtin.
   execute_process(

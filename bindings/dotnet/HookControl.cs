@@ -1,6 +1,6 @@
 // Starts, supervises and ends hook hosts from .NET, through the hook_control shared library: on Windows
-// hook_control.dll of the process's architecture, placed beside the program; elsewhere
-// libhook_control.so where the loader finds it. C# 7, for .NET Framework 4.7.2 and .NET 6 or later.
+// hook_control.dll of the process's architecture, placed beside the program (the NuGet package places
+// it); on Linux libhook_control.so where the loader finds it. C# 7, for .NET Framework 4.7.2 and .NET 6 or later.
 //
 //     using (var host = Host.Start("hook_host.exe", 42)) {
 //         int reported = host.WaitReport(TimeSpan.FromSeconds(10));
@@ -9,8 +9,8 @@
 //     }
 //
 // Nothing is kept but each Host's handle, freed when the Host is disposed or collected. A Host's calls
-// may be made from any thread, one at a time. Start and Post check that the library's major version
-// is this file's.
+// may be made from any thread, one at a time. Start, Post and StatusText check that the library's
+// major version is this file's.
 using System;
 using System.Runtime.InteropServices;
 using System.Text;
@@ -109,6 +109,15 @@ namespace HookControl
             Check(Native.hook_host_post(processId, kind, wParam, lParam), "Post");
         }
 
+        /// <summary>What a host's exit status, as Wait gives it, means when the loader or the system chose
+        /// it: the host did not start, or it crashed. "" for any other status, which is the one a close
+        /// chose. Any thread, at any time.</summary>
+        public static string StatusText(int status)
+        {
+            CheckVersion();
+            return Utf8Text(Native.hook_host_status_text(status));
+        }
+
         private static void CheckVersion()
         {
             var version = Native.hook_control_version();
@@ -151,15 +160,15 @@ namespace HookControl
             case Result.Gone:
                 throw new HostGoneException(call == "Post" ? "Post: no such process" : call + ": the host has ended");
             case Result.Failed:
-                throw new HookControlException(LastError());
+                throw new HookControlException(Utf8Text(Native.hook_host_last_error()));
             default:
                 throw new HookControlException(call + ": unknown result " + (int)result);
             }
         }
 
-        private static string LastError()
+        // A text of the library's, a zero-terminated UTF-8 string that it keeps.
+        private static string Utf8Text(IntPtr text)
         {
-            var text = Native.hook_host_last_error();
             var length = 0;
             while (Marshal.ReadByte(text, length) != 0)
                 length++;
@@ -221,6 +230,9 @@ namespace HookControl
 
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
             internal static extern IntPtr hook_host_last_error();
+
+            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+            internal static extern IntPtr hook_host_status_text(int status);
 
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
             internal static extern uint hook_control_version();

@@ -50,6 +50,8 @@ static class BindingController
             GC.Collect();
             GC.WaitForPendingFinalizers();
             return "ok";
+        case "text":
+            return "ok " + Host.StatusText(int.Parse(words[1]));
         case "post":
             Host.Post((uint)Number(words[1]), (uint)Number(words[2]), Number(words[3]), Number(words[4]));
             return "ok";

@@ -1,12 +1,12 @@
-"""A controller for the end-to-end tests, built on the Python binding alone (hook_control.py, found on
-sys.path): it takes one command a line on standard input and answers each with one line, as the C#
+"""A controller for the end-to-end tests, built on the Python binding alone (the package hook_control,
+found on sys.path): it takes one command a line on standard input and answers each with one line, as the C#
 one (BindingController.cs) does, so that one test drives both bindings.
 
   start PATH NUMBER [outlive]   ok PID          report SECONDS|none     ok NUMBER
   close STATUS                  ok              wait SECONDS|none       ok STATUS
   pid                           ok PID          release                 ok
   drop                          ok (the host is let go of without release, and collected)
-  post PID KIND WPARAM LPARAM   ok
+  post PID KIND WPARAM LPARAM   ok              text STATUS             ok TEXT
 
 Any command may answer "timeout TEXT", "gone TEXT", "failed TEXT", or "invalid TEXT" for arguments
 the binding refuses. A start releases the host before it.
@@ -47,6 +47,8 @@ def main():
                 host = None
                 gc.collect()
                 answer = "ok"
+            elif words[0] == "text":
+                answer = "ok " + hook_control.status_text(int(words[1]))
             elif words[0] == "post":
                 hook_control.post(*(int(word, 0) for word in words[1:5]))
                 answer = "ok"

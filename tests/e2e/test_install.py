@@ -44,9 +44,12 @@ CONTROL_SOURCES = ["hook_control/" + name for name in (
     "handle_windows.h", "hook_control_windows.cpp", "post_windows.cpp", "post_windows.h", "status_text_windows.cpp",
     "streams_windows.cpp", "streams_windows.h", "system_error_windows.cpp", "system_error_windows.h")] if WINDOWS else []
 # The hook library's contract, for its authors, where a host is built: {installed: source}. In the
-# release in a folder of its own; installed with the headers, and the .def with the data.
-CONTRACT = {"include/TeskShellHook.h": "TeskShellHook.h", "share/hook_host/TeskShellHook64.def": "TeskShellHook64.def"}
-SHIPPED_CONTRACT = {"hook_library/" + name: name for name in CONTRACT.values()} if WINDOWS else {}
+# release in a folder of its own, with the example library's source; installed with the headers, and
+# the .def with the data.
+CONTRACT = {"include/TeskShellHook.h": "hook_library/TeskShellHook.h",
+            "share/hook_host/TeskShellHook64.def": "hook_library/TeskShellHook64.def"}
+SHIPPED_CONTRACT = dict({"hook_library/" + os.path.basename(name): name for name in CONTRACT.values()},
+                        **{"hook_library/example_hook.c": "example_hook/example_hook.c"}) if WINDOWS else {}
 if not HOST_BUILT:
     CONTRACT, SHIPPED_CONTRACT = {}, {}
 # A library author's least library and program that calls it, in C and C++ alike.
@@ -75,7 +78,11 @@ def shared_library(architecture):
             for name in ("hook_control.dll", "libhook_control.dll.a", "hook_control.def")]
 
 
-BINDINGS = ["bindings/python/hook_control.py", "bindings/dotnet/HookControl.cs"] if WINDOWS else []
+# The bindings, one file each, {installed: source}: the Python package's module is the one file. The C#
+# one also as the assembly that the release builds.
+BINDINGS = {"bindings/python/hook_control.py": "bindings/python/hook_control/__init__.py",
+            "bindings/dotnet/HookControl.cs": "bindings/dotnet/HookControl.cs"} if WINDOWS else {}
+ASSEMBLY = ["bindings/dotnet/HookControl.dll"] if WINDOWS and HOST_BUILT else []
 
 def run(test, command, **kwargs):
     """Runs a tool of the build, which must succeed; what it said goes into the failure."""
@@ -110,22 +117,21 @@ class Installed(unittest.TestCase):
         self.assertEqual(files_below(folder), sorted(
             [os.path.join(PROGRAMS, name + EXE) for name in PROGRAM_NAMES] +
             [os.path.join(DOCS, name) for name in READMES] +
-            CONTROL_SOURCES + list(contract) + BINDINGS + [name for a in ARCHITECTURES for name in shared_library(a)] +
+            CONTROL_SOURCES + list(contract) + list(BINDINGS) + ASSEMBLY +
+            [name for a in ARCHITECTURES for name in shared_library(a)] +
             (DEVELOPMENT if development else [])), "the stand-in hook library is not installed")
         for installed, source in contract.items():
             with open(os.path.join(folder, installed), "rb") as ours, \
-                    open(os.path.join(SOURCE, "hook_library", source), "rb") as shipped:
+                    open(os.path.join(SOURCE, source), "rb") as shipped:
                 self.assertEqual(ours.read(), shipped.read(), installed)
         library = shared_library(ARCHITECTURE)[0]
         for installed_name, built_name in [(os.path.join(PROGRAMS, name + EXE), name + EXE) for name in PROGRAM_NAMES] + [
-                (library, os.path.basename(library))]:
+                (library, os.path.basename(library))] + [(name, os.path.basename(name)) for name in ASSEMBLY]:
             with open(os.path.join(folder, installed_name), "rb") as installed, \
                     open(os.path.join(CONTROL_BIN, built_name), "rb") as built:
                 self.assertEqual(installed.read(), built.read(), installed_name)
-        for name in BINDINGS + READMES:
-            source = os.path.join(SOURCE, name)
-            with open(os.path.join(folder, DOCS if name in READMES else "", name), "rb") as installed, \
-                    open(source, "rb") as ours:
+        for name, source in list(BINDINGS.items()) + [(os.path.join(DOCS, name), name) for name in READMES]:
+            with open(os.path.join(folder, name), "rb") as installed, open(os.path.join(SOURCE, source), "rb") as ours:
                 self.assertEqual(installed.read(), ours.read(), name)
         if not HOST_BUILT:
             return
@@ -217,20 +223,23 @@ class Package(Installed):
         self.check_contract(release, unpacked, program)
 
     def check_contract(self, release, unpacked, controller):
-        """A hook library built from the shipped header and .def alone, in C and in C++, exports the
-        entry by its plain name, and the shipped host runs beside it; a caller imports the entry."""
+        """A hook library built from the shipped header and .def alone, in C and in C++, and the shipped
+        example library, export the entry by its plain name, and the shipped host runs beside each; a
+        caller imports the entry."""
         contract = os.path.join(release, "hook_library")
-        for language, compiler, suffix in (("C", os.environ["HOOK_HOST_CC"], ".c"),
-                                           ("C++", os.environ["HOOK_HOST_CXX"], ".cpp")):
-            with self.subTest(language=language):
-                folder = os.path.join(unpacked, language)
+        for case, compiler, suffix, library_source in (
+                ("C", os.environ["HOOK_HOST_CC"], ".c", None), ("C++", os.environ["HOOK_HOST_CXX"], ".cpp", None),
+                ("example", os.environ["HOOK_HOST_CC"], ".c", os.path.join(contract, "example_hook.c"))):
+            with self.subTest(case=case):
+                folder = os.path.join(unpacked, case)
                 os.mkdir(folder)
                 for name, text in (("library", AUTHORS_LIBRARY), ("caller", AUTHORS_CALLER)):
                     with open(os.path.join(folder, name + suffix), "w") as source:
                         source.write(text)
                 strict = [compiler, "-Wall", "-Wextra", "-pedantic", "-Werror", "-O2", "-I", contract]
                 library = os.path.join(folder, "TeskShellHook64.dll")
-                run(self, strict + ["-shared", "-DTESK_SHELL_HOOK_BUILD", os.path.join(folder, "library" + suffix),
+                run(self, strict + ["-shared", "-DTESK_SHELL_HOOK_BUILD",
+                                    library_source or os.path.join(folder, "library" + suffix),
                                     os.path.join(contract, "TeskShellHook64.def"), "-o", library])
                 exports = [symbol.name.decode() for symbol in images.load(library).DIRECTORY_ENTRY_EXPORT.symbols]
                 self.assertEqual(exports, ["SetTeskShellHook"])

@@ -15,7 +15,7 @@ import zipfile
 import images
 from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, Host, exit_status, report
 from test_hook_host import assert_one_manifest, assert_version
-from test_install import BUILD, RELEASE, SOURCE, package, run
+from test_install import BUILD, RELEASE, SOURCE, VERSION, package, run
 
 CMAKE = os.environ["CMAKE_COMMAND"]
 # What a build of the release makes, in its programs folder, and their targets; a 32-bit build makes the
@@ -23,6 +23,29 @@ CMAKE = os.environ["CMAKE_COMMAND"]
 PARTS = {"hook_close.exe": "hook_close", "hook_control.dll": "hook_control_shared"}
 if HOST_BUILT:
     PARTS.update({"hook_host.exe": "hook_host", HOOK_LIBRARY: "TeskShellHook64", "hook_check.exe": "hook_check"})
+
+
+def released(folder):
+    """The files that packaging put in `folder`."""
+    return sorted(name for name in os.listdir(folder) if os.path.isfile(os.path.join(folder, name)))
+
+
+def portable_executables(folder):
+    """Every PE file below `folder`, by its path there."""
+    return sorted(os.path.relpath(os.path.join(root, name), folder) for root, _, names in os.walk(folder)
+                  for name in names if name.endswith((".exe", ".dll")))
+
+
+def packed_dlls(folder):
+    """hook_control's packages in `folder`, each with the DLLs it carries: {inside: in the release}."""
+    dll = "hook_control/%s/hook_control.dll"
+    return [(os.path.join(folder, "hook_control-%s-py3-none-%s.whl" % (VERSION, platform)),
+             {"hook_control/hook_control.dll": dll % architecture})
+            for platform, architecture in (("win_amd64", "x64"), ("win32", "x86"))] + [
+        (os.path.join(folder, "HookControl.%s.nupkg" % VERSION),
+         {"lib/net45/HookControl.dll": "bindings/dotnet/HookControl.dll",
+          "runtimes/win-x64/native/hook_control.dll": dll % "x64",
+          "runtimes/win-x86/native/hook_control.dll": dll % "x86"})]
 
 
 class Reproducible(unittest.TestCase):
@@ -36,17 +59,22 @@ class Reproducible(unittest.TestCase):
         toolchain = os.path.join(source, os.path.relpath(os.environ["HOOK_HOST_TOOLCHAIN"], SOURCE))
         run(self, [CMAKE, "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_TOOLCHAIN_FILE=" + toolchain,
                    "-DCMAKE_BUILD_TYPE=" + os.environ["HOOK_HOST_BUILD_TYPE"], "-DBUILD_TESTING=OFF",
-                   "-DHOOK_HOST_BENCH=OFF"], env=environment)
-        # The release also carries the 32-bit DLL, from a build of its own.
-        extra = ["hook_control_x86"] if HOST_BUILT else []
+                   "-DHOOK_HOST_BENCH=OFF", "-DPython3_EXECUTABLE=" + sys.executable], env=environment)
+        # The release also carries the 32-bit DLL, from a build of its own, and the C# binding's assembly.
+        extra = ["hook_control_x86", "hook_control_assembly"] if HOST_BUILT else []
         run(self, [CMAKE, "--build", build, "--target"] + list(PARTS.values()) + extra, env=environment)
         for part in PARTS:
             with self.subTest(part=part):
                 self.assertTrue(filecmp.cmp(os.path.join(CONTROL_BIN, part), os.path.join(build, "bin", part),
                                             shallow=False))
         if HOST_BUILT:
-            for ours, theirs in zip(package(self, BUILD), package(self, build)):
-                self.assertTrue(filecmp.cmp(ours, theirs, shallow=False), os.path.basename(ours))
+            # The ZIP, hook_control's wheels and NuGet package, and the checksum of each.
+            ours, theirs = (os.path.dirname(package(self, b)[0]) for b in (BUILD, build))
+            made = released(ours)
+            self.assertEqual(len(made), 8)
+            self.assertEqual(released(theirs), made)
+            for name in made:
+                self.assertTrue(filecmp.cmp(os.path.join(ours, name), os.path.join(theirs, name), shallow=False), name)
 
 
 @unittest.skipUnless(HOST_BUILT, "the release is made by the 64-bit build")
@@ -78,11 +106,25 @@ class Signed(unittest.TestCase):
             release.extractall(unpacked)
         programs = os.path.join(unpacked, RELEASE)
 
+        # Every program and DLL, the C# binding's assembly among them.
+        self.assertEqual(portable_executables(programs), sorted(
+            ["hook_host.exe", "hook_close.exe", "hook_check.exe", "bindings/dotnet/HookControl.dll"] +
+            ["hook_control/%s/hook_control.dll" % architecture for architecture in ("x64", "x86")]))
+        for name in portable_executables(programs):
+            with self.subTest(name=name):
+                signed = os.path.join(programs, name)
+                self.assertGreater(images.signature_size(images.load(signed)), 0)
+                self.assertTrue(self.verifies(signed, pem))
+        # The wheels and the NuGet package carry the signed DLLs.
+        for package_file, carried in packed_dlls(os.path.dirname(archive)):
+            for inside, shipped in carried.items():
+                with self.subTest(package=os.path.basename(package_file), inside=inside), \
+                        zipfile.ZipFile(package_file) as files, open(os.path.join(programs, shipped), "rb") as ours:
+                    self.assertEqual(files.read(inside), ours.read())
+
         for name in ("hook_host", "hook_close", "hook_check"):
             with self.subTest(name=name):
                 signed = os.path.join(programs, name + EXE)
-                self.assertGreater(images.signature_size(images.load(signed)), 0)
-                self.assertTrue(self.verifies(signed, pem))
                 flipped = os.path.join(folder, name + ".flipped" + EXE)
                 with open(signed, "rb") as image:
                     data = bytearray(image.read())

@@ -3,8 +3,11 @@ calls and needs nothing but the system, a program loads it by name, and the Pyth
 drive the host through it.
 
 Set by the build, besides what the controller module reads: HOOK_HOST_MONO, the mono that runs the
-C# binding's controller (where the bindings are tested).
+C# binding's controller (where the bindings are tested); HOOK_HOST_BUILD, the build folder, where the
+Linux wheel is; HOOK_HOST_VERSION, HOOK_HOST_LICENSE and HOOK_HOST_SOURCE_DATE_EPOCH, what the wheel
+is built with; CMAKE_COMMAND.
 """
+import filecmp
 import os
 import re
 import shutil
@@ -12,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
 
 import images
 from controller import BIN, CONTROL_BIN, EXE, HOST_BUILT, RUN, SLOW, WINDOWS, Host, exit_status, platform_path, \
@@ -29,6 +33,20 @@ def header_calls():
     """The calls that hook_control.h declares: every declaration at the start of a line."""
     with open(os.path.join(SOURCE, "hook_control", "hook_control.h")) as header:
         return sorted(re.findall(r"^(?!#|typedef|extern)[A-Za-z_][^;{(]*?\b(hook_\w+)\s*\(", header.read(), re.M))
+
+
+def library_exports():
+    """The calls the shared library exports, read from its image on Linux and from its .def on Windows."""
+    if WINDOWS:
+        with open(os.path.join(os.environ["HOOK_HOST_BUILD"], "hook_control", "hook_control.def")) as listed:
+            return sorted(re.findall(r"^\s+(\w+)\s+@\d+", listed.read(), re.M))
+    symbols = subprocess.run(["nm", "--dynamic", "--defined-only", os.path.join(CONTROL_BIN, LIBRARY)],
+                             capture_output=True, text=True, check=True).stdout
+    return sorted(line.split()[-1] for line in symbols.splitlines())
+
+
+# Each binding's declarations of the library's calls: {binding: pattern of a declared call's name}.
+DECLARATIONS = {"python/hook_control/__init__.py": r'^\s+\("(\w+)", ', "dotnet/HookControl.cs": r"static extern \S+ (\w+)\("}
 
 
 class SharedLibrary(unittest.TestCase):
@@ -51,19 +69,22 @@ class SharedLibrary(unittest.TestCase):
 
     @unittest.skipUnless(WINDOWS, "Windows images")
     def test_the_def_file_beside_the_import_library_lists_the_same_exports(self):
-        with open(os.path.join(os.environ["HOOK_HOST_BUILD"], "hook_control", "hook_control.def")) as listed:
-            names = re.findall(r"^\s+(\w+)\s+@\d+", listed.read(), re.M)
-        self.assertEqual(sorted(names), header_calls())
+        self.assertEqual(library_exports(), header_calls())
 
-    @unittest.skipIf(WINDOWS, "an image of this machine")
+    @unittest.skipIf(WINDOWS, "an image of Linux")
     def test_the_library_has_its_soname_and_exports_the_header_only(self):
         path = os.path.join(CONTROL_BIN, LIBRARY)
         dynamic = subprocess.run(["readelf", "--dynamic", path], capture_output=True, text=True, check=True).stdout
         self.assertIn("Library soname: [libhook_control.so.1]", dynamic)
         self.assertEqual(os.readlink(os.path.join(CONTROL_BIN, "libhook_control.so")), LIBRARY)
-        symbols = subprocess.run(["nm", "--dynamic", "--defined-only", path], capture_output=True, text=True,
-                                 check=True).stdout
-        self.assertEqual(sorted(line.split()[-1] for line in symbols.splitlines()), header_calls())
+        self.assertEqual(library_exports(), header_calls())
+
+    def test_each_binding_declares_every_call_the_library_exports(self):
+        exported = library_exports()
+        self.assertIn("hook_host_status_text", exported)
+        for binding, declaration in DECLARATIONS.items():
+            with self.subTest(binding=binding), open(os.path.join(BINDINGS, binding)) as text:
+                self.assertEqual(sorted(re.findall(declaration, text.read(), re.M)), exported)
 
     @unittest.skipUnless(WINDOWS, "LoadLibraryW and GetProcAddress")
     def test_a_program_loads_the_dll_by_name_alone_beside_it_and_drives_the_host(self):
@@ -80,10 +101,11 @@ class SharedLibrary(unittest.TestCase):
 class BindingController:
     """A binding's test controller, asked one command a line; every answer is a word and a text."""
 
-    def __init__(self, test, command, **environment):
+    def __init__(self, test, command, base=None, **environment):
         self.test = test
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        env=dict(os.environ, **environment), cwd=tempfile.gettempdir())
+                                        env=dict(os.environ if base is None else base, **environment),
+                                        cwd=tempfile.gettempdir())
         test.addCleanup(self.end)
 
     def ask(self, command):
@@ -175,6 +197,14 @@ class Binding:
         self.assertEqual(word, "failed")
         self.assertTrue(text.startswith("cannot post to process %d: not a hook host" % os.getpid()), text)
 
+    def test_a_status_that_the_loader_or_a_signal_chose_is_told_and_one_a_close_chose_is_not(self):
+        controller = self.controller()
+        word, text = controller.ask("text 127")
+        self.assertEqual(word, "ok")
+        self.assertTrue(text.startswith("the dynamic linker refused the host: "), text)
+        controller.expect("text -9", "ok killed (SIGKILL)")
+        controller.expect("text 7", "ok")
+
     def test_a_host_ends_when_released_and_when_collected_but_not_if_it_outlives(self):
         controller = self.controller()
         for release in ("release", "drop"):
@@ -218,16 +248,102 @@ class Python(Binding, unittest.TestCase):
                               env=dict(ours, PYTHONPATH=folder, **environment), cwd=tempfile.gettempdir(),
                               capture_output=True, text=True)
 
-    def test_the_library_is_found_beside_the_module_or_where_the_environment_names_it(self):
+    def test_the_single_file_finds_the_library_beside_it_or_where_the_environment_names_it(self):
         with tempfile.TemporaryDirectory() as folder:
-            shutil.copy(os.path.join(BINDINGS, "python", "hook_control.py"), folder)
-            self.assertIn("cannot load %s" % LIBRARY, self.imported(folder).stderr, "not on the loader's path")
+            # The package's module, copied as the one file hook_control.py.
+            shutil.copy(os.path.join(BINDINGS, "python", "hook_control", "__init__.py"),
+                        os.path.join(folder, "hook_control.py"))
+            self.assertIn("cannot load the library: tried %s (no such file), then %s by the platform's search: %s" % (
+                os.path.join(folder, LIBRARY), LIBRARY, LIBRARY), self.imported(folder).stderr,
+                "both files tried are named, and the loader's reason")
             shutil.copy(os.path.join(CONTROL_BIN, LIBRARY), folder)
             self.assertEqual(self.imported(folder).stdout, os.path.join(folder, LIBRARY) + "\n")
             named = os.path.join(folder, "elsewhere.so")
-            self.assertIn("cannot load %s" % named, self.imported(folder, HOOK_CONTROL_LIBRARY=named).stderr)
+            self.assertIn("cannot load the library: tried %s: " % named,
+                          self.imported(folder, HOOK_CONTROL_LIBRARY=named).stderr)
             os.rename(os.path.join(folder, LIBRARY), named)
             self.assertEqual(self.imported(folder, HOOK_CONTROL_LIBRARY=named).stdout, named + "\n")
+
+
+def build_wheel(test, library, platform, output):
+    """Builds the wheel of `platform` carrying `library` into `output`, as the build does."""
+    work = tempfile.mkdtemp(prefix="hook_control_wheel.")
+    test.addCleanup(shutil.rmtree, work)
+    result = subprocess.run([os.environ["CMAKE_COMMAND"], "-DPYTHON=" + sys.executable, "-DSOURCE=" + SOURCE,
+                             "-DLIBRARY=" + library, "-DPLATFORM=" + platform,
+                             "-DVERSION=" + os.environ["HOOK_HOST_VERSION"], "-DLICENSE=" + os.environ["HOOK_HOST_LICENSE"],
+                             "-DSOURCE_DATE_EPOCH=" + os.environ["HOOK_HOST_SOURCE_DATE_EPOCH"], "-DWORK=" + work,
+                             "-DOUTPUT=" + output, "-P", os.path.join(SOURCE, "cmake", "PythonWheel.cmake")],
+                            capture_output=True, text=True)
+    test.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+    return os.path.join(output, "hook_control-%s-py3-none-%s.whl" % (os.environ["HOOK_HOST_VERSION"], platform))
+
+
+def check_wheel(test, wheel, platform, library):
+    """A wheel holds the package, its module the binding's one file and `library` beside it, is tagged
+    for `platform`, and twine finds nothing wrong with it."""
+    name = os.path.basename(library)
+    info = "hook_control-%s.dist-info/" % os.environ["HOOK_HOST_VERSION"]
+    with zipfile.ZipFile(wheel) as files:
+        test.assertEqual(sorted(files.namelist()), sorted(
+            ["hook_control/__init__.py", "hook_control/" + name] +
+            [info + n for n in ("METADATA", "RECORD", "WHEEL", "top_level.txt")]))
+        with open(os.path.join(BINDINGS, "python", "hook_control", "__init__.py"), "rb") as module:
+            test.assertEqual(files.read("hook_control/__init__.py"), module.read())
+        with open(library, "rb") as carried:
+            test.assertEqual(files.read("hook_control/" + name), carried.read())
+        test.assertIn("\nTag: py3-none-%s\n" % platform, files.read(info + "WHEEL").decode())
+        test.assertIn("\nRoot-Is-Purelib: false\n", files.read(info + "WHEEL").decode())
+    result = subprocess.run(["twine", "check", "--strict", wheel], capture_output=True, text=True)
+    test.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
+WHEEL = os.path.join(os.environ["HOOK_HOST_BUILD"], "hook_control-%s-py3-none-linux_x86_64.whl" %
+                     os.environ["HOOK_HOST_VERSION"])
+
+
+@unittest.skipIf(WINDOWS, "the Linux wheel")
+class Wheel(Binding, unittest.TestCase):
+    """The Linux wheel, installed offline into a fresh virtual environment, whose Python runs the
+    controller with no path or variable that names the binding or its library."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.venv = tempfile.mkdtemp(prefix="hook_control_venv.")
+        cls.python = os.path.join(cls.venv, "bin", "python")
+        for command in ([sys.executable, "-m", "venv", cls.venv],
+                        [cls.python, "-m", "pip", "install", "--no-index", "--no-cache-dir", WHEEL]):
+            result = subprocess.run(command, capture_output=True, text=True, env=cls.environment())
+            if result.returncode:
+                shutil.rmtree(cls.venv)
+                raise AssertionError("%s failed: %s%s" % (command, result.stdout, result.stderr))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.venv)
+
+    @staticmethod
+    def environment():
+        return {name: value for name, value in os.environ.items()
+                if name not in ("PYTHONPATH", "HOOK_CONTROL_LIBRARY", "LD_LIBRARY_PATH")}
+
+    def controller(self, **environment):
+        return BindingController(self, [self.python, os.path.join(SOURCE, "tests", "controller", "binding_controller.py")],
+                                 base=self.environment(), **environment)
+
+    def test_the_installed_package_loads_the_library_it_carries(self):
+        result = subprocess.run([self.python, "-c", "import hook_control; print(hook_control._library._name)"],
+                                env=self.environment(), cwd=tempfile.gettempdir(), capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.startswith(self.venv), result.stdout)
+        self.assertTrue(result.stdout.endswith("/site-packages/hook_control/" + LIBRARY + "\n"), result.stdout)
+
+    def test_the_wheel_holds_the_binding_and_the_library_and_is_the_same_built_again_elsewhere(self):
+        library = os.path.join(CONTROL_BIN, LIBRARY)
+        check_wheel(self, WHEEL, "linux_x86_64", library)
+        output = tempfile.mkdtemp(prefix="hook_control_wheels.")
+        self.addCleanup(shutil.rmtree, output)
+        self.assertTrue(filecmp.cmp(build_wheel(self, library, "linux_x86_64", output), WHEEL, shallow=False))
 
 
 @unittest.skipIf(WINDOWS, "the bindings are tested here")

@@ -6,20 +6,22 @@
         host.close(7)
         status = host.wait()
 
-The library is hook_control.dll on Windows (of the interpreter's architecture) and libhook_control.so.1
-here. It is looked for beside this file, then by the platform's own search (on Windows, Python's: the
-application's folder, the system's, and the folders given to os.add_dll_directory; here, the dynamic
-linker's); the environment variable HOOK_CONTROL_LIBRARY names another file. Its major version must
-be this module's. Timeouts are in seconds (None: no limit); the waits release the GIL but cannot be
-interrupted by Ctrl-C until they return. The module keeps nothing but the library and each Host's
-handle; a Host's calls must not be made from several threads at once.
+This is the package hook_control that its wheel installs, with the library inside it, and also a
+single file to copy as hook_control.py beside the library. The library is hook_control.dll on Windows
+(of the interpreter's architecture) and libhook_control.so.1 on Linux. It is loaded from this file's
+folder by its absolute path; where it is not there, by the platform's own search (on Windows,
+Python's: the application's folder, the system's, and the folders given to os.add_dll_directory; on
+Linux, the dynamic linker's); the environment variable HOOK_CONTROL_LIBRARY names another file. Its
+major version must be this module's. Timeouts are in seconds (None: no limit); the waits release the
+GIL but cannot be interrupted by Ctrl-C until they return. The module keeps nothing but the library
+and each Host's handle; a Host's calls must not be made from several threads at once.
 """
 import ctypes
 import math
 import os
 import sys
 
-__all__ = ["Error", "Gone", "Host", "post", "start"]
+__all__ = ["Error", "Gone", "Host", "post", "start", "status_text"]
 
 MAJOR = 1  # the version of hook_control.h that this module speaks
 
@@ -36,23 +38,17 @@ class Gone(Error):
     """The host has ended (or, for post, there is no such process)."""
 
 
-def _library_name():
-    if sys.platform == "win32":
-        return "hook_control.dll"
-    if sys.platform == "darwin":
-        return "libhook_control.1.dylib"
-    return "libhook_control.so.1"
+_NAME = "hook_control.dll" if sys.platform == "win32" else "libhook_control.so.1"
 
 
 def _load():
-    name = _library_name()
-    chosen = os.environ.get("HOOK_CONTROL_LIBRARY")
-    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
-    path = chosen or (beside if os.path.exists(beside) else name)
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), _NAME)
+    path = os.environ.get("HOOK_CONTROL_LIBRARY") or (beside if os.path.exists(beside) else _NAME)
     try:
         library = ctypes.CDLL(path)
     except OSError as error:
-        raise ImportError("hook_control: cannot load %s: %s" % (path, error)) from error
+        tried = "%s (no such file), then %s by the platform's search" % (beside, _NAME) if path == _NAME else path
+        raise ImportError("hook_control: cannot load the library: tried %s: %s" % (tried, error)) from error
     handle, int32, uint32 = ctypes.c_void_p, ctypes.c_int32, ctypes.c_uint32
     for name, result, arguments in (
             ("hook_host_start", ctypes.c_int, [ctypes.c_char_p, int32, uint32, ctypes.POINTER(handle)]),
@@ -63,6 +59,7 @@ def _load():
             ("hook_host_release", None, [handle]),
             ("hook_host_post", ctypes.c_int, [uint32, uint32, ctypes.c_uint64, ctypes.c_uint64]),
             ("hook_host_last_error", ctypes.c_char_p, []),
+            ("hook_host_status_text", ctypes.c_char_p, [int32]),
             ("hook_control_version", uint32, [])):
         call = getattr(library, name)
         call.restype, call.argtypes = result, arguments
@@ -185,3 +182,10 @@ def post(pid, kind, wparam=0, lparam=0):
     wparam, lparam = (_integer(value, -2 ** 63, 2 ** 64 - 1, what) & (2 ** 64 - 1)
                       for value, what in ((wparam, "wparam"), (lparam, "lparam")))
     _check(_library.hook_host_post(pid, kind, wparam, lparam), "post")
+
+
+def status_text(status):
+    """What a host's exit status, as wait() gives it, means when the loader or the system chose it: the
+    host did not start, or it crashed. "" for any other status, which is the one a close chose."""
+    status = _integer(status, -2 ** 31, 2 ** 31 - 1, "a status")
+    return _library.hook_host_status_text(status).decode("utf-8", "replace")

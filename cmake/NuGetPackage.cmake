@@ -1,0 +1,66 @@
+# Makes hook_control's NuGet package, HookControl.<version>.nupkg: the C# binding's assembly under
+# lib/net45, hook_control.dll of each architecture under runtimes/win-<architecture>/native, and
+# build/HookControl.targets for the projects that read no runtimes/ folder. Run with cmake -P by the
+# Windows release's packaging, after signing, with:
+#   SOURCE                  the source tree
+#   ASSEMBLY                HookControl.dll, the binding built by mcs
+#   X64 X86                 hook_control.dll of each architecture
+#   VERSION LICENSE         the package's version and licence (an SPDX expression)
+#   SOURCE_DATE_EPOCH       the time its entries carry
+#   STRIP_NONDETERMINISM    the tool that normalizes the archive
+#   WORK                    a folder for the package's files, made anew
+#   OUTPUT                  the folder the package goes to
+# A .nupkg is an Open Packaging Conventions zip: [Content_Types].xml gives each extension's type, and
+# _rels/.rels points at the .nuspec, which older clients (nuget 2.x) look for that way. It is
+# reproducible: files of fixed modes, packed in a fixed order, the entries dated SOURCE_DATE_EPOCH.
+foreach(setting SOURCE ASSEMBLY X64 X86 VERSION LICENSE SOURCE_DATE_EPOCH STRIP_NONDETERMINISM WORK OUTPUT)
+  if(NOT DEFINED ${setting})
+    message(FATAL_ERROR "NuGetPackage.cmake needs ${setting}")
+  endif()
+endforeach()
+set(binding ${SOURCE}/bindings/dotnet)
+file(REMOVE_RECURSE ${WORK})
+set(mode FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+function(stage from to)
+  get_filename_component(folder ${WORK}/${to} DIRECTORY)
+  file(MAKE_DIRECTORY ${folder})
+  file(COPY_FILE ${from} ${WORK}/${to})
+  file(CHMOD ${WORK}/${to} ${mode})
+endfunction()
+stage(${ASSEMBLY} lib/net45/HookControl.dll)
+stage(${X64} runtimes/win-x64/native/hook_control.dll)
+stage(${X86} runtimes/win-x86/native/hook_control.dll)
+stage(${binding}/HookControl.targets build/HookControl.targets)
+configure_file(${binding}/HookControl.nuspec.in ${WORK}/HookControl.nuspec @ONLY)
+file(WRITE ${WORK}/[Content_Types].xml [=[<?xml version="1.0" encoding="utf-8"?>
+<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">
+  <Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml" />
+  <Default Extension="nuspec" ContentType="application/octet" />
+  <Default Extension="dll" ContentType="application/octet" />
+  <Default Extension="targets" ContentType="application/octet" />
+</Types>
+]=])
+file(MAKE_DIRECTORY ${WORK}/_rels)
+file(WRITE ${WORK}/_rels/.rels [=[<?xml version="1.0" encoding="utf-8"?>
+<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">
+  <Relationship Type="http://schemas.microsoft.com/packaging/2010/07/manifest" Target="/HookControl.nuspec" Id="manifest" />
+</Relationships>
+]=])
+foreach(written HookControl.nuspec [Content_Types].xml _rels/.rels)
+  file(CHMOD ${WORK}/${written} ${mode})
+endforeach()
+
+set(package ${OUTPUT}/HookControl.${VERSION}.nupkg)
+file(MAKE_DIRECTORY ${OUTPUT})
+file(REMOVE ${package})
+set(entries [Content_Types].xml HookControl.nuspec _rels/.rels build/HookControl.targets lib/net45/HookControl.dll
+            runtimes/win-x64/native/hook_control.dll runtimes/win-x86/native/hook_control.dll)
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${package} --format=zip -- ${entries}
+                WORKING_DIRECTORY ${WORK} RESULT_VARIABLE failed ERROR_VARIABLE why)
+if(NOT failed)
+  execute_process(COMMAND ${STRIP_NONDETERMINISM} --type zip --timestamp ${SOURCE_DATE_EPOCH} ${package}
+                  RESULT_VARIABLE failed ERROR_VARIABLE why)
+endif()
+if(failed)
+  message(FATAL_ERROR "Cannot make ${package}: ${why}")
+endif()

@@ -1,0 +1,96 @@
+"""hook_control's packages from the Windows release: the wheels and the NuGet package hold what the ZIP
+holds, each with its checksum, and a C# controller built against the NuGet package, installed by nuget
+from a folder, reaches a host.
+
+Set by the build, besides what the install and shared library test modules read: HOOK_HOST_MONO,
+HOOK_HOST_MCS and HOOK_HOST_NUGET, Mono's tools; HOOK_HOST_LINUX_BIN, the programs folder of a Linux
+build, whose host and libhook_control.so.1 the C# controller runs on Mono.
+"""
+import hashlib
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+import zipfile
+
+from test_install import BUILD, RELEASE, SOURCE, VERSION, package, run
+from test_release import packed_dlls
+from test_shared_library import BindingController, check_wheel
+
+LINUX_BIN = os.environ.get("HOOK_HOST_LINUX_BIN", "")
+NUPKG_ENTRIES = ["HookControl.nuspec", "[Content_Types].xml", "_rels/.rels", "build/HookControl.targets",
+                 "lib/net45/HookControl.dll", "runtimes/win-x64/native/hook_control.dll",
+                 "runtimes/win-x86/native/hook_control.dll"]
+
+
+class ControllerPackages(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="hook_control_packages.")
+        self.addCleanup(shutil.rmtree, self.folder)
+        archive, _ = package(self, BUILD)
+        self.output = os.path.dirname(archive)
+        with zipfile.ZipFile(archive) as release:
+            release.extractall(self.folder)
+        self.release = os.path.join(self.folder, RELEASE)
+
+    def test_each_package_has_its_checksum_and_carries_the_releases_files(self):
+        packages = packed_dlls(self.output)
+        for path, carried in packages:
+            with self.subTest(package=os.path.basename(path)):
+                with open(path, "rb") as data, open(path + ".sha256") as sums:
+                    self.assertEqual(sums.read().split(), [hashlib.sha256(data.read()).hexdigest(),
+                                                           os.path.basename(path)])
+                with zipfile.ZipFile(path) as files:
+                    for inside, shipped in carried.items():
+                        with open(os.path.join(self.release, shipped), "rb") as ours:
+                            self.assertEqual(files.read(inside), ours.read(), inside)
+        for (wheel, carried), platform in zip(packages, ("win_amd64", "win32")):
+            check_wheel(self, wheel, platform, os.path.join(self.release, list(carried.values())[0]))
+
+        nupkg = packages[-1][0]
+        with zipfile.ZipFile(nupkg) as files:
+            self.assertEqual(sorted(files.namelist()), sorted(NUPKG_ENTRIES))
+            with open(os.path.join(SOURCE, "bindings", "dotnet", "HookControl.targets"), "rb") as targets:
+                self.assertEqual(files.read("build/HookControl.targets"), targets.read())
+            manifest = files.read("HookControl.nuspec").decode()
+        for element in ("id", "version", "license", "description", "releaseNotes"):
+            self.assertRegex(manifest, r"<%s\b[^>]*>[^<]+</%s>" % (element, element), element)
+        self.assertIn("<id>HookControl</id>", manifest)
+        self.assertIn("<version>%s</version>" % VERSION, manifest)
+
+    def test_a_csharp_controller_built_against_the_installed_package_reaches_a_host(self):
+        host, library = (os.path.join(LINUX_BIN, name) for name in ("hook_host", "libhook_control.so.1"))
+        # The release workflow alone has no Linux build; CI builds the linux preset first.
+        if not (os.path.exists(host) and os.path.exists(library)):
+            self.skipTest("HOOK_HOST_LINUX_BIN (%r) has no Linux host and library: build the linux preset first" %
+                          LINUX_BIN)
+        # A feed that is a folder, as an organisation keeps one; nuget installs from it alone.
+        feed, installed, application = (os.path.join(self.folder, name) for name in ("feed", "packages", "app"))
+        for folder in (feed, application):
+            os.mkdir(folder)
+        shutil.copy(os.path.join(self.output, "HookControl.%s.nupkg" % VERSION), feed)
+        run(self, [os.environ["HOOK_HOST_NUGET"], "install", "HookControl", "-Version", VERSION, "-Source", feed,
+                   "-OutputDirectory", installed, "-NonInteractive"], env=dict(os.environ, HOME=self.folder))
+        assembly = os.path.join(installed, "HookControl." + VERSION, "lib", "net45", "HookControl.dll")
+        # Built against the package's assembly, which the build copies beside the program; the Linux
+        # library beside them by the name Mono's DllImport looks for (the package carries Windows DLLs).
+        program = os.path.join(application, "controller.exe")
+        run(self, [os.environ["HOOK_HOST_MCS"], "-langversion:7", "-nologo", "-r:" + assembly, "-out:" + program,
+                   os.path.join(SOURCE, "tests", "controller", "BindingController.cs")])
+        shutil.copy(assembly, application)
+        shutil.copy(library, application)
+        os.symlink("libhook_control.so.1", os.path.join(application, "libhook_control.so"))
+
+        controller = BindingController(self, [os.environ["HOOK_HOST_MONO"], program])
+        controller.start(42, path=host)
+        controller.expect("report 10", "ok 42")
+        controller.expect("close 7", "ok")
+        controller.expect("wait 10", "ok 7")
+        word, text = controller.ask("text 127")
+        self.assertEqual(word, "ok")
+        self.assertTrue(text.startswith("the dynamic linker refused the host"), text)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
