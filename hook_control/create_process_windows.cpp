@@ -40,20 +40,29 @@ void give_turn(HANDLE taken)
     ReleaseSRWLockExclusive(&own_turn);
 }
 
-// Starts the host suspended, handing it `output` and `error` (where it is given) and nothing else of
-// ours. A child takes its parent's error mode (its thread's is not handed on): with
-// SEM_FAILCRITICALERRORS a missing hook library ends the host with the loader's status, instead of a
-// dialog on the user's desktop. The flag is added to the process's error mode for the creation, where
-// it is not set already, and then taken away again, the rest of the mode as it is then.
-bool create_suspended(const HostStart& start, DWORD creation, PROCESS_INFORMATION& process)
+// The SDK defines it for Windows 10 and later only; older systems refuse it at run time.
+#ifndef PROC_THREAD_ATTRIBUTE_JOB_LIST
+#define PROC_THREAD_ATTRIBUTE_JOB_LIST ProcThreadAttributeValue(13, FALSE, TRUE, FALSE)
+#endif
+
+// Starts the host suspended, handing it its output and error (where it is given) and nothing else of
+// ours, and inside `job` (where it is given) from its creation where the system takes the job list
+// (Windows 10 and later; Wine 8 too): `joined` says whether it did. A child takes its parent's error
+// mode (its thread's is not handed on): with SEM_FAILCRITICALERRORS a missing hook library ends the
+// host with the loader's status, instead of a dialog on the user's desktop. The flag is added to the
+// process's error mode for the creation, where it is not set already, and then taken away again, the
+// rest of the mode as it is then.
+bool create_suspended(const HostStart& start, HANDLE job, DWORD creation, PROCESS_INFORMATION& process, bool& joined)
 {
     HANDLE inherited[] = {start.output, start.error};
     const DWORD inherited_count = start.error ? 2 : 1;
+    HANDLE jobs[] = {job};
+    joined = false;
     SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
     Heap<char> memory(size);
     auto* const list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory.data);
-    if (!list || !InitializeProcThreadAttributeList(list, 1, 0, &size))
+    if (!list || !InitializeProcThreadAttributeList(list, 2, 0, &size))
         return false;
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
@@ -64,6 +73,8 @@ bool create_suspended(const HostStart& start, DWORD creation, PROCESS_INFORMATIO
     bool created = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                              inherited_count * sizeof(HANDLE), nullptr, nullptr);
     DWORD error_code = GetLastError();
+    joined = created && job &&
+             UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, jobs, sizeof jobs, nullptr, nullptr);
     if (created) {
         const HANDLE turn = take_turn();
         const UINT mode = GetErrorMode();
@@ -84,6 +95,13 @@ bool create_suspended(const HostStart& start, DWORD creation, PROCESS_INFORMATIO
     return created;
 }
 
+// Whether the controller runs inside a job.
+bool in_a_job()
+{
+    BOOL in_job = FALSE;
+    return IsProcessInJob(GetCurrentProcess(), nullptr, &in_job) && in_job;
+}
+
 // Ends a host that has not run yet, and lets go of it once it has ended: nothing of it is left.
 void discard(const PROCESS_INFORMATION& process)
 {
@@ -97,18 +115,27 @@ void discard(const PROCESS_INFORMATION& process)
 
 hook_host_result create_in_job(const HostStart& start, PROCESS_INFORMATION& process)
 {
-    if (!create_suspended(start, 0, process))
-        return failed_with(GetLastError(), "cannot start %s", start.shown);
-    // Suspended, the host has run nothing of its own yet when it joins its job.
-    if (!start.job || AssignProcessToJobObject(start.job, process.hProcess))
+    // The host runs no code of its own before it is in its job: a controller that dies at any moment
+    // of the start leaves nothing running. Where the controller's job refuses a job inside it
+    // (ERROR_ACCESS_DENIED, as Windows 6.0 and 6.1 always do), the host starts outside that job, if
+    // that job allows. Any other refusal is final.
+    bool joined = false;
+    if (!create_suspended(start, start.job, 0, process, joined)) {
+        const DWORD create_error = GetLastError();
+        if (!start.job || create_error != ERROR_ACCESS_DENIED || !in_a_job())
+            return failed_with(create_error, "cannot start %s", start.shown);
+        if (!create_suspended(start, start.job, CREATE_BREAKAWAY_FROM_JOB, process, joined))
+            return failed_with(GetLastError(), "cannot start %s in a job of its own", start.shown);
+    }
+    // A system without the job list: the host joins its job suspended. A controller that dies before
+    // it has joined leaves it suspended and in no job, for ever (the header says so).
+    if (!start.job || joined || AssignProcessToJobObject(start.job, process.hProcess))
         return HOOK_HOST_OK;
     const DWORD assign_error = GetLastError();
     discard(process);
-    // Windows 6.0 and 6.1 cannot nest jobs (ERROR_ACCESS_DENIED): where the controller is in a job, the
-    // host is started outside it, if that job allows. Any other refusal is final.
     if (assign_error != ERROR_ACCESS_DENIED)
         return failed_with(assign_error, "cannot start %s in a job of its own", start.shown);
-    if (!create_suspended(start, CREATE_BREAKAWAY_FROM_JOB, process))
+    if (!create_suspended(start, nullptr, CREATE_BREAKAWAY_FROM_JOB, process, joined))
         return failed_with(GetLastError(), "cannot start %s in a job of its own", start.shown);
     if (!AssignProcessToJobObject(start.job, process.hProcess)) {
         const DWORD breakaway_error = GetLastError();

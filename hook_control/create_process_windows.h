@@ -17,7 +17,8 @@ struct HostStart {
     const char* shown;      // its path as error texts show it
 };
 
-// Creates the host suspended and in its job: the handles of `process` are the caller's, the host's
-// thread to resume. Starts of several threads, and of several copies of this library in the process,
-// take turns at the process's error mode, which the creation changes for a moment (see the .cpp).
+// Creates the host suspended and in its job (from its creation, where the system takes the job list):
+// the handles of `process` are the caller's, the host's thread to resume. Starts of several threads, and of several
+// copies of this library in the process, take turns at the process's error mode, which the creation changes for a
+// moment (see the .cpp).
 hook_host_result create_in_job(const HostStart& start, PROCESS_INFORMATION& process);

@@ -13,7 +13,9 @@
  * their handles. It is made with every signal blocked (the caller's mask is given back), so that no
  * handler of the controller's runs on it; it lasts while a host it started runs, and ends after the
  * last, or within a second once it is the process's last thread (a controller whose main thread
- * called pthread_exit ends as it would without it). A child that the controller forks gets a thread of
+ * called pthread_exit ends as it would without it). From the first start it holds two descriptors for
+ * good, an eventfd and /proc/self/stat, which tells it whether it is the last thread without opening
+ * anything: a shortage of descriptors ends no host. A child that the controller forks gets a thread of
  * its own at its first start. hook_host_start and hook_host_release are no cancellation points
  * (a pthread_cancel takes effect after them); the waits are, and leave the host as it was.
  *
@@ -89,11 +91,14 @@ typedef enum hook_host_result {
  * Unless `flags` holds HOOK_HOST_OUTLIVE_CONTROLLER, the host is ended by the system as soon as the
  * controller process ends, however it ends (a crash, TerminateProcess, SIGKILL), or when its handle is
  * released. On Windows it runs in a job object of its own with JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE,
- * assigned before the host runs any code, whose one handle this library holds (inside a job the
- * controller is already in, too; on Windows 6.0 and 6.1, which cannot nest jobs, that job must allow
- * breakaway). On Linux it gets SIGKILL when the controller ends; a host started from a thread that then
- * ends lives on, since hosts are started from the library's thread. A host that outlives its
- * controller still belongs to any job the controller is in.
+ * whose one handle this library holds (inside a job the controller is already in, too; on Windows 6.0
+ * and 6.1, which cannot nest jobs, that job must allow breakaway). On Windows 10 and later the host is
+ * created inside it (PROC_THREAD_ATTRIBUTE_JOB_LIST), so that a controller that ends at any moment of
+ * a start leaves no host. Older systems refuse that: there the host is created suspended and assigned
+ * to its job before it runs any code, and a controller that ends in the moment between the two (a
+ * process creation's time) leaves a suspended host, in no job, for ever. On Linux it gets SIGKILL when the controller
+ * ends; a host started from a thread that then ends lives on, since hosts are started from the library's thread. A host
+ * that outlives its controller still belongs to any job the controller is in.
  *
  * A host whose hook library is missing is started all the same: the loader ends it, and
  * hook_host_wait_report then gives HOOK_HOST_GONE and hook_host_wait the loader's status (Windows:
@@ -140,7 +145,7 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait_report(hook_h
  * ended, or on Linux is ending (its queue is gone and it ends within 1 s), and nothing reached it; on
  * Linux nothing is sent once the host has ended, so whatever has its pid or name since gets nothing.
  * HOOK_HOST_FAILED: the post was refused (a full queue: see hook_host_post), or the program is not a
- * hook host, as hook_host_wait_report says it (nothing was posted). */
+ * hook host, as hook_host_wait_report says it or (on Linux) as hook_host_post does (nothing was posted). */
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_close(hook_host* host, uint32_t status);
 
 /* Waits at most `timeout_ms` (HOOK_HOST_NO_LIMIT: for ever) for the host to end, and stores its exit
@@ -169,9 +174,13 @@ HOOK_CONTROL_API void HOOK_CONTROL_CALL hook_host_release(hook_host* host);
  * thread is the earliest created of the process's threads. A 32-bit build posts the low 32 bits of
  * `wparam` and `lparam`, the width of its WPARAM and LPARAM; a close status needs no more, as the
  * host reads only the low 32 bits of WM_CLOSE's wParam.
+ * On Linux the message goes only to a queue that is the process's own: any user may bind the name of
+ * the queue of a process that has none, and the socket behind the name is looked for among the
+ * process's descriptors first (through sock_diag and /proc/<pid>/fd; three descriptors for the moment).
  * HOOK_HOST_OK once the message is queued. HOOK_HOST_GONE: no such process. HOOK_HOST_FAILED: the
- * process is not a host (it has no message queue), its queue is full, or the post is refused (access
- * denied; on Linux, a process of another user). */
+ * process is not a host (it has no message queue; on Linux also where its queue's name is bound by
+ * another process, which then gets nothing), its queue is full, or the post is refused (access denied;
+ * on Linux, a process of another user). */
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_post(uint32_t process_id, uint32_t kind, uint64_t wparam,
                                                                    uint64_t lparam);
 

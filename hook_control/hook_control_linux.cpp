@@ -226,8 +226,8 @@ hook_host_result post_close(hook_host* host, uint32_t status)
     const int error = send_message(host->pid, wm_close, status, 0);
     if (error == 0)
         return HOOK_HOST_OK;
-    // A host whose line was read has a queue until it exits: refused, it is ending.
-    return ends_within(*host, error == ECONNREFUSED ? dying_grace_ms : 0) ? HOOK_HOST_GONE : refused(host->pid, error);
+    // A host whose line was read has a queue until it exits: without one, it is ending.
+    return ends_within(*host, has_no_queue(error) ? dying_grace_ms : 0) ? HOOK_HOST_GONE : refused(host->pid, error);
 }
 
 hook_host_result wait_end(hook_host* host, uint32_t timeout_ms, int32_t* status)

@@ -11,20 +11,39 @@
 #include "last_error.h"
 #include "proc_linux.h"
 #include "queue_linux.h"
+#include "queue_owner_linux.h"
 #include "system_text_linux.h"
+
+namespace {
+
+// send_message on `sender`, a new datagram socket: connected to the name, checked, sent.
+int send_checked(int sender, pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam)
+{
+    const queue_address address = queue_address_of(pid);
+    if (connect(sender, reinterpret_cast<const sockaddr*>(&address.name), address.length) != 0)
+        return errno;
+    if (const int error = queue_owner::check(sender, pid))
+        return error;
+    const queue_datagram datagram{kind, 0, wparam, lparam};
+    const ssize_t sent = send(sender, &datagram, sizeof datagram, MSG_DONTWAIT);
+    return sent == static_cast<ssize_t>(sizeof datagram) ? 0 : errno;
+}
+
+} // namespace
 
 int send_message(pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam)
 {
     const int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sender < 0)
         return errno;
-    const queue_datagram datagram{kind, 0, wparam, lparam};
-    const queue_address address = queue_address_of(pid);
-    const ssize_t sent = sendto(sender, &datagram, sizeof datagram, MSG_DONTWAIT,
-                                reinterpret_cast<const sockaddr*>(&address.name), address.length);
-    const int error = sent == static_cast<ssize_t>(sizeof datagram) ? 0 : errno;
+    const int error = send_checked(sender, pid, kind, wparam, lparam);
     close(sender);
     return error;
+}
+
+bool has_no_queue(int error)
+{
+    return error == ECONNREFUSED || error == queue_owner::not_its_own;
 }
 
 hook_host_result refused(pid_t pid, int error)
@@ -33,6 +52,10 @@ hook_host_result refused(pid_t pid, int error)
     case ECONNREFUSED: // nothing is bound to the name
         return failed("cannot post to process %d: not a hook host (it has no message queue): %s", static_cast<int>(pid),
                       system_text(error));
+    case queue_owner::not_its_own:
+        return failed("cannot post to process %d: not a hook host (its message queue's name is bound by another "
+                      "process; nothing was sent)",
+                      static_cast<int>(pid));
     case EAGAIN:
         return failed("cannot post to process %d: its message queue is full: %s", static_cast<int>(pid),
                       system_text(error));
@@ -55,7 +78,7 @@ hook_host_result post_message(uint32_t process_id, uint32_t kind, uint64_t wpara
     const int error = send_message(pid, kind, wparam, lparam);
     if (error == 0)
         return HOOK_HOST_OK;
-    if (error == ECONNREFUSED && process_has_ended(pid))
+    if (has_no_queue(error) && process_has_ended(pid))
         return HOOK_HOST_GONE;
     return refused(pid, error);
 }

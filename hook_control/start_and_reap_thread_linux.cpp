@@ -69,6 +69,8 @@ private:
     {
         if (wake_ < 0 && (wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0)
             return errno;
+        if (stat_ < 0 && (stat_ = open("/proc/self/stat", O_RDONLY | O_CLOEXEC)) < 0)
+            return errno;
         if (running_)
             return 0;
         // A new thread starts with its maker's mask: with all blocked, no handler of the controller's
@@ -112,8 +114,11 @@ private:
                 ready.push_back(pollfd{watched.pidfd, POLLIN, 0});
             held.unlock();
             const int count = poll(ready.data(), ready.size(), alone_check_ms);
-            if (count == 0 && alone())
+            if (count == 0 && alone(stat_)) {
+                held.lock();
+                running_ = false;
                 return; // the process ends with it, as it would have without it
+            }
             held.lock();
             uint64_t wakes = 0;
             if (read(wake_, &wakes, sizeof wakes) < 0) { } // nothing to take: woken by a host's end
@@ -169,6 +174,7 @@ private:
     Job* job_ = nullptr;
     std::vector<Watched> watched_;
     int wake_ = -1; // an eventfd: a job is due
+    int stat_ = -1; // the process's /proc/self/stat, for alone()
     uint64_t serials_ = 0;
     bool running_ = false;
 };

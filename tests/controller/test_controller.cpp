@@ -10,7 +10,7 @@
 //   error-mode [MODE]               ok MODE         (Windows: sets the process's error mode, if given)
 //
 // On this machine also, for what the library meets from the controller itself and from neighbours:
-//   fd-limit N, fds, steal (a wait for any child), spawn-at PID STATUS, close-as-it-ends,
+//   fd-limit N, fds, hold-fds [N], steal (a wait for any child), spawn-at PID STATUS, close-as-it-ends,
 //   memory-limit, fork-start PATH STATUS, pthread-exit, cancel-start PATH MS, signals PATH CYCLES,
 //   start-scheduled PATH NUMBER NICE CPU, forkers MS (see each in test_controller_linux.cpp).
 //

@@ -16,11 +16,15 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "queue_linux.h"
 #include "test_controller.h"
 
 namespace {
+
+// Descriptors taken by hold-fds, so that only a few are left free.
+std::vector<int> held_descriptors;
 
 int open_descriptors()
 {
@@ -117,6 +121,20 @@ const Command platform_commands[] = {
      [](char** words, int) {
          const rlimit limit{unsigned32(words[1]), unsigned32(words[1])};
          answer(setrlimit(RLIMIT_NOFILE, &limit) == 0 ? HOOK_HOST_OK : HOOK_HOST_FAILED);
+     }},
+    // Takes all free descriptors but N; without N gives them back.
+    {"hold-fds", 1, 2,
+     [](char** words, int count) {
+         for (const int held : held_descriptors)
+             close(held);
+         held_descriptors.clear();
+         for (int held = 0; count == 2 && (held = dup(STDERR_FILENO)) >= 0;)
+             held_descriptors.push_back(held);
+         for (uint32_t left = count == 2 ? unsigned32(words[1]) : 0; left > 0 && !held_descriptors.empty(); --left) {
+             close(held_descriptors.back());
+             held_descriptors.pop_back();
+         }
+         answer(HOOK_HOST_OK);
      }},
     // "ok N": how many descriptors are open.
     {"fds", 1, 1, [](char**, int) { answer(HOOK_HOST_OK, "ok " + std::to_string(open_descriptors())); }},

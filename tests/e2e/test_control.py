@@ -3,6 +3,7 @@
 import os
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -10,8 +11,8 @@ import tempfile
 import time
 import unittest
 
-from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS, platform_path, queue_address,
-                        read_line, signed32)
+from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS, close_tool, platform_path,
+                        queue_address, queue_name, read_line, signed32)
 
 HOST = os.path.join(BIN, "hook_host" + EXE)
 ODD_HOST = os.path.join(CONTROL_BIN, "odd_host" + EXE)  # Windows: 1 closes its output, 2 reports its error mode
@@ -56,6 +57,22 @@ class Controller:
         for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
             if stream:
                 stream.close()
+
+
+NOBODY = 65534
+# Binds the queue name argv[1] (queue_name of a process), says so, and once its input ends says what
+# it received.
+SQUATTER = """import socket, sys
+queue = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+queue.bind(b"\\0" + sys.argv[1].encode())
+print("bound", flush=True)
+sys.stdin.read()
+queue.setblocking(False)
+try:
+    print(len(queue.recv(64)), "bytes")
+except BlockingIOError:
+    print("nothing")
+"""
 
 
 def has_ended(test, pid):
@@ -295,6 +312,22 @@ class Posting(unittest.TestCase):
         self.assertIn("not a hook host (it has no message queue)", answer[1])
 
 
+def hosts_started_with(number):
+    """The running hosts (zombies aside) that were started with `number`, found by their command lines."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as command:
+                words = command.read().split(b"\0")
+            with open("/proc/%s/stat" % pid, "rb") as stat:
+                state = stat.read().rsplit(b")", 1)[1].split()[0]
+        except (OSError, IndexError):
+            continue  # it has ended
+        if state != b"Z" and str(number).encode() in words and any(b"hook_host" in word for word in words):
+            found.append(int(pid))
+    return found
+
+
 class ControllerEnds(unittest.TestCase):
     def killed(self, *flags):
         controller = Controller(self)
@@ -306,6 +339,24 @@ class ControllerEnds(unittest.TestCase):
 
     def test_a_host_ends_with_its_controller_killed_from_outside(self):
         assert_ends(self, self.killed())
+
+    def test_controllers_killed_at_any_moment_of_a_start_leave_no_host(self):
+        number = 1700000000 + os.getpid()  # this test's hosts
+        for run in range(100):
+            controller = Controller(self)
+            controller.expect("post 0 0 0 0", "gone")  # it runs
+            controller.process.stdin.write(b"start %s %d\n" % (platform_path(HOST).encode(), number))
+            controller.process.stdin.flush()
+            time.sleep(run * 0.0003)  # 0 to 30 ms into the start, a start's time under Wine
+            controller.end()
+        deadline = time.monotonic() + GONE_WITHIN * SLOW
+        while hosts_started_with(number):
+            if time.monotonic() > deadline:
+                left = hosts_started_with(number)
+                for pid in left:
+                    os.kill(pid, signal.SIGKILL)
+                self.fail("hosts left by killed controllers: %s" % left)
+            time.sleep(0.1)
 
     def test_a_host_that_outlives_its_controller_lives_on_and_a_post_ends_it(self):
         pid = self.killed("outlive")
@@ -418,6 +469,26 @@ class Handles(unittest.TestCase):
             self.assertEqual(controller.ask("fds"), before)
             controller.start(1)
 
+    @unittest.skipIf(WINDOWS, "descriptors are this machine's")
+    def test_a_shortage_of_descriptors_neither_ends_running_hosts_nor_hangs_a_start(self):
+        for free in range(4):
+            with self.subTest(free=free):
+                controller = Controller(self)
+                controller.expect("fd-limit 64", "ok")
+                controller.start(1)
+                controller.expect("report 10000", "ok 1")
+                controller.expect("hold-fds %d" % free, "ok")
+                time.sleep(1.5)  # the library's thread looks every second whether it is the last one
+                answer = controller.ask("starts 1 1 %s 2" % HOST)  # each started host is released at once
+                if answer[0] != "ok":
+                    self.assertRegex(" ".join(answer), r"^failed cannot start .*: Too many open files$")
+                controller.expect("hold-fds", "ok")
+                controller.expect("wait 0", "timeout")
+                controller.expect("close 3", "ok")
+                controller.expect("wait 10000", "ok 3")
+                controller.start(4)
+                controller.expect("report 10000", "ok 4")
+
     @unittest.skipIf(WINDOWS, "POSIX signals")
     def test_no_handler_of_the_controllers_runs_on_the_librarys_threads(self):
         Controller(self).expect("signals %s 30" % HOST, "ok 0")
@@ -466,6 +537,36 @@ class Neighbours(unittest.TestCase):
                 controller.expect("close 1", "gone")
                 neighbour.setblocking(False)
                 self.assertRaises(BlockingIOError, neighbour.recv, 64)
+
+    @unittest.skipIf(WINDOWS, "the names and pids of this machine's processes")
+    @unittest.skipIf(os.geteuid() != 0, "a process of another user is made by root")
+    def test_a_process_of_another_user_that_binds_a_processs_queue_name_gets_nothing(self):
+        with tempfile.TemporaryDirectory() as folder:
+            # Reports as a host does, and has no queue.
+            reporter = program(folder, "reports", '#!/bin/sh\necho "Adding hook for $1"\nexec sleep 30\n')
+            ways = {"close": lambda controller, pid: controller.ask("close 5"),
+                    "post": lambda controller, pid: Controller(self).ask("post %d 16 5 0" % pid),
+                    "close tool": lambda controller, pid: close_tool(pid, 5),
+                    "close tool's post": lambda controller, pid: close_tool("--post", 16, 5, 0, pid)}
+            for way, post in ways.items():
+                with self.subTest(way=way):
+                    controller = Controller(self)
+                    pid = controller.start(1, path=reporter)
+                    controller.expect("report 10000", "ok 1")
+                    squatter = subprocess.Popen([sys.executable, "-c", SQUATTER, queue_name(pid)], user=NOBODY,
+                                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                    self.addCleanup(squatter.kill)
+                    self.assertEqual(read_line(self, squatter.stdout, 10), b"bound\n")
+                    answer = post(controller, pid)
+                    if isinstance(answer, subprocess.CompletedProcess):
+                        self.assertEqual(answer.returncode, 1, answer.stderr)
+                        answer = [answer.stderr.decode()]
+                    self.assertIn("cannot post to process %d: not a hook host (its message queue's name is bound by "
+                                  "another process; nothing was sent)" % pid, " ".join(answer))
+                    squatter.stdin.close()
+                    self.assertEqual(squatter.stdout.read(), b"nothing\n")
+                    squatter.wait()
+                    squatter.stdout.close()
 
     @unittest.skipIf(WINDOWS, "the names and pids of this machine's processes")
     def test_a_later_child_with_an_ended_hosts_pid_is_not_waited_for(self):
