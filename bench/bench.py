@@ -9,8 +9,11 @@ the time from the start to the report line read through it, against a plain star
 here (from a small controller and from one with 1 GiB touched, side by side), and under Wine from a
 64-bit and from a 32-bit controller. And under Wine, the wait of a call sent to the program's main
 thread: each program beside the example hook library, its low-level keyboard hook's calls made by
-SendInput at random phases of the poll. Prints the figures; writes figures.csv, start_costs.csv,
-close_latencies.csv, hook_call_waits.csv and close_latencies.png (gnuplot) to the results folder.
+SendInput at random phases of the poll. And under Wine, the 32-bit host against the 32-bit yardstick:
+start-up and close latency as a 32-bit Windows controller sees them, idle cost and peak memory of the
+process that Wine runs each in, and the executable's size. Prints the figures; writes figures.csv,
+figures_x86.csv, start_costs.csv, close_latencies.csv, hook_call_waits.csv and close_latencies.png
+(gnuplot) to the results folder; with --only-x86, the 32-bit figures alone.
 """
 import argparse
 import csv
@@ -37,6 +40,10 @@ CYCLE_MS = 100
 SLACK_MS = 10  # what scheduling may add to a close's 100 to 200 ms
 TARGETS = {"start-up": 1.3, "idle cost": 1.3, "peak memory": 1.3, "executable size": 1.5}
 ADDED_HERE_MS, ADDED_UNDER_WINE = 1.0, 0.1  # what hook_control may add: ms here, a share of a start under Wine
+# The 32-bit host and its yardstick, both bound to the 32-bit stand-in hook library; its goal is the one
+# the 64-bit host has come to meet.
+PROGRAMS_X86 = ("hook_host32", "yardstick")
+TARGETS_X86 = {"start-up, Wine": 1.1, "idle cost, Wine": 1.1, "peak memory, Wine": 1.1, "executable size": 1.1}
 
 
 def start(path):
@@ -121,11 +128,12 @@ def close_latencies_here(paths, samples):
     return latencies
 
 
-def under_wine(windows_bin, samples):
-    """Start-up and close latencies of the Windows executables, timed by a controller inside Wine."""
+def under_wine(windows_bin, samples, programs=PROGRAMS):
+    """Start-up and close latencies of the Windows executables, timed by a controller of the same build
+    inside Wine."""
     run = os.path.join(os.path.dirname(windows_bin), "wine-run")
     startups, latencies = {}, {}
-    for name in PROGRAMS:
+    for name in programs:
         output = subprocess.run([run, os.path.join(windows_bin, "bench_controller.exe"), str(samples),
                                  windows_path(os.path.join(windows_bin, name + ".exe"))],
                                 stdin=subprocess.DEVNULL, capture_output=True, text=True, check=True).stdout
@@ -135,6 +143,89 @@ def under_wine(windows_bin, samples):
         startups[name] = statistics.median(float(startup) / 1000 for startup, _, _ in rows)
         latencies[name] = [float(latency) / 1000 for _, latency, _ in rows]
     return startups, latencies
+
+
+def task_cpu_ns(pid):
+    """CPU nanoseconds so far of all the process's threads (under Wine a program has several)."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/schedstat" % (pid, task)) as schedstat:
+            total += int(schedstat.read().split()[0])
+    return total
+
+
+def idle_under_wine(windows_bin, seconds, programs):
+    """CPU seconds per 100 ms cycle over `seconds` of idling, and peak resident KiB, of the Linux process
+    that Wine runs each program in, the programs side by side; each is then closed by the build's close
+    tool, given the Windows process id that the stand-in hook library records."""
+    run = os.path.join(os.path.dirname(windows_bin), "wine-run")
+    with tempfile.TemporaryDirectory(prefix="bench_idle.") as folder:
+        processes, records = {}, {}
+        for name in programs:
+            records[name] = os.path.join(folder, name + ".record")
+            environment = dict(os.environ, TESK_STAND_IN_RECORD=windows_path(records[name]))
+            processes[name] = subprocess.Popen([run, os.path.join(windows_bin, name + ".exe"), "1"],
+                                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, env=environment)
+            if not processes[name].stdout.readline().startswith(b"Adding hook for 1"):
+                sys.exit("bench: under Wine, %s ended before its report line" % name)
+        time.sleep(2)
+        before = {name: task_cpu_ns(process.pid) for name, process in processes.items()}
+        time.sleep(seconds)
+        after = {name: task_cpu_ns(process.pid) for name, process in processes.items()}
+        cost, memory = {}, {}
+        for name, process in processes.items():
+            cost[name] = (after[name] - before[name]) / 1e9 / (seconds * 1000 / CYCLE_MS)
+            memory[name] = status_field(process.pid, "VmHWM")
+            with open(records[name]) as record:
+                pid = record.readline().split()[2]
+            subprocess.run([run, os.path.join(windows_bin, "hook_close.exe"), pid, "0"], check=True)
+            if end(process) != 0:
+                sys.exit("bench: under Wine, %s did not close as asked" % name)
+    return cost, memory
+
+
+def x86_figures(x86_bin, samples, idle_seconds):
+    """The 32-bit host against the 32-bit yardstick under Wine; and every close latency, for the CSV."""
+    startup, latencies = under_wine(x86_bin, samples, PROGRAMS_X86)
+    idle, memory = idle_under_wine(x86_bin, idle_seconds, PROGRAMS_X86)
+    figures = [("start-up, Wine", "ms", {n: v * 1000 for n, v in startup.items()}),
+               ("idle cost, Wine", "us CPU per cycle", {n: v * 1e6 for n, v in idle.items()}),
+               ("peak memory, Wine", "KiB resident", memory)]
+    spreads = {name: spread(latencies[name]) for name in PROGRAMS_X86}
+    for key in ("min", "median", "p99", "max"):
+        figures.append(("close latency %s, Wine" % key, "ms", {n: s[key] for n, s in spreads.items()}))
+    figures.append(("closes inside %d-%d ms, Wine" % (CYCLE_MS, 2 * CYCLE_MS + SLACK_MS), "share",
+                    {n: s["inside"] for n, s in spreads.items()}))
+    figures.append(("executable size", "bytes",
+                    {n: os.path.getsize(os.path.join(x86_bin, n + ".exe")) for n in PROGRAMS_X86}))
+    return figures, latencies
+
+
+def runs_x86():
+    """Whether this machine runs 32-bit programs: a kernel without IA32 emulation refuses Wine's 32-bit
+    loader ("Exec format error"), and with it every 32-bit Windows program."""
+    try:
+        return subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True).returncode == 0
+    except OSError:
+        return False
+
+
+def print_figures(path, figures, programs, targets):
+    """Prints the figures side by side, the ratio and its target, and writes them to `path`."""
+    print("\n%-34s %-18s %12s %12s %7s  %s" % (("figure", "unit") + programs + ("ratio", "target")))
+    with open(path, "w", newline="") as table:
+        writer = csv.writer(table)
+        writer.writerow(["figure", "unit", *programs, "ratio", "target"])
+        for figure, unit, values in figures:
+            ours, theirs = values[programs[0]], values[programs[1]]
+            ratio = ours / theirs if theirs else float("nan")
+            target = targets.get(figure)
+            if figure.startswith(("closes inside", "hook calls inside")):
+                verdict = "all of ours %s" % ("met" if ours == 1 else "MISSED")
+            else:
+                verdict = "" if target is None else "<= %g %s" % (target, "met" if ratio <= target else "MISSED")
+            print("%-34s %-18s %12.4g %12.4g %7.3f  %s" % (figure, unit, ours, theirs, ratio, verdict))
+            writer.writerow([figure, unit, "%.6g" % ours, "%.6g" % theirs, "%.4f" % ratio, target or ""])
 
 
 def windows_path(path):
@@ -241,7 +332,25 @@ def main():
     parser.add_argument("--idle-seconds", type=float, default=10)
     parser.add_argument("--presses", type=int, default=100, help="key presses sent to each program's hook")
     parser.add_argument("--results", default=os.path.join(ROOT, "bench", "results"))
+    parser.add_argument("--only-x86", action="store_true", help="the 32-bit host against its yardstick alone")
     options = parser.parse_args()
+    os.makedirs(options.results, exist_ok=True)
+    x86_programs = [os.path.join(options.windows_x86, name) for name in (
+        "hook_host32.exe", "yardstick.exe", "bench_controller.exe", "hook_close.exe", "TeskShellHook32.dll")]
+    for path in x86_programs:
+        if not os.path.exists(path):
+            sys.exit("bench: %s is not built; bench/run builds the presets first" % path)
+    x86 = runs_x86()
+    if not x86:
+        print("bench: this machine runs no 32-bit program; the 32-bit host is not measured", flush=True)
+    if options.only_x86:
+        if not x86:
+            sys.exit("bench: nothing to measure")
+        print("machine:", machine(), flush=True)
+        print("the 32-bit host under Wine: %d closes, %g s idle..." % (options.samples, options.idle_seconds), flush=True)
+        figures_x86, _ = x86_figures(options.windows_x86, options.samples, options.idle_seconds)
+        print_figures(os.path.join(options.results, "figures_x86.csv"), figures_x86, PROGRAMS_X86, TARGETS_X86)
+        return
     here = {name: os.path.join(options.linux, name) for name in PROGRAMS}
     exes = {name: os.path.join(options.windows, name + ".exe") for name in PROGRAMS}
     windows_host = windows_path(exes["hook_host"])
@@ -252,6 +361,8 @@ def main():
                                     os.path.join(options.windows, "start_cost.exe"), windows_host),
         "Wine, 32-bit controller": ([os.path.join(options.windows_x86, "..", "wine-run")],
                                     os.path.join(options.windows_x86, "start_cost.exe"), windows_host)}
+    if not x86:
+        del controllers["Wine, 32-bit controller"]
     for path in list(here.values()) + list(exes.values()) + [c for _, c, *_ in controllers.values()] + [
             os.path.join(options.windows, "example_hook", "TeskShellHook64.dll"),
             os.path.join(options.windows, "send_keys.exe")]:
@@ -271,6 +382,11 @@ def main():
     costs = start_costs(controllers, options.runs)
     print("sending %d key presses to each program's hook under Wine..." % options.presses, flush=True)
     waits = hook_call_waits(options.windows, options.presses)
+    figures_x86, latencies_x86 = [], {}
+    if x86:
+        print("the 32-bit host under Wine: %d closes, %g s idle..." % (options.samples, options.idle_seconds),
+              flush=True)
+        figures_x86, latencies_x86 = x86_figures(options.windows_x86, options.samples, options.idle_seconds)
 
     figures = [("start-up", "ms", {n: v * 1000 for n, v in startup.items()}),
                ("idle cost", "us CPU per cycle", {n: v * 1e6 for n, v in idle.items()}),
@@ -288,21 +404,9 @@ def main():
     figures.append(("imported DLLs", "count", {n: len(i) for n, i in imports.items()}))
     figures.append(("imported functions", "count", {n: sum(len(dll.imports) for dll in i) for n, i in imports.items()}))
 
-    os.makedirs(options.results, exist_ok=True)
-    print("\n%-34s %-18s %12s %12s %7s  %s" % ("figure", "unit", "hook_host", "yardstick", "ratio", "target"))
-    with open(os.path.join(options.results, "figures.csv"), "w", newline="") as table:
-        writer = csv.writer(table)
-        writer.writerow(["figure", "unit", "hook_host", "yardstick", "ratio", "target"])
-        for figure, unit, values in figures:
-            ours, theirs = values["hook_host"], values["yardstick"]
-            ratio = ours / theirs if theirs else float("nan")
-            target = TARGETS.get(figure)
-            if figure.startswith(("closes inside", "hook calls inside")):
-                verdict = "all of ours %s" % ("met" if ours == 1 else "MISSED")
-            else:
-                verdict = "" if target is None else "<= %g %s" % (target, "met" if ratio <= target else "MISSED")
-            print("%-34s %-18s %12.4g %12.4g %7.3f  %s" % (figure, unit, ours, theirs, ratio, verdict))
-            writer.writerow([figure, unit, "%.6g" % ours, "%.6g" % theirs, "%.4f" % ratio, target or ""])
+    print_figures(os.path.join(options.results, "figures.csv"), figures, PROGRAMS, TARGETS)
+    if x86:
+        print_figures(os.path.join(options.results, "figures_x86.csv"), figures_x86, PROGRAMS_X86, TARGETS_X86)
 
     print("\n%-34s %-18s %12s %12s %7s  %s" % ("start to report line", "unit", "plain", "hook_control", "added",
                                                 "target"))
@@ -321,8 +425,8 @@ def main():
     with open(data, "w", newline="") as samples:
         writer = csv.writer(samples)
         writer.writerow(["where", "program", "latency_ms"])
-        for where, latencies in (("here", latencies_here), ("Wine", latencies_wine)):
-            for name in PROGRAMS:
+        for where, latencies in (("here", latencies_here), ("Wine", latencies_wine), ("Wine, 32-bit", latencies_x86)):
+            for name in latencies:
                 writer.writerows([where, name, "%.3f" % (value * 1000)] for value in latencies[name])
     plot(data, os.path.join(options.results, "close_latencies.png"))
 

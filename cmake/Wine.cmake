@@ -1,6 +1,8 @@
 # Tests run the Windows programs under Wine, in a prefix of the build's own: 64-bit programs with
-# wine64, 32-bit ones with wine, Wine's 32-bit loader (Debian's wine32:i386).
+# wine64, 32-bit ones with wine, Wine's 32-bit loader (Debian's wine32:i386). Either build runs
+# programs of both architectures (the hosts, the controllers) in its one prefix.
 find_program(WINE_SERVER wineserver PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
+find_program(WINE_X64_LOADER wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)
 find_program(WINE_X86_LOADER wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   find_program(WINE_LOADER wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH REQUIRED)

@@ -79,7 +79,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
     return TRUE;
 }
 
-void TESK_SHELL_HOOK_CALL SetTeskShellHook(int64_t hook_argument)
+void TESK_SHELL_HOOK_CALL SetTeskShellHook(intptr_t hook_argument)
 {
     static const struct {
         int kind;
@@ -87,7 +87,7 @@ void TESK_SHELL_HOOK_CALL SetTeskShellHook(int64_t hook_argument)
     } hooks[] = {{WH_SHELL, shell_procedure}, {WH_CBT, cbt_procedure}, {WH_KEYBOARD_LL, keyboard_procedure}};
 
     record("SetTeskShellHook", hook_argument);
-    if (hook_argument < 1 || hook_argument > (int64_t)(sizeof hooks / sizeof hooks[0]))
+    if (hook_argument < 1 || hook_argument > (intptr_t)(sizeof hooks / sizeof hooks[0]))
         return;
     /* Global (thread 0), from this module: the platform loads it into the processes it hooks. The hook
      * is never removed: it goes with the host's main thread. */

@@ -12,7 +12,6 @@
 namespace {
 
 const char header_advice[] = "hook_library/TeskShellHook.h";
-const char def_advice[] = "hook_library/TeskShellHook64.def";
 
 std::string joined(std::initializer_list<std::string_view> parts)
 {
@@ -50,78 +49,237 @@ bool near_name(const std::string& name)
     return first != std::string::npos && first < end && lower(name.substr(first, end - first)) == lower(entry_name);
 }
 
-void check_machine(const std::string& library, const Image& image, std::vector<std::string>& problems)
+// The name of a machine, as the checks say it to people who build for it.
+std::string bits(Machine machine)
 {
-    if (image.machine == Machine::x86_64)
-        return;
-    if (image.machine == Machine::x86)
-        problems.push_back(library + " is a 32-bit (x86) library: the host is a 64-bit program and loads only "
-                                     "the 64-bit (x86-64) build of its hook library; build it for x86-64");
-    else
-        problems.push_back(library + " is built for " + image.machine_name +
-                           ", not x86-64: the host is an x86-64 program and loads only an x86-64 hook library");
+    return machine == Machine::x86 ? "32-bit (x86)" : "64-bit (x86-64)";
 }
 
-void check_entry(const std::string& library, const Image& image, std::vector<std::string>& problems)
+std::string short_name(Machine machine)
 {
-    if (std::find(image.exports.begin(), image.exports.end(), entry_name) != image.exports.end())
+    return machine == Machine::x86 ? "x86" : "x86-64";
+}
+
+// The file name at the end of `path`.
+std::string file_name(const Platform& platform, const std::string& path)
+{
+    return path.substr(beside(platform, path, "").size());
+}
+
+// The entry's name as an x86 compiler decorates a __stdcall function of one 32-bit argument: as GCC
+// exports it (SetTeskShellHook@4) and as MSVC does (_SetTeskShellHook@4).
+bool stdcall_name(const std::string& name)
+{
+    return name == std::string(entry_name) + "@4" || name == "_" + std::string(entry_name) + "@4";
+}
+
+// Which of the platform's hook libraries `image` binds, if any.
+const HookLibrary* bound_library(const Platform& platform, const std::vector<HookLibrary>& libraries,
+                                 const Image& image)
+{
+    for (const HookLibrary& library : libraries) {
+        for (const std::string& name : image.imports) {
+            if (platform.separator() == '\\' ? lower(name) == lower(library.name) : name == library.name)
+                return &library;
+        }
+    }
+    return nullptr;
+}
+
+class Checker {
+public:
+    Checker(const Platform& platform, const std::string& host)
+        : platform_(platform)
+        , host_(host)
+    {
+    }
+
+    Verdict run();
+
+private:
+    void damage(const std::string& file, const Image& image)
+    {
+        for (const std::string& what : image.damage)
+            verdict_.problems.push_back(joined({file, " is damaged, and the loader refuses it: ", what}));
+    }
+    void check_machine(const Image& image);
+    void check_entry(const Image& image);
+    void check_imports(const std::string& importer, Image image);
+
+    const Platform& platform_;
+    const std::string& host_;
+    const HookLibrary* library_ = nullptr;
+    Verdict verdict_;
+    std::set<std::string> seen_; // the libraries imported, each checked once
+};
+
+void Checker::check_machine(const Image& image)
+{
+    const std::string& library = verdict_.library;
+    if (image.machine == library_->machine)
         return;
+    const std::string host_says = "the " + std::string(library_->machine == Machine::x86 ? "32-bit" : "64-bit") +
+                                  " host (" + file_name(platform_, host_) + ") is an " + short_name(library_->machine) +
+                                  " program and loads only the " + bits(library_->machine) +
+                                  " build of its hook library; build it for " + short_name(library_->machine);
+    if (image.machine == Machine::other)
+        verdict_.problems.push_back(library + " is built for " + image.machine_name + ", not " +
+                                    short_name(library_->machine) + ": " + host_says);
+    else
+        verdict_.problems.push_back(library + " is a " + bits(image.machine) + " library: " + host_says);
+}
+
+void Checker::check_entry(const Image& image)
+{
+    const std::string& library = verdict_.library;
+    const std::string definition = std::string("hook_library/") + library_->definition;
+    if (std::find(image.exports.begin(), image.exports.end(), entry_name) != image.exports.end()) {
+        const auto unbound = image.unbound_exports.find(entry_name);
+        if (unbound != image.unbound_exports.end())
+            verdict_.problems.push_back(
+                joined({library, " exports ", entry_name, ", but the loader cannot bind it: ", unbound->second,
+                        "; export the entry from ", library, "'s own code, as ", header_advice, " declares it"}));
+        return;
+    }
     bool named = false;
     for (const std::string& name : image.exports) {
         if (cxx_name(name)) {
-            problems.push_back(joined({library, " exports the entry under its C++ name ", name, ", not as ", entry_name,
-                                       ": declare it extern \"C\" (as ", header_advice,
-                                       " does), so that it is exported by its plain name"}));
+            verdict_.problems.push_back(joined({library, " exports the entry under its C++ name ", name, ", not as ",
+                                                entry_name, ": declare it extern \"C\" (as ", header_advice,
+                                                " does), so that it is exported by its plain name"}));
+            named = true;
+        } else if (library_->machine == Machine::x86 && stdcall_name(name)) {
+            verdict_.problems.push_back(
+                joined({library, " exports ", name, ", the name of a __stdcall entry, not ", entry_name,
+                        ": the 32-bit host binds the entry by its plain name and calls it __cdecl; declare it as ",
+                        header_advice, " does (__cdecl, exported by its plain name with ", definition, ")"}));
             named = true;
         } else if (near_name(name)) {
-            problems.push_back(joined({library, " exports ", name, ", not ", entry_name,
-                                       ": the host binds the entry by exactly that name; export it as ", entry_name,
-                                       " (see ", header_advice, " and ", def_advice, ")"}));
+            verdict_.problems.push_back(joined({library, " exports ", name, ", not ", entry_name,
+                                                ": the host binds the entry by exactly that name; export it as ",
+                                                entry_name, " (see ", header_advice, " and ", definition, ")"}));
             named = true;
         }
     }
     if (!named)
-        problems.push_back(library + " exports no " + entry_name +
-                           ": the host binds that entry when it is loaded; declare and export it as " + header_advice +
-                           " and " + def_advice + " do");
+        verdict_.problems.push_back(library + " exports no " + entry_name +
+                                    ": the host binds that entry when it is loaded; declare and export it as " +
+                                    header_advice + " and " + definition + " do");
 }
 
-// The libraries the hook library imports, each beside the host or among the system's; then those
-// beside the host in turn, each once, so that a missing library is named with the first file that
-// needs it.
-void check_imports(const Platform& platform, const std::string& library, Image image,
-                   std::vector<std::string>& problems)
+// The libraries `importer` imports, each beside the host or among the system's; then those beside
+// the host in turn, each once, so that a missing library is named with the first file that needs it.
+void Checker::check_imports(const std::string& importer, Image image)
 {
-    std::set<std::string> seen{lower(platform.library_name())};
     std::deque<std::pair<std::string, Image>> files;
-    files.emplace_back(library, std::move(image));
+    files.emplace_back(importer, std::move(image));
     while (!files.empty()) {
-        const std::pair<std::string, Image> importer = std::move(files.front());
+        const std::pair<std::string, Image> next = std::move(files.front());
         files.pop_front();
-        const std::string& file = importer.first;
-        for (const std::string& name : importer.second.imports) {
-            if (!seen.insert(lower(name)).second)
+        const std::string& file = next.first;
+        for (const std::string& name : next.second.imports) {
+            if (!seen_.insert(lower(name)).second)
                 continue;
-            const std::string path = beside(platform, file, name);
+            const std::string path = beside(platform_, file, name);
+            const bool placed = platform_.exists(path);
+            const bool system =
+                !placed || !next.second.imports_beside ? platform_.system_library(name, library_->machine) : false;
             Image imported;
             std::string why;
-            const bool placed = platform.exists(path);
-            if (placed && importer.second.imports_beside) {
-                if (platform.read(path, imported, why) == ImageRead::ok)
+            if (placed && next.second.imports_beside) {
+                switch (platform_.read(path, imported, why)) {
+                case ImageRead::ok:
+                    damage(path, imported);
                     files.emplace_back(path, std::move(imported));
-                else
-                    problems.push_back(joined({path, ", which ", file, " imports, is not a library: ", why}));
-            } else if (!platform.system_library(name) && placed) {
-                problems.push_back(
+                    break;
+                case ImageRead::damaged:
+                    verdict_.problems.push_back(
+                        joined({path, ", which ", file, " imports, is damaged, and the ", "loader refuses it: ", why}));
+                    break;
+                default:
+                    verdict_.problems.push_back(joined({path, ", which ", file, " imports, is not a library: ", why}));
+                }
+            } else if (!system && placed) {
+                verdict_.problems.push_back(
                     joined({file, " imports ", name, ", which is beside the host but not where the loader ",
                             "looks for it: link ", file, " with -Wl,-rpath,'$ORIGIN', or link ", name, " into it"}));
-            } else if (!platform.system_library(name)) {
-                problems.push_back(joined({file, " imports ", name, ", which is neither beside the host (",
-                                           beside(platform, file, ""), ") nor among the system's libraries: put ", name,
-                                           " beside the host, or link it into ", file}));
+            } else if (!system) {
+                verdict_.problems.push_back(
+                    joined({file, " imports ", name, ", which is neither beside the host (",
+                            beside(platform_, file, ""), ") nor among the system's ", short_name(library_->machine),
+                            " libraries: put ", name, " beside the host, or link it into ", file}));
             }
         }
     }
+}
+
+Verdict Checker::run()
+{
+    Image host;
+    std::string why;
+    switch (platform_.read(host_, host, why)) {
+    case ImageRead::missing:
+        verdict_.problems.push_back(host_ + " not found: name the host's executable, or the folder it is in");
+        return verdict_;
+    case ImageRead::not_an_image:
+        verdict_.problems.push_back(host_ + " is not a hook host: " + why);
+        return verdict_;
+    case ImageRead::damaged:
+        verdict_.problems.push_back(host_ + " is damaged, and the loader refuses it: " + why);
+        return verdict_;
+    case ImageRead::ok:
+        break;
+    }
+
+    // Which host it is, by the hook library it binds; a program of the other machine is none.
+    const std::vector<HookLibrary> libraries = platform_.hook_libraries();
+    library_ = bound_library(platform_, libraries, host);
+    std::string names;
+    for (const HookLibrary& library : libraries)
+        names += (names.empty() ? "" : " or ") + std::string(library.name);
+    if (!library_) {
+        verdict_.problems.push_back(host_ + " is not a hook host: it binds no hook library (" + names +
+                                    "); name the host's executable, or the folder it is in");
+        return verdict_;
+    }
+    if (host.machine != library_->machine) {
+        verdict_.problems.push_back(
+            joined({host_, " is not a hook host: it is an ", host.machine_name, " program, and binds ", library_->name,
+                    ", the hook library of ", short_name(library_->machine), " hosts"}));
+        return verdict_;
+    }
+    verdict_.hook_host = true;
+    verdict_.library = beside(platform_, host_, library_->name);
+    seen_.insert(lower(library_->name));
+    damage(host_, host);
+    check_imports(host_, std::move(host));
+
+    Image library;
+    const std::string& path = verdict_.library;
+    switch (platform_.read(path, library, why)) {
+    case ImageRead::missing:
+        verdict_.problems.push_back(joined({path, " not found: the host loads its hook library from its own folder; ",
+                                            "put ", library_->name, " there, beside ", file_name(platform_, host_)}));
+        return verdict_;
+    case ImageRead::not_an_image:
+        verdict_.problems.push_back(path + " is not a library: " + why);
+        return verdict_;
+    case ImageRead::damaged:
+        verdict_.problems.push_back(path + " is damaged, and the loader refuses it: " + why);
+        return verdict_;
+    case ImageRead::ok:
+        break;
+    }
+    check_machine(library);
+    check_entry(library);
+    damage(path, library);
+    check_imports(path, std::move(library));
+    verdict_.checked = joined({"no problem found in the files: the ", short_name(library_->machine), " host, ",
+                               library_->name, " beside it (", short_name(library_->machine), ", exports ", entry_name,
+                               ") and the ", std::to_string(seen_.size() - 1),
+                               " libraries they import; only a start runs the library's initialisation and its ",
+                               "entry: --start NUMBER does"});
+    return verdict_;
 }
 
 } // namespace
@@ -132,36 +290,7 @@ std::string beside(const Platform& platform, const std::string& path, const std:
     return (end == std::string::npos ? std::string() : path.substr(0, end + 1)) + name;
 }
 
-std::vector<std::string> check_host(const Platform& platform, const std::string& host)
+Verdict check_host(const Platform& platform, const std::string& host)
 {
-    std::vector<std::string> problems;
-    Image image;
-    std::string why;
-    switch (platform.read(host, image, why)) {
-    case ImageRead::missing:
-        problems.push_back(host + " not found: name the host's executable, or the folder it is in");
-        break;
-    case ImageRead::not_an_image:
-        problems.push_back(host + " is not a program: " + why);
-        break;
-    case ImageRead::ok:
-        break;
-    }
-
-    const std::string library = beside(platform, host, platform.library_name());
-    switch (platform.read(library, image, why)) {
-    case ImageRead::missing:
-        problems.push_back(library + " not found: the host loads its hook library from its own folder; put " +
-                           platform.library_name() + " there, beside " + platform.host_name());
-        return problems;
-    case ImageRead::not_an_image:
-        problems.push_back(library + " is not a library: " + why);
-        return problems;
-    case ImageRead::ok:
-        break;
-    }
-    check_machine(library, image, problems);
-    check_entry(library, image, problems);
-    check_imports(platform, library, std::move(image), problems);
-    return problems;
+    return Checker(platform, host).run();
 }

@@ -1,8 +1,7 @@
-// image.h on Linux: ELF images read through <elf.h> from a read-only mapping (the header's class and
-// machine, the dynamic symbol table's defined names, the DT_NEEDED entries), and the folders the
-// dynamic linker searches, as glibc's dlinfo(RTLD_DI_SERINFO) and /etc/ld.so.conf give them.
+// image.h on Linux: ELF images read by elf_image.h from a read-only mapping of the file, and the
+// folders the dynamic linker searches, as glibc's dlinfo(RTLD_DI_SERINFO) and /etc/ld.so.conf give
+// them.
 #include <dlfcn.h>
-#include <elf.h>
 #include <fcntl.h>
 #include <glob.h>
 #include <limits.h>
@@ -18,11 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "elf_image.h"
 #include "image.h"
 
 namespace {
 
-// A file mapped read-only, whole; every offset into it is checked against its size.
+// A regular file mapped read-only, whole, for the reader.
 class Mapping {
 public:
     explicit Mapping(const std::string& path)
@@ -48,94 +48,19 @@ public:
             munmap(const_cast<unsigned char*>(data_), size_);
     }
 
-    bool holds(uint64_t offset, uint64_t length) const
+    const unsigned char* data() const
     {
-        return offset <= size_ && length <= size_ - offset;
+        return data_;
     }
-    // A copy of the T at `offset`, which must be held.
-    template <class T> T at(uint64_t offset) const
+    size_t size() const
     {
-        T value;
-        memcpy(&value, data_ + offset, sizeof value);
-        return value;
-    }
-    // The zero-terminated string at `offset` into the string table at `table` of `table_size` bytes.
-    std::string text(uint64_t table, uint64_t table_size, uint64_t offset) const
-    {
-        if (!holds(table, table_size) || offset >= table_size)
-            return {};
-        const char* start = reinterpret_cast<const char*>(data_ + table + offset);
-        return {start, strnlen(start, table_size - offset)};
+        return size_;
     }
 
 private:
     const unsigned char* data_ = nullptr;
     size_t size_ = 0;
 };
-
-std::string machine_name(unsigned char elf_class, uint16_t machine)
-{
-    switch (machine) {
-    case EM_X86_64:
-        return elf_class == ELFCLASS64 ? "x86-64" : "x32";
-    case EM_386:
-        return "x86";
-    case EM_AARCH64:
-        return "AArch64";
-    case EM_ARM:
-        return "ARM";
-    case EM_RISCV:
-        return "RISC-V";
-    default:
-        return "ELF machine " + std::to_string(machine);
-    }
-}
-
-// The names of the dynamic symbol table and of the dynamic section, through the section headers.
-template <class Ehdr, class Shdr, class Sym, class Dyn>
-bool read_tables(const Mapping& file, Image& image, std::string& why)
-{
-    const auto header = file.at<Ehdr>(0);
-    if (header.e_shoff == 0 || header.e_shentsize != sizeof(Shdr) ||
-        !file.holds(header.e_shoff, uint64_t{header.e_shnum} * sizeof(Shdr))) {
-        why = "it has no section table to read its symbols from";
-        return false;
-    }
-    auto section = [&](uint64_t index) { return file.at<Shdr>(header.e_shoff + index * sizeof(Shdr)); };
-    bool origin = false;
-    for (uint64_t i = 0; i < header.e_shnum; ++i) {
-        const Shdr table = section(i);
-        if ((table.sh_type != SHT_DYNSYM && table.sh_type != SHT_DYNAMIC) || table.sh_link >= header.e_shnum ||
-            !file.holds(table.sh_offset, table.sh_size))
-            continue;
-        const Shdr strings = section(table.sh_link);
-        if (table.sh_type == SHT_DYNSYM) {
-            for (uint64_t at = table.sh_offset; at + sizeof(Sym) <= table.sh_offset + table.sh_size;
-                 at += sizeof(Sym)) {
-                const auto symbol = file.at<Sym>(at);
-                const unsigned bind = ELF64_ST_BIND(symbol.st_info);
-                if (symbol.st_shndx != SHN_UNDEF && (bind == STB_GLOBAL || bind == STB_WEAK) &&
-                    ELF64_ST_VISIBILITY(symbol.st_other) != STV_HIDDEN)
-                    image.exports.push_back(file.text(strings.sh_offset, strings.sh_size, symbol.st_name));
-            }
-        } else {
-            for (uint64_t at = table.sh_offset; at + sizeof(Dyn) <= table.sh_offset + table.sh_size;
-                 at += sizeof(Dyn)) {
-                const auto entry = file.at<Dyn>(at);
-                if (entry.d_tag == DT_NULL)
-                    break;
-                if (entry.d_tag == DT_NEEDED)
-                    image.imports.push_back(file.text(strings.sh_offset, strings.sh_size, entry.d_un.d_val));
-                if (entry.d_tag == DT_RUNPATH || entry.d_tag == DT_RPATH)
-                    origin =
-                        origin || file.text(strings.sh_offset, strings.sh_size, entry.d_un.d_val).find("$ORIGIN") !=
-                                      std::string::npos;
-            }
-        }
-    }
-    image.imports_beside = origin;
-    return true;
-}
 
 // The folders of /etc/ld.so.conf and of the files it includes, as ldconfig reads them.
 void read_conf(std::vector<std::string>& folders)
@@ -196,13 +121,14 @@ public:
     {
         return "hook_host";
     }
-    const char* library_name() const override
-    {
-        return "libTeskShellHook64.so";
-    }
     char separator() const override
     {
         return '/';
+    }
+    // The host is built for x86-64 only on Linux.
+    std::vector<HookLibrary> hook_libraries() const override
+    {
+        return {{"libTeskShellHook64.so", Machine::x86_64, "TeskShellHook64.def"}};
     }
 
     bool exists(const std::string& path) const override
@@ -215,31 +141,12 @@ public:
     {
         if (!exists(path))
             return ImageRead::missing;
+        // A file that cannot be mapped (a FIFO, an empty file) is read as no bytes at all.
         const Mapping file(path);
-        const auto header = file.holds(0, sizeof(Elf64_Ehdr)) ? file.at<Elf64_Ehdr>(0) : Elf64_Ehdr{};
-        if (memcmp(header.e_ident, ELFMAG, SELFMAG) != 0) {
-            why = "it is not an ELF image";
-            return ImageRead::not_an_image;
-        }
-        const unsigned char elf_class = header.e_ident[EI_CLASS];
-        if (header.e_ident[EI_DATA] != ELFDATA2LSB || (elf_class != ELFCLASS32 && elf_class != ELFCLASS64)) {
-            why = "it is an ELF image of another byte order or class than this machine's";
-            return ImageRead::not_an_image;
-        }
-        image = Image{};
-        // e_machine lies at the same place in both classes.
-        image.machine_name = machine_name(elf_class, header.e_machine);
-        if (header.e_machine == EM_X86_64 && elf_class == ELFCLASS64)
-            image.machine = Machine::x86_64;
-        else if (header.e_machine == EM_386)
-            image.machine = Machine::x86;
-        const bool read = elf_class == ELFCLASS64
-                              ? read_tables<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym, Elf64_Dyn>(file, image, why)
-                              : read_tables<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym, Elf32_Dyn>(file, image, why);
-        return read ? ImageRead::ok : ImageRead::not_an_image;
+        return read_elf(file.data(), file.size(), image, why);
     }
 
-    bool system_library(const std::string& name) const override
+    bool system_library(const std::string& name, Machine /*machine*/) const override
     {
         if (name.find('/') != std::string::npos)
             return exists(name);

@@ -1,132 +1,66 @@
-// image.h on Windows: images read by the system's image services (imagehlp's MapAndLoad, which maps
-// a file without loading it, ImageDirectoryEntryToData and ImageRvaToVa, for PE32 and PE32+ alike),
-// and the system's libraries found in its own folders, as the loader finds them for a program started
-// in its folder: none of a library's code runs.
+// image.h on Windows: images read by pe_image.h from a read-only mapping of the file, not by the
+// system's image services, which trust the headers of the file they map; and the system's libraries
+// found in its own folders, as the loader finds them for a program started in its folder: the
+// 64-bit ones in the system folder, the 32-bit ones in its WOW64 folder. None of a library's code runs.
 #include <windows.h>
 
-#include <imagehlp.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <string>
 
 #include "image.h"
+#include "pe_image.h"
 
 namespace {
 
-// A file mapped by MapAndLoad, unmapped when it goes.
-class Loaded {
+// A file mapped read-only, whole, for the reader; an empty one is no bytes, and no error.
+class Mapping {
 public:
-    explicit Loaded(const std::string& path)
+    explicit Mapping(const std::string& path)
     {
-        mapped_ = MapAndLoad(path.c_str(), nullptr, &image_, FALSE, TRUE) != FALSE;
-        error_ = mapped_ ? 0 : GetLastError();
+        const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        LARGE_INTEGER size{};
+        if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
+            error_ = GetLastError();
+        } else if (size.QuadPart > 0) {
+            const HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+            data_ =
+                mapping ? static_cast<const unsigned char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) : nullptr;
+            error_ = data_ ? 0 : GetLastError();
+            size_ = data_ ? static_cast<size_t>(size.QuadPart) : 0;
+            if (mapping)
+                CloseHandle(mapping);
+        }
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
     }
-    Loaded(const Loaded&) = delete;
-    Loaded& operator=(const Loaded&) = delete;
-    ~Loaded()
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping()
     {
-        if (mapped_)
-            UnMapAndLoad(&image_);
+        if (data_)
+            UnmapViewOfFile(data_);
     }
 
-    bool mapped() const
+    const unsigned char* data() const
     {
-        return mapped_;
+        return data_;
+    }
+    size_t size() const
+    {
+        return size_;
     }
     DWORD error() const
     {
         return error_;
     }
-    WORD machine() const
-    {
-        return image_.FileHeader->FileHeader.Machine;
-    }
-    // The directory `entry` and its size, or null where it is not wholly in the file: the headers of a
-    // cut or damaged file name places past its end, and the system's call does not check them.
-    const unsigned char* directory(USHORT entry, ULONG& size)
-    {
-        const auto* found =
-            static_cast<const unsigned char*>(ImageDirectoryEntryToData(image_.MappedAddress, FALSE, entry, &size));
-        return inside(found, size) ? found : nullptr;
-    }
-    // What `rva` points at in the file, where `length` bytes of it are in the file; else null.
-    const unsigned char* at(DWORD rva, size_t length)
-    {
-        const auto* found =
-            static_cast<const unsigned char*>(ImageRvaToVa(image_.FileHeader, image_.MappedAddress, rva, nullptr));
-        return inside(found, length) ? found : nullptr;
-    }
-    // The zero-terminated string at `rva`, cut at the file's end.
-    std::string text(DWORD rva)
-    {
-        const auto* start = reinterpret_cast<const char*>(at(rva, 1));
-        if (!start)
-            return {};
-        const size_t most = image_.MappedAddress + image_.SizeOfImage - reinterpret_cast<const unsigned char*>(start);
-        return {start, strnlen(start, most)};
-    }
 
 private:
-    // Whether `length` bytes from `start` are all in the mapped file.
-    bool inside(const unsigned char* start, size_t length) const
-    {
-        const unsigned char* end = image_.MappedAddress + image_.SizeOfImage;
-        return start && start >= image_.MappedAddress && start < end && length <= size_t(end - start);
-    }
-
-    LOADED_IMAGE image_{};
-    bool mapped_ = false;
+    const unsigned char* data_ = nullptr;
+    size_t size_ = 0;
     DWORD error_ = 0;
 };
-
-std::string machine_name(WORD machine)
-{
-    switch (machine) {
-    case IMAGE_FILE_MACHINE_AMD64:
-        return "x86-64";
-    case IMAGE_FILE_MACHINE_I386:
-        return "x86";
-    case 0xAA64: // IMAGE_FILE_MACHINE_ARM64
-        return "ARM64";
-    case IMAGE_FILE_MACHINE_ARMNT:
-        return "ARM";
-    default:
-        char text[32];
-        snprintf(text, sizeof text, "machine 0x%04X", static_cast<unsigned>(machine));
-        return text;
-    }
-}
-
-void read_exports(Loaded& file, Image& image)
-{
-    ULONG size = 0;
-    const unsigned char* found = file.directory(IMAGE_DIRECTORY_ENTRY_EXPORT, size);
-    IMAGE_EXPORT_DIRECTORY directory;
-    if (!found || size < sizeof directory)
-        return;
-    memcpy(&directory, found, sizeof directory);
-    const auto* names = file.at(directory.AddressOfNames, size_t{directory.NumberOfNames} * sizeof(DWORD));
-    for (DWORD i = 0; names && i < directory.NumberOfNames; ++i) {
-        DWORD name = 0;
-        memcpy(&name, names + i * sizeof name, sizeof name);
-        image.exports.push_back(file.text(name));
-    }
-}
-
-// The libraries bound at load; those loaded later by the delay-load helper cannot stop a start.
-void read_imports(Loaded& file, Image& image)
-{
-    ULONG size = 0;
-    const unsigned char* first = file.directory(IMAGE_DIRECTORY_ENTRY_IMPORT, size);
-    for (ULONG at = 0; first && at + sizeof(IMAGE_IMPORT_DESCRIPTOR) <= size; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        IMAGE_IMPORT_DESCRIPTOR descriptor;
-        memcpy(&descriptor, first + at, sizeof descriptor);
-        if (descriptor.Name == 0)
-            break;
-        image.imports.push_back(file.text(descriptor.Name));
-    }
-}
 
 bool file_at(const std::string& path)
 {
@@ -147,13 +81,14 @@ public:
     {
         return "hook_host.exe";
     }
-    const char* library_name() const override
-    {
-        return "TeskShellHook64.dll";
-    }
     char separator() const override
     {
         return '\\';
+    }
+    std::vector<HookLibrary> hook_libraries() const override
+    {
+        return {{"TeskShellHook64.dll", Machine::x86_64, "TeskShellHook64.def"},
+                {"TeskShellHook32.dll", Machine::x86, "TeskShellHook32.def"}};
     }
 
     bool exists(const std::string& path) const override
@@ -165,30 +100,24 @@ public:
     {
         if (!file_at(path))
             return ImageRead::missing;
-        Loaded file(path);
-        if (!file.mapped()) {
-            why = "the system cannot read it as a program image (error " + std::to_string(file.error()) + ")";
+        // An empty file maps to nothing, and is read as no bytes at all.
+        const Mapping file(path);
+        if (file.error() != 0) {
+            why = "it cannot be read (error " + std::to_string(file.error()) + ")";
             return ImageRead::not_an_image;
         }
-        image = Image{};
-        image.machine_name = machine_name(file.machine());
-        if (file.machine() == IMAGE_FILE_MACHINE_AMD64)
-            image.machine = Machine::x86_64;
-        else if (file.machine() == IMAGE_FILE_MACHINE_I386)
-            image.machine = Machine::x86;
-        read_exports(file, image);
-        read_imports(file, image);
-        return ImageRead::ok;
+        return read_pe(file.data(), file.size(), image, why);
     }
 
     // The loader's API sets (api-ms-win-..., ext-ms-...) are names it maps to system libraries, not
     // files; every other library of the system's is in its folder, or in the Windows folder.
-    bool system_library(const std::string& name) const override
+    bool system_library(const std::string& name, Machine machine) const override
     {
         if (_strnicmp(name.c_str(), "api-", 4) == 0 || _strnicmp(name.c_str(), "ext-", 4) == 0)
             return true;
-        return file_at(system_folder(GetSystemDirectoryA) + name) ||
-               file_at(system_folder(GetWindowsDirectoryA) + name);
+        const std::string system =
+            system_folder(machine == Machine::x86 ? GetSystemWow64DirectoryA : GetSystemDirectoryA);
+        return file_at(system + name) || file_at(system_folder(GetWindowsDirectoryA) + name);
     }
 };
 

@@ -1,5 +1,5 @@
-// hook_check: says whether a hook host will start, and if not, what is wrong with its files and what
-// to do: for the people who write and place the hook library.
+// hook_check: says what in a hook host's files would stop it from starting, and what to do; with
+// --start, starts it once: for the people who write and place the hook library.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,11 +15,12 @@ namespace {
 
 const char usage[] =
     "usage: hook_check [--start NUMBER] [HOST]\n"
-    "Checks that hook host HOST (its executable, or its folder; by default the host beside\n"
-    "hook_check) will start: that its hook library is beside it, built for x86-64, exports\n"
-    "SetTeskShellHook, and that the libraries it imports are found. With --start, it also starts the\n"
-    "host once with NUMBER, which runs the library's code, and closes it. Says each problem in a line;\n"
-    "exits 0 when there is none, 1 when there is, 2 on wrong arguments.\n";
+    "Checks the files of hook host HOST (its executable, or its folder; by default the host beside\n"
+    "hook_check): that it binds a hook library, that the library is beside it, built for the host's\n"
+    "machine, exports SetTeskShellHook, and that the libraries each imports are found. It reads files\n"
+    "only. With --start, it also starts the host once with NUMBER, which runs the library's\n"
+    "initialisation and entry, and closes it. Says each problem in a line; exits 0 when there is\n"
+    "none, 1 when there is or HOST is no hook host, 2 on wrong arguments.\n";
 
 bool parse_number(const char* text, int32_t& number)
 {
@@ -62,18 +63,18 @@ int main(int argc, char** argv)
     std::string host = host_argument ? full_path(host_argument) : program_folder();
     if (!host_argument || is_folder(host))
         host = beside(platform, host + platform.separator(), platform.host_name());
-    std::vector<std::string> problems = check_host(platform, host);
+    Verdict verdict = check_host(platform, host);
 
+    // Only a hook host is started: anything else is not ours to run.
     std::string told;
-    const bool started = start && platform.exists(host) &&
-                         start_once(host, beside(platform, host, platform.library_name()), number, told);
+    const bool started = start && verdict.hook_host && start_once(host, verdict.library, number, told);
     if (start && !started && !told.empty())
-        problems.push_back(told);
-    for (const std::string& problem : problems)
+        verdict.problems.push_back(told);
+    for (const std::string& problem : verdict.problems)
         printf("%s\n", problem.c_str());
     if (started)
         printf("%s\n", told.c_str());
-    else if (problems.empty())
-        printf("%s: no problem found; it will start\n", host.c_str());
-    return problems.empty() ? 0 : 1;
+    else if (verdict.problems.empty())
+        printf("%s: %s\n", host.c_str(), verdict.checked.c_str());
+    return verdict.problems.empty() ? 0 : 1;
 }

@@ -37,8 +37,10 @@ bool parse(const char* what, const char* text, bool negative_allowed, uint64_t m
         value = negative ? 0 - magnitude : magnitude;
         return true;
     }
-    fprintf(stderr, "hook_close: %s '%s' is not a number from %llu to %llu\n", what, text,
-            static_cast<unsigned long long>(min), static_cast<unsigned long long>(max));
+    // The range as read above: a minus sign reaches down to -2^63.
+    const uint64_t lowest = negative_allowed ? uint64_t{1} << 63 : min;
+    fprintf(stderr, "hook_close: %s '%s' is not a number from %s%llu to %llu\n", what, text,
+            negative_allowed ? "-" : "", static_cast<unsigned long long>(lowest), static_cast<unsigned long long>(max));
     return false;
 }
 

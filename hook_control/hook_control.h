@@ -1,10 +1,11 @@
 /* hook_control: starts, supervises and ends hook hosts, for the programs that control them.
  *
- * A hook host (hook_host.exe NUMBER) writes the report line "Adding hook for NUMBER", installs the
- * shell hook, and waits until WM_CLOSE is posted to its main thread; the message's wParam becomes its
- * exit status. This library does each step of that protocol the way it must be done: a host that
- * cannot outlive its controller, a close that is never posted too early, a status read from the
- * process itself, and nothing of the controller's handed to the host.
+ * A hook host (hook_host.exe NUMBER, or the 32-bit hook_host32.exe NUMBER) writes the report line
+ * "Adding hook for NUMBER", installs the shell hook, and waits until WM_CLOSE is posted to its main
+ * thread; the message's wParam becomes its exit status. This library does each step of that protocol
+ * the way it must be done: a host that cannot outlive its controller, a close that is never posted
+ * too early, a status read from the process itself, and nothing of the controller's handed to the
+ * host.
  *
  * Plain C; every call returns, nothing is thrown. Calls on different hosts may be made from different
  * threads at once; calls on one host must not overlap. Texts are UTF-8.
@@ -19,10 +20,23 @@
  * its own at its first start. hook_host_start and hook_host_release are no cancellation points
  * (a pthread_cancel takes effect after them); the waits are, and leave the host as it was.
  *
- * On Windows it needs Windows 6.0 or later and links KERNEL32, USER32 and ADVAPI32 only; a 32-bit controller
- * starts and ends the 64-bit host like a 64-bit one. On Linux (the project's own platform layer, where
- * a thread's queue is a datagram socket) it needs Linux 5.11 or later, glibc 2.34 or later and POSIX
- * threads.
+ * On Windows it needs Windows 6.0 or later and links KERNEL32, USER32 and ADVAPI32 only. Either
+ * controller, 32-bit or 64-bit, starts, reads, closes and waits for either host, the 64-bit
+ * hook_host.exe (beside TeskShellHook64.dll) or the 32-bit hook_host32.exe (beside
+ * TeskShellHook32.dll), with the same calls. A global hook's library is loaded only into processes of
+ * its own architecture, so which processes a hook reaches depends on where its library runs:
+ *
+ *                          target: 64-bit processes     target: 32-bit processes
+ *   64-bit controller      library in its own process   hook_host32.exe
+ *                          (or hook_host.exe)
+ *   32-bit controller      hook_host.exe                library in its own process
+ *                                                       (or hook_host32.exe)
+ *
+ * For processes of both kinds a controller starts both hosts, each with its own hook_host handle,
+ * and closes and waits for each as for one.
+ *
+ * On Linux (the project's own platform layer, where a thread's queue is a datagram socket) it needs
+ * Linux 5.11 or later, glibc 2.34 or later and POSIX threads.
  *
  * It comes as a static library and as a shared one (hook_control.dll, 32-bit and 64-bit, which imports
  * only the system's DLLs; libhook_control.so.1), which exports these calls and nothing else. A program
@@ -198,7 +212,8 @@ HOOK_CONTROL_API uint32_t HOOK_CONTROL_CALL hook_control_version(void);
  * it crashed. "" for any other status, which is the one a close chose. A close may choose any status,
  * one of these too; the text says what the status means when the host did not end by its close.
  * Windows: the loader's refusals (STATUS_DLL_NOT_FOUND, 0xC0000135: the hook library or a library it
- * needs was not found; STATUS_INVALID_IMAGE_FORMAT, 0xC000007B: a library of the wrong architecture;
+ * needs was not found, which is also what Wine gives for a library of the wrong architecture;
+ * STATUS_INVALID_IMAGE_FORMAT, 0xC000007B: a library of the wrong architecture, as Windows gives it;
  * STATUS_ENTRYPOINT_NOT_FOUND, 0xC0000139; STATUS_DLL_INIT_FAILED, 0xC0000142: a library's DllMain
  * failed) and the common crash codes (0xC0000005 and others). Linux: 127, the dynamic linker's (the
  * host, its hook library, a library it needs or SetTeskShellHook not found), and a death by a signal

@@ -10,8 +10,12 @@ struct StatusText {
 };
 
 const StatusText texts[] = {
-    {0xC0000135, "the hook library, or a library it needs, was not found (STATUS_DLL_NOT_FOUND)"},
-    {0xC000007B, "a library of the wrong architecture, or not a valid image (STATUS_INVALID_IMAGE_FORMAT)"},
+    // Windows refuses a library of the wrong architecture with 0xC000007B; Wine passes over it, and
+    // finds no library, 0xC0000135.
+    {0xC0000135, "the hook library, or a library it needs, was not found, or under Wine is of the wrong "
+                 "architecture (STATUS_DLL_NOT_FOUND)"},
+    {0xC000007B, "a library of the wrong architecture (hook_host.exe needs a 64-bit TeskShellHook64.dll, "
+                 "hook_host32.exe a 32-bit TeskShellHook32.dll), or not a valid image (STATUS_INVALID_IMAGE_FORMAT)"},
     {0xC0000139, "an entry the host or a library imports was not found (STATUS_ENTRYPOINT_NOT_FOUND)"},
     {0xC0000138, "an entry the host or a library imports by ordinal was not found (STATUS_ORDINAL_NOT_FOUND)"},
     {0xC0000142, "a library's initialisation, its DllMain, failed (STATUS_DLL_INIT_FAILED)"},

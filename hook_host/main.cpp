@@ -24,7 +24,8 @@ int main(int argc, char** argv)
     printf("Adding hook for %d\n", hook_value);
     fflush(stdout);
 
-    // The library takes a 64-bit value: the number is widened with its sign, so -1 stays -1.
+    // The library takes a value of the pointer's width: on x86-64 the number is widened with its sign,
+    // so -1 stays -1.
     SetTeskShellHook(hook_value);
 
     // Only WM_CLOSE ends the wait, on this thread, which the hook needs alive; its wParam is the exit

@@ -1,9 +1,12 @@
 """What the end-to-end tests do as a controller: start hosts, read their report, post to them.
 
-Set by the build: HOOK_HOST_BIN, the folder with the host and its stand-in hook library (a 64-bit
-build's); HOOK_CONTROL_BIN, the folder with this build's controller side (the close tool, the test
-controller); HOOK_HOST_RUN, the command that runs this build's programs where they are not native
-(Wine for the Windows builds), else empty.
+Set by the build: HOOK_HOST_NAME, the host the tests run (hook_host, or on Windows the 32-bit
+hook_host32); HOOK_HOST_X64_BIN and HOOK_HOST_X86_BIN, the folders with each host and its stand-in hook
+library (a 64-bit build's, and on Windows a 32-bit build's); HOOK_CONTROL_BIN and HOOK_CONTROL_BITS,
+the folder with this build's controller side (the close tool, the test controller) and its pointer
+width; HOOK_HOST_RUN, the command that runs this build's programs where they are not native (Wine for
+the Windows builds), else empty; HOOK_HOST_RUNS_X86, ON where 32-bit Windows programs can run (a
+kernel without IA32 emulation runs none).
 """
 import os
 import select
@@ -15,14 +18,28 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "protocol"))
 from hook_host_protocol import WM_CLOSE, datagram, queue_address, queue_name  # noqa: E402 (after its path)
 
-BIN = os.environ["HOOK_HOST_BIN"]
+X64_BIN, X86_BIN = os.environ["HOOK_HOST_X64_BIN"], os.environ["HOOK_HOST_X86_BIN"]
 CONTROL_BIN = os.environ["HOOK_CONTROL_BIN"]
+X64_BUILD = os.environ["HOOK_CONTROL_BITS"] == "64"  # a 32-bit build has no hook_check and no release
 RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []
-WINDOWS = os.path.exists(os.path.join(BIN, "hook_host.exe"))
-HOST_BUILT = BIN == CONTROL_BIN  # a 32-bit Windows build has the controller's side only
+RUNS_X86 = os.environ.get("HOOK_HOST_RUNS_X86") == "ON"
+HOST_NAME = os.environ["HOOK_HOST_NAME"]
+HOST32 = HOST_NAME == "hook_host32"
+BIN, OTHER_BIN = (X86_BIN, X64_BIN) if HOST32 else (X64_BIN, X86_BIN)
+WINDOWS = os.path.exists(os.path.join(CONTROL_BIN, "hook_close.exe"))
 EXE = ".exe" if WINDOWS else ""
 NEWLINE = b"\r\n" if WINDOWS else b"\n"  # the Windows C runtime writes standard output in text mode
-HOOK_LIBRARY = "TeskShellHook64.dll" if WINDOWS else "libTeskShellHook64.so"
+
+
+def hook_library(x86):
+    """The file name of the hook library that the host of either architecture binds to."""
+    return ("TeskShellHook32.dll" if x86 else "TeskShellHook64.dll") if WINDOWS else "libTeskShellHook64.so"
+
+
+HOOK_LIBRARY = hook_library(HOST32)
+OTHER_HOOK_LIBRARY = hook_library(not HOST32)  # on Windows, the other architecture's
+HOST = os.path.join(BIN, HOST_NAME + EXE)
+POINTER_BYTES = 4 if HOST32 else 8  # the width of the host's argument
 SLOW = 4 if WINDOWS else 1  # each program started under Wine costs a good part of a second
 
 WM_QUIT, WM_USER = 0x12, 0x400
@@ -83,7 +100,7 @@ class Host:
     """One hook host, started with `args`, its stand-in library recording into a file of its own."""
 
     def __init__(self, test, *args, hold_ms=None, folder=BIN, cwd=None, windows_parent=False,
-                 stdout_closed=False):
+                 stdout_closed=False, name=HOST_NAME):
         self.test = test
         self.folder = folder
         self.record = tempfile.NamedTemporaryFile(prefix="hook_record.", delete=False).name
@@ -91,7 +108,7 @@ class Host:
         env = dict(os.environ, TESK_STAND_IN_RECORD=platform_path(self.record))
         if hold_ms is not None:
             env["TESK_STAND_IN_HOLD_MS"] = str(hold_ms)
-        command = [os.path.join(folder, "hook_host" + EXE)] + list(args)
+        command = [os.path.join(folder, name + EXE)] + list(args)
         if windows_parent:
             # cmd waits for the host and prints the whole 32-bit status it got, as a line of its own.
             command = ["cmd", "/v:on", "/c", " ".join([platform_path(command[0])] + command[1:]) +
@@ -123,7 +140,7 @@ class Host:
         return read_line(self.test, self.process.stdout, timeout)
 
     def calls(self):
-        """The stand-in's record: one (value, value as 64-bit hex, pid, tid) a call."""
+        """The stand-in's record: one (value, value as hex at the host's pointer width, pid, tid) a call."""
         if not os.path.exists(self.record):
             return []
         with open(self.record) as record:

@@ -11,10 +11,9 @@ import tempfile
 import time
 import unittest
 
-from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS, close_tool, platform_path,
+from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, RUN, SLOW, WINDOWS, close_tool, platform_path,
                         queue_address, queue_name, read_line, signed32)
 
-HOST = os.path.join(BIN, "hook_host" + EXE)
 ODD_HOST = os.path.join(CONTROL_BIN, "odd_host" + EXE)  # Windows: 1 closes its output, 2 reports its error mode
 STATUS_DLL_NOT_FOUND = 0xC0000135
 GONE_WITHIN = 2  # seconds for a host to end after its controller or its handle
@@ -28,9 +27,9 @@ def status_seen(status):
 class Controller:
     """The test controller, asked one command a line; every answer is a line of words."""
 
-    def __init__(self, test, in_job=False, cwd=CONTROL_BIN, inside=(), stderr=subprocess.PIPE):
+    def __init__(self, test, in_job=False, cwd=CONTROL_BIN, inside=(), stderr=subprocess.PIPE, folder=CONTROL_BIN):
         self.test = test
-        command = [os.path.join(CONTROL_BIN, "test_controller" + EXE)]
+        command = [os.path.join(folder, "test_controller" + EXE)]
         if in_job:
             command = [os.path.join(CONTROL_BIN, "in_job" + EXE), platform_path(command[0])]
         self.process = subprocess.Popen(list(inside) + RUN + command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -470,6 +469,9 @@ class Handles(unittest.TestCase):
             controller.start(1)
 
     @unittest.skipIf(WINDOWS, "descriptors are this machine's")
+    # UndefinedBehaviorSanitizer's vptr check tests memory through a pipe of its own: without a free
+    # descriptor it takes a sound object for a bad one.
+    @unittest.skipIf("sanitize" in os.environ.get("HOOK_HOST_CXX_FLAGS", ""), "a sanitizer needs descriptors to run")
     def test_a_shortage_of_descriptors_neither_ends_running_hosts_nor_hangs_a_start(self):
         for free in range(4):
             with self.subTest(free=free):

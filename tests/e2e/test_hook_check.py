@@ -1,16 +1,21 @@
 """hook_check against a host beside a hook library with one fault of each kind, built in the tests
-(tests/hook_check), and beside the sound stand-in: it names the file and the fault, and with --start
-the loader's or the crash's status."""
+(tests/hook_check), beside the sound stand-in, and against damaged copies of both: it names the file
+and the fault, and with --start the loader's or the crash's status."""
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import struct
+import time
 import unittest
 
+import damaged_images
 from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS, platform_path
 
 BROKEN = os.path.join(os.environ["HOOK_HOST_BUILD"], "tests", "hook_check")
+# What hook_check says of a host whose files show nothing wrong: never that it will start.
+NO_PROBLEM = r"^\S*%s: no problem found in the files: the x86(-64)? host, \S+ beside it .* --start NUMBER does\n$"
 LOADER_REFUSED = "status 0xC0000135: the hook library, or a library it needs, was not found" if WINDOWS else \
     "status 127: the dynamic linker refused the host"
 
@@ -21,14 +26,15 @@ def hook_check(*args, env=None):
 
 
 class Checked(unittest.TestCase):
-    def placed(self, library=os.path.join(BIN, HOOK_LIBRARY), host=True):
-        """A folder of its own with the host and `library` (None: none) beside it, as hook_check names it."""
+    def placed(self, library=os.path.join(BIN, HOOK_LIBRARY), host=True, name=HOOK_LIBRARY):
+        """A folder of its own with the host (or the file `host`) and `library` (None: none) beside it as
+        `name`."""
         folder = tempfile.mkdtemp(prefix="hook_check.")
         self.addCleanup(shutil.rmtree, folder)
         if host:
-            shutil.copy(os.path.join(BIN, "hook_host" + EXE), folder)
+            shutil.copy(os.path.join(BIN, "hook_host" + EXE) if host is True else host, folder)
         if library:
-            shutil.copy(library, os.path.join(folder, HOOK_LIBRARY))
+            shutil.copy(library, os.path.join(folder, name))
         return folder
 
     def broken(self, kind):
@@ -45,8 +51,8 @@ class Checked(unittest.TestCase):
                 self.assertIn(word, line)
         return lines
 
-    def library_path(self, folder):
-        return platform_path(os.path.join(folder, HOOK_LIBRARY))
+    def library_path(self, folder, name=HOOK_LIBRARY):
+        return platform_path(os.path.join(folder, name))
 
 
 class HookCheck(Checked):
@@ -55,14 +61,25 @@ class HookCheck(Checked):
             with self.subTest(args=args):
                 result = hook_check(*args)
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-                self.assertRegex(result.stdout, r"^\S*hook_host%s: no problem found; it will start\n$" % EXE)
+                self.assertRegex(result.stdout, NO_PROBLEM % ("hook_host" + EXE))
+                self.assertNotIn("will start", result.stdout)
 
-    def test_a_missing_host_or_library_is_named_with_where_it_looked(self):
+    def test_a_missing_host_library_or_path_is_named_in_one_line_with_where_it_looked(self):
         folder = self.placed(library=None)
         self.check(folder, [self.library_path(folder) + " not found", "beside hook_host" + EXE])
         empty = self.placed(library=None, host=False)
-        self.check(empty, [platform_path(os.path.join(empty, "hook_host" + EXE)) + " not found"],
-                   [self.library_path(empty) + " not found"])
+        for start in (None, 42):
+            self.check(empty, [platform_path(os.path.join(empty, "hook_host" + EXE)) + " not found"], start=start)
+            self.check(os.path.join(empty, "nowhere", "hook_host" + EXE), ["nowhere", "not found"], start=start)
+
+    def test_a_file_that_binds_no_hook_library_is_not_a_hook_host_and_is_not_started(self):
+        control = "hook_control.dll" if WINDOWS else "libhook_control.so.1"
+        for path in (os.path.join(BIN, HOOK_LIBRARY), os.path.join(CONTROL_BIN, "hook_check" + EXE),
+                     os.path.join(CONTROL_BIN, control)):
+            for start in (None, 42):
+                with self.subTest(path=path, start=start):
+                    self.check(path, [platform_path(path) + " is not a hook host", "binds no hook library"],
+                               start=start)
 
     def test_a_file_that_is_not_a_library_says_so(self):
         text = os.path.join(self.placed(library=None, host=False), "text")
@@ -93,6 +110,25 @@ class HookCheck(Checked):
     def test_a_32_bit_library_says_32_bit_and_that_the_host_needs_the_64_bit_build(self):
         folder = self.placed(self.broken("x86"))
         self.check(folder, [self.library_path(folder), "32-bit", "64-bit (x86-64) build"])
+
+    @unittest.skipUnless(WINDOWS, "the 32-bit host is Windows'")
+    def test_the_32_bit_host_is_told_by_its_import_and_its_library_checked_as_x86(self):
+        host32 = os.path.join(BROKEN, "host32", "hook_host32.exe")
+        sound = os.path.join(BROKEN, "host32", "TeskShellHook32.dll")
+        in_folder = os.path.join(self.placed(sound, host=host32, name="TeskShellHook32.dll"), "hook_host32.exe")
+        result = hook_check(platform_path(in_folder))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, NO_PROBLEM % "hook_host32.exe")
+        self.assertIn("the x86 host, TeskShellHook32.dll beside it (x86,", result.stdout)
+        cases = [(os.path.join(BIN, HOOK_LIBRARY), ["64-bit", "32-bit host (hook_host32.exe)", "(x86) build"]),
+                 (os.path.join(BROKEN, "stdcall_entry", "TeskShellHook32.dll"),
+                  ["exports SetTeskShellHook@4, the name of a __stdcall entry", "__cdecl",
+                   "hook_library/TeskShellHook.h", "hook_library/TeskShellHook32.def"])]
+        for library, words in cases:
+            with self.subTest(library=library):
+                folder = self.placed(library, host=host32, name="TeskShellHook32.dll")
+                self.check(os.path.join(folder, "hook_host32.exe"), [self.library_path(folder, "TeskShellHook32.dll")] +
+                           words)
 
     def test_an_entry_without_extern_c_is_named_by_its_cxx_name(self):
         kinds = {"cxx_entry": "_Z16SetTeskShellHookx" if WINDOWS else "_Z16SetTeskShellHookl"}
@@ -185,6 +221,67 @@ class HookCheckStart(Checked):
                "does not export" if WINDOWS else "ended before its report line with " + LOADER_REFUSED
         folder = self.placed(self.broken("cxx_entry"))
         self.check(folder, ['extern "C"'], [told], start=42)
+
+
+class DamagedImages(Checked):
+    """Damaged copies of the host and of its library (damaged_images): hook_check neither crashes nor
+    hangs on any, and where it finds nothing wrong in the files, the host starts and ends by its close;
+    so that it never passes what the loader refuses."""
+
+    def judge(self, case, folder):
+        result = hook_check(platform_path(folder))
+        self.assertIn(result.returncode, (0, 1), "%s: %s" % (case, result.stdout + result.stderr))
+        if result.returncode == 0:
+            started = hook_check("--start", "42", platform_path(folder))
+            self.assertEqual(started.returncode, 0, "%s: no problem found in the files, but --start says %s" %
+                             (case, started.stdout + started.stderr))
+
+    def cases(self, path):
+        with open(path, "rb") as image:
+            data = image.read()
+        return (damaged_images.pe_cases if WINDOWS else damaged_images.elf_cases)(data)
+
+    def test_damaged_libraries_and_hosts(self):
+        for kind, path in (("library", os.path.join(BIN, HOOK_LIBRARY)), ("host", os.path.join(BIN, "hook_host" + EXE))):
+            for case, data in self.cases(path):
+                with self.subTest(kind=kind, case=case):
+                    folder = self.placed()
+                    name = HOOK_LIBRARY if kind == "library" else "hook_host" + EXE
+                    with open(os.path.join(folder, name), "wb") as damaged:
+                        damaged.write(data)
+                    self.judge(case, folder)
+
+    def test_a_missing_import_is_not_hidden_by_a_bent_size_or_section_table(self):
+        # The loader ignores the import directory's size, and the dynamic linker the section headers.
+        hiding = ("IMPORT Size 0x13", "type bent")
+        for case, data in self.cases(self.broken("missing_import")):
+            if any(word in case for word in hiding):
+                with self.subTest(case=case):
+                    folder = self.placed()
+                    with open(os.path.join(folder, HOOK_LIBRARY), "wb") as damaged:
+                        damaged.write(data)
+                    self.check(folder, ["libhook_check_gone", "neither beside the host"])
+
+    @unittest.skipIf(WINDOWS, "ELF section headers")
+    def test_many_section_headers_naming_one_large_symbol_table_take_little_time(self):
+        # Padding of defined global symbols, and section headers that each name all of it as the
+        # dynamic symbol table: reading each would cost the square of the file.
+        with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
+            data = bytearray(sound.read())
+        for size, count in ((1 << 20, 4096),):
+            with self.subTest(size=size):
+                padded = data + struct.pack("<IBBHQQ", 1, 0x12, 0, 1, 0, 0) * ((size - len(data)) // 24)
+                table = len(padded)
+                padded += struct.pack("<IIQQQQIIQQ", 0, 11, 2, 0, 0, len(padded), 0, 0, 8, 24) * count
+                struct.pack_into("<Q", padded, 0x28, table)
+                struct.pack_into("<HHH", padded, 0x3A, 64, count, 0)
+                folder = self.placed(library=None)
+                with open(os.path.join(folder, HOOK_LIBRARY), "wb") as library:
+                    library.write(padded)
+                began = time.monotonic()
+                result = hook_check(platform_path(folder))
+                self.assertLess(time.monotonic() - began, 10)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
 
 if __name__ == "__main__":

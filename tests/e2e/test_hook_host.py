@@ -1,4 +1,5 @@
-"""End-to-end tests: the built host, stand-in hook library and close tool, run as a controller would."""
+"""End-to-end tests: the built host, stand-in hook library and close tool, run as a controller would.
+The groups about the host run against either host, hook_host or hook_host32, as the build sets them."""
 import os
 import pwd
 import resource
@@ -12,8 +13,9 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 import images
-from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, NEWLINE, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER,
-                        Host, close_tool, datagram, exit_status, queue_address, queue_name, report, signed32)
+from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, HOST32, HOST_NAME, NEWLINE, OTHER_BIN,
+                        OTHER_HOOK_LIBRARY, POINTER_BYTES, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER, X64_BUILD, Host,
+                        close_tool, datagram, exit_status, queue_address, queue_name, report, signed32)
 
 
 class CommandLine(unittest.TestCase):
@@ -24,7 +26,7 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(host.process.stdout.read(), b"", args)
             self.assertEqual(host.calls(), [], args)
 
-    def test_numbers_are_read_reported_and_installed_widened_with_sign(self):
+    def test_numbers_are_read_reported_and_installed_at_the_pointers_width_with_sign(self):
         cases = [("42", 42), ("-7", -7), ("+15", 15), ("  42abc", 42), ("abc", 0), ("", 0),
                  ("2147483647", 2147483647), ("-2147483648", -2147483648),
                  # Saturated, the same on both platforms, where the C runtimes would differ.
@@ -33,7 +35,8 @@ class CommandLine(unittest.TestCase):
             with self.subTest(text=text):
                 host = Host(self, text)
                 self.assertEqual(host.read_line(), report(value))
-                self.assertEqual(host.wait_for_call()[:2], (str(value), "%016x" % (value & (2**64 - 1))))
+                bits = 8 * POINTER_BYTES
+                self.assertEqual(host.wait_for_call()[:2], (str(value), "%0*x" % (bits // 4, value & (2**bits - 1))))
                 host.close(0)
                 self.assertEqual(host.wait(), 0)
                 self.assertEqual(len(host.calls()), 1, "the library is called once")
@@ -124,7 +127,7 @@ class CloseStatus(unittest.TestCase):
 class Loader(unittest.TestCase):
     def test_without_its_hook_library_the_host_does_not_start(self):
         with tempfile.TemporaryDirectory() as folder:
-            shutil.copy(os.path.join(BIN, "hook_host" + EXE), folder)
+            shutil.copy(HOST, folder)
             host = Host(self, "42", folder=folder, cwd=folder)
             # The Windows loader's status is STATUS_DLL_NOT_FOUND (0xC0000135); the dynamic linker's 127.
             self.assertEqual(host.wait(), exit_status(0xC0000135 if WINDOWS else 127))
@@ -135,7 +138,7 @@ class Loader(unittest.TestCase):
 
     def test_with_a_hook_library_that_lacks_the_entry_the_host_does_not_start(self):
         with tempfile.TemporaryDirectory() as folder:
-            shutil.copy(os.path.join(BIN, "hook_host" + EXE), folder)
+            shutil.copy(HOST, folder)
             shutil.copy(os.path.join(BIN, "without_entry", HOOK_LIBRARY), folder)
             host = Host(self, "42", folder=folder, cwd=folder, windows_parent=WINDOWS)
             status = host.wait()
@@ -146,12 +149,25 @@ class Loader(unittest.TestCase):
                 # a stub instead: the host reports, and the call ends it with the stub's exception,
                 # EXCEPTION_WINE_STUB, as a Windows parent sees it.
                 self.assertTrue(output.startswith(report(42)), output)
-                self.assertIn(b"unimplemented function TeskShellHook64.dll.SetTeskShellHook", output + errors)
+                self.assertIn(b"unimplemented function %s.SetTeskShellHook" % HOOK_LIBRARY.encode(), output + errors)
                 self.assertIn(b"status=%d" % signed32(0x80000100) + NEWLINE, output)
             else:
                 # Bound at once: the dynamic linker refuses the start before any of the host's code runs.
                 self.assertEqual((status, output), (127, b""))
                 self.assertIn(b"undefined symbol: SetTeskShellHook", errors)
+
+    @unittest.skipUnless(WINDOWS, "one architecture here")
+    def test_a_library_of_the_other_architecture_is_refused_before_any_of_its_code_runs(self):
+        # The other architecture's stand-in, under this host's library's name: it would record its call.
+        with tempfile.TemporaryDirectory() as folder:
+            shutil.copy(HOST, folder)
+            shutil.copy(os.path.join(OTHER_BIN, OTHER_HOOK_LIBRARY), os.path.join(folder, HOOK_LIBRARY))
+            host = Host(self, "42", folder=folder, cwd=folder)
+            # Windows gives STATUS_INVALID_IMAGE_FORMAT (0xC000007B); Wine passes over the library and
+            # finds none, STATUS_DLL_NOT_FOUND (0xC0000135).
+            self.assertEqual(host.wait(), exit_status(0xC0000135))
+            self.assertEqual(host.process.stdout.read(), b"")
+            self.assertEqual(host.calls(), [])
 
 
 class CloseTool(unittest.TestCase):
@@ -172,6 +188,20 @@ class CloseTool(unittest.TestCase):
         self.assert_refused(close_tool("--post", "-1", "0", "0", "12"), 2, "KIND '-1'")
         self.assertEqual(close_tool("--help").returncode, 0)
 
+    def test_a_signed_number_is_refused_naming_the_range_that_is_taken(self):
+        # STATUS, WPARAM and LPARAM are 64 bits of either sign: both ends are taken (and the post then
+        # finds no process), one past either is refused.
+        pid = 2147483647
+        message = "'%s' is not a number from -9223372036854775808 to 18446744073709551615"
+        for name, tool in (("STATUS", lambda number: close_tool(pid, number)),
+                           ("WPARAM", lambda number: close_tool("--post", WM_USER, number, 0, pid)),
+                           ("LPARAM", lambda number: close_tool("--post", WM_USER, 0, number, pid))):
+            with self.subTest(name=name):
+                for number in ("-9223372036854775808", "18446744073709551615"):
+                    self.assert_refused(tool(number), 1, "no such process")
+                for number in ("-9223372036854775809", "18446744073709551616"):
+                    self.assert_refused(tool(number), 2, name + " " + message % number)
+
     def test_no_such_process(self):
         self.assert_refused(close_tool(2147483647), 1, "cannot post to process 2147483647: no such process")
 
@@ -180,14 +210,16 @@ class CloseTool(unittest.TestCase):
         self.assert_refused(close_tool(os.getpid()), 1, "not a hook host")
 
 
-# The Windows programs of this build: a 32-bit build has the close tool only.
-PROGRAMS = ["hook_close"] + (["hook_host", "hook_check"] if HOST_BUILT else [])
-# What each says it is, in its version resource.
-DESCRIPTIONS = {"hook_close": "WM_CLOSE", "hook_host": "WM_CLOSE", "hook_check": "hook library will start"}
+# The Windows programs of this build besides the host, which may be this build's or the other
+# architecture's; what each says it is, in its version resource.
+PROGRAMS = ["hook_close"] + (["hook_check"] if X64_BUILD else [])
+DESCRIPTIONS = {"hook_close": "WM_CLOSE", "hook_host": "WM_CLOSE", "hook_host32": "The 32-bit hook host",
+                "hook_check": "hook library will start"}
+X64, X86 = (0x8664, 0x20B), (0x14C, 0x10B)  # machine and optional header (PE32+, PE32)
 
 
-def image(name):
-    return images.load(os.path.join(CONTROL_BIN, name + EXE))
+def image(name, folder=CONTROL_BIN):
+    return images.load(os.path.join(folder, name + EXE))
 
 
 class Image(unittest.TestCase):
@@ -195,11 +227,11 @@ class Image(unittest.TestCase):
 
     @unittest.skipUnless(WINDOWS, "Windows images")
     def test_the_programs_are_stripped_console_programs_for_windows_6_0(self):
-        # x86-64 and PE32+, or in a 32-bit build x86 and PE32.
-        machine = (0x8664, 0x20B) if HOST_BUILT else (0x14C, 0x10B)
-        for name in PROGRAMS:
+        programs = [(name, CONTROL_BIN, X64 if X64_BUILD else X86) for name in PROGRAMS] + [
+            (HOST_NAME, BIN, X86 if HOST32 else X64)]
+        for name, folder, machine in programs:
             with self.subTest(name=name):
-                header, optional = image(name).FILE_HEADER, image(name).OPTIONAL_HEADER
+                header, optional = image(name, folder).FILE_HEADER, image(name, folder).OPTIONAL_HEADER
                 self.assertEqual((header.Machine, optional.Magic), machine)
                 self.assertEqual(optional.Subsystem, 3)  # console
                 self.assertEqual((optional.MajorSubsystemVersion, optional.MinorSubsystemVersion), (6, 0))
@@ -214,24 +246,24 @@ class Image(unittest.TestCase):
                          {"SystemFunction036", "OpenThreadToken", "OpenProcessToken", "GetTokenInformation",
                           "InitializeAcl", "AddAccessAllowedAce", "InitializeSecurityDescriptor",
                           "SetSecurityDescriptorDacl"})
-        if not HOST_BUILT:
-            return
-        # The checker reads images through the system's image services.
-        checker = images.imports(image("hook_check"))
-        self.assertEqual({name.lower() for name in checker},
-                         {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll", "imagehlp.dll"})
-        self.assertIn("MapAndLoad", checker["imagehlp.dll"])
-        imports = images.imports(image("hook_host"))
+        if X64_BUILD:
+            # The checker reads images itself, from a mapping of the file: no image service of the system's.
+            checker = images.imports(image("hook_check"))
+            self.assertEqual({name.lower() for name in checker},
+                             {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"})
+            self.assertIn("MapViewOfFile", checker["KERNEL32.dll"])
+        # Each host binds its own architecture's library by name, and nothing of the other's.
+        imports = images.imports(image(HOST_NAME, BIN))
         self.assertEqual({name.lower() for name in imports},
-                         {"kernel32.dll", "user32.dll", "msvcrt.dll", "teskshellhook64.dll"})
-        self.assertEqual(imports["TeskShellHook64.dll"], ["SetTeskShellHook"])
+                         {"kernel32.dll", "user32.dll", "msvcrt.dll", HOOK_LIBRARY.lower()})
+        self.assertEqual(imports[HOOK_LIBRARY], ["SetTeskShellHook"])
         self.assertIn("PeekMessageW", imports["USER32.dll"])
         self.assertIn("Sleep", imports["KERNEL32.dll"])
         self.assertIn("printf", imports["msvcrt.dll"], "the C runtime's printf, not one linked in")
 
-    @unittest.skipUnless(WINDOWS and HOST_BUILT, "a Windows image of the host, a 64-bit program")
+    @unittest.skipUnless(WINDOWS, "a Windows image of the host")
     def test_the_host_carries_one_manifest_as_resource_1(self):
-        assert_one_manifest(self, image("hook_host"))
+        assert_one_manifest(self, image(HOST_NAME, BIN))
 
     @unittest.skipIf(WINDOWS, "an image of this machine")
     def test_the_host_binds_its_hook_library_from_beside_it_at_once(self):
@@ -246,9 +278,9 @@ class Image(unittest.TestCase):
 
     @unittest.skipUnless(WINDOWS, "Windows images")
     def test_the_programs_carry_the_project_version(self):
-        for name in PROGRAMS:
+        for name, folder in [(name, CONTROL_BIN) for name in PROGRAMS] + [(HOST_NAME, BIN)]:
             with self.subTest(name=name):
-                assert_version(self, image(name), name)
+                assert_version(self, image(name, folder), name)
 
 
 def assert_one_manifest(test, host):

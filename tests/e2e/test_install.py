@@ -15,8 +15,8 @@ import unittest
 import zipfile
 
 import images
-from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, RUN, WINDOWS, Host, exit_status,
-                        platform_path, report)
+from controller import (CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD, X86_BIN, Host, exit_status,
+                        hook_library, platform_path, report)
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
 VERSION = os.environ["HOOK_HOST_VERSION"]
@@ -27,13 +27,18 @@ READMES = ["README.md"] + sorted("docs/" + name for name in os.listdir(os.path.j
 CONSUMER = os.path.join(SOURCE, "tests", "consumer")
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
-PROGRAM_NAMES = ["hook_close"] + (["hook_host", "hook_check"] if HOST_BUILT else [])
+# Each build installs its host; the 64-bit Windows build also the 32-bit one, from its 32-bit build. {host: (folder
+# it was built in, x86)}
+HOSTS = {"hook_host": (X64_BIN, False)} if X64_BUILD else {"hook_host32": (X86_BIN, True)}
+if WINDOWS and X64_BUILD:
+    HOSTS["hook_host32"] = (X86_BIN, True)
+PROGRAM_NAMES = ["hook_close"] + list(HOSTS) + (["hook_check"] if X64_BUILD else [])
 # hook_control for CMake projects, and its source for Windows applications of any compiler. Its shared
 # library goes with the programs: on Windows in a folder of its architecture's, with its import library
 # and .def, beside the bindings; here in lib.
 # A 64-bit build installs the 32-bit DLL too, from a 32-bit build of its own.
-ARCHITECTURE = "x64" if HOST_BUILT else "x86"
-ARCHITECTURES = ["x64", "x86"] if WINDOWS and HOST_BUILT else [ARCHITECTURE]
+ARCHITECTURE = "x64" if X64_BUILD else "x86"
+ARCHITECTURES = ["x64", "x86"] if WINDOWS and X64_BUILD else [ARCHITECTURE]
 DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a", "lib/libhook_control%s" % (
     ".dll.a" if WINDOWS else ".so")] + [
     "lib/cmake/hook_control/hook_control-%s.cmake" % name
@@ -43,19 +48,18 @@ CONTROL_SOURCES = ["hook_control/" + name for name in (
     "report_line.h", "version.cpp", "version_number.h", "create_process_windows.cpp", "create_process_windows.h",
     "handle_windows.h", "hook_control_windows.cpp", "post_windows.cpp", "post_windows.h", "status_text_windows.cpp",
     "streams_windows.cpp", "streams_windows.h", "system_error_windows.cpp", "system_error_windows.h")] if WINDOWS else []
-# The hook library's contract, for its authors, where a host is built: {installed: source}. In the
-# release in a folder of its own, with the example library's source; installed with the headers, and
-# the .def with the data.
+# The hook library's contract, for its authors: {installed: source}. In the release in a folder of its
+# own, with the example library's source; installed with the headers, and the .defs (one an
+# architecture) with the data.
 CONTRACT = {"include/TeskShellHook.h": "hook_library/TeskShellHook.h",
-            "share/hook_host/TeskShellHook64.def": "hook_library/TeskShellHook64.def"}
+            "share/hook_host/TeskShellHook64.def": "hook_library/TeskShellHook64.def",
+            "share/hook_host/TeskShellHook32.def": "hook_library/TeskShellHook32.def"}
 SHIPPED_CONTRACT = dict({"hook_library/" + os.path.basename(name): name for name in CONTRACT.values()},
                         **{"hook_library/example_hook.c": "example_hook/example_hook.c"}) if WINDOWS else {}
-if not HOST_BUILT:
-    CONTRACT, SHIPPED_CONTRACT = {}, {}
 # A library author's least library and program that calls it, in C and C++ alike.
 AUTHORS_LIBRARY = """#include "TeskShellHook.h"
 
-void TESK_SHELL_HOOK_CALL SetTeskShellHook(int64_t hook_argument)
+void TESK_SHELL_HOOK_CALL SetTeskShellHook(intptr_t hook_argument)
 {
     (void)hook_argument;
 }
@@ -82,7 +86,7 @@ def shared_library(architecture):
 # one also as the assembly that the release builds.
 BINDINGS = {"bindings/python/hook_control.py": "bindings/python/hook_control/__init__.py",
             "bindings/dotnet/HookControl.cs": "bindings/dotnet/HookControl.cs"} if WINDOWS else {}
-ASSEMBLY = ["bindings/dotnet/HookControl.dll"] if WINDOWS and HOST_BUILT else []
+ASSEMBLY = ["bindings/dotnet/HookControl.dll"] if WINDOWS and X64_BUILD else []
 
 def run(test, command, **kwargs):
     """Runs a tool of the build, which must succeed; what it said goes into the failure."""
@@ -125,26 +129,29 @@ class Installed(unittest.TestCase):
                     open(os.path.join(SOURCE, source), "rb") as shipped:
                 self.assertEqual(ours.read(), shipped.read(), installed)
         library = shared_library(ARCHITECTURE)[0]
-        for installed_name, built_name in [(os.path.join(PROGRAMS, name + EXE), name + EXE) for name in PROGRAM_NAMES] + [
-                (library, os.path.basename(library))] + [(name, os.path.basename(name)) for name in ASSEMBLY]:
-            with open(os.path.join(folder, installed_name), "rb") as installed, \
-                    open(os.path.join(CONTROL_BIN, built_name), "rb") as built:
-                self.assertEqual(installed.read(), built.read(), installed_name)
+        for installed_name, built in [(os.path.join(PROGRAMS, name + EXE), os.path.join(
+                HOSTS.get(name, (CONTROL_BIN,))[0], name + EXE)) for name in PROGRAM_NAMES] + [
+                (library, os.path.join(CONTROL_BIN, os.path.basename(library)))] + [
+                (name, os.path.join(CONTROL_BIN, os.path.basename(name))) for name in ASSEMBLY]:
+            with open(os.path.join(folder, installed_name), "rb") as installed, open(built, "rb") as ours:
+                self.assertEqual(installed.read(), ours.read(), installed_name)
         for name, source in list(BINDINGS.items()) + [(os.path.join(DOCS, name), name) for name in READMES]:
             with open(os.path.join(folder, name), "rb") as installed, open(os.path.join(SOURCE, source), "rb") as ours:
                 self.assertEqual(installed.read(), ours.read(), name)
-        if not HOST_BUILT:
-            return
 
-        # Placed beside its hook library, the host runs and its close tool ends it.
-        shutil.copy(os.path.join(BIN, HOOK_LIBRARY), programs)
-        host = Host(self, "42", folder=programs, cwd=folder)
-        self.assertEqual(host.read_line(), report(42))
-        host.close(7)
-        self.assertEqual(host.wait(), exit_status(7))
-        self.assertEqual(len(host.calls()), 1)
+        # Placed beside its hook library, each host runs and its close tool ends it.
+        for name, (built, x86) in HOSTS.items():
+            with self.subTest(host=name):
+                if x86 and not RUNS_X86:
+                    self.skipTest("this machine runs no 32-bit program")
+                shutil.copy(os.path.join(built, hook_library(x86)), programs)
+                host = Host(self, "42", folder=programs, cwd=folder, name=name)
+                self.assertEqual(host.read_line(), report(42))
+                host.close(7)
+                self.assertEqual(host.wait(), exit_status(7))
+                self.assertEqual(len(host.calls()), 1)
 
-    def run_controller(self, program, host=os.path.join(BIN, "hook_host" + EXE)):
+    def run_controller(self, program, host=HOST):
         """Runs an application's controller, built apart from us, against the host: it closes it with 7."""
         result = subprocess.run(RUN + [program, platform_path(host), "7"],
                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
@@ -224,29 +231,36 @@ class Package(Installed):
 
     def check_contract(self, release, unpacked, controller):
         """A hook library built from the shipped header and .def alone, in C and in C++, and the shipped
-        example library, export the entry by its plain name, and the shipped host runs beside each; a
-        caller imports the entry."""
+        example library, for either architecture, export the entry by its plain name, and the shipped
+        host of its architecture runs beside each, started by the 64-bit controller; a caller imports the
+        entry."""
         contract = os.path.join(release, "hook_library")
-        for case, compiler, suffix, library_source in (
-                ("C", os.environ["HOOK_HOST_CC"], ".c", None), ("C++", os.environ["HOOK_HOST_CXX"], ".cpp", None),
-                ("example", os.environ["HOOK_HOST_CC"], ".c", os.path.join(contract, "example_hook.c"))):
-            with self.subTest(case=case):
-                folder = os.path.join(unpacked, case)
-                os.mkdir(folder)
-                for name, text in (("library", AUTHORS_LIBRARY), ("caller", AUTHORS_CALLER)):
-                    with open(os.path.join(folder, name + suffix), "w") as source:
-                        source.write(text)
-                strict = [compiler, "-Wall", "-Wextra", "-pedantic", "-Werror", "-O2", "-I", contract]
-                library = os.path.join(folder, "TeskShellHook64.dll")
-                run(self, strict + ["-shared", "-DTESK_SHELL_HOOK_BUILD",
-                                    library_source or os.path.join(folder, "library" + suffix),
-                                    os.path.join(contract, "TeskShellHook64.def"), "-o", library])
-                exports = [symbol.name.decode() for symbol in images.load(library).DIRECTORY_ENTRY_EXPORT.symbols]
-                self.assertEqual(exports, ["SetTeskShellHook"])
-                caller = os.path.join(folder, "caller.exe")
-                run(self, strict + [os.path.join(folder, "caller" + suffix), library, "-o", caller])
-                self.assertEqual(images.imports(images.load(caller))["TeskShellHook64.dll"], ["SetTeskShellHook"])
-                self.run_controller(controller, host=shutil.copy(os.path.join(release, "hook_host.exe"), folder))
+        for bits, host in (("64", "hook_host"), ("32", "hook_host32")):
+            # The x86 toolchain is the x86-64 one's sibling.
+            target = "x86_64-w64-mingw32" if bits == "64" else "i686-w64-mingw32"
+            for case, compiler, suffix, library_source in (
+                    ("C", os.environ["HOOK_HOST_CC"], ".c", None), ("C++", os.environ["HOOK_HOST_CXX"], ".cpp", None),
+                    ("example", os.environ["HOOK_HOST_CC"], ".c", os.path.join(contract, "example_hook.c"))):
+                with self.subTest(case=case, host=host):
+                    folder = os.path.join(unpacked, case + bits)
+                    os.mkdir(folder)
+                    for name, text in (("library", AUTHORS_LIBRARY), ("caller", AUTHORS_CALLER)):
+                        with open(os.path.join(folder, name + suffix), "w") as source:
+                            source.write(text)
+                    compiler = compiler.replace("x86_64-w64-mingw32", target)
+                    strict = [compiler, "-Wall", "-Wextra", "-pedantic", "-Werror", "-O2", "-I", contract]
+                    library = os.path.join(folder, "TeskShellHook%s.dll" % bits)
+                    run(self, strict + ["-shared", "-DTESK_SHELL_HOOK_BUILD",
+                                        library_source or os.path.join(folder, "library" + suffix),
+                                        os.path.join(contract, "TeskShellHook%s.def" % bits), "-o", library])
+                    exports = [symbol.name.decode() for symbol in images.load(library).DIRECTORY_ENTRY_EXPORT.symbols]
+                    self.assertEqual(exports, ["SetTeskShellHook"])
+                    caller = os.path.join(folder, "caller.exe")
+                    run(self, strict + [os.path.join(folder, "caller" + suffix), library, "-o", caller])
+                    self.assertEqual(images.imports(images.load(caller))[os.path.basename(library)], ["SetTeskShellHook"])
+                    if bits == "32" and not RUNS_X86:
+                        self.skipTest("this machine runs no 32-bit program")
+                    self.run_controller(controller, host=shutil.copy(os.path.join(release, host + EXE), folder))
 
 
 if __name__ == "__main__":

@@ -1,12 +1,15 @@
 """End-to-end tests with a hook library that really hooks (example_hook/), under Wine: the host placed
 beside it in a folder of its own, and programs of the tests' own (tests/real_hook) for the hook to act
-on. The hook fires in another process while the host waits, is gone once the host has ended, and a
-low-level hook's calls are answered at the host's polls.
+on, all of one architecture (the 64-bit build's hook_host, or the 32-bit build's hook_host32). The hook
+fires in another process while the host waits, is gone once the host has ended, and a low-level hook's
+calls are answered at the host's polls.
 
 What Wine does, measured here (where Windows differs, it is said):
-- WH_SHELL and WH_CBT are called inside each 64-bit process they concern, which loads the library for
-  it. A 32-bit process gets no call; Windows makes that call on the installing thread, the host's main
-  thread, where it waits for a poll as a low-level hook's does.
+- WH_SHELL and WH_CBT are called inside each process of the hook library's architecture that they
+  concern, which loads the library for it. A process of the other architecture gets no call; Windows
+  makes that call on the installing thread, the host's main thread, where it waits for a poll as a
+  low-level hook's does. So the 32-bit host, beside the 32-bit library, is what reaches 32-bit
+  processes.
 - A WH_KEYBOARD_LL call is made on the host's main thread and waits for its next poll. Wine gives up on
   a call after 2 s (and after a few such skips the hook): a host that never polled would hold every
   SendInput for 2 s.
@@ -25,10 +28,14 @@ import tempfile
 import time
 import unittest
 
-from controller import BIN, HOOK_LIBRARY, RUN, SLOW, Host, close_tool, exit_status, report, wait_for_calls
+from controller import (BIN, CONTROL_BIN, HOOK_LIBRARY, HOST, RUN, SLOW, X64_BIN, X64_BUILD, Host, close_tool,
+                        exit_status, report, wait_for_calls)
 from test_control import Controller
 
 EXAMPLE = os.path.join(BIN, "example_hook", HOOK_LIBRARY)
+# The controllers that start the host, each killed in its turn: this build's, and in a 32-bit build the
+# 64-bit build's as well.
+CONTROLLERS = [CONTROL_BIN] + ([] if X64_BUILD else [X64_BIN])
 # The example library's hook kinds, by its argument; and the codes of a window's making.
 SHELL, CBT, KEYBOARD_LL = 1, 2, 3
 HSHELL_WINDOWCREATED, HCBT_CREATEWND = 1, 3
@@ -46,7 +53,7 @@ class Hooked:
         self.test = test
         self.folder = tempfile.mkdtemp(prefix="hook_real.")
         test.addCleanup(shutil.rmtree, self.folder)
-        self.host = shutil.copy(os.path.join(BIN, "hook_host.exe"), self.folder)
+        self.host = shutil.copy(HOST, self.folder)
         shutil.copy(EXAMPLE, self.folder)
 
     def start(self, kind):
@@ -139,17 +146,19 @@ class RealHook(unittest.TestCase):
         hooked.assert_gone()
 
     def test_after_the_controller_is_killed_the_hook_is_gone(self):
-        # hook_control ends its hosts with their controller.
-        hooked = Hooked(self)
-        controller = Controller(self)
-        pid = controller.start(CBT, path=hooked.host)
-        controller.expect("report 10000", "ok %d" % CBT)
-        hooked.installed()
-        self.assertTrue(hooked.calls_from_a_window())
-        controller.process.kill()
-        controller.process.wait()
-        assert_ended(self, pid)
-        hooked.assert_gone()
+        # hook_control ends its hosts with their controller, whichever architecture either is.
+        for folder in CONTROLLERS:
+            with self.subTest(controller=folder):
+                hooked = Hooked(self)
+                controller = Controller(self, folder=folder)
+                pid = controller.start(CBT, path=hooked.host)
+                controller.expect("report 10000", "ok %d" % CBT)
+                hooked.installed()
+                self.assertTrue(hooked.calls_from_a_window())
+                controller.process.kill()
+                controller.process.wait()
+                assert_ended(self, pid)
+                hooked.assert_gone()
 
     def test_a_low_level_hooks_calls_are_answered_at_the_polls(self):
         hooked = Hooked(self)

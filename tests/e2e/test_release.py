@@ -13,16 +13,20 @@ import unittest
 import zipfile
 
 import images
-from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST_BUILT, Host, exit_status, report
+from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, X64_BUILD, X86_BIN, Host, exit_status, report
 from test_hook_host import assert_one_manifest, assert_version
 from test_install import BUILD, RELEASE, SOURCE, VERSION, package, run
 
 CMAKE = os.environ["CMAKE_COMMAND"]
-# What a build of the release makes, in its programs folder, and their targets; a 32-bit build makes the
-# close tool and hook_control.dll only.
+# What a build of the release makes, in its programs folder, and their targets; in a 32-bit build the host
+# is hook_host32, and there is no hook_check.
 PARTS = {"hook_close.exe": "hook_close", "hook_control.dll": "hook_control_shared"}
-if HOST_BUILT:
+if X64_BUILD:
     PARTS.update({"hook_host.exe": "hook_host", HOOK_LIBRARY: "TeskShellHook64", "hook_check.exe": "hook_check"})
+else:
+    PARTS.update({"hook_host32.exe": "hook_host", "TeskShellHook32.dll": "TeskShellHook32"})
+# The 64-bit build's release also carries these, which its 32-bit build makes.
+X86_PARTS = ["hook_host32.exe", "hook_control.dll"] if X64_BUILD else []
 
 
 def released(folder):
@@ -60,14 +64,16 @@ class Reproducible(unittest.TestCase):
         run(self, [CMAKE, "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_TOOLCHAIN_FILE=" + toolchain,
                    "-DCMAKE_BUILD_TYPE=" + os.environ["HOOK_HOST_BUILD_TYPE"], "-DBUILD_TESTING=OFF",
                    "-DHOOK_HOST_BENCH=OFF", "-DPython3_EXECUTABLE=" + sys.executable], env=environment)
-        # The release also carries the 32-bit DLL, from a build of its own, and the C# binding's assembly.
-        extra = ["hook_control_x86", "hook_control_assembly"] if HOST_BUILT else []
+        # The release also carries the 32-bit DLL and host, from a build of its own, and the C# binding's
+        # assembly.
+        extra = ["hook_control_x86", "hook_control_assembly"] if X64_BUILD else []
         run(self, [CMAKE, "--build", build, "--target"] + list(PARTS.values()) + extra, env=environment)
-        for part in PARTS:
-            with self.subTest(part=part):
-                self.assertTrue(filecmp.cmp(os.path.join(CONTROL_BIN, part), os.path.join(build, "bin", part),
-                                            shallow=False))
-        if HOST_BUILT:
+        parts = [(os.path.join(CONTROL_BIN, part), os.path.join(build, "bin", part)) for part in PARTS] + [
+            (os.path.join(X86_BIN, part), os.path.join(build, "hook_control_x86", "bin", part)) for part in X86_PARTS]
+        for ours, theirs in parts:
+            with self.subTest(part=ours):
+                self.assertTrue(filecmp.cmp(ours, theirs, shallow=False))
+        if X64_BUILD:
             # The ZIP, hook_control's wheels and NuGet package, and the checksum of each.
             ours, theirs = (os.path.dirname(package(self, b)[0]) for b in (BUILD, build))
             made = released(ours)
@@ -77,7 +83,7 @@ class Reproducible(unittest.TestCase):
                 self.assertTrue(filecmp.cmp(os.path.join(ours, name), os.path.join(theirs, name), shallow=False), name)
 
 
-@unittest.skipUnless(HOST_BUILT, "the release is made by the 64-bit build")
+@unittest.skipUnless(X64_BUILD, "the release is made by the 64-bit build")
 class Signed(unittest.TestCase):
     PASSWORD = "not on any command line"
 
@@ -108,7 +114,7 @@ class Signed(unittest.TestCase):
 
         # Every program and DLL, the C# binding's assembly among them.
         self.assertEqual(portable_executables(programs), sorted(
-            ["hook_host.exe", "hook_close.exe", "hook_check.exe", "bindings/dotnet/HookControl.dll"] +
+            ["hook_host.exe", "hook_host32.exe", "hook_close.exe", "hook_check.exe", "bindings/dotnet/HookControl.dll"] +
             ["hook_control/%s/hook_control.dll" % architecture for architecture in ("x64", "x86")]))
         for name in portable_executables(programs):
             with self.subTest(name=name):
@@ -122,7 +128,7 @@ class Signed(unittest.TestCase):
                         zipfile.ZipFile(package_file) as files, open(os.path.join(programs, shipped), "rb") as ours:
                     self.assertEqual(files.read(inside), ours.read())
 
-        for name in ("hook_host", "hook_close", "hook_check"):
+        for name, built in (("hook_host", BIN), ("hook_host32", X86_BIN), ("hook_close", BIN), ("hook_check", BIN)):
             with self.subTest(name=name):
                 signed = os.path.join(programs, name + EXE)
                 flipped = os.path.join(folder, name + ".flipped" + EXE)
@@ -133,10 +139,11 @@ class Signed(unittest.TestCase):
                     image.write(data)
                 self.assertFalse(self.verifies(flipped, pem), "a single flipped byte fails verification")
                 # Signing adds a signature and changes nothing the loader reads.
-                unsigned, ours = images.load(os.path.join(BIN, name + EXE)), images.load(signed)
+                unsigned, ours = images.load(os.path.join(built, name + EXE)), images.load(signed)
                 self.assertEqual(images.imports(ours), images.imports(unsigned))
                 assert_version(self, ours, name)
-        assert_one_manifest(self, images.load(os.path.join(programs, "hook_host" + EXE)))
+        for name in ("hook_host", "hook_host32"):
+            assert_one_manifest(self, images.load(os.path.join(programs, name + EXE)))
 
         # The checksum file covers the signed ZIP; the same certificate gives the same release again.
         with open(checksum) as sums:

@@ -18,7 +18,7 @@ import unittest
 import zipfile
 
 import images
-from controller import BIN, CONTROL_BIN, EXE, HOST_BUILT, RUN, SLOW, WINDOWS, Host, exit_status, platform_path, \
+from controller import BIN, CONTROL_BIN, EXE, X64_BUILD, RUN, SLOW, WINDOWS, Host, exit_status, platform_path, \
     read_line
 from test_control import HOST, assert_ends, has_ended
 
@@ -54,7 +54,7 @@ class SharedLibrary(unittest.TestCase):
     def test_the_dll_exports_the_header_by_plain_names_and_imports_only_the_system(self):
         image = images.load(os.path.join(CONTROL_BIN, LIBRARY))
         # x86-64 and PE32+, or in a 32-bit build x86 and PE32; a DLL, stripped.
-        machine = (0x8664, 0x20B) if HOST_BUILT else (0x14C, 0x10B)
+        machine = (0x8664, 0x20B) if X64_BUILD else (0x14C, 0x10B)
         self.assertEqual((image.FILE_HEADER.Machine, image.OPTIONAL_HEADER.Magic), machine)
         self.assertTrue(image.is_dll())
         self.assertEqual(image.FILE_HEADER.NumberOfSymbols, 0)

@@ -14,7 +14,12 @@ const char library[] = "C:\\hook\\TeskShellHook64.dll";
 
 Image image(Machine machine, std::vector<std::string> exports, std::vector<std::string> imports)
 {
-    return {machine, machine == Machine::x86_64 ? "x86-64" : "x86", std::move(exports), std::move(imports)};
+    Image made;
+    made.machine = machine;
+    made.machine_name = machine == Machine::x86_64 ? "x86-64" : "x86";
+    made.exports = std::move(exports);
+    made.imports = std::move(imports);
+    return made;
 }
 
 // Files as a Windows host's folder holds them, without a disk: at first a host beside a sound
@@ -23,8 +28,8 @@ class FakePlatform : public Platform {
 public:
     FakePlatform()
     {
-        system = {"KERNEL32.dll", "msvcrt.dll"};
-        files[host].image = image(Machine::x86_64, {}, {"KERNEL32.dll", "TeskShellHook64.dll"});
+        system = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll"};
+        files[host].image = image(Machine::x86_64, {}, {"KERNEL32.dll", "TeskShellHook64.dll", "USER32.dll"});
         files[library].image = image(Machine::x86_64, {"DllMain", "SetTeskShellHook"}, {"KERNEL32.dll", "msvcrt.dll"});
     }
 
@@ -40,9 +45,10 @@ public:
     {
         return "hook_host.exe";
     }
-    const char* library_name() const override
+    std::vector<HookLibrary> hook_libraries() const override
     {
-        return "TeskShellHook64.dll";
+        return {{"TeskShellHook64.dll", Machine::x86_64, "TeskShellHook64.def"},
+                {"TeskShellHook32.dll", Machine::x86, "TeskShellHook32.def"}};
     }
     char separator() const override
     {
@@ -61,9 +67,9 @@ public:
         why = file->second.why;
         return file->second.read;
     }
-    bool system_library(const std::string& name) const override
+    bool system_library(const std::string& name, Machine machine) const override
     {
-        return system.count(name) != 0;
+        return system.count(name) != 0 && machine != Machine::other;
     }
 };
 
@@ -76,41 +82,124 @@ bool says(const std::string& line, const std::vector<std::string>& words)
     return true;
 }
 
-TEST(HookCheck, FindsNothingWrongWithASoundHost)
+std::vector<std::string> problems(const FakePlatform& platform, const std::string& at = host)
 {
-    EXPECT_EQ(check_host(FakePlatform(), host), std::vector<std::string>{});
+    return check_host(platform, at).problems;
 }
 
-TEST(HookCheck, SaysWhereItLookedForAMissingHostOrLibrary)
+TEST(HookCheck, FindsNothingWrongWithASoundHostAndSaysWhatItChecked)
+{
+    const Verdict verdict = check_host(FakePlatform(), host);
+    EXPECT_EQ(verdict.problems, std::vector<std::string>{});
+    EXPECT_TRUE(verdict.hook_host);
+    EXPECT_EQ(verdict.library, library);
+    EXPECT_TRUE(says(verdict.checked, {"no problem found in the files", "x86-64 host", "TeskShellHook64.dll",
+                                       "3 libraries they import", "--start"}))
+        << verdict.checked;
+    EXPECT_EQ(verdict.checked.find("will start"), std::string::npos);
+}
+
+TEST(HookCheck, SaysWhereItLookedForAMissingHostOrLibraryInOneLine)
 {
     FakePlatform platform;
     platform.files.erase(library);
-    const std::vector<std::string> problems = check_host(platform, host);
-    ASSERT_EQ(problems.size(), 1U);
-    EXPECT_TRUE(says(problems[0], {"C:\\hook\\TeskShellHook64.dll not found", "beside hook_host.exe"})) << problems[0];
+    std::vector<std::string> found = problems(platform);
+    ASSERT_EQ(found.size(), 1U);
+    EXPECT_TRUE(says(found[0], {"C:\\hook\\TeskShellHook64.dll not found", "beside hook_host.exe"})) << found[0];
 
     platform.files.erase(host);
-    const std::vector<std::string> both = check_host(platform, host);
-    ASSERT_EQ(both.size(), 2U);
-    EXPECT_TRUE(says(both[0], {"C:\\hook\\hook_host.exe not found"})) << both[0];
+    const Verdict missing = check_host(platform, host);
+    EXPECT_EQ(missing.problems, std::vector<std::string>{std::string(host) + " not found: name the host's "
+                                                                             "executable, or the folder it is in"});
+    EXPECT_FALSE(missing.hook_host);
 
-    platform.files[library] = {ImageRead::not_an_image, {}, "it is text"};
-    EXPECT_EQ(check_host(platform, host).back(), std::string(library) + " is not a library: it is text");
+    FakePlatform text;
+    text.files[library] = {ImageRead::not_an_image, {}, "it is text"};
+    EXPECT_EQ(problems(text).back(), std::string(library) + " is not a library: it is text");
+}
+
+TEST(HookCheck, JudgesOnlyAProgramThatBindsTheHookLibraryOfItsMachine)
+{
+    const struct {
+        Image image;
+        ImageRead read;
+        std::vector<std::string> said;
+    } cases[] = {
+        // The hook library itself, or a controller, handed over as the host.
+        {image(Machine::x86_64, {"SetTeskShellHook"}, {"KERNEL32.dll"}), ImageRead::ok, {"binds no hook library"}},
+        {image(Machine::x86, {}, {"TeskShellHook64.dll"}), ImageRead::ok, {"x86 program", "TeskShellHook64.dll"}},
+        {image(Machine::x86_64, {}, {"TESKSHELLHOOK32.DLL"}), ImageRead::ok, {"x86-64 program", "x86 hosts"}},
+        {{}, ImageRead::not_an_image, {"is not a hook host: it is text"}},
+        {{}, ImageRead::damaged, {"is damaged, and the loader refuses it: it is cut"}},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        platform.files[host] = {c.read, c.image, c.read == ImageRead::not_an_image ? "it is text" : "it is cut"};
+        const Verdict verdict = check_host(platform, host);
+        EXPECT_FALSE(verdict.hook_host);
+        ASSERT_EQ(verdict.problems.size(), 1U);
+        EXPECT_TRUE(says(verdict.problems[0], c.said)) << verdict.problems[0];
+    }
 }
 
 TEST(HookCheck, SaysALibraryOfAnotherMachineIsOne)
 {
     FakePlatform platform;
     platform.files[library].image.machine = Machine::x86;
-    std::vector<std::string> problems = check_host(platform, host);
-    ASSERT_EQ(problems.size(), 1U);
-    EXPECT_TRUE(says(problems[0], {library, "32-bit", "64-bit (x86-64) build"})) << problems[0];
+    std::vector<std::string> found = problems(platform);
+    ASSERT_EQ(found.size(), 1U);
+    EXPECT_TRUE(says(found[0], {library, "32-bit", "64-bit (x86-64) build"})) << found[0];
 
     platform.files[library].image.machine = Machine::other;
     platform.files[library].image.machine_name = "ARM64";
-    problems = check_host(platform, host);
-    ASSERT_EQ(problems.size(), 1U);
-    EXPECT_TRUE(says(problems[0], {library, "built for ARM64, not x86-64"})) << problems[0];
+    found = problems(platform);
+    ASSERT_EQ(found.size(), 1U);
+    EXPECT_TRUE(says(found[0], {library, "built for ARM64, not x86-64"})) << found[0];
+}
+
+// The 32-bit host, told by its import, and the 32-bit library beside it.
+void make_host32(FakePlatform& platform)
+{
+    platform.files.clear();
+    platform.files["C:\\hook\\hook_host32.exe"].image =
+        image(Machine::x86, {}, {"KERNEL32.dll", "TeskShellHook32.dll", "USER32.dll"});
+    platform.files["C:\\hook\\TeskShellHook32.dll"].image =
+        image(Machine::x86, {"SetTeskShellHook"}, {"KERNEL32.dll", "msvcrt.dll"});
+}
+
+TEST(HookCheck, ChecksThe32BitHostsLibraryFor32BitAndItsCallingConvention)
+{
+    const std::string host32_path = "C:\\hook\\hook_host32.exe";
+    const std::string library32 = "C:\\hook\\TeskShellHook32.dll";
+    FakePlatform platform32;
+    make_host32(platform32);
+    const Verdict sound = check_host(platform32, host32_path);
+    EXPECT_EQ(sound.problems, std::vector<std::string>{});
+    EXPECT_EQ(sound.library, library32);
+    EXPECT_TRUE(says(sound.checked, {"x86 host", "TeskShellHook32.dll beside it (x86"})) << sound.checked;
+
+    const struct {
+        Machine machine;
+        std::vector<std::string> exports;
+        std::vector<std::string> said;
+    } cases[] = {
+        {Machine::x86_64, {"SetTeskShellHook"}, {library32, "64-bit", "32-bit host (hook_host32.exe)", "(x86) build"}},
+        {Machine::x86,
+         {"SetTeskShellHook@4"},
+         {"exports SetTeskShellHook@4", "__stdcall", "__cdecl", "hook_library/TeskShellHook.h", "TeskShellHook32.def"}},
+        {Machine::x86, {"_SetTeskShellHook@4"}, {"exports _SetTeskShellHook@4", "__stdcall", "__cdecl"}},
+        {Machine::x86, {"setTeskShellHook"}, {"not SetTeskShellHook", "hook_library/TeskShellHook32.def"}},
+        {Machine::x86, {}, {"exports no SetTeskShellHook", "hook_library/TeskShellHook32.def"}},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        make_host32(platform);
+        platform.files[library32].image.machine = c.machine;
+        platform.files[library32].image.exports = c.exports;
+        const std::vector<std::string> found = problems(platform, host32_path);
+        ASSERT_EQ(found.size(), 1U) << c.said[0];
+        EXPECT_TRUE(says(found[0], c.said)) << found[0];
+    }
 }
 
 TEST(HookCheck, TellsAnEntryUnderItsCxxNameOrANearNameFromNone)
@@ -124,7 +213,7 @@ TEST(HookCheck, TellsAnEntryUnderItsCxxNameOrANearNameFromNone)
         {{"?SetTeskShellHook@@YAX_J@Z"}, {"C++ name ?SetTeskShellHook@@YAX_J@Z", "extern \"C\""}},
         {{"setteskshellhook"}, {"exports setteskshellhook, not SetTeskShellHook", "exactly that name"}},
         {{"SetTeskShellHook@8"}, {"exports SetTeskShellHook@8, not SetTeskShellHook"}},
-        {{"_SetTeskShellHook"}, {"exports _SetTeskShellHook, not SetTeskShellHook"}},
+        {{"_SetTeskShellHook"}, {"exports _SetTeskShellHook, not SetTeskShellHook", "TeskShellHook64.def"}},
         {{"SetTeskShellHookEx", "SetTeskShellHook@", "_", "@8"}, {"exports no SetTeskShellHook"}},
         {{}, {"exports no SetTeskShellHook", "hook_library/TeskShellHook.h"}},
         {{"_Z16SetTeskShellHookx", "SetTeskShellHook"}, {}},
@@ -132,11 +221,31 @@ TEST(HookCheck, TellsAnEntryUnderItsCxxNameOrANearNameFromNone)
     for (const auto& c : cases) {
         FakePlatform platform;
         platform.files[library].image.exports = c.exports;
-        const std::vector<std::string> problems = check_host(platform, host);
-        ASSERT_EQ(problems.size(), c.said.empty() ? 0U : 1U) << c.exports.size();
+        const std::vector<std::string> found = problems(platform);
+        ASSERT_EQ(found.size(), c.said.empty() ? 0U : 1U) << c.exports.size();
         if (!c.said.empty())
-            EXPECT_TRUE(says(problems[0], c.said)) << problems[0];
+            EXPECT_TRUE(says(found[0], c.said)) << found[0];
     }
+}
+
+TEST(HookCheck, NamesDamageAndAnEntryTheLoaderCannotBind)
+{
+    FakePlatform platform;
+    platform.files[library].image.unbound_exports["SetTeskShellHook"] = "it is forwarded to other.Hook";
+    platform.files[library].image.unbound_exports["DllMain"] = "it is forwarded to elsewhere.Main";
+    platform.files[host].image.damage = {"its import directory runs out"};
+    const std::vector<std::string> found = problems(platform);
+    ASSERT_EQ(found.size(), 2U);
+    EXPECT_EQ(found[0], std::string(host) + " is damaged, and the loader refuses it: its import directory runs out");
+    EXPECT_TRUE(says(found[1], {"exports SetTeskShellHook, but the loader cannot bind it: it is forwarded to "
+                                "other.Hook"}))
+        << found[1];
+
+    FakePlatform damaged;
+    damaged.files[library] = {ImageRead::damaged, {}, "its section table runs past the file's end"};
+    EXPECT_EQ(problems(damaged), std::vector<std::string>{std::string(library) + " is damaged, and the loader "
+                                                                                 "refuses it: its section table "
+                                                                                 "runs past the file's end"});
 }
 
 TEST(HookCheck, NamesEachImportedLibraryFoundNeitherBesideTheHostNorInTheSystem)
@@ -146,23 +255,26 @@ TEST(HookCheck, NamesEachImportedLibraryFoundNeitherBesideTheHostNorInTheSystem)
     // A library beside the host is checked in turn; one that imports the first does not loop.
     platform.files["C:\\hook\\helper.dll"].image =
         image(Machine::x86_64, {}, {"deeper.dll", "TeskShellHook64.dll", "helper.dll", "gone.dll"});
-    const std::vector<std::string> problems = check_host(platform, host);
-    ASSERT_EQ(problems.size(), 2U);
-    EXPECT_TRUE(says(problems[0], {"C:\\hook\\TeskShellHook64.dll imports gone.dll", "beside the host (C:\\hook\\)",
-                                   "put gone.dll beside the host"}))
-        << problems[0];
-    EXPECT_TRUE(says(problems[1], {"C:\\hook\\helper.dll imports deeper.dll"})) << problems[1];
+    // The host's own imports are checked as the library's are.
+    platform.files[host].image.imports.emplace_back("hostdep.dll");
+    const std::vector<std::string> found = problems(platform);
+    ASSERT_EQ(found.size(), 3U);
+    EXPECT_TRUE(says(found[0], {"C:\\hook\\hook_host.exe imports hostdep.dll", "neither beside the host"})) << found[0];
+    EXPECT_TRUE(says(found[1], {"C:\\hook\\TeskShellHook64.dll imports gone.dll", "beside the host (C:\\hook\\)",
+                                "put gone.dll beside the host"}))
+        << found[1];
+    EXPECT_TRUE(says(found[2], {"C:\\hook\\helper.dll imports deeper.dll"})) << found[2];
 }
 
 TEST(HookCheck, SaysEveryProblemOfOneLibraryEachInALine)
 {
     FakePlatform platform;
     platform.files[library].image = image(Machine::x86, {"_Z16SetTeskShellHookx"}, {"libstdc++-6.dll"});
-    const std::vector<std::string> problems = check_host(platform, host);
-    ASSERT_EQ(problems.size(), 3U);
-    EXPECT_TRUE(says(problems[0], {"32-bit"}));
-    EXPECT_TRUE(says(problems[1], {"extern \"C\""}));
-    EXPECT_TRUE(says(problems[2], {"libstdc++-6.dll"}));
+    const std::vector<std::string> found = problems(platform);
+    ASSERT_EQ(found.size(), 3U);
+    EXPECT_TRUE(says(found[0], {"32-bit"}));
+    EXPECT_TRUE(says(found[1], {"extern \"C\""}));
+    EXPECT_TRUE(says(found[2], {"libstdc++-6.dll"}));
 }
 
 TEST(HookCheck, NamesAFileBesideAnotherWithThePlatformsSeparators)

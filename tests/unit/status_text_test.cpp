@@ -17,7 +17,9 @@ std::string text(int64_t status)
 TEST(StatusText, TellsTheLoadersRefusalsAndTheCommonCrashes)
 {
     EXPECT_NE(text(0xC0000135).find("hook library, or a library it needs, was not found"), std::string::npos);
+    // A library of the wrong architecture, as Windows refuses it and as Wine does.
     EXPECT_NE(text(0xC000007B).find("wrong architecture"), std::string::npos);
+    EXPECT_NE(text(0xC0000135).find("under Wine is of the wrong architecture"), std::string::npos);
     EXPECT_NE(text(0xC0000139).find("entry"), std::string::npos);
     EXPECT_NE(text(0xC0000142).find("DllMain"), std::string::npos);
     const int64_t crashes[] = {0xC0000005, 0xC000001D, 0xC0000094, 0xC00000FD,

@@ -138,7 +138,7 @@ class Host:
 
     def wait(self, timeout=None):
         """The host's exit status, once it has ended within `timeout` seconds (on Windows all 32 bits
-        as a signed number; here its low 8 bits, or minus the signal's number)."""
+        as a signed number; on Linux its low 8 bits, or minus the signal's number)."""
         status = ctypes.c_int32()
         _check(_library.hook_host_wait(self._live(), _milliseconds(timeout), ctypes.byref(status)), "wait")
         return status.value

@@ -1,0 +1,408 @@
+// A PE image (PE32 or PE32+) read from its bytes as the Windows loader maps it. Hazards it answers:
+// - Every offset, RVA, size and count in the file is untrusted: a cut or bent file names places past
+//   its end. Nothing is read but through `file` and `mapped`, which give bytes only where all of them
+//   lie in the file, so no read leaves the bytes given, whatever the headers say.
+// - A table is read at its RVA as the loader maps it: from the file's data of the one section that
+//   holds it (or the headers). What a section maps past its data is zeros made by the loader, not
+//   the file's: a table said to lie there is counted as outside the file's data.
+// - Counts may be huge (names, descriptors, sections): a table must lie whole in the data before it
+//   is read, and the import lookup tables are read within a budget of the file's size, so that time
+//   and memory stay proportional to the file.
+// - The loader walks the import descriptors up to the empty one and ignores the directory's size: a
+//   size bent short must not hide an import, so it is ignored here too.
+// - The loader refuses an image whose headers or sections are out of order or past the file's end,
+//   before any of it runs: those are told as `damaged`, the rest of what it refuses as `damage`.
+#include "pe_image.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t machine_x86 = 0x014C;
+constexpr uint16_t machine_x86_64 = 0x8664;
+constexpr uint16_t pe32 = 0x10B;
+constexpr uint16_t pe32_plus = 0x20B;
+// The Windows loader takes at most 96 sections (the PE format's documentation).
+constexpr uint32_t most_sections = 96;
+constexpr uint32_t section_header_size = 40;
+constexpr uint32_t import_descriptor_size = 20;
+constexpr uint32_t export_directory_size = 40;
+
+const char* const directory_names[] = {
+    "export",         "import",       "resource",       "exception", "security",           "base relocation",
+    "debug",          "architecture", "global pointer", "TLS",       "load configuration", "bound import",
+    "import address", "delay import", "COM descriptor", "reserved"};
+constexpr uint32_t most_directories = 16;
+constexpr uint32_t export_entry = 0;
+constexpr uint32_t import_entry = 1;
+constexpr uint32_t security_entry = 4; // a file offset, not an RVA; the loader does not map it
+
+uint16_t u16(const unsigned char* at)
+{
+    return static_cast<uint16_t>(at[0] | at[1] << 8);
+}
+
+uint32_t u32(const unsigned char* at)
+{
+    return static_cast<uint32_t>(u16(at)) | static_cast<uint32_t>(u16(at + 2)) << 16;
+}
+
+uint64_t u64(const unsigned char* at)
+{
+    return static_cast<uint64_t>(u32(at)) | static_cast<uint64_t>(u32(at + 4)) << 32;
+}
+
+std::string hex(uint64_t value)
+{
+    char text[24];
+    snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string machine_name(uint16_t machine)
+{
+    switch (machine) {
+    case machine_x86_64:
+        return "x86-64";
+    case machine_x86:
+        return "x86";
+    case 0xAA64:
+        return "ARM64";
+    case 0x01C4:
+        return "ARM";
+    default:
+        char text[32];
+        snprintf(text, sizeof text, "machine 0x%04X", static_cast<unsigned>(machine));
+        return text;
+    }
+}
+
+bool power_of_two(uint32_t value)
+{
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
+struct Section {
+    std::string name;
+    uint32_t address;   // its RVA
+    uint32_t extent;    // the bytes it takes in the image
+    uint32_t data_size; // the bytes of it that come from the file
+    uint32_t data_at;   // their offset in the file
+};
+
+class Pe {
+public:
+    Pe(const unsigned char* data, size_t size)
+        : data_(data)
+        , size_(size)
+    {
+    }
+
+    // `length` bytes at `offset` of the file, or null where they are not all in it.
+    const unsigned char* file(uint64_t offset, uint64_t length) const
+    {
+        return offset <= size_ && length <= size_ - offset ? data_ + offset : nullptr;
+    }
+    // `length` bytes at `rva` as the loader maps them, where all come from the file's data of one
+    // section or of the headers; else null.
+    const unsigned char* mapped(uint64_t rva, uint64_t length) const
+    {
+        const std::pair<const unsigned char*, uint64_t> found = region(rva);
+        return found.first && length <= found.second ? found.first : nullptr;
+    }
+    // The zero-terminated string at `rva`, where it ends in the same region; else false.
+    bool text(uint64_t rva, std::string& text) const
+    {
+        const std::pair<const unsigned char*, uint64_t> found = region(rva);
+        const void* end = found.first ? memchr(found.first, 0, found.second) : nullptr;
+        if (!end)
+            return false;
+        text.assign(reinterpret_cast<const char*>(found.first), static_cast<const unsigned char*>(end) - found.first);
+        return true;
+    }
+    // Whether `rva` lies in the image's headers or a section, as mapped.
+    bool in_image(uint64_t rva) const
+    {
+        return rva < headers_size || std::any_of(sections.begin(), sections.end(), [&](const Section& s) {
+                   return rva >= s.address && rva - s.address < s.extent;
+               });
+    }
+
+    bool plus = false; // PE32+
+    uint32_t entry_point = 0;
+    uint32_t headers_size = 0;
+    uint32_t image_size = 0;
+    std::vector<Section> sections;
+    struct Directory {
+        uint32_t rva;
+        uint32_t size;
+    } directories[most_directories] = {};
+
+private:
+    // The file's bytes from `rva` to the end of the region that holds it, and how many.
+    std::pair<const unsigned char*, uint64_t> region(uint64_t rva) const
+    {
+        if (rva < headers_size)
+            return {data_ + rva, headers_size - rva};
+        for (const Section& s : sections) {
+            if (rva >= s.address && rva - s.address < s.data_size)
+                return {data_ + s.data_at + (rva - s.address), s.data_size - (rva - s.address)};
+        }
+        return {nullptr, 0};
+    }
+
+    const unsigned char* data_;
+    size_t size_;
+};
+
+std::string bytes(uint64_t from, uint64_t length)
+{
+    return "bytes " + hex(from) + " to " + hex(from + length);
+}
+
+// The headers and the section table, as the loader checks them before it maps anything; an empty
+// text where they hold, else what is wrong.
+std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
+{
+    const std::string file_end = " past the file's end at byte " + hex(size);
+    const unsigned char* nt = pe.file(header, 24);
+    const uint16_t machine = u16(nt + 4);
+    const uint32_t section_count = u16(nt + 6);
+    const uint32_t optional_size = u16(nt + 20);
+    image.machine_name = machine_name(machine);
+    image.machine = machine == machine_x86_64 ? Machine::x86_64
+                    : machine == machine_x86  ? Machine::x86
+                                              : Machine::other;
+
+    const uint32_t optional = header + 24;
+    const unsigned char* magic = pe.file(optional, 2);
+    if (!magic)
+        return "its optional header is cut off: the file ends at byte " + hex(size);
+    pe.plus = u16(magic) == pe32_plus;
+    if (!pe.plus && u16(magic) != pe32)
+        return "its optional header's magic is " + hex(u16(magic)) + ", neither PE32 (0x10B) nor PE32+ (0x20B)";
+    if ((machine == machine_x86_64 && !pe.plus) || (machine == machine_x86 && pe.plus))
+        return "it is an " + image.machine_name + " image with a " + (pe.plus ? "PE32+" : "PE32") + " header";
+    const uint32_t fixed = pe.plus ? 112 : 96;
+    if (optional_size < fixed)
+        return "its optional header is said to be " + hex(optional_size) + " bytes, less than the " + hex(fixed) +
+               " of its fixed part";
+    const unsigned char* fields = pe.file(optional, optional_size);
+    if (!fields)
+        return "its optional header (" + bytes(optional, optional_size) + ") runs" + file_end;
+    const uint32_t section_alignment = u32(fields + 32);
+    const uint32_t file_alignment = u32(fields + 36);
+    pe.entry_point = u32(fields + 16);
+    pe.image_size = u32(fields + 56);
+    pe.headers_size = u32(fields + 60);
+    const uint32_t directory_count = std::min(u32(fields + fixed - 4), most_directories);
+    if (fixed + directory_count * 8 > optional_size)
+        return "its optional header of " + hex(optional_size) + " bytes cannot hold the " +
+               std::to_string(directory_count) + " data directories it counts";
+    for (uint32_t i = 0; i < directory_count; ++i)
+        pe.directories[i] = {u32(fields + fixed + size_t{i} * 8), u32(fields + fixed + size_t{i} * 8 + 4)};
+    if (!power_of_two(section_alignment) || !power_of_two(file_alignment) || file_alignment > section_alignment)
+        return "its alignments (sections " + hex(section_alignment) + ", file " + hex(file_alignment) +
+               ") are not powers of two, the file's no greater than the sections'";
+
+    if (section_count == 0)
+        return "it has no sections";
+    if (section_count > most_sections)
+        return "it counts " + std::to_string(section_count) + " sections; the loader takes at most " +
+               std::to_string(most_sections);
+    const uint32_t table = optional + optional_size;
+    const unsigned char* entries = pe.file(table, uint64_t{section_count} * section_header_size);
+    if (!entries)
+        return "its section table (" + bytes(table, uint64_t{section_count} * section_header_size) + ") runs" +
+               file_end;
+    if (pe.headers_size > size)
+        return "it is cut: its headers (" + hex(pe.headers_size) + " bytes) run" + file_end;
+    if (pe.headers_size > pe.image_size)
+        return "its headers (" + hex(pe.headers_size) + " bytes) are larger than its image (" + hex(pe.image_size) +
+               " bytes)";
+
+    uint64_t next = pe.headers_size; // where the next section may begin
+    for (uint32_t i = 0; i < section_count; ++i) {
+        const unsigned char* entry = entries + size_t{i} * section_header_size;
+        Section s;
+        s.name.assign(reinterpret_cast<const char*>(entry), strnlen(reinterpret_cast<const char*>(entry), 8));
+        const uint32_t virtual_size = u32(entry + 8);
+        s.address = u32(entry + 12);
+        const uint32_t raw_size = u32(entry + 16);
+        s.data_at = u32(entry + 20);
+        s.extent = virtual_size != 0 ? virtual_size : raw_size;
+        // The loader maps no file data for a section whose data is said to lie at offset 0.
+        s.data_size = s.data_at == 0 ? 0 : std::min(raw_size, s.extent);
+        const std::string named = "its section " + std::to_string(i + 1) + " (" + s.name + ")";
+        if (s.address < next)
+            return named + " begins at RVA " + hex(s.address) + ", inside the headers or the section before it";
+        if (uint64_t{s.address} + s.extent > pe.image_size)
+            return named + " runs past the end of its image (" + hex(pe.image_size) + " bytes)";
+        if (raw_size != 0 && !pe.file(s.data_at, raw_size)) {
+            std::string cut = "it is cut: ";
+            return cut.append(named)
+                .append("'s data (")
+                .append(bytes(s.data_at, raw_size))
+                .append(") runs")
+                .append(file_end);
+        }
+        next = uint64_t{s.address} + s.extent;
+        pe.sections.push_back(std::move(s));
+    }
+    return {};
+}
+
+// Each data directory the loader maps lies in the image; none points outside it or into a gap.
+void check_directories(const Pe& pe, Image& image)
+{
+    for (uint32_t i = 0; i < most_directories; ++i) {
+        const Pe::Directory& d = pe.directories[i];
+        if (i == security_entry || d.rva == 0)
+            continue;
+        if (uint64_t{d.rva} + d.size > pe.image_size || !pe.in_image(d.rva))
+            image.damage.push_back(std::string("its ") + directory_names[i] + " directory (RVA " + hex(d.rva) + ", " +
+                                   hex(d.size) + " bytes) lies outside its image's headers and sections");
+    }
+}
+
+std::string export_table(const char* what, uint32_t count, uint32_t rva)
+{
+    return std::string("its export directory's ") + what + " (" + std::to_string(count) + " entries at RVA " +
+           hex(rva) + ") is not wholly in the file's data";
+}
+
+// The names it exports, and of those, any the loader would not bind to its own code.
+void read_exports(const Pe& pe, Image& image)
+{
+    const Pe::Directory directory = pe.directories[export_entry];
+    if (directory.rva == 0)
+        return;
+    const unsigned char* header = pe.mapped(directory.rva, export_directory_size);
+    if (!header) {
+        image.damage.push_back("its export directory (RVA " + hex(directory.rva) +
+                               ") is not wholly in the file's data");
+        return;
+    }
+    const uint32_t function_count = u32(header + 20);
+    const uint32_t name_count = u32(header + 24);
+    const unsigned char* functions = pe.mapped(u32(header + 28), uint64_t{function_count} * 4);
+    const unsigned char* names = pe.mapped(u32(header + 32), uint64_t{name_count} * 4);
+    const unsigned char* ordinals = pe.mapped(u32(header + 36), uint64_t{name_count} * 2);
+    if (function_count != 0 && !functions) {
+        image.damage.push_back(export_table("address table", function_count, u32(header + 28)));
+        return;
+    }
+    if (name_count != 0 && (!names || !ordinals)) {
+        image.damage.push_back(export_table("name table", name_count, u32(header + 32)));
+        return;
+    }
+    for (uint32_t i = 0; i < name_count; ++i) {
+        std::string name;
+        if (!pe.text(u32(names + uint64_t{i} * 4), name)) {
+            image.damage.push_back("its export directory's name " + std::to_string(i + 1) +
+                                   " lies outside the file's data");
+            return;
+        }
+        const uint32_t ordinal = u16(ordinals + uint64_t{i} * 2);
+        const uint32_t address = ordinal < function_count ? u32(functions + uint64_t{ordinal} * 4) : 0;
+        std::string forward;
+        if (ordinal >= function_count)
+            image.unbound_exports[name] = "its ordinal lies past the export address table";
+        else if (address >= directory.rva && address - directory.rva < directory.size)
+            image.unbound_exports[name] = pe.text(address, forward) ? "it is forwarded to " + forward
+                                                                    : "it is forwarded to a name outside the file";
+        else if (!pe.mapped(address, 1) || address < pe.headers_size)
+            image.unbound_exports[name] = "its code (at RVA " + hex(address) + ") is not in the file's data";
+        image.exports.push_back(std::move(name));
+    }
+}
+
+// The libraries bound at load, as the loader walks them; those loaded later by the delay-load helper
+// cannot stop a start. Each library's lookup table is walked too: a name it cannot read stops the load.
+void read_imports(const Pe& pe, size_t size, Image& image)
+{
+    const uint32_t first = pe.directories[import_entry].rva;
+    if (first == 0)
+        return;
+    const uint32_t width = pe.plus ? 8 : 4;
+    const uint64_t ordinal_flag = uint64_t{1} << (width * 8 - 1);
+    uint64_t budget = size / width; // lookup entries read in all: no more than a file of them holds
+    for (uint64_t at = first;; at += import_descriptor_size) {
+        const unsigned char* descriptor = pe.mapped(at, import_descriptor_size);
+        if (!descriptor) {
+            image.damage.push_back("its import directory (RVA " + hex(first) +
+                                   ") runs out of the file's data before its closing empty entry");
+            return;
+        }
+        const uint32_t lookup = u32(descriptor);
+        const uint32_t name_at = u32(descriptor + 12);
+        const uint32_t bound_at = u32(descriptor + 16);
+        if (name_at == 0 || bound_at == 0)
+            return;
+        std::string name;
+        if (!pe.text(name_at, name)) {
+            image.damage.push_back("its import directory names a library at RVA " + hex(name_at) +
+                                   ", outside the file's data");
+            return;
+        }
+        if (!pe.in_image(bound_at))
+            image.damage.push_back("the import address table of " + name + " (RVA " + hex(bound_at) +
+                                   ") lies outside its image's sections");
+        for (uint64_t entry = lookup != 0 ? lookup : bound_at; budget > 0; entry += width, --budget) {
+            const unsigned char* slot = pe.mapped(entry, width);
+            const uint64_t value = slot ? (pe.plus ? u64(slot) : u32(slot)) : 0;
+            std::string imported;
+            if (!slot) {
+                image.damage.push_back("the names it imports from " + name + " run out of the file's data");
+                break;
+            }
+            if (value == 0)
+                break;
+            if (!(value & ordinal_flag) && !pe.text((value & 0x7FFFFFFF) + 2, imported)) {
+                image.damage.push_back("a name it imports from " + name + " (at RVA " + hex(value & 0x7FFFFFFF) +
+                                       ") lies outside the file's data");
+                break;
+            }
+        }
+        image.imports.push_back(std::move(name));
+    }
+}
+
+} // namespace
+
+ImageRead read_pe(const unsigned char* data, size_t size, Image& image, std::string& why)
+{
+    image = Image{};
+    Pe pe(data, size);
+    const unsigned char* dos = pe.file(0, 64);
+    if (!dos || dos[0] != 'M' || dos[1] != 'Z') {
+        why = "it is not a program image (it does not begin with MZ)";
+        return ImageRead::not_an_image;
+    }
+    const uint32_t header = u32(dos + 0x3C);
+    const unsigned char* signature = pe.file(header, 4);
+    if (!signature || memcmp(signature, "PE\0\0", 4) != 0) {
+        why = "it is not a program image (no PE header where its MZ header points, at byte " + hex(header) + ")";
+        return ImageRead::not_an_image;
+    }
+    if (!pe.file(header, 24)) {
+        why = "it is cut: its file header runs past the file's end at byte " + hex(size);
+        return ImageRead::damaged;
+    }
+    why = read_headers(pe, size, header, image);
+    if (!why.empty())
+        return ImageRead::damaged;
+    check_directories(pe, image);
+    // The code the loader runs first: the program's start, or a library's DllMain.
+    if (pe.entry_point != 0 && (!pe.mapped(pe.entry_point, 1) || pe.entry_point < pe.headers_size))
+        image.damage.push_back("its entry point (RVA " + hex(pe.entry_point) + ") is not in the file's data");
+    read_exports(pe, image);
+    read_imports(pe, size, image);
+    return ImageRead::ok;
+}
