@@ -24,7 +24,6 @@ import random
 import shutil
 import socket
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
@@ -32,9 +31,11 @@ import time
 
 import pefile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "protocol"))
+from hook_host_protocol import WM_CLOSE, datagram, queue_address  # noqa: E402 (after its path)
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRAMS = ("hook_host", "yardstick")
-WM_CLOSE = 0x10
 CYCLE_MS = 100
 SLACK_MS = 10  # what scheduling may add to a close's 100 to 200 ms
 TARGETS = {"start-up": 1.3, "idle cost": 1.3, "peak memory": 1.3, "executable size": 1.5}
@@ -60,7 +61,7 @@ def start(path):
 
 def post_close(process, status=0):
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as sender:
-        sender.sendto(struct.pack("=IIQQ", WM_CLOSE, 0, status, 0), b"\0hook_host.%d" % process.pid)
+        sender.sendto(datagram(WM_CLOSE, status), queue_address(process.pid))
 
 
 def end(process):

@@ -2,16 +2,16 @@
 /* The yardstick: the least C program of the hook host's design, that the benchmark holds the host
  * against. The same queue, report line, installation call and 100 ms poll, and nothing else. */
 #include <signal.h>
-#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "TeskShellHook.h"
+#include "close_message.h"
+#include "queue_linux.h"
 
 int main(int argc, char** argv)
 {
@@ -22,9 +22,8 @@ int main(int argc, char** argv)
     const int queue = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     const int on = 1;
     setsockopt(queue, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-    struct sockaddr_un name = {.sun_family = AF_UNIX};
-    const int length = snprintf(name.sun_path + 1, sizeof name.sun_path - 1, "hook_host.%d", (int)getpid());
-    if (bind(queue, (struct sockaddr*)&name, (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + length)))
+    const struct queue_address name = queue_address_of(getpid());
+    if (bind(queue, (const struct sockaddr*)&name.name, name.length))
         abort();
     signal(SIGPIPE, SIG_IGN);
 
@@ -33,10 +32,7 @@ int main(int argc, char** argv)
     SetTeskShellHook(value);
 
     for (;;) {
-        struct {
-            uint32_t kind, reserved;
-            uint64_t wparam, lparam;
-        } message;
+        struct queue_datagram message;
         char control[CMSG_SPACE(sizeof(struct ucred))];
         struct iovec data = {&message, sizeof message};
         struct msghdr header = {
@@ -44,7 +40,7 @@ int main(int argc, char** argv)
         const ssize_t size = recvmsg(queue, &header, MSG_TRUNC);
         const struct cmsghdr* credentials = size == sizeof message ? CMSG_FIRSTHDR(&header) : NULL;
         const uid_t sender = credentials ? ((const struct ucred*)CMSG_DATA(credentials))->uid : (uid_t)-1;
-        const int closing = credentials && message.kind == 0x10 && (sender == getuid() || sender == 0);
+        const int closing = credentials && message.kind == wm_close && (sender == getuid() || sender == 0);
         nanosleep(&(struct timespec){0, 100000000}, NULL);
         if (closing)
             return (int32_t)message.wparam;

@@ -32,7 +32,8 @@ std::string ended_with(int32_t status)
     return "with status " + status_name(status) + (text.empty() ? "" : ": " + text);
 }
 
-bool told_from(hook_host* host, const std::string& text, std::string& told)
+// Releases `host` (ending it, if it runs) and gives `text` as what went wrong: false, the start's outcome.
+bool release_and_fail(hook_host* host, const std::string& text, std::string& told)
 {
     told = text;
     hook_host_release(host);
@@ -45,7 +46,7 @@ bool start_once(const std::string& host, const std::string& library, int32_t num
 {
     hook_host* started = nullptr;
     if (hook_host_start(host.c_str(), number, 0, &started) != HOOK_HOST_OK)
-        return told_from(started, host + " could not be started: " + hook_host_last_error(), told);
+        return release_and_fail(started, host + " could not be started: " + hook_host_last_error(), told);
 
     int32_t reported = 0;
     int32_t status = 0;
@@ -54,43 +55,46 @@ bool start_once(const std::string& host, const std::string& library, int32_t num
         break;
     case HOOK_HOST_GONE:
         if (hook_host_wait(started, end_ms, &status) != HOOK_HOST_OK)
-            return told_from(started, host + " ended before its report line; its status could not be read", told);
-        return told_from(started,
-                         host + ", with " + library + " beside it, ended before its report line " + ended_with(status),
-                         told);
+            return release_and_fail(started, host + " ended before its report line; its status could not be read",
+                                    told);
+        return release_and_fail(
+            started, host + ", with " + library + " beside it, ended before its report line " + ended_with(status),
+            told);
     case HOOK_HOST_TIMEOUT:
-        return told_from(started, host + " wrote no report line within " + std::to_string(report_ms / 1000) + " s",
-                         told);
+        return release_and_fail(started,
+                                host + " wrote no report line within " + std::to_string(report_ms / 1000) + " s", told);
     case HOOK_HOST_FAILED:
-        return told_from(started, host + ": " + hook_host_last_error(), told);
+        return release_and_fail(started, host + ": " + hook_host_last_error(), told);
     }
     if (reported != number)
-        return told_from(started,
-                         host + " reported " + std::to_string(reported) + " where it was started with " +
-                             std::to_string(number) + ": it is not a hook host",
-                         told);
+        return release_and_fail(started,
+                                host + " reported " + std::to_string(reported) + " where it was started with " +
+                                    std::to_string(number) + ": it is not a hook host",
+                                told);
 
     const hook_host_result closed = hook_host_close(started, close_status);
     if (closed == HOOK_HOST_FAILED)
-        return told_from(started, host + " reported, but its close could not be posted: " + hook_host_last_error(),
-                         told);
+        return release_and_fail(started,
+                                host + " reported, but its close could not be posted: " + hook_host_last_error(), told);
     switch (hook_host_wait(started, end_ms, &status)) {
     case HOOK_HOST_OK:
         break;
     case HOOK_HOST_TIMEOUT:
-        return told_from(started,
-                         host + " reported, but had not ended " + std::to_string(end_ms / 1000) +
-                             " s after its close: " + library +
-                             " has not returned from SetTeskShellHook, and a close waits for it",
-                         told);
+        return release_and_fail(started,
+                                host + " reported, but had not ended " + std::to_string(end_ms / 1000) +
+                                    " s after its close: " + library +
+                                    " has not returned from SetTeskShellHook, and a close waits for it",
+                                told);
     default:
-        return told_from(started, host + " reported; its end could not be read: " + hook_host_last_error(), told);
+        return release_and_fail(started, host + " reported; its end could not be read: " + hook_host_last_error(),
+                                told);
     }
     if (status != static_cast<int32_t>(close_status))
-        return told_from(started,
-                         host + " reported, then ended before its close " + ended_with(status) + "; the fault is in " +
-                             library + " (in SetTeskShellHook, or in what it left running)",
-                         told);
+        return release_and_fail(started,
+                                host + " reported, then ended before its close " + ended_with(status) +
+                                    "; the fault is in " + library +
+                                    " (in SetTeskShellHook, or in what it left running)",
+                                told);
     told = host + " started with " + std::to_string(number) + ", reported it, and ended by its close";
     hook_host_release(started);
     return true;

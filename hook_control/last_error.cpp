@@ -71,6 +71,15 @@ void write_valid(char* out, size_t room, const char* text, size_t length)
 
 } // namespace
 
+bool is_utf8(const char* text)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    for (size_t left = strlen(text), length = 0; left > 0; bytes += length, left -= length)
+        if ((length = character_length(bytes, left)) == 0)
+            return false;
+    return true;
+}
+
 hook_host_result failed(const char* format, ...)
 {
     char text[2 * sizeof last_error]; // more than is kept: what is cut is cut below, at a boundary

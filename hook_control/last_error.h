@@ -7,6 +7,9 @@
 // byte that is not is written as \xNN), cut where it is too long at a character's boundary.
 hook_host_result failed(const char* format, ...);
 
+// Whether `text` is valid UTF-8 throughout, by the same rule as the texts above keep to.
+bool is_utf8(const char* text);
+
 // A path as an error text shows it.
 struct PathText {
     char text[168];

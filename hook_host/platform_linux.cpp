@@ -42,14 +42,14 @@ void platform::open_queue()
     const int on = 1;
     if (queue < 0 || setsockopt(queue, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0)
         abort();
-    const queue_linux::Address address = queue_linux::address_of(getpid());
+    const queue_address address = queue_address_of(getpid());
     if (bind(queue, reinterpret_cast<const sockaddr*>(&address.name), address.length) != 0)
         abort();
 }
 
 bool platform::poll(Message& message)
 {
-    queue_linux::Datagram datagram;
+    queue_datagram datagram;
     iovec data{&datagram, sizeof datagram};
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(ucred))];
     msghdr header{};

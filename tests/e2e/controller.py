@@ -11,8 +11,12 @@ kernel without IA32 emulation runs none).
 import os
 import select
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "protocol"))
+from hook_host_protocol import WM_CLOSE, datagram, queue_address, queue_name  # noqa: E402 (after its path)
 
 X64_BIN, X86_BIN = os.environ["HOOK_HOST_X64_BIN"], os.environ["HOOK_HOST_X86_BIN"]
 CONTROL_BIN = os.environ["HOOK_CONTROL_BIN"]
@@ -38,7 +42,7 @@ HOST = os.path.join(BIN, HOST_NAME + EXE)
 POINTER_BYTES = 4 if HOST32 else 8  # the width of the host's argument
 SLOW = 4 if WINDOWS else 1  # each program started under Wine costs a good part of a second
 
-WM_CLOSE, WM_QUIT, WM_USER = 0x10, 0x12, 0x400
+WM_QUIT, WM_USER = 0x12, 0x400
 
 
 def platform_path(path):

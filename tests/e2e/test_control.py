@@ -12,7 +12,7 @@ import time
 import unittest
 
 from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, RUN, SLOW, WINDOWS, close_tool, platform_path,
-                        read_line, signed32)
+                        queue_address, queue_name, read_line, signed32)
 
 ODD_HOST = os.path.join(CONTROL_BIN, "odd_host" + EXE)  # Windows: 1 closes its output, 2 reports its error mode
 STATUS_DLL_NOT_FOUND = 0xC0000135
@@ -59,10 +59,11 @@ class Controller:
 
 
 NOBODY = 65534
-# Binds the queue name of process argv[1], says so, and once its input ends says what it received.
+# Binds the queue name argv[1] (queue_name of a process), says so, and once its input ends says what
+# it received.
 SQUATTER = """import socket, sys
 queue = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-queue.bind(b"\\0hook_host." + sys.argv[1].encode())
+queue.bind(b"\\0" + sys.argv[1].encode())
 print("bound", flush=True)
 sys.stdin.read()
 queue.setblocking(False)
@@ -213,8 +214,7 @@ class Protocol(unittest.TestCase):
     def test_a_program_that_closes_its_output_and_runs_on_is_no_host_and_one_that_ended_is_gone(self):
         controller = Controller(self)
         pid = controller.start(1, path=ODD_HOST)
-        not_a_host = ["failed", "process %d closed its standard output without a report line (it is not a hook host)"
-                      % pid]
+        not_a_host = (NOT_A_HOST % pid).split(" ", 1)
         self.assertEqual(controller.ask("report 10000"), not_a_host)
         self.assertEqual(controller.ask("close 3"), not_a_host, "nothing posted")
         controller.expect("wait 0", "timeout")
@@ -546,7 +546,7 @@ class Neighbours(unittest.TestCase):
             controller.expect("close 0", "ok")
             controller.expect("steal" if steal else "wait 10000", "ok %d" % (pid if steal else 0))
             with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as neighbour:
-                neighbour.bind(b"\0hook_host.%d" % pid)
+                neighbour.bind(queue_address(pid))
                 controller.expect("close 1", "gone")
                 neighbour.setblocking(False)
                 self.assertRaises(BlockingIOError, neighbour.recv, 64)
@@ -566,7 +566,7 @@ class Neighbours(unittest.TestCase):
                     controller = Controller(self)
                     pid = controller.start(1, path=reporter)
                     controller.expect("report 10000", "ok 1")
-                    squatter = subprocess.Popen([sys.executable, "-c", SQUATTER, str(pid)], user=NOBODY,
+                    squatter = subprocess.Popen([sys.executable, "-c", SQUATTER, queue_name(pid)], user=NOBODY,
                                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE)
                     self.addCleanup(squatter.kill)
                     self.assertEqual(read_line(self, squatter.stdout, 10), b"bound\n")

@@ -5,7 +5,6 @@ import pwd
 import resource
 import shutil
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
@@ -16,7 +15,7 @@ import xml.etree.ElementTree as ElementTree
 import images
 from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, HOST32, HOST_NAME, NEWLINE, OTHER_BIN,
                         OTHER_HOOK_LIBRARY, POINTER_BYTES, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER, X64_BUILD, Host,
-                        close_tool, exit_status, report, signed32)
+                        close_tool, datagram, exit_status, queue_address, queue_name, report, signed32)
 
 
 class CommandLine(unittest.TestCase):
@@ -307,12 +306,8 @@ def assert_version(test, program, name):
     test.assertIn(DESCRIPTIONS[name], strings["FileDescription"])
 
 
-def queue_address(pid):
-    return b"\0hook_host.%d" % pid
-
-
 def close_datagram(status):
-    return struct.pack("=IIQQ", WM_CLOSE, 0, status, 0)
+    return datagram(WM_CLOSE, status)
 
 
 @unittest.skipIf(WINDOWS, "this machine's own queue")
@@ -320,12 +315,12 @@ class Queue(unittest.TestCase):
     @staticmethod
     def names():
         with open("/proc/net/unix") as table:
-            return [line.split()[-1] for line in table if line.split()[-1].startswith("@hook_host.")]
+            return [line.split()[-1] for line in table]
 
     def test_the_queue_is_named_for_the_process_and_goes_with_it(self):
         host = Host(self, "1")
         host.read_line()
-        name = "@hook_host.%d" % host.process.pid
+        name = "@" + queue_name(host.process.pid)
         self.assertIn(name, self.names())
         host.process.kill()
         host.wait()

@@ -12,7 +12,7 @@
 namespace {
 
 int sender = -1;
-queue_linux::Address queue;
+queue_address queue;
 
 } // namespace
 
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     platform::open_queue();
     sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    queue = queue_linux::address_of(getpid());
+    queue = queue_address_of(getpid());
     return sender < 0 ? 1 : 0;
 }
 
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     platform::Message message{0xFFFF'FFFF, 0xFFFF'FFFF'FFFF'FFFF};
     if (!platform::poll(message))
         abort();
-    queue_linux::Datagram sent{};
+    queue_datagram sent{};
     if (size == sizeof sent)
         memcpy(&sent, data, size);
     if (message.kind != sent.kind || message.wparam != sent.wparam)

@@ -21,10 +21,13 @@ bool ends_at_a_boundary(const std::string& part, const std::string& whole)
            (part.size() == whole.size() || (static_cast<unsigned char>(whole[part.size()]) & 0xC0) != 0x80);
 }
 
+// is_utf8 is checked by the same cases: what is kept as it is, and what is not.
 TEST(LastError, KeepsValidTextAndWritesEveryByteThatIsNotUtf8AsItsValue)
 {
-    EXPECT_EQ(kept("cannot start C:\\Hosts\\h\xC3\xB4te\\hook_host.exe \xF0\x9F\x98\x80"),
-              "cannot start C:\\Hosts\\h\xC3\xB4te\\hook_host.exe \xF0\x9F\x98\x80");
+    const char valid[] = "cannot start C:\\Hosts\\h\xC3\xB4te\\hook_host.exe \xF0\x9F\x98\x80";
+    EXPECT_EQ(kept(valid), valid);
+    EXPECT_TRUE(is_utf8(valid));
+    EXPECT_TRUE(is_utf8(""));
     const struct {
         const char* given;
         const char* kept;
@@ -39,8 +42,10 @@ TEST(LastError, KeepsValidTextAndWritesEveryByteThatIsNotUtf8AsItsValue)
         {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"}, // past U+10FFFF
         {"end \xE2\x82", "end \\xE2\\x82"},           // cut short
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(kept(c.given), c.kept) << c.given;
+        EXPECT_FALSE(is_utf8(c.given)) << c.given;
+    }
 }
 
 TEST(LastError, CutsALongTextWhereACharacterEnds)

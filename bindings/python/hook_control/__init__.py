@@ -49,18 +49,18 @@ def _load():
     except OSError as error:
         tried = "%s (no such file), then %s by the platform's search" % (beside, _NAME) if path == _NAME else path
         raise ImportError("hook_control: cannot load the library: tried %s: %s" % (tried, error)) from error
-    handle, number, flags = ctypes.c_void_p, ctypes.c_int32, ctypes.c_uint32
+    handle, int32, uint32 = ctypes.c_void_p, ctypes.c_int32, ctypes.c_uint32
     for name, result, arguments in (
-            ("hook_host_start", ctypes.c_int, [ctypes.c_char_p, number, flags, ctypes.POINTER(handle)]),
-            ("hook_host_wait_report", ctypes.c_int, [handle, flags, ctypes.POINTER(number)]),
-            ("hook_host_close", ctypes.c_int, [handle, flags]),
-            ("hook_host_wait", ctypes.c_int, [handle, flags, ctypes.POINTER(number)]),
-            ("hook_host_process_id", flags, [handle]),
+            ("hook_host_start", ctypes.c_int, [ctypes.c_char_p, int32, uint32, ctypes.POINTER(handle)]),
+            ("hook_host_wait_report", ctypes.c_int, [handle, uint32, ctypes.POINTER(int32)]),
+            ("hook_host_close", ctypes.c_int, [handle, uint32]),
+            ("hook_host_wait", ctypes.c_int, [handle, uint32, ctypes.POINTER(int32)]),
+            ("hook_host_process_id", uint32, [handle]),
             ("hook_host_release", None, [handle]),
-            ("hook_host_post", ctypes.c_int, [flags, flags, ctypes.c_uint64, ctypes.c_uint64]),
+            ("hook_host_post", ctypes.c_int, [uint32, uint32, ctypes.c_uint64, ctypes.c_uint64]),
             ("hook_host_last_error", ctypes.c_char_p, []),
-            ("hook_host_status_text", ctypes.c_char_p, [number]),
-            ("hook_control_version", flags, [])):
+            ("hook_host_status_text", ctypes.c_char_p, [int32]),
+            ("hook_control_version", uint32, [])):
         call = getattr(library, name)
         call.restype, call.argtypes = result, arguments
     version = library.hook_control_version()

@@ -1,0 +1,28 @@
+// Waits on a child through its pidfd, never through its pid number, which a later process may have
+// once it has been reaped (as Rust's standard library does on Linux). Each call takes up again where
+// a signal cuts it short.
+#pragma once
+
+#include <poll.h>
+#include <signal.h>
+#include <stdint.h>
+
+// CLOCK_MONOTONIC in milliseconds.
+int64_t now_ms();
+
+// Polls `fds` until one is ready or `deadline` (of now_ms) has passed; `timeout_ms` of
+// HOOK_HOST_NO_LIMIT waits without limit. What poll gives: the count ready, 0 once the time is up,
+// -1 with errno.
+int poll_until(pollfd* fds, nfds_t count, int64_t deadline, uint32_t timeout_ms);
+
+// Whether the process behind `pidfd` ends within `milliseconds` (0: whether it has ended); its status
+// is not taken.
+bool pidfd_ends_within(int pidfd, int milliseconds);
+
+// Sends SIGKILL to the process behind `pidfd` (pidfd_send_signal, Linux 5.1).
+void pidfd_kill(int pidfd);
+
+// Takes the status of the child behind `pidfd`, waiting for its end unless `options` holds WNOHANG:
+// the process, never a later one of the same pid number (waitid(P_PIDFD), Linux 5.4). 0, or the errno
+// of why not: ECHILD where another wait of the process took it first.
+int take_status(int pidfd, siginfo_t& info, int options = 0);

@@ -1,0 +1,58 @@
+#include "system_error_windows.h"
+
+#include <stdarg.h>
+#include <wchar.h>
+
+#include "last_error.h"
+
+namespace {
+
+// The system's text for `error` with its inserts filled, as UTF-8 cut to fit where a character ends,
+// without its line end. The texts with an insert are those of a program that cannot be run (193:
+// "%1 is not a valid Win32 application.", under Wine "Bad EXE format for %1."): it reads "the program".
+void describe(DWORD error, char (&reason)[256])
+{
+    reason[0] = '\0';
+    wchar_t* message = nullptr;
+    if (!FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                        nullptr, error, 0, reinterpret_cast<LPWSTR>(&message), 0, nullptr))
+        return;
+    static const wchar_t insert[] = L"the program";
+    wchar_t text[sizeof reason];
+    int length = 0;
+    for (const wchar_t* at = message; *at && length + static_cast<int>(wcslen(insert)) < 256; ++at) {
+        if (at[0] != L'%' || at[1] < L'1' || at[1] > L'9') {
+            text[length++] = *at;
+            continue;
+        }
+        // %1 to %99, with a printf-like form between '!'s where it has one.
+        for (++at; at[1] >= L'0' && at[1] <= L'9'; ++at) { }
+        if (at[1] == L'!' && wcschr(at + 2, L'!'))
+            at = wcschr(at + 2, L'!');
+        wcscpy(text + length, insert);
+        length += static_cast<int>(wcslen(insert));
+    }
+    LocalFree(message);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' '))
+        --length;
+    // Shortened until it fits, never between the halves of a surrogate pair.
+    int size = 0;
+    while (length > 0 &&
+           (size = WideCharToMultiByte(CP_UTF8, 0, text, length, reason, sizeof reason - 1, nullptr, nullptr)) == 0)
+        length -= length > 1 && IS_HIGH_SURROGATE(text[length - 2]) ? 2 : 1;
+    reason[size] = '\0';
+}
+
+} // namespace
+
+hook_host_result failed_with(DWORD error, const char* format, ...)
+{
+    char what[1025]; // the most that wvsprintfA writes
+    va_list arguments;
+    va_start(arguments, format);
+    wvsprintfA(what, format, arguments);
+    va_end(arguments);
+    char reason[256];
+    describe(error, reason);
+    return failed("%s: %s (error %lu)", what, reason, error);
+}
