@@ -273,10 +273,7 @@ Verdict Checker::run()
     check_machine(library);
     check_entry(library);
     damage(path, library);
-    // A library of the other machine is refused whole: its imports would be looked for among the
-    // other machine's system libraries, which the host never loads.
-    if (library.machine == library_->machine)
-        check_imports(path, std::move(library));
+    check_imports(path, std::move(library));
     verdict_.checked = joined({"no problem found in the files: the ", short_name(library_->machine), " host, ",
                                library_->name, " beside it (", short_name(library_->machine), ", exports ", entry_name,
                                ") and the ", std::to_string(seen_.size() - 1),

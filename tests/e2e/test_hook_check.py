@@ -11,7 +11,7 @@ import time
 import unittest
 
 import damaged_images
-from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, SLOW, WINDOWS, platform_path
+from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, RUNS_X86, SLOW, WINDOWS, platform_path
 
 BROKEN = os.path.join(os.environ["HOOK_HOST_BUILD"], "tests", "hook_check")
 # What hook_check says of a host whose files show nothing wrong: never that it will start.
@@ -126,6 +126,10 @@ class HookCheck(Checked):
                    "hook_library/TeskShellHook.h", "hook_library/TeskShellHook32.def"])]
         for library, words in cases:
             with self.subTest(library=library):
+                # Its imports are looked for among the prefix's 32-bit libraries, which a prefix made
+                # where no 32-bit code runs lacks; each would be named too.
+                if library == cases[0][0] and not RUNS_X86:
+                    self.skipTest("the Wine prefix has no 32-bit system libraries where no 32-bit code runs")
                 folder = self.placed(library, host=host32, name="TeskShellHook32.dll")
                 self.check(os.path.join(folder, "hook_host32.exe"), [self.library_path(folder, "TeskShellHook32.dll")] +
                            words)
