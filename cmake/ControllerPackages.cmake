@@ -20,14 +20,7 @@ add_custom_command(OUTPUT ${assembly}
 add_custom_target(hook_control_assembly ALL DEPENDS ${assembly})
 install(FILES ${assembly} DESTINATION bindings/dotnet COMPONENT programs)
 
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
-execute_process(COMMAND ${Python3_EXECUTABLE} -c "import build, setuptools, wheel" RESULT_VARIABLE missing
-                OUTPUT_QUIET ERROR_QUIET)
-if(missing)
-  message(FATAL_ERROR "${Python3_EXECUTABLE} cannot build the release's wheels: apt-get install python3-build "
-                      "python3-setuptools python3-wheel, and set Python3_EXECUTABLE to the interpreter they are "
-                      "installed for (/usr/bin/python3)")
-endif()
+include(${PROJECT_SOURCE_DIR}/cmake/WheelTools.cmake)
 set(CPACK_HOOK_HOST_python ${Python3_EXECUTABLE})
 set(CPACK_HOOK_HOST_SOURCE ${PROJECT_SOURCE_DIR})
 set(CPACK_HOOK_HOST_VERSION ${PROJECT_VERSION})
