@@ -39,6 +39,15 @@ extern "C" uint32_t hook_host_process_id(const hook_host* host)
     return process_id(host);
 }
 
+extern "C" intptr_t hook_host_waitable(const hook_host* host)
+{
+    if (!host) {
+        failed("hook_host_waitable: no host");
+        return no_waitable;
+    }
+    return waitable(host);
+}
+
 extern "C" void hook_host_release(hook_host* host)
 {
     if (host)

@@ -176,6 +176,18 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait(hook_host* ho
 /* The host's process id, as hook_host_post and the close tool take it. */
 HOOK_CONTROL_API uint32_t HOOK_CONTROL_CALL hook_host_process_id(const hook_host* host);
 
+/* An object the system signals once the host has ended, for the controller's own event loop: on
+ * Windows the host's process handle, a HANDLE to wait on (WaitForSingleObject,
+ * MsgWaitForMultipleObjects beside window messages, RegisterWaitForSingleObject); on Linux a
+ * descriptor that polls readable (POLLIN) from the host's end on, its pidfd, to poll, to add to an
+ * epoll set or to an event loop's readers. Both are the library's own: wait on them, never close,
+ * read or duplicate them for good. It stays valid, and the same, until hook_host_release; once it is
+ * signalled, hook_host_wait(host, 0, &status) gives the status at once (or, on Linux, FAILED where a
+ * wait of the controller's own took it). Any thread may ask for it and wait on it at any time, beside
+ * the calls on that host; it costs nothing and allocates nothing. For a NULL host: -1 on Linux, NULL
+ * (0) on Windows, with the last error set. */
+HOOK_CONTROL_API intptr_t HOOK_CONTROL_CALL hook_host_waitable(const hook_host* host);
+
 /* Frees what the library holds for `host` (NULL is allowed). A host that still runs and was started
  * without HOOK_HOST_OUTLIVE_CONTROLLER is ended with it, as if its controller had ended (on Linux
  * this waits for it to end, which takes a moment). One that was started with it runs on, and leaves

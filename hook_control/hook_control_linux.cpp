@@ -261,6 +261,13 @@ uint32_t process_id(const hook_host* host)
     return static_cast<uint32_t>(host->pid);
 }
 
+const intptr_t no_waitable = -1;
+
+intptr_t waitable(const hook_host* host)
+{
+    return host->pidfd;
+}
+
 void release_host(hook_host* host)
 {
     const NoCancel held_off;

@@ -22,6 +22,12 @@ hook_host_result wait_end(hook_host* host, uint32_t timeout_ms, int32_t* status)
 // hook_host_process_id.
 uint32_t process_id(const hook_host* host);
 
+// hook_host_waitable: `host` is given.
+intptr_t waitable(const hook_host* host);
+
+// What hook_host_waitable gives for no host.
+extern const intptr_t no_waitable;
+
 // hook_host_release: `host` is given.
 void release_host(hook_host* host);
 

@@ -277,6 +277,13 @@ uint32_t process_id(const hook_host* host)
     return host->process_id;
 }
 
+const intptr_t no_waitable = 0;
+
+intptr_t waitable(const hook_host* host)
+{
+    return reinterpret_cast<intptr_t>(host->process);
+}
+
 void release_host(hook_host* host)
 {
     cancel_read(*host);
