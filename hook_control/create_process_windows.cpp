@@ -1,7 +1,7 @@
 #include "create_process_windows.h"
 
 #include "handle_windows.h"
-#include "system_error_windows.h"
+#include "last_error.h"
 
 namespace {
 
@@ -123,9 +123,9 @@ hook_host_result create_in_job(const HostStart& start, PROCESS_INFORMATION& proc
     if (!create_suspended(start, start.job, 0, process, joined)) {
         const DWORD create_error = GetLastError();
         if (!start.job || create_error != ERROR_ACCESS_DENIED || !in_a_job())
-            return failed_with(create_error, "cannot start %s", start.shown);
+            return failed(create_error, "cannot start %s", start.shown);
         if (!create_suspended(start, start.job, CREATE_BREAKAWAY_FROM_JOB, process, joined))
-            return failed_with(GetLastError(), "cannot start %s in a job of its own", start.shown);
+            return failed(GetLastError(), "cannot start %s in a job of its own", start.shown);
     }
     // A system without the job list: the host joins its job suspended. A controller that dies before
     // it has joined leaves it suspended and in no job, for ever (the header says so).
@@ -134,13 +134,22 @@ hook_host_result create_in_job(const HostStart& start, PROCESS_INFORMATION& proc
     const DWORD assign_error = GetLastError();
     discard(process);
     if (assign_error != ERROR_ACCESS_DENIED)
-        return failed_with(assign_error, "cannot start %s in a job of its own", start.shown);
+        return failed(assign_error, "cannot start %s in a job of its own", start.shown);
     if (!create_suspended(start, nullptr, CREATE_BREAKAWAY_FROM_JOB, process, joined))
-        return failed_with(GetLastError(), "cannot start %s in a job of its own", start.shown);
+        return failed(GetLastError(), "cannot start %s in a job of its own", start.shown);
     if (!AssignProcessToJobObject(start.job, process.hProcess)) {
         const DWORD breakaway_error = GetLastError();
         discard(process);
-        return failed_with(breakaway_error, "cannot start %s in a job of its own", start.shown);
+        return failed(breakaway_error, "cannot start %s in a job of its own", start.shown);
     }
     return HOOK_HOST_OK;
+}
+
+hook_host_result run_host(const PROCESS_INFORMATION& process, const char* shown)
+{
+    if (ResumeThread(process.hThread) != static_cast<DWORD>(-1))
+        return HOOK_HOST_OK;
+    const DWORD error = GetLastError();
+    discard(process);
+    return failed(error, "cannot start %s: cannot let it run", shown);
 }

@@ -22,3 +22,7 @@ struct HostStart {
 // copies of this library in the process, take turns at the process's error mode, which the creation changes for a
 // moment (see the .cpp).
 hook_host_result create_in_job(const HostStart& start, PROCESS_INFORMATION& process);
+
+// Lets the host created by create_in_job run. Where its thread cannot be resumed, it is ended and let
+// go of, and the start fails with the reason.
+hook_host_result run_host(const PROCESS_INFORMATION& process, const char* shown);

@@ -1,64 +1,339 @@
-// The calls of hook_control.h, made of each platform's own (hook_control_platform.h), with what is the
-// same on every platform.
+// The calls of hook_control.h: every algorithm of the protocol, written once over the platform's
+// primitives (hook_control_platform.h), so that both platforms give the same results at the same
+// moments. As Rust's standard library and libuv do, the platform files only create, read, post, wait
+// and free; what to make of their answers is decided here.
+//
+// The hazards, each with its answer:
+// - A host's queue exists once its report line is out: a close waits for the line before it posts.
+// - A program may close its output without a line and run on: it is given a second to end before it
+//   is taken for no host, and that second never makes a wait outlast its timeout. A verdict once
+//   reached is kept, and given at once by every later call.
+// - A host's pid may be another process's once it has ended and been waited for: nothing is posted
+//   to a host that has ended, and a refused post looks again whether it has.
+// - A host's queue goes a moment before its end can be seen: a close refused for want of a queue
+//   waits a moment for that end before it says the program is no host.
+// - A caller may hand NULL for a handle or an out-pointer: every call says so, or stores nothing.
+//
+// Plain C++14 over C headers, as every file that an application compiles in: no C++ library header,
+// nothing thrown, memory from the C library (allocation.h).
+#include "allocation.h"
 #include "hook_control.h"
 #include "hook_control_platform.h"
 #include "last_error.h"
+#include "report_line.h"
+
+namespace {
+
+// How long a host whose output has ended is given to end, before it is taken for a program that
+// closed its output without reporting.
+constexpr uint32_t output_end_grace_ms = 1000;
+
+// How long a host whose queue refuses a close is given to end: its queue goes as it exits.
+constexpr uint32_t dying_grace_ms = 1000;
+
+} // namespace
+
+struct hook_host : CAllocated {
+    // Where the report line is.
+    enum class Report {
+        awaited,
+        read,
+        malformed,          // its first line is not a report line: it is no host
+        closed_without_line // its output closed without a line, and it ran on: it is no host
+    };
+    enum class End { running, ended, lost };
+
+    Process* process = nullptr;
+    uint32_t process_id = 0;
+    ReportLine line;
+    Report report = Report::awaited;
+    bool output_ended = false;    // before a whole line
+    uint64_t output_ended_ms = 0; // when it did
+    End end = End::running;
+    int32_t status = 0; // once it has ended
+};
+
+namespace {
+
+// The time left until a deadline, as the primitives take it.
+class Deadline {
+public:
+    explicit Deadline(uint32_t timeout_ms) : timeout_ms_(timeout_ms), end_(now_ms() + timeout_ms) { }
+
+    uint32_t left() const
+    {
+        if (timeout_ms_ == HOOK_HOST_NO_LIMIT)
+            return HOOK_HOST_NO_LIMIT;
+        const uint64_t now = now_ms();
+        return now >= end_ ? 0 : static_cast<uint32_t>(end_ - now);
+    }
+
+    // Whether it comes after `moment` (of now_ms), or never.
+    bool after(uint64_t moment) const
+    {
+        return timeout_ms_ == HOOK_HOST_NO_LIMIT || end_ >= moment;
+    }
+
+private:
+    uint32_t timeout_ms_;
+    uint64_t end_;
+};
+
+hook_host_result no_host(const char* call)
+{
+    return failed(no_reason, "%s: no host (the handle is NULL)", call);
+}
+
+unsigned long id_of(const hook_host& host)
+{
+    return host.process_id;
+}
+
+// What a refused post means, in words.
+hook_host_result refused(uint32_t process_id, Post post, SystemError error)
+{
+    const unsigned long id = process_id;
+    switch (post) {
+    case Post::no_queue:
+        return failed(error, "cannot post to process %lu: not a hook host (its main thread has no message queue)", id);
+    case Post::not_its_own:
+        return failed(error,
+                      "cannot post to process %lu: not a hook host (its message queue's name is bound by another "
+                      "process; nothing was sent)",
+                      id);
+    case Post::queue_full:
+        return failed(error, "cannot post to process %lu: its message queue is full", id);
+    case Post::denied:
+        return failed(error, "cannot post to process %lu: access denied", id);
+    default:
+        return failed(error, "cannot post to process %lu", id);
+    }
+}
+
+// Whether a post refused so means that the process may be ending: its queue goes as it exits.
+bool may_be_ending(Post post)
+{
+    return post == Post::no_queue || post == Post::not_its_own;
+}
+
+// Once the output has ended before a whole line: the host is given its moment to end, within the
+// time the call has. HOOK_HOST_OK once the moment has passed: it is no host.
+hook_host_result after_output_end(hook_host& host, const Deadline& deadline)
+{
+    const uint64_t grace_end = host.output_ended_ms + output_end_grace_ms;
+    const uint64_t now = now_ms();
+    const uint32_t grace_left = now >= grace_end ? 0 : static_cast<uint32_t>(grace_end - now);
+    const bool grace_first = deadline.after(grace_end);
+    SystemError error = no_reason;
+    switch (wait_for_end(*host.process, grace_first ? grace_left : deadline.left(), error)) {
+    case End::ended:
+        return HOOK_HOST_GONE;
+    case End::failed:
+        return failed(error, "cannot wait for the report line of process %lu", id_of(host));
+    case End::running:
+        break;
+    }
+    if (!grace_first)
+        return HOOK_HOST_TIMEOUT;
+    host.report = hook_host::Report::closed_without_line;
+    return HOOK_HOST_OK;
+}
+
+// Reads the report line until there is a verdict on it (HOOK_HOST_OK), the host has ended, or the
+// time is up.
+hook_host_result read_report(hook_host& host, const Deadline& deadline)
+{
+    while (host.report == hook_host::Report::awaited) {
+        if (host.output_ended) {
+            const hook_host_result result = after_output_end(host, deadline);
+            if (result != HOOK_HOST_OK)
+                return result;
+            continue;
+        }
+        char buffer[64];
+        size_t got = 0;
+        SystemError error = no_reason;
+        switch (read_output(*host.process, buffer, sizeof buffer, deadline.left(), got, error)) {
+        case Output::bytes:
+            switch (host.line.take(buffer, got)) {
+            case ReportLine::State::read:
+                host.report = hook_host::Report::read;
+                break;
+            case ReportLine::State::malformed:
+                host.report = hook_host::Report::malformed;
+                break;
+            case ReportLine::State::incomplete:
+                break;
+            }
+            break;
+        case Output::ended:
+            host.output_ended = true;
+            host.output_ended_ms = now_ms();
+            break;
+        case Output::host_ended:
+            return HOOK_HOST_GONE;
+        case Output::timeout:
+            return HOOK_HOST_TIMEOUT;
+        case Output::failed:
+            return failed(error, "cannot read the report line of process %lu", id_of(host));
+        }
+    }
+    return HOOK_HOST_OK;
+}
+
+// The verdict on the report line, the same on every call once it is reached.
+hook_host_result report_verdict(const hook_host& host, int32_t* reported)
+{
+    if (host.report == hook_host::Report::malformed)
+        return failed(no_reason, "process %lu is not a hook host: its first line is '%s'", id_of(host),
+                      host.line.text());
+    if (host.report == hook_host::Report::closed_without_line)
+        return failed(no_reason, "process %lu closed its standard output without a report line (it is not a hook host)",
+                      id_of(host));
+    if (reported)
+        *reported = host.line.number();
+    return HOOK_HOST_OK;
+}
+
+hook_host_result wait_report(hook_host& host, uint32_t timeout_ms, int32_t* reported)
+{
+    const hook_host_result reading = read_report(host, Deadline(timeout_ms));
+    return reading == HOOK_HOST_OK ? report_verdict(host, reported) : reading;
+}
+
+// Whether the host has ended, or ends within `timeout_ms`.
+bool ends_within(hook_host& host, uint32_t timeout_ms)
+{
+    SystemError error = no_reason;
+    return host.end != hook_host::End::running || wait_for_end(*host.process, timeout_ms, error) == End::ended;
+}
+
+} // namespace
 
 extern "C" hook_host_result hook_host_start(const char* path, int32_t number, uint32_t flags, hook_host** host)
 {
     if (host)
         *host = nullptr;
     if (!path || !host)
-        return failed("hook_host_start: no path, or nowhere to store the host");
+        return failed(no_reason, "hook_host_start: no path, or nowhere to store the host");
     if (flags & ~HOOK_HOST_OUTLIVE_CONTROLLER)
-        return failed("hook_host_start: unknown flags 0x%x",
-                      static_cast<unsigned>(flags & ~HOOK_HOST_OUTLIVE_CONTROLLER));
-    return start_host(path, number, flags, host);
+        return failed(no_reason, "hook_host_start: unknown flags 0x%x", flags & ~HOOK_HOST_OUTLIVE_CONTROLLER);
+    if (!*path)
+        return failed(no_reason, "cannot start '': the path is empty");
+    if (!is_utf8(path))
+        return failed(no_reason, "cannot start %s: the path is not UTF-8", path_text(path).text);
+    hook_host* made = new hook_host;
+    if (!made)
+        return failed(no_reason, "cannot start %s: out of memory", path_text(path).text);
+    const hook_host_result result = create_process(path, number, flags, &made->process, &made->process_id);
+    if (result != HOOK_HOST_OK) {
+        delete made;
+        return result;
+    }
+    *host = made;
+    return HOOK_HOST_OK;
 }
 
 extern "C" hook_host_result hook_host_wait_report(hook_host* host, uint32_t timeout_ms, int32_t* reported)
 {
-    return wait_report(host, timeout_ms, reported);
+    if (!host)
+        return no_host("hook_host_wait_report");
+    return wait_report(*host, timeout_ms, reported);
 }
 
 extern "C" hook_host_result hook_host_close(hook_host* host, uint32_t status)
 {
+    if (!host)
+        return no_host("hook_host_close");
     // The host's queue exists once its line is out: a close posted before would not reach it.
-    int32_t reported = 0;
-    const hook_host_result report = wait_report(host, HOOK_HOST_CLOSE_REPORT_MS, &reported);
-    return report == HOOK_HOST_OK ? post_close(host, status) : report;
+    const hook_host_result report = wait_report(*host, HOOK_HOST_CLOSE_REPORT_MS, nullptr);
+    if (report != HOOK_HOST_OK)
+        return report;
+    // Whoever has its id once the host has ended is not the host.
+    if (ends_within(*host, 0))
+        return HOOK_HOST_GONE;
+    SystemError error = no_reason;
+    const Post post = post_close(*host->process, status, error);
+    if (post == Post::sent)
+        return HOOK_HOST_OK;
+    if (ends_within(*host, may_be_ending(post) ? dying_grace_ms : 0))
+        return HOOK_HOST_GONE;
+    return refused(host->process_id, post, error);
 }
 
 extern "C" hook_host_result hook_host_wait(hook_host* host, uint32_t timeout_ms, int32_t* status)
 {
-    return wait_end(host, timeout_ms, status);
+    if (!host)
+        return no_host("hook_host_wait");
+    // On the process itself, never on an exit code alone, which a running process has too (259).
+    if (host->end == hook_host::End::running) {
+        SystemError error = no_reason;
+        switch (wait_for_end(*host->process, timeout_ms, error)) {
+        case End::running:
+            return HOOK_HOST_TIMEOUT;
+        case End::failed:
+            return failed(error, "cannot wait for process %lu", id_of(*host));
+        case End::ended:
+            break;
+        }
+        switch (take_exit_status(*host->process, host->status, error)) {
+        case Status::taken:
+            host->end = hook_host::End::ended;
+            break;
+        case Status::lost:
+            host->end = hook_host::End::lost;
+            break;
+        case Status::failed:
+            return failed(error, "cannot read the exit status of process %lu", id_of(*host));
+        }
+    }
+    if (host->end == hook_host::End::lost)
+        return failed(no_reason,
+                      "cannot read the exit status of process %lu: it was taken by a wait of the controller's own (a "
+                      "wait for any child, or SIGCHLD ignored)",
+                      id_of(*host));
+    if (status)
+        *status = host->status;
+    return HOOK_HOST_OK;
 }
 
 extern "C" uint32_t hook_host_process_id(const hook_host* host)
 {
-    return process_id(host);
+    if (!host) {
+        no_host("hook_host_process_id");
+        return 0;
+    }
+    return host->process_id;
 }
 
 extern "C" intptr_t hook_host_waitable(const hook_host* host)
 {
     if (!host) {
-        failed("hook_host_waitable: no host");
+        no_host("hook_host_waitable");
         return no_waitable;
     }
-    return waitable(host);
+    return waitable(*host->process);
 }
 
 extern "C" void hook_host_release(hook_host* host)
 {
-    if (host)
-        release_host(host);
+    if (!host)
+        return;
+    release_process(host->process);
+    delete host;
 }
 
 extern "C" hook_host_result hook_host_post(uint32_t process_id, uint32_t kind, uint64_t wparam, uint64_t lparam)
 {
-    // Process 0 is the idle process on Windows and the caller's process group to kill() here: neither
-    // has a host's queue.
+    // Process 0 is the idle process on Windows and the caller's process group to kill() on Linux:
+    // neither has a host's queue.
     if (process_id == 0)
         return HOOK_HOST_GONE;
-    return post_message(process_id, kind, wparam, lparam);
+    SystemError error = no_reason;
+    const Post post = post_message(process_id, kind, wparam, lparam, error);
+    if (post == Post::sent)
+        return HOOK_HOST_OK;
+    if (post == Post::no_process || (may_be_ending(post) && has_ended(process_id)))
+        return HOOK_HOST_GONE;
+    return refused(process_id, post, error);
 }

@@ -80,7 +80,7 @@ bool is_utf8(const char* text)
     return true;
 }
 
-hook_host_result failed(const char* format, ...)
+hook_host_result failed(SystemError why, const char* format, ...)
 {
     char text[2 * sizeof last_error]; // more than is kept: what is cut is cut below, at a boundary
     va_list arguments;
@@ -88,6 +88,12 @@ hook_host_result failed(const char* format, ...)
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started above; clang 14 loses it here.
     vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
+    if (why != no_reason) {
+        char reason[256];
+        describe(why, reason, sizeof reason);
+        const size_t length = strlen(text);
+        snprintf(text + length, sizeof text - length, ": %s", reason);
+    }
     write_valid(last_error, sizeof last_error, text, strlen(text));
     return HOOK_HOST_FAILED;
 }

@@ -1,11 +1,23 @@
 // Why this thread's last call failed, as hook_host_last_error gives it.
 #pragma once
 
+#include <stddef.h>
+
 #include "hook_control.h"
 
-// Records the reason, printf-style, and returns HOOK_HOST_FAILED. The text kept is valid UTF-8 (a
-// byte that is not is written as \xNN), cut where it is too long at a character's boundary.
-hook_host_result failed(const char* format, ...);
+// The system's code of why a call failed: errno, or GetLastError's; no_reason for none.
+typedef unsigned long SystemError;
+constexpr SystemError no_reason = 0;
+
+// Records what failed, printf-style, followed by ": " and the system's text for `why` unless it is
+// no_reason, and returns HOOK_HOST_FAILED: the one way every call records a failure. The text kept is
+// valid UTF-8 (a byte that is not is written as \xNN), cut where it is too long at a character's
+// boundary.
+hook_host_result failed(SystemError why, const char* format, ...);
+
+// The system's text for `error` in `text` (`size` bytes, NUL included), as failed() adds it: given by
+// each platform's file (system_error_linux.cpp, system_error_windows.cpp).
+void describe(SystemError error, char* text, size_t size);
 
 // Whether `text` is valid UTF-8 throughout, by the same rule as the texts above keep to.
 bool is_utf8(const char* text);

@@ -18,13 +18,13 @@ int left_until(int64_t deadline, uint32_t timeout_ms)
 {
     if (timeout_ms == HOOK_HOST_NO_LIMIT)
         return -1;
-    const int64_t left = deadline - now_ms();
+    const int64_t left = deadline - monotonic_ms();
     return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, std::numeric_limits<int>::max()));
 }
 
 } // namespace
 
-int64_t now_ms()
+int64_t monotonic_ms()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -43,10 +43,10 @@ int poll_until(pollfd* fds, nfds_t count, int64_t deadline, uint32_t timeout_ms)
     }
 }
 
-bool pidfd_ends_within(int pidfd, int milliseconds)
+int pidfd_wait(int pidfd, uint32_t timeout_ms)
 {
     pollfd ended{pidfd, POLLIN, 0};
-    return poll_until(&ended, 1, now_ms() + milliseconds, 0) == 1;
+    return poll_until(&ended, 1, monotonic_ms() + timeout_ms, timeout_ms);
 }
 
 void pidfd_kill(int pidfd)

@@ -8,16 +8,16 @@
 #include <stdint.h>
 
 // CLOCK_MONOTONIC in milliseconds.
-int64_t now_ms();
+int64_t monotonic_ms();
 
-// Polls `fds` until one is ready or `deadline` (of now_ms) has passed; `timeout_ms` of
+// Polls `fds` until one is ready or `deadline` (of monotonic_ms) has passed; `timeout_ms` of
 // HOOK_HOST_NO_LIMIT waits without limit. What poll gives: the count ready, 0 once the time is up,
 // -1 with errno.
 int poll_until(pollfd* fds, nfds_t count, int64_t deadline, uint32_t timeout_ms);
 
-// Whether the process behind `pidfd` ends within `milliseconds` (0: whether it has ended); its status
-// is not taken.
-bool pidfd_ends_within(int pidfd, int milliseconds);
+// Waits at most `timeout_ms` (HOOK_HOST_NO_LIMIT: without limit; 0: not at all) for the process behind
+// `pidfd` to end: 1 once it has, 0 while it runs, -1 with errno. Its status is not taken.
+int pidfd_wait(int pidfd, uint32_t timeout_ms);
 
 // Sends SIGKILL to the process behind `pidfd` (pidfd_send_signal, Linux 5.1).
 void pidfd_kill(int pidfd);

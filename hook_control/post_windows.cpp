@@ -1,9 +1,8 @@
+// Posts on Windows: to the main thread of a process by its id, and what a refused post means. Plain
+// Win32.
 #include "post_windows.h"
 
 #include <tlhelp32.h>
-
-#include "hook_control_platform.h"
-#include "system_error_windows.h"
 
 namespace {
 
@@ -43,8 +42,46 @@ DWORD main_thread_of(DWORD process_id, bool& denied)
     return main;
 }
 
-// Whether process `process_id` is gone, or has ended and is kept only by handles to it.
-bool process_has_ended(DWORD process_id)
+} // namespace
+
+Post post_refusal(DWORD error)
+{
+    switch (error) {
+    case ERROR_INVALID_THREAD_ID: // the thread exists but has no queue
+    case ERROR_INVALID_PARAMETER: // no such thread (any more)
+        return Post::no_queue;
+    case ERROR_NOT_ENOUGH_QUOTA: // 10,000 messages wait in the queue
+        return Post::queue_full;
+    case ERROR_ACCESS_DENIED: // a process of higher integrity
+        return Post::denied;
+    default:
+        return Post::failed;
+    }
+}
+
+Post post_message(uint32_t process_id, uint32_t kind, uint64_t wparam, uint64_t lparam, SystemError& error)
+{
+    // The thread found may end before the post reaches it (ERROR_INVALID_PARAMETER: no such thread,
+    // seen under Wine): the process's threads are looked at again.
+    DWORD refusal = ERROR_INVALID_PARAMETER;
+    for (int look = 0; look < 3 && refusal == ERROR_INVALID_PARAMETER; ++look) {
+        bool denied = false;
+        const DWORD thread = main_thread_of(process_id, denied);
+        if (!thread) {
+            error = denied ? ERROR_ACCESS_DENIED : no_reason;
+            return denied ? Post::denied : Post::no_process;
+        }
+        // A 32-bit WPARAM and LPARAM take the low 32 bits.
+        if (PostThreadMessageW(thread, kind, static_cast<WPARAM>(wparam), static_cast<LPARAM>(lparam)))
+            return Post::sent;
+        refusal = GetLastError();
+    }
+    error = refusal;
+    return post_refusal(refusal);
+}
+
+// Gone, or ended and kept only by handles to it.
+bool has_ended(uint32_t process_id)
 {
     const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
     if (!process)
@@ -52,42 +89,4 @@ bool process_has_ended(DWORD process_id)
     const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
     CloseHandle(process);
     return ended;
-}
-
-} // namespace
-
-hook_host_result refused(DWORD process_id, DWORD error)
-{
-    switch (error) {
-    case ERROR_INVALID_THREAD_ID: // the thread exists but has no queue
-        return failed_with(error, "cannot post to process %lu: not a hook host (its main thread has no message queue)",
-                           process_id);
-    case ERROR_NOT_ENOUGH_QUOTA: // 10,000 messages wait in the queue
-        return failed_with(error, "cannot post to process %lu: its message queue is full", process_id);
-    case ERROR_ACCESS_DENIED: // a process of higher integrity
-        return failed_with(error, "cannot post to process %lu: access denied", process_id);
-    default:
-        return failed_with(error, "cannot post to process %lu", process_id);
-    }
-}
-
-hook_host_result post_message(uint32_t process_id, uint32_t kind, uint64_t wparam, uint64_t lparam)
-{
-    // The thread found may end before the post reaches it (ERROR_INVALID_PARAMETER: no such thread,
-    // seen under Wine): the process's threads are looked at again.
-    DWORD error = ERROR_INVALID_PARAMETER;
-    for (int look = 0; look < 3 && error == ERROR_INVALID_PARAMETER; ++look) {
-        bool denied = false;
-        const DWORD thread = main_thread_of(process_id, denied);
-        if (!thread)
-            return denied ? failed_with(ERROR_ACCESS_DENIED, "cannot post to process %lu: access denied",
-                                        static_cast<unsigned long>(process_id))
-                          : HOOK_HOST_GONE;
-        // A 32-bit WPARAM and LPARAM take the low 32 bits.
-        if (PostThreadMessageW(thread, kind, static_cast<WPARAM>(wparam), static_cast<LPARAM>(lparam)))
-            return HOOK_HOST_OK;
-        error = GetLastError();
-    }
-    return error == ERROR_INVALID_PARAMETER && process_has_ended(process_id) ? HOOK_HOST_GONE
-                                                                             : refused(process_id, error);
 }

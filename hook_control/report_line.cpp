@@ -2,8 +2,6 @@
 
 #include <string.h>
 
-#include "last_error.h"
-
 namespace {
 const char prefix[] = "Adding hook for ";
 }
@@ -51,17 +49,4 @@ ReportLine::State ReportLine::parse()
         return State::malformed;
     number_ = static_cast<int32_t>(value);
     return State::read;
-}
-
-hook_host_result ReportLine::outcome(unsigned long process_id, int32_t* reported) const
-{
-    if (state_ != State::read)
-        return failed("process %lu is not a hook host: its first line is '%s'", process_id, text_);
-    *reported = number_;
-    return HOOK_HOST_OK;
-}
-
-hook_host_result ReportLine::closed_without_line(unsigned long process_id)
-{
-    return failed("process %lu closed its standard output without a report line (it is not a hook host)", process_id);
 }

@@ -4,8 +4,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "hook_control.h"
-
 class ReportLine {
 public:
     enum class State { incomplete, read, malformed };
@@ -19,12 +17,17 @@ public:
         return state_;
     }
 
-    // What a wait for the line gives once it has ended: HOOK_HOST_OK with the line's number in
-    // *reported, or HOOK_HOST_FAILED where it is not a report line.
-    hook_host_result outcome(unsigned long process_id, int32_t* reported) const;
+    // The line's number, once it is read.
+    int32_t number() const
+    {
+        return number_;
+    }
 
-    // What a wait for the line gives where the output ended without one and the process runs on.
-    static hook_host_result closed_without_line(unsigned long process_id);
+    // What came in its place, once it is malformed: its printable bytes, every other one as '?'.
+    const char* text() const
+    {
+        return text_;
+    }
 
 private:
     State parse();

@@ -23,22 +23,21 @@ constexpr int alone_check_ms = 1000;
 // Starts hosts on its thread, one at a time, and watches each until it ends, reaping those released.
 class StartAndReapThread {
 public:
-    int start(Child& child, pid_t& pid, uint64_t& serial)
+    Started start(Child& child)
     {
         std::unique_lock<std::mutex> held(lock_);
         changed_.wait(held, [this] { return job_ == nullptr; });
-        if (const int error = run_thread())
-            return -error;
-        Job job{&child};
+        Started started;
+        if ((started.error = run_thread()) != 0)
+            return started;
+        Job job{&child, started};
         job_ = &job;
         const uint64_t one = 1;
         if (write(wake_, &one, sizeof one) < 0) { } // already due to wake: the count is not full
         changed_.wait(held, [&job] { return job.done; });
         job_ = nullptr;
         changed_.notify_all();
-        pid = job.pid;
-        serial = job.serial;
-        return job.result;
+        return started;
     }
 
     bool take_over(uint64_t serial)
@@ -53,9 +52,7 @@ public:
 private:
     struct Job {
         Child* child;
-        int result = 0;
-        pid_t pid = 0;
-        uint64_t serial = 0;
+        Started& started;
         bool done = false;
     };
     struct Watched {
@@ -67,9 +64,9 @@ private:
     // Makes the thread where it has ended; 0 or why not.
     int run_thread()
     {
-        if (wake_ < 0 && (wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0)
+        if (wake_ < 0 && (wake_ = above_standard(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))) < 0)
             return errno;
-        if (stat_ < 0 && (stat_ = open("/proc/self/stat", O_RDONLY | O_CLOEXEC)) < 0)
+        if (stat_ < 0 && (stat_ = above_standard(open("/proc/self/stat", O_RDONLY | O_CLOEXEC))) < 0)
             return errno;
         if (running_)
             return 0;
@@ -131,31 +128,41 @@ private:
 
     void run(Job& job)
     {
-        const int pidfd = clone_child(*job.child, job.pid);
+        Started& started = job.started;
         job.done = true;
+        const int pidfd = clone_child(*job.child, started.pid);
         if (pidfd < 0) {
-            job.result = pidfd;
+            started.error = -pidfd;
             return;
         }
-        if (job.child->error != 0 || job.child->failed_step) {
-            siginfo_t info;
-            take_status(pidfd, info);
-            close(pidfd);
+        // Two copies of the pidfd above the standard descriptors, where the controller's own may come:
+        // the host's, and one this thread watches, so that it lasts while the host runs, for its death
+        // signal.
+        const int kept = fcntl(pidfd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        const int watched = kept < 0 ? -1 : fcntl(pidfd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        const int error = errno;
+        if (watched < 0 || job.child->failed_step) {
+            for (const int copy : {kept, watched})
+                if (copy >= 0)
+                    close(copy);
+            end_and_reap(pidfd, job.child->failed_step == nullptr);
+            started.error = job.child->failed_step ? 0 : error;
             return;
         }
-        // Watched so that this thread lasts while the host runs, for its death signal.
-        const int copy = fcntl(pidfd, F_DUPFD_CLOEXEC, 0);
-        if (copy < 0) {
+        close(pidfd);
+        started.serial = ++serials_;
+        watched_.push_back(Watched{started.serial, watched, false});
+        started.pidfd = kept;
+    }
+
+    // Ends, where `kill`, and reaps the child behind `pidfd`, and closes it.
+    static void end_and_reap(int pidfd, bool kill)
+    {
+        if (kill)
             pidfd_kill(pidfd);
-            siginfo_t info;
-            take_status(pidfd, info);
-            close(pidfd);
-            job.result = -errno;
-            return;
-        }
-        job.serial = ++serials_;
-        watched_.push_back(Watched{job.serial, copy, false});
-        job.result = pidfd;
+        siginfo_t info;
+        take_status(pidfd, info);
+        close(pidfd);
     }
 
     void end_watch(size_t index)
@@ -202,9 +209,9 @@ StartAndReapThread& library_thread()
 
 } // namespace
 
-int start_on_library_thread(Child& child, pid_t& pid, uint64_t& serial)
+Started start_on_library_thread(Child& child)
 {
-    return library_thread().start(child, pid, serial);
+    return library_thread().start(child);
 }
 
 bool reap_when_ended(uint64_t serial)

@@ -10,10 +10,18 @@
 
 #include "start_child_linux.h"
 
-// Clones `child` on the library's thread, starting that thread where it is not running: the new
-// host's pidfd, 0 where the child's set-up failed (it is reaped; child.error says why), or -errno.
-// `serial` names the host to reap_when_ended. Callers take turns; the caller waits for the clone.
-int start_on_library_thread(Child& child, pid_t& pid, uint64_t& serial);
+// What a start on the library's thread gives.
+struct Started {
+    int pidfd = -1;      // the new host's, above the standard descriptors; -1 where there is none
+    pid_t pid = 0;
+    uint64_t serial = 0; // names the host to reap_when_ended
+    int error = 0;       // why there is no host: the errno of the thread's making, the clone or a descriptor
+};
+
+// Clones `child` on the library's thread, starting that thread where it is not running. Where the
+// child's set-up failed, there is no host and no error here: the child is reaped, and
+// child.failed_step and child.error say why. Callers take turns; the caller waits for the clone.
+Started start_on_library_thread(Child& child);
 
 // Leaves the host of `serial`, released while it runs and outliving its handle, to the library's
 // thread, which takes its status once it ends; false where it has ended already (nothing watches it

@@ -58,7 +58,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int run_child(voi
     // The death signal, then the check that the controller did not end before it was set.
     if (!child.outlive) {
         if (syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0)
-            return child_failed(child, "cannot set its death signal: ");
+            return child_failed(child, "cannot set its death signal");
         if (syscall(SYS_getppid) != child.controller)
             return 127;
     }
@@ -71,11 +71,11 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) int run_child(voi
     // Standard error stays the controller's unless given; nothing else of the controller's reaches it.
     if (syscall(SYS_dup3, child.input, STDIN_FILENO, 0) < 0 || syscall(SYS_dup3, child.output, STDOUT_FILENO, 0) < 0 ||
         (child.error_output >= 0 && syscall(SYS_dup3, child.error_output, STDERR_FILENO, 0) < 0))
-        return child_failed(child, "cannot hand it its standard streams: ");
+        return child_failed(child, "cannot hand it its standard streams");
     if (syscall(SYS_chdir, child.folder) != 0)
-        return child_failed(child, "cannot enter its folder: ");
+        return child_failed(child, "cannot enter its folder");
     if (syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
-        return child_failed(child, "cannot close the controller's descriptors: ");
+        return child_failed(child, "cannot close the controller's descriptors");
     // A signal ignored or blocked here would stay so in the host.
     const KernelSigaction default_action{SIG_DFL, 0, nullptr, 0};
     for (int signal_number = 1; signal_number < NSIG; ++signal_number)
@@ -113,7 +113,9 @@ int above_standard(int fd)
     if (fd < 0 || fd > STDERR_FILENO)
         return fd;
     const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int error = errno;
     close(fd);
+    errno = error; // the move's, for the caller
     return moved;
 }
 

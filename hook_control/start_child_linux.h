@@ -6,8 +6,8 @@
 #include <sys/types.h>
 
 // What the child needs, all made before it is started: it shares the controller's memory until its
-// exec, and writes why its set-up failed into `failed_step` and `error`, which the parent reads once
-// the child has left that memory.
+// exec, and writes why its set-up failed into `failed_step` ("" for the exec itself) and `error`,
+// which the parent reads once the child has left that memory.
 struct Child {
     const char* program;
     char* const* argv;
@@ -18,10 +18,10 @@ struct Child {
     int error_output; // /dev/null for a host that outlives the controller, else -1: the controller's
     pid_t controller;
     bool outlive;
-    cpu_set_t affinity; // the asking thread's, as its nice value
-    bool has_affinity;
-    int nice;
-    bool has_nice;
+    cpu_set_t affinity{}; // the asking thread's, as its nice value (take_scheduling)
+    bool has_affinity = false;
+    int nice = 0;
+    bool has_nice = false;
     const char* failed_step = nullptr;
     int error = 0;
 };
@@ -32,7 +32,7 @@ void take_scheduling(Child& child);
 
 // Moves a new descriptor above standard input, output and error, which a controller may have closed,
 // so that the child's setting up of those cannot overwrite it; the descriptor given is closed. The
-// one that serves, or -1.
+// one that serves, or -1 with errno.
 int above_standard(int fd);
 
 // Starts the child on this thread, which must block every signal, one child at a time: its pidfd, or

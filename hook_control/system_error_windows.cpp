@@ -1,6 +1,7 @@
-#include "system_error_windows.h"
+// The system's text for an error code on Windows, as failed() adds it to a failure.
+#include <windows.h>
 
-#include <stdarg.h>
+#include <stdio.h>
 #include <wchar.h>
 
 #include "last_error.h"
@@ -10,7 +11,7 @@ namespace {
 // The system's text for `error` with its inserts filled, as UTF-8 cut to fit where a character ends,
 // without its line end. The texts with an insert are those of a program that cannot be run (193:
 // "%1 is not a valid Win32 application.", under Wine "Bad EXE format for %1."): it reads "the program".
-void describe(DWORD error, char (&reason)[256])
+void system_text(DWORD error, char* reason, int size)
 {
     reason[0] = '\0';
     wchar_t* message = nullptr;
@@ -18,7 +19,7 @@ void describe(DWORD error, char (&reason)[256])
                         nullptr, error, 0, reinterpret_cast<LPWSTR>(&message), 0, nullptr))
         return;
     static const wchar_t insert[] = L"the program";
-    wchar_t text[sizeof reason];
+    wchar_t text[256];
     int length = 0;
     for (const wchar_t* at = message; *at && length + static_cast<int>(wcslen(insert)) < 256; ++at) {
         if (at[0] != L'%' || at[1] < L'1' || at[1] > L'9') {
@@ -36,23 +37,18 @@ void describe(DWORD error, char (&reason)[256])
     while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' '))
         --length;
     // Shortened until it fits, never between the halves of a surrogate pair.
-    int size = 0;
+    int written = 0;
     while (length > 0 &&
-           (size = WideCharToMultiByte(CP_UTF8, 0, text, length, reason, sizeof reason - 1, nullptr, nullptr)) == 0)
+           (written = WideCharToMultiByte(CP_UTF8, 0, text, length, reason, size - 1, nullptr, nullptr)) == 0)
         length -= length > 1 && IS_HIGH_SURROGATE(text[length - 2]) ? 2 : 1;
-    reason[size] = '\0';
+    reason[written] = '\0';
 }
 
 } // namespace
 
-hook_host_result failed_with(DWORD error, const char* format, ...)
+void describe(SystemError error, char* text, size_t size)
 {
-    char what[1025]; // the most that wvsprintfA writes
-    va_list arguments;
-    va_start(arguments, format);
-    wvsprintfA(what, format, arguments);
-    va_end(arguments);
-    char reason[256];
-    describe(error, reason);
-    return failed("%s: %s (error %lu)", what, reason, error);
+    char reason[256 - sizeof " (error 4294967295)"]; // the number always fits after it
+    system_text(error, reason, sizeof reason);
+    snprintf(text, size, "%s (error %lu)", reason, error);
 }

@@ -44,10 +44,10 @@ DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a", "lib/libhook_c
     "lib/cmake/hook_control/hook_control-%s.cmake" % name
     for name in ("config", "config-version", "targets", "targets-" + os.environ["HOOK_HOST_BUILD_TYPE"].lower())]
 CONTROL_SOURCES = ["hook_control/" + name for name in (
-    "hook_control.h", "hook_control.cpp", "hook_control_platform.h", "last_error.cpp", "last_error.h", "report_line.cpp",
-    "report_line.h", "version.cpp", "version_number.h", "create_process_windows.cpp", "create_process_windows.h",
-    "handle_windows.h", "hook_control_windows.cpp", "post_windows.cpp", "post_windows.h", "status_text_windows.cpp",
-    "streams_windows.cpp", "streams_windows.h", "system_error_windows.cpp", "system_error_windows.h")] if WINDOWS else []
+    "hook_control.h", "hook_control.cpp", "hook_control_platform.h", "allocation.h", "last_error.cpp", "last_error.h",
+    "report_line.cpp", "report_line.h", "version.cpp", "version_number.h", "create_process_windows.cpp",
+    "create_process_windows.h", "handle_windows.h", "hook_control_windows.cpp", "post_windows.cpp", "post_windows.h",
+    "status_text_windows.cpp", "streams_windows.cpp", "streams_windows.h", "system_error_windows.cpp")] if WINDOWS else []
 # The hook library's contract, for its authors: {installed: source}. In the release in a folder of its
 # own, with the example library's source; installed with the headers, and the .defs (one an
 # architecture) with the data.

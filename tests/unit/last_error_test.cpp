@@ -10,7 +10,7 @@ namespace {
 
 std::string kept(const std::string& text)
 {
-    EXPECT_EQ(failed("%s", text.c_str()), HOOK_HOST_FAILED);
+    EXPECT_EQ(failed(no_reason, "%s", text.c_str()), HOOK_HOST_FAILED);
     return hook_host_last_error();
 }
 
@@ -87,7 +87,7 @@ TEST(LastError, APathIsShownWholeUpTo160BytesAndElseWithItsEnd)
 TEST(LastError, TheReasonAndTheErrorNumberAfterTheLongestPathAreKept)
 {
     const std::string path = "Z:\\" + std::string(5000, 'x') + "\xE9\\hook_host.exe";
-    failed("cannot start %s: %s (error %lu)", path_text(path.c_str()).text,
+    failed(no_reason, "cannot start %s: %s (error %lu)", path_text(path.c_str()).text,
            "The filename or extension is too long. The filename or extension is too long. The filename or extension "
            "is too long. The filename or extension is too long. The filename or extension is too long. The filename "
            "or extension is too long. The filename or extension is too long. The filename",

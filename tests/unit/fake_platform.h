@@ -1,0 +1,46 @@
+// A fake of hook_control's platform (hook_control_platform.h) on a fake clock: a test scripts when a
+// host's output brings what, when it closes and when the host ends, and every wait moves the clock
+// on instead of waiting, so that the moment each call returns is exact.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "hook_control_platform.h"
+
+namespace fake {
+
+constexpr uint64_t never = UINT64_MAX;
+
+// The fake clock, in milliseconds.
+extern uint64_t now;
+
+} // namespace fake
+
+struct Process {
+    struct Piece {
+        uint64_t at;
+        std::string bytes;
+    };
+    std::vector<Piece> output; // in order of time
+    uint64_t output_closes_at = fake::never;
+    uint64_t ends_at = fake::never;
+    int32_t status = 0;
+    bool status_lost = false;
+    Post refusal = Post::sent; // what a post to it finds while it runs
+    std::vector<uint32_t> closes; // the statuses posted to it
+    bool released = false;
+};
+
+namespace fake {
+
+// The process the next start makes, or where it is null, a start that fails.
+extern Process* next;
+
+// What post_message finds for any process, and whether has_ended says it has ended.
+extern Post post_refusal;
+extern bool ended_by_id;
+
+} // namespace fake

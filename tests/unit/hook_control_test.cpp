@@ -1,0 +1,313 @@
+// hook_control's algorithms against the fake platform: what each call gives, and at what moment.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fake_platform.h"
+#include "hook_control.h"
+
+namespace {
+
+const char report_42[] = "Adding hook for 42\r\n";
+const char no_host_text[] = "process 1234 closed its standard output without a report line (it is not a hook host)";
+
+// A host started over `process` at moment 0, released with the test.
+class Started {
+public:
+    explicit Started(Process& process)
+    {
+        fake::now = 0;
+        fake::next = &process;
+        EXPECT_EQ(hook_host_start("host", 42, 0, &host_), HOOK_HOST_OK);
+    }
+    Started(const Started&) = delete;
+    Started& operator=(const Started&) = delete;
+    ~Started()
+    {
+        hook_host_release(host_);
+    }
+    operator hook_host*() const
+    {
+        return host_;
+    }
+
+private:
+    hook_host* host_ = nullptr;
+};
+
+// What a call gave, when, and why where it failed.
+struct Answer {
+    hook_host_result result;
+    uint64_t at;
+    std::string why;
+    int32_t value;
+};
+
+bool operator==(const Answer& a, const Answer& b)
+{
+    return a.result == b.result && a.at == b.at && a.why == b.why && a.value == b.value;
+}
+
+std::ostream& operator<<(std::ostream& out, const Answer& a)
+{
+    return out << "{" << a.result << " at " << a.at << " ms, '" << a.why << "', " << a.value << "}";
+}
+
+Answer answer(hook_host_result result, int32_t value = 0)
+{
+    return {result, fake::now, result == HOOK_HOST_FAILED ? hook_host_last_error() : "", value};
+}
+
+Answer report(hook_host* host, uint32_t timeout_ms)
+{
+    int32_t number = 0;
+    const hook_host_result result = hook_host_wait_report(host, timeout_ms, &number);
+    return answer(result, number);
+}
+
+Answer wait(hook_host* host, uint32_t timeout_ms)
+{
+    int32_t status = 0;
+    const hook_host_result result = hook_host_wait(host, timeout_ms, &status);
+    return answer(result, status);
+}
+
+Answer close(hook_host* host, uint32_t status)
+{
+    return answer(hook_host_close(host, status));
+}
+
+TEST(HookControl, TheReportLineIsReadInItsPiecesAndGivenAgainAtOnce)
+{
+    Process process;
+    process.output = {{100, "Adding hook "}, {250, "for 42\r\n"}};
+    const Started host(process);
+    EXPECT_EQ(report(host, 200), (Answer{HOOK_HOST_TIMEOUT, 200, "", 0}));
+    EXPECT_EQ(report(host, 1000), (Answer{HOOK_HOST_OK, 250, "", 42}));
+    EXPECT_EQ(report(host, 0), (Answer{HOOK_HOST_OK, 250, "", 42}));
+    EXPECT_EQ(hook_host_wait_report(host, 0, nullptr), HOOK_HOST_OK) << "nowhere to store it: nothing stored";
+}
+
+// A program that closes its output without a line at 300 ms and runs on is given until 1,300 ms to
+// end; no call waits past its time meanwhile, and the verdict, once reached, is given at once.
+TEST(HookControl, AProgramThatClosesItsOutputAndRunsOnIsNoHostOnceItsSecondIsOver)
+{
+    const struct {
+        uint32_t timeout_ms;
+        Answer first;
+    } cases[] = {
+        {100, {HOOK_HOST_TIMEOUT, 100, "", 0}},
+        {1000, {HOOK_HOST_TIMEOUT, 1000, "", 0}},
+        {1300, {HOOK_HOST_FAILED, 1300, no_host_text, 0}},
+        {5000, {HOOK_HOST_FAILED, 1300, no_host_text, 0}},
+        {HOOK_HOST_NO_LIMIT, {HOOK_HOST_FAILED, 1300, no_host_text, 0}},
+    };
+    for (const auto& c : cases) {
+        Process process;
+        process.output_closes_at = 300;
+        const Started host(process);
+        EXPECT_EQ(report(host, c.timeout_ms), c.first) << c.timeout_ms;
+        EXPECT_EQ(report(host, 10000), (Answer{HOOK_HOST_FAILED, 1300, no_host_text, 0})) << c.timeout_ms;
+        EXPECT_EQ(report(host, HOOK_HOST_NO_LIMIT), (Answer{HOOK_HOST_FAILED, 1300, no_host_text, 0}));
+        EXPECT_EQ(close(host, 3), (Answer{HOOK_HOST_FAILED, 1300, no_host_text, 0}));
+        EXPECT_EQ(wait(host, 0), (Answer{HOOK_HOST_TIMEOUT, 1300, "", 0}));
+        EXPECT_TRUE(process.closes.empty()) << "nothing posted to what is no host";
+    }
+}
+
+TEST(HookControl, AHostThatEndsWithoutALineIsGoneAtItsEndWithItsStatusThereAtOnce)
+{
+    const struct {
+        const char* what;
+        uint64_t output_closes_at;
+    } cases[] = {{"its output closes with it", 800}, {"its output closes first", 300},
+                 {"another process holds its output", fake::never}};
+    for (const auto& c : cases) {
+        Process process;
+        process.output_closes_at = c.output_closes_at;
+        process.ends_at = 800;
+        process.status = 127;
+        const Started host(process);
+        EXPECT_EQ(report(host, 10000), (Answer{HOOK_HOST_GONE, 800, "", 0})) << c.what;
+        EXPECT_EQ(close(host, 3), (Answer{HOOK_HOST_GONE, 800, "", 0})) << c.what;
+        EXPECT_EQ(wait(host, 0), (Answer{HOOK_HOST_OK, 800, "", 127})) << c.what;
+        EXPECT_TRUE(process.closes.empty());
+    }
+}
+
+TEST(HookControl, AFirstLineThatIsNoReportIsRefusedAtOnceOnEveryCall)
+{
+    Process process;
+    process.output = {{50, "Hello\tworld\n"}};
+    const Started host(process);
+    const Answer refused{HOOK_HOST_FAILED, 50, "process 1234 is not a hook host: its first line is 'Hello?world'", 0};
+    EXPECT_EQ(report(host, 10000), refused);
+    EXPECT_EQ(report(host, 10000), refused);
+    EXPECT_EQ(close(host, 3), refused);
+    EXPECT_TRUE(process.closes.empty());
+}
+
+TEST(HookControl, ACloseWaitsForTheLineAndPostsOnceToALiveHostOnly)
+{
+    Process reporting;
+    reporting.output = {{400, report_42}};
+    const Started early(reporting);
+    EXPECT_EQ(close(early, 7), (Answer{HOOK_HOST_OK, 400, "", 0}));
+    EXPECT_EQ(reporting.closes, std::vector<uint32_t>{7});
+
+    Process silent;
+    silent.output = {{20000, report_42}};
+    const Started late(silent);
+    EXPECT_EQ(close(late, 7), (Answer{HOOK_HOST_TIMEOUT, HOOK_HOST_CLOSE_REPORT_MS, "", 0}));
+    EXPECT_TRUE(silent.closes.empty());
+
+    // Whoever has its id once the host has ended is not the host.
+    Process ended;
+    ended.output = {{10, report_42}};
+    ended.ends_at = 10;
+    const Started gone(ended);
+    EXPECT_EQ(close(gone, 7), (Answer{HOOK_HOST_GONE, 10, "", 0}));
+    EXPECT_TRUE(ended.closes.empty());
+}
+
+// The host reported at 10 ms; its queue refuses the close. Without a queue it may be ending, and it is
+// given a second to end; any other refusal is said at once.
+TEST(HookControl, ARefusedCloseIsGoneWhereTheHostEndsAndElseSaysWhy)
+{
+    const char prefix[] = "cannot post to process 1234: ";
+    const struct {
+        Post refusal;
+        uint64_t ends_at;
+        Answer expected;
+    } cases[] = {
+        {Post::no_queue, 500, {HOOK_HOST_GONE, 500, "", 0}},
+        {Post::no_queue,
+         fake::never,
+         {HOOK_HOST_FAILED, 1010,
+          std::string(prefix) + "not a hook host (its main thread has no message queue): system error 1444", 0}},
+        {Post::not_its_own, 900, {HOOK_HOST_GONE, 900, "", 0}},
+        {Post::queue_full,
+         500,
+         {HOOK_HOST_FAILED, 10, std::string(prefix) + "its message queue is full: system error 1444", 0}},
+        {Post::denied, fake::never, {HOOK_HOST_FAILED, 10, std::string(prefix) + "access denied: system error 1444", 0}},
+    };
+    for (const auto& c : cases) {
+        Process process;
+        process.output = {{10, report_42}};
+        process.refusal = c.refusal;
+        process.ends_at = c.ends_at;
+        const Started host(process);
+        EXPECT_EQ(close(host, 7), c.expected) << static_cast<int>(c.refusal);
+    }
+}
+
+TEST(HookControl, AWaitEndsAtItsTimeOrAtTheEndAndKeepsWhatItFound)
+{
+    Process process;
+    process.ends_at = 700;
+    process.status = 5;
+    const Started host(process);
+    EXPECT_EQ(wait(host, 300), (Answer{HOOK_HOST_TIMEOUT, 300, "", 0}));
+    EXPECT_EQ(wait(host, HOOK_HOST_NO_LIMIT), (Answer{HOOK_HOST_OK, 700, "", 5}));
+    process.status = 6; // taken once
+    EXPECT_EQ(wait(host, 0), (Answer{HOOK_HOST_OK, 700, "", 5}));
+    EXPECT_EQ(hook_host_wait(host, 0, nullptr), HOOK_HOST_OK) << "nowhere to store it: nothing stored";
+
+    Process stolen;
+    stolen.ends_at = 100;
+    stolen.status_lost = true;
+    const Started lost(stolen);
+    for (int call = 0; call < 2; ++call) {
+        const Answer got = wait(lost, 10000);
+        EXPECT_EQ((std::make_pair(got.result, got.at)), std::make_pair(HOOK_HOST_FAILED, uint64_t{100}));
+        EXPECT_NE(got.why.find("it was taken by a wait of the controller's own"), std::string::npos) << got.why;
+    }
+}
+
+TEST(HookControl, EveryCallOnANullHandleFailsAndSaysSo)
+{
+    int32_t value = 0;
+    const struct {
+        const char* call;
+        hook_host_result result;
+    } calls[] = {{"hook_host_wait_report", hook_host_wait_report(nullptr, 0, &value)},
+                 {"hook_host_close", hook_host_close(nullptr, 0)},
+                 {"hook_host_wait", hook_host_wait(nullptr, 0, &value)}};
+    for (const auto& c : calls)
+        EXPECT_EQ(c.result, HOOK_HOST_FAILED) << c.call;
+    EXPECT_STREQ(hook_host_last_error(), "hook_host_wait: no host (the handle is NULL)");
+    EXPECT_EQ(hook_host_process_id(nullptr), 0U);
+    EXPECT_STREQ(hook_host_last_error(), "hook_host_process_id: no host (the handle is NULL)");
+    EXPECT_EQ(hook_host_waitable(nullptr), -1);
+    EXPECT_STREQ(hook_host_last_error(), "hook_host_waitable: no host (the handle is NULL)");
+    hook_host_release(nullptr);
+}
+
+TEST(HookControl, AStartRefusedOrFailedLeavesNoHost)
+{
+    Process process;
+    const struct {
+        const char* path;
+        uint32_t flags;
+        const char* why;
+    } cases[] = {
+        {nullptr, 0, "hook_host_start: no path, or nowhere to store the host"},
+        {"host", 0x6, "hook_host_start: unknown flags 0x6"},
+        {"", 0, "cannot start '': the path is empty"},
+        {"h\xF4te", 0, "cannot start h\\xF4te: the path is not UTF-8"},
+        {"missing", 0, "cannot start missing: system error 2"}, // the platform's own failure
+    };
+    int other = 0;
+    for (const auto& c : cases) {
+        hook_host* host = reinterpret_cast<hook_host*>(&other); // what the start must overwrite
+        fake::next = c.path && std::string(c.path) == "missing" ? nullptr : &process;
+        EXPECT_EQ(hook_host_start(c.path, 1, c.flags, &host), HOOK_HOST_FAILED) << c.why;
+        EXPECT_EQ(host, nullptr) << c.why;
+        EXPECT_STREQ(hook_host_last_error(), c.why);
+    }
+    EXPECT_EQ(hook_host_start("host", 1, 0, nullptr), HOOK_HOST_FAILED);
+    fake::next = nullptr;
+}
+
+TEST(HookControl, AReleaseFreesTheProcessAndAHandleGivesItsIdAndWaitable)
+{
+    Process process;
+    {
+        const Started host(process);
+        EXPECT_EQ(hook_host_process_id(host), 1234U);
+        EXPECT_EQ(hook_host_waitable(host), 77);
+    }
+    EXPECT_TRUE(process.released);
+}
+
+TEST(HookControl, APostToAProcessIsGoneWhereThereIsNoneOrItHasEnded)
+{
+    const struct {
+        uint32_t process_id;
+        Post found;
+        bool ended;
+        hook_host_result result;
+        const char* why;
+    } cases[] = {
+        {0, Post::sent, false, HOOK_HOST_GONE, ""}, // no process has id 0
+        {5, Post::sent, false, HOOK_HOST_OK, ""},
+        {5, Post::no_process, false, HOOK_HOST_GONE, ""},
+        {5, Post::no_queue, true, HOOK_HOST_GONE, ""},
+        {5, Post::no_queue, false, HOOK_HOST_FAILED,
+         "cannot post to process 5: not a hook host (its main thread has no message queue): system error 5"},
+        {5, Post::denied, true, HOOK_HOST_FAILED, "cannot post to process 5: access denied: system error 5"},
+    };
+    for (const auto& c : cases) {
+        fake::post_refusal = c.found;
+        fake::ended_by_id = c.ended;
+        EXPECT_EQ(hook_host_post(c.process_id, 0x10, 3, 0), c.result) << c.why;
+        if (c.result == HOOK_HOST_FAILED)
+            EXPECT_STREQ(hook_host_last_error(), c.why);
+    }
+    fake::post_refusal = Post::sent;
+    fake::ended_by_id = false;
+}
+
+} // namespace
