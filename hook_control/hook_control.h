@@ -7,8 +7,12 @@
  * too early, a status read from the process itself, and nothing of the controller's handed to the
  * host.
  *
- * Plain C; every call returns, nothing is thrown. Calls on different hosts may be made from different
- * threads at once; calls on one host must not overlap. Texts are UTF-8.
+ * Plain C; every call returns, nothing is thrown, and no call waits past its `timeout_ms`. Every call
+ * that takes a handle gives HOOK_HOST_FAILED for NULL (hook_host_process_id 0, hook_host_waitable
+ * none), with a last error that says so, and stores nothing through a NULL out-pointer. Calls on
+ * different hosts may be made from different threads at once; calls on one host must not overlap.
+ * Texts are UTF-8. The calls behave alike on both platforms, at the same moments; where a platform
+ * differs, the call says so.
  *
  * On Linux the library's one thread starts hosts and takes the status of released ones that outlive
  * their handles. It is made with every signal blocked (the caller's mask is given back), so that no
@@ -141,13 +145,14 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_start(const char* 
                                                                     hook_host** host);
 
 /* Reads the host's report line, waiting at most `timeout_ms` for it, and stores its number in
- * *reported. Once read, the line's number is given at once on every later call. Takes the line in
- * whatever pieces it arrives, ending in LF or CR LF; nothing after it is read.
+ * *reported (where `reported` is not NULL). Takes the line in whatever pieces it arrives, ending in LF
+ * or CR LF; nothing after it is read.
  * HOOK_HOST_GONE: the host ended without a report (the loader refused it: a missing hook library).
  * HOOK_HOST_FAILED: its first line is not a report line, or it closed its standard output without one
  * and still runs 1 s later (the program is not a hook host). Where the output ends without a line, the
- * host is given that second to end: on Windows even past `timeout_ms`; on Linux a shorter timeout gives
- * HOOK_HOST_TIMEOUT meanwhile, and the next call takes the second up again. */
+ * host is given that second to end; a call whose time runs out first gives HOOK_HOST_TIMEOUT, and a
+ * later call waits for what is left of the second. A verdict once reached (the number, or that the
+ * program is no host) is given at once on every later call. */
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait_report(hook_host* host, uint32_t timeout_ms,
                                                                           int32_t* reported);
 
@@ -156,14 +161,15 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait_report(hook_h
  * line has not been read yet this first waits for it, for at most HOOK_HOST_CLOSE_REPORT_MS: a close
  * asked for at once after the start is delivered, never refused or lost.
  * HOOK_HOST_TIMEOUT: no report line within that time; nothing was posted. HOOK_HOST_GONE: the host has
- * ended, or on Linux is ending (its queue is gone and it ends within 1 s), and nothing reached it; on
- * Linux nothing is sent once the host has ended, so whatever has its pid or name since gets nothing.
+ * ended, or is ending (its queue is gone and it ends within 1 s), and nothing reached it; nothing is
+ * posted once the host has ended, so whatever has its id or its queue's name since gets nothing.
  * HOOK_HOST_FAILED: the post was refused (a full queue: see hook_host_post), or the program is not a
- * hook host, as hook_host_wait_report says it or (on Linux) as hook_host_post does (nothing was posted). */
+ * hook host, as hook_host_wait_report says it or as hook_host_post does (nothing was posted). Costs at
+ * most HOOK_HOST_CLOSE_REPORT_MS and that second. */
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_close(hook_host* host, uint32_t status);
 
 /* Waits at most `timeout_ms` (HOOK_HOST_NO_LIMIT: for ever) for the host to end, and stores its exit
- * status in *status. It waits on the process itself: a status of 259 (STILL_ACTIVE) is a status like
+ * status in *status (where `status` is not NULL). It waits on the process itself: a status of 259 (STILL_ACTIVE) is a status like
  * any other. Windows gives all 32 bits of it. Linux keeps the low 8 bits of a status, so a close with
  * -1 gives 255; a host ended by a signal gives minus the signal's number (SIGKILL: -9). Once the host
  * has ended, every later call gives the same status at once.
@@ -173,7 +179,7 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_close(hook_host* h
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait(hook_host* host, uint32_t timeout_ms,
                                                                    int32_t* status);
 
-/* The host's process id, as hook_host_post and the close tool take it. */
+/* The host's process id, as hook_host_post and the close tool take it; 0 for NULL. */
 HOOK_CONTROL_API uint32_t HOOK_CONTROL_CALL hook_host_process_id(const hook_host* host);
 
 /* An object the system signals once the host has ended, for the controller's own event loop: on

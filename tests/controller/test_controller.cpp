@@ -10,9 +10,10 @@
 //   error-mode [MODE]               ok MODE         (Windows: sets the process's error mode, if given)
 //
 // On this machine also, for what the library meets from the controller itself and from neighbours:
-//   fd-limit N, fds, hold-fds [N], steal (a wait for any child), spawn-at PID STATUS, close-as-it-ends,
-//   memory-limit, fork-start PATH STATUS, pthread-exit, cancel-start PATH MS, signals PATH CYCLES,
-//   start-scheduled PATH NUMBER NICE CPU, forkers MS (see each in test_controller_linux.cpp).
+//   start-with-free-fd FD PATH NUMBER, fd-limit N, fds, hold-fds [N], steal (a wait for any child),
+//   spawn-at PID STATUS, close-as-it-ends, memory-limit, fork-start PATH STATUS, pthread-exit,
+//   cancel-start PATH MS, signals PATH CYCLES, start-scheduled PATH NUMBER NICE CPU, forkers MS (see
+//   each in test_controller_linux.cpp).
 //
 // Any call may answer "timeout", "gone" or "failed <why>" instead. The host is the last one started;
 // a start releases the one before. At the end of its input the controller exits, hosts and all.

@@ -113,9 +113,33 @@ void fork_children(int ms)
     }).detach();
 }
 
+// Starts `path` with the controller's descriptor `fd` (standard input, output or error) closed, as a
+// controller may run, and then gives it back: "ok PID" where the start left it free, as it found it.
+void start_with_free(int fd, const char* path, const char* number)
+{
+    const int saved = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    close(fd);
+    hook_host_release(host);
+    host = nullptr;
+    const hook_host_result result = hook_host_start(path, static_cast<int32_t>(strtol(number, nullptr, 10)), 0, &host);
+    const std::string why = result == HOOK_HOST_FAILED ? hook_host_last_error() : "";
+    const bool taken = fcntl(fd, F_GETFD) >= 0;
+    dup2(saved, fd);
+    close(saved);
+    if (taken)
+        printf("failed the library kept descriptor %d\n", fd);
+    else if (result == HOOK_HOST_OK)
+        printf("ok %u\n", static_cast<unsigned>(hook_host_process_id(host)));
+    else
+        printf("failed %s\n", why.c_str());
+    fflush(stdout);
+}
+
 } // namespace
 
 const Command platform_commands[] = {
+    // start-with-free-fd FD PATH NUMBER: see start_with_free.
+    {"start-with-free-fd", 4, 4, [](char** words, int) { start_with_free(atoi(words[1]), words[2], words[3]); }},
     // Sets the limit of open descriptors to N.
     {"fd-limit", 2, 2,
      [](char** words, int) {

@@ -436,6 +436,20 @@ class ControllerEnds(unittest.TestCase):
 
 
 class Handles(unittest.TestCase):
+    @unittest.skipIf(WINDOWS, "descriptors are this machine's")
+    def test_a_controller_without_a_standard_stream_starts_hosts_and_leaves_the_stream_free(self):
+        # Whatever the library holds (its thread's descriptors, a host's pidfd and pipe) it keeps above
+        # the standard ones, which the controller may have closed and open again later.
+        for fd in (0, 1, 2):
+            with self.subTest(fd=fd):
+                controller = Controller(self)
+                answer = controller.ask("start-with-free-fd %d %s 1" % (fd, os.path.join(BIN, "no_such_host")))
+                self.assertRegex(" ".join(answer), r"^failed cannot start .*no_such_host: No such file or directory$")
+                self.assertEqual(controller.ask("start-with-free-fd %d %s 5" % (fd, HOST))[0], "ok")
+                controller.expect("report 10000", "ok 5")
+                controller.expect("close 6", "ok")
+                controller.expect("wait 10000", "ok 6")
+
     def test_nothing_of_the_controllers_is_handed_to_the_host(self):
         # A host that had the controller's output would keep it open: the controller's reader would
         # see no end until the host ended.
