@@ -8,7 +8,10 @@
 struct Fd {
     int value = -1;
     Fd() = default;
-    explicit Fd(int held) : value(held) { }
+    explicit Fd(int held)
+        : value(held)
+    {
+    }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     ~Fd()

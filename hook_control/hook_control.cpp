@@ -16,8 +16,8 @@
 //
 // Plain C++14 over C headers, as every file that an application compiles in: no C++ library header,
 // nothing thrown, memory from the C library (allocation.h).
-#include "allocation.h"
 #include "hook_control.h"
+#include "allocation.h"
 #include "hook_control_platform.h"
 #include "last_error.h"
 #include "report_line.h"
@@ -58,7 +58,11 @@ namespace {
 // The time left until a deadline, as the primitives take it.
 class Deadline {
 public:
-    explicit Deadline(uint32_t timeout_ms) : timeout_ms_(timeout_ms), end_(now_ms() + timeout_ms) { }
+    explicit Deadline(uint32_t timeout_ms)
+        : timeout_ms_(timeout_ms)
+        , end_(now_ms() + timeout_ms)
+    {
+    }
 
     uint32_t left() const
     {

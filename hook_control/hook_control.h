@@ -169,10 +169,10 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait_report(hook_h
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_close(hook_host* host, uint32_t status);
 
 /* Waits at most `timeout_ms` (HOOK_HOST_NO_LIMIT: for ever) for the host to end, and stores its exit
- * status in *status (where `status` is not NULL). It waits on the process itself: a status of 259 (STILL_ACTIVE) is a status like
- * any other. Windows gives all 32 bits of it. Linux keeps the low 8 bits of a status, so a close with
- * -1 gives 255; a host ended by a signal gives minus the signal's number (SIGKILL: -9). Once the host
- * has ended, every later call gives the same status at once.
+ * status in *status (where `status` is not NULL). It waits on the process itself: a status of 259
+ * (STILL_ACTIVE) is a status like any other. Windows gives all 32 bits of it. Linux keeps the low 8
+ * bits of a status, so a close with -1 gives 255; a host ended by a signal gives minus the signal's
+ * number (SIGKILL: -9). Once the host has ended, every later call gives the same status at once.
  * HOOK_HOST_FAILED on Linux when the status was taken by a wait of the controller's own (a wait for
  * any child, or SIGCHLD set to be ignored), on this call and every later one, at once: the host is
  * waited for through its pidfd, never through its pid number, which a later process may have. */

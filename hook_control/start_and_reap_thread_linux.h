@@ -12,7 +12,7 @@
 
 // What a start on the library's thread gives.
 struct Started {
-    int pidfd = -1;      // the new host's, above the standard descriptors; -1 where there is none
+    int pidfd = -1; // the new host's, above the standard descriptors; -1 where there is none
     pid_t pid = 0;
     uint64_t serial = 0; // names the host to reap_when_ended
     int error = 0;       // why there is no host: the errno of the thread's making, the clone or a descriptor

@@ -17,23 +17,23 @@ bool ended_by_id = false;
 
 namespace {
 
-// Moves the clock to `moment` where it comes within `timeout_ms`, else by `timeout_ms`: whether it came.
-bool wait_until(uint64_t moment, uint32_t timeout_ms)
-{
-    const uint64_t limit = timeout_ms == HOOK_HOST_NO_LIMIT ? never : now + timeout_ms;
-    if (moment <= now)
-        return true;
-    if (moment <= limit) {
-        now = moment;
-        return true;
-    }
-    if (limit == never) {
-        ADD_FAILURE_AT(__FILE__, __LINE__); // a wait for ever on a host that never does anything
+    // Moves the clock to `moment` where it comes within `timeout_ms`, else by `timeout_ms`: whether it came.
+    bool wait_until(uint64_t moment, uint32_t timeout_ms)
+    {
+        const uint64_t limit = timeout_ms == HOOK_HOST_NO_LIMIT ? never : now + timeout_ms;
+        if (moment <= now)
+            return true;
+        if (moment <= limit) {
+            now = moment;
+            return true;
+        }
+        if (limit == never) {
+            ADD_FAILURE_AT(__FILE__, __LINE__); // a wait for ever on a host that never does anything
+            return false;
+        }
+        now = limit;
         return false;
     }
-    now = limit;
-    return false;
-}
 
 } // namespace
 

@@ -29,7 +29,7 @@ struct Process {
     uint64_t ends_at = fake::never;
     int32_t status = 0;
     bool status_lost = false;
-    Post refusal = Post::sent; // what a post to it finds while it runs
+    Post refusal = Post::sent;    // what a post to it finds while it runs
     std::vector<uint32_t> closes; // the statuses posted to it
     bool released = false;
 };

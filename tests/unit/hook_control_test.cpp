@@ -122,7 +122,8 @@ TEST(HookControl, AHostThatEndsWithoutALineIsGoneAtItsEndWithItsStatusThereAtOnc
     const struct {
         const char* what;
         uint64_t output_closes_at;
-    } cases[] = {{"its output closes with it", 800}, {"its output closes first", 300},
+    } cases[] = {{"its output closes with it", 800},
+                 {"its output closes first", 300},
                  {"another process holds its output", fake::never}};
     for (const auto& c : cases) {
         Process process;
@@ -191,7 +192,9 @@ TEST(HookControl, ARefusedCloseIsGoneWhereTheHostEndsAndElseSaysWhy)
         {Post::queue_full,
          500,
          {HOOK_HOST_FAILED, 10, std::string(prefix) + "its message queue is full: system error 1444", 0}},
-        {Post::denied, fake::never, {HOOK_HOST_FAILED, 10, std::string(prefix) + "access denied: system error 1444", 0}},
+        {Post::denied,
+         fake::never,
+         {HOOK_HOST_FAILED, 10, std::string(prefix) + "access denied: system error 1444", 0}},
     };
     for (const auto& c : cases) {
         Process process;
