@@ -122,7 +122,8 @@ bool signalled_within(intptr_t waitable, uint32_t ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd ended{static_cast<int>(waitable), POLLIN, 0};
         const int count = poll(&ended, 1, static_cast<int>(left.count() > 0 ? left.count() : 0));
         if (count >= 0 || errno != EINTR)
