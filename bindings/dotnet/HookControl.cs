@@ -8,12 +8,19 @@
 //         int status = host.Wait(null);
 //     }
 //
-// Nothing is kept but each Host's handle, freed when the Host is disposed or collected. A Host's calls
-// may be made from any thread, one at a time. Start, Post and StatusText check that the library's
-// major version is this file's.
+// or, without a thread of its own that waits, `int status = await host.WaitAsync(cancellation)` and
+// the event Host.Exited.
+//
+// Nothing is kept but each Host's handle, freed when the Host is disposed or collected, and while a
+// Host is watched for its end what watches it. A Host's calls may be made from any thread, one at a
+// time. Start, Post and StatusText check that the library's major version is this file's.
 using System;
+using System.Collections.Generic;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Threading;
+using System.Threading.Tasks;
+using Microsoft.Win32.SafeHandles;
 
 namespace HookControl
 {
@@ -29,8 +36,46 @@ namespace HookControl
         public HostGoneException(string message) : base(message) { }
     }
 
+    /// <summary>What Host.Exited tells: the host has ended, with this exit status.</summary>
+    public sealed class HostExitedEventArgs : EventArgs
+    {
+        private readonly int status;
+        private readonly string failure;
+
+        internal HostExitedEventArgs(int status, string failure)
+        {
+            this.status = status;
+            this.failure = failure;
+        }
+
+        /// <summary>The host's exit status, as Wait gives it. Throws HookControlException where it
+        /// could not be read (on Linux, where a wait of the program's own for any child took
+        /// it).</summary>
+        public int ExitStatus
+        {
+            get
+            {
+                if (failure != null)
+                    throw new HookControlException(failure);
+                return status;
+            }
+        }
+    }
+
     /// <summary>A started hook host. Disposing it (or its collection) frees it: a host started
     /// without outliveController is then ended.</summary>
+    /// <remarks>Its end can be learnt without a thread of the caller's that waits, through WaitAsync
+    /// and the Exited event. The first of them starts a watch that lasts until the host ends or the
+    /// Host is disposed, and keeps the Host from being collected meanwhile. On Windows the watch is a
+    /// wait of the thread pool's (ThreadPool.RegisterWaitForSingleObject) on the host's process
+    /// handle, as .NET's Process waits for its exit; elsewhere one thread of this binding's, made at
+    /// the first watch and kept for the process's life, polls a copy of every watched host's pidfd
+    /// beside an eventfd that wakes it when the set changes, as libuv watches its children from one
+    /// loop. Once the host has ended, a thread-pool thread reads its status with one call of
+    /// hook_host_wait with no wait at all. That call never overlaps a caller's: every call on the
+    /// Host takes a shared turn of one lock, which the status's read takes alone; callers' calls do
+    /// not wait for each other, and the read waits only for calls made as the host ended, each of
+    /// which then returns at once.</remarks>
     public sealed class Host : IDisposable
     {
         /// <summary>The major version of hook_control.h that this file speaks.</summary>
@@ -40,7 +85,19 @@ namespace HookControl
         private const uint NoLimit = uint.MaxValue;
         private static readonly UTF8Encoding Utf8 = new UTF8Encoding(false, true);
 
+        private static readonly bool Windows = Environment.OSVersion.Platform == PlatformID.Win32NT;
+
         private readonly HostHandle handle;
+        // Shared by every call on the host, taken alone by the watch's read of its status.
+        private readonly ReaderWriterLockSlim turns = new ReaderWriterLockSlim();
+        // Guards what follows: the watch, and what is known of the end.
+        private readonly object gate = new object();
+        private readonly TaskCompletionSource<int> end = new TaskCompletionSource<int>();
+        private EventHandler<HostExitedEventArgs> exited; // the handlers not yet called
+        private HostExitedEventArgs exit;                 // once the end is known
+        private bool watching;
+        private bool disposed;
+        private RegisteredWaitHandle registration; // Windows: the pool's wait, until it has fired
 
         private Host(HostHandle handle)
         {
@@ -65,7 +122,15 @@ namespace HookControl
         /// <summary>The host's process id, as Post takes it.</summary>
         public uint ProcessId
         {
-            get { return Native.hook_host_process_id(handle); }
+            get
+            {
+                turns.EnterReadLock();
+                try {
+                    return Native.hook_host_process_id(handle);
+                } finally {
+                    turns.ExitReadLock();
+                }
+            }
         }
 
         /// <summary>The number of the host's report line, read within <paramref name="timeout"/>
@@ -73,7 +138,13 @@ namespace HookControl
         public int WaitReport(TimeSpan? timeout)
         {
             int reported;
-            Check(Native.hook_host_wait_report(handle, Milliseconds(timeout), out reported), "WaitReport");
+            var milliseconds = Milliseconds(timeout);
+            turns.EnterReadLock();
+            try {
+                Check(Native.hook_host_wait_report(handle, milliseconds, out reported), "WaitReport");
+            } finally {
+                turns.ExitReadLock();
+            }
             return reported;
         }
 
@@ -81,7 +152,12 @@ namespace HookControl
         /// 100 to 200 ms later with that status.</summary>
         public void Close(uint status)
         {
-            Check(Native.hook_host_close(handle, status), "Close");
+            turns.EnterReadLock();
+            try {
+                Check(Native.hook_host_close(handle, status), "Close");
+            } finally {
+                turns.ExitReadLock();
+            }
         }
 
         /// <summary>The host's exit status, once it has ended within <paramref name="timeout"/> (null:
@@ -89,14 +165,83 @@ namespace HookControl
         public int Wait(TimeSpan? timeout)
         {
             int status;
-            Check(Native.hook_host_wait(handle, Milliseconds(timeout), out status), "Wait");
+            var milliseconds = Milliseconds(timeout);
+            turns.EnterReadLock();
+            try {
+                Check(Native.hook_host_wait(handle, milliseconds, out status), "Wait");
+            } finally {
+                turns.ExitReadLock();
+            }
             return status;
         }
 
+        /// <summary>The host's exit status, as Wait gives it, once the host has ended, with no thread
+        /// of the caller's waiting. A cancelled <paramref name="cancellation"/> ends this wait with
+        /// OperationCanceledException, never the host, and leaves the watch to later waits. The task
+        /// fails with HookControlException where the status could not be read, and with
+        /// ObjectDisposedException where the Host is disposed first. Its continuations may run on
+        /// the thread-pool thread that learnt of the end. Throws ObjectDisposedException at once on a
+        /// disposed Host whose end was not known before, and HookControlException where the watch
+        /// cannot be made (no descriptor left).</summary>
+        public Task<int> WaitAsync(CancellationToken cancellation)
+        {
+            lock (gate)
+                if (exit == null)
+                    Watch();
+            return Cancellable(end.Task, cancellation);
+        }
+
+        /// <summary>Raised once, on a thread-pool thread, when the host has ended, with its exit
+        /// status: for each handler, whether it was added before or after the end (one added after it
+        /// is called at once, on a thread-pool thread). Not raised for an end that Dispose brought
+        /// about, or seen after it. Adding a handler starts the watch (see the remarks of Host), and
+        /// throws as WaitAsync does on a disposed Host or where the watch cannot be made.</summary>
+        public event EventHandler<HostExitedEventArgs> Exited
+        {
+            add
+            {
+                HostExitedEventArgs known;
+                lock (gate) {
+                    known = exit;
+                    if (known == null) {
+                        Watch();
+                        exited += value;
+                    }
+                }
+                if (known != null && value != null)
+                    ThreadPool.QueueUserWorkItem(_ => value(this, known));
+            }
+            remove
+            {
+                lock (gate)
+                    exited -= value;
+            }
+        }
+
         /// <summary>Frees the host; one that still runs and was not started to outlive its controller
-        /// is ended.</summary>
+        /// is ended. Ends the watch first, if there is one: a pending WaitAsync fails with
+        /// ObjectDisposedException, and Exited is not raised from then on. On Windows this waits for
+        /// a status's read that has begun, which takes no time.</summary>
         public void Dispose()
         {
+            RegisteredWaitHandle registered;
+            bool watched;
+            lock (gate) {
+                watched = watching && exit == null && !disposed;
+                disposed = true;
+                exited = null;
+                registered = registration;
+                registration = null;
+            }
+            // The pool's wait must be gone before the library closes the handle it waits on.
+            if (registered != null)
+                using (var unregistered = new ManualResetEvent(false))
+                    if (registered.Unregister(unregistered))
+                        unregistered.WaitOne();
+            if (watched && !Windows)
+                PidfdWatch.Remove(this);
+            if (watched)
+                end.TrySetException(new ObjectDisposedException("Host"));
             handle.Dispose();
         }
 
@@ -116,6 +261,73 @@ namespace HookControl
         {
             CheckVersion();
             return Utf8Text(Native.hook_host_status_text(status));
+        }
+
+        // Under gate: starts the watch, once. A disposed Host is not watched.
+        private void Watch()
+        {
+            if (disposed)
+                throw new ObjectDisposedException("Host");
+            if (watching)
+                return;
+            var waitable = Native.hook_host_waitable(handle);
+            if (Windows)
+                registration = ThreadPool.RegisterWaitForSingleObject(new ProcessHandle(waitable),
+                                                                      (host, timedOut) => ((Host)host).HasEnded(),
+                                                                      this, Timeout.Infinite, true);
+            else
+                PidfdWatch.Add(this, waitable);
+            watching = true;
+        }
+
+        // On a thread-pool thread, once the host's waitable is signalled: reads its status, and tells
+        // those who wait for it, unless the Host was disposed first.
+        private void HasEnded()
+        {
+            lock (gate) {
+                if (registration != null)
+                    registration.Unregister(null);
+                registration = null;
+            }
+            int status = 0;
+            string failure = null;
+            turns.EnterWriteLock();
+            try {
+                Check(Native.hook_host_wait(handle, 0, out status), "Wait");
+            } catch (ObjectDisposedException) {
+                return;
+            } catch (Exception error) when (error is HookControlException || error is TimeoutException) {
+                failure = error.Message;
+            } finally {
+                turns.ExitWriteLock();
+            }
+            EventHandler<HostExitedEventArgs> handlers;
+            HostExitedEventArgs args;
+            lock (gate) {
+                if (disposed)
+                    return;
+                exit = args = new HostExitedEventArgs(status, failure);
+                handlers = exited;
+                exited = null;
+            }
+            if (failure == null)
+                end.TrySetResult(status);
+            else
+                end.TrySetException(new HookControlException(failure));
+            if (handlers != null)
+                handlers(this, args);
+        }
+
+        // The task of `ended`, or OperationCanceledException once `cancellation` is cancelled first.
+        private static async Task<int> Cancellable(Task<int> ended, CancellationToken cancellation)
+        {
+            if (cancellation.CanBeCanceled && !ended.IsCompleted) {
+                var cancelled = new TaskCompletionSource<bool>();
+                using (cancellation.Register(() => cancelled.TrySetResult(true)))
+                    if (await Task.WhenAny(ended, cancelled.Task).ConfigureAwait(false) != ended)
+                        throw new OperationCanceledException(cancellation);
+            }
+            return await ended.ConfigureAwait(false);
         }
 
         private static void CheckVersion()
@@ -202,6 +414,148 @@ namespace HookControl
             }
         }
 
+        // The host's process handle as a WaitHandle, for the thread pool's wait; the library's own,
+        // which this never closes.
+        private sealed class ProcessHandle : WaitHandle
+        {
+            public ProcessHandle(IntPtr process)
+            {
+                SafeWaitHandle = new SafeWaitHandle(process, false);
+            }
+        }
+
+        // The one thread that watches every watched Host's pidfd in this process (not on Windows).
+        // It polls a copy of each, which it closes itself once it polls it no more, so that a Host
+        // disposed meanwhile waits for nothing; and an eventfd, which wakes it when the set changes.
+        private static class PidfdWatch
+        {
+            private const int FdCloexec = 0x80000;  // EFD_CLOEXEC, O_CLOEXEC
+            private const int DupFdCloexec = 1030;  // F_DUPFD_CLOEXEC
+            private const short PollIn = 1;
+            private const int Interrupted = 4;      // EINTR
+
+            private static readonly object Gate = new object();
+            private static readonly Dictionary<Host, int> Watched = new Dictionary<Host, int>(); // each Host's copy
+            private static readonly List<int> Unwatched = new List<int>(); // copies to close before the next poll
+            private static int wake = -1;
+
+            internal static void Add(Host host, IntPtr pidfd)
+            {
+                lock (Gate) {
+                    if (wake < 0) {
+                        var made = Libc.eventfd(0, FdCloexec);
+                        if (made < 0)
+                            throw Failure("cannot make the watch's eventfd");
+                        new Thread(Run) { IsBackground = true, Name = "hook_control watch" }.Start();
+                        wake = made;
+                    }
+                    var copy = Libc.fcntl(pidfd.ToInt32(), DupFdCloexec, 0);
+                    if (copy < 0)
+                        throw Failure("cannot watch the host");
+                    Watched.Add(host, copy);
+                    Wake();
+                }
+            }
+
+            internal static void Remove(Host host)
+            {
+                lock (Gate) {
+                    int copy;
+                    if (Watched.TryGetValue(host, out copy)) {
+                        Watched.Remove(host);
+                        Unwatched.Add(copy);
+                        Wake();
+                    }
+                }
+            }
+
+            // Under Gate.
+            private static void Wake()
+            {
+                ulong one = 1;
+                Libc.write(wake, ref one, (UIntPtr)8);
+            }
+
+            private static HookControlException Failure(string what)
+            {
+                return new HookControlException(what + ": error " + Marshal.GetLastWin32Error());
+            }
+
+            private static void Run()
+            {
+                for (;;) {
+                    Host[] hosts;
+                    Libc.PollFd[] polled;
+                    lock (Gate) {
+                        foreach (var copy in Unwatched)
+                            Libc.close(copy);
+                        Unwatched.Clear();
+                        hosts = new Host[Watched.Count];
+                        polled = new Libc.PollFd[Watched.Count + 1];
+                        polled[0] = new Libc.PollFd { Fd = wake, Events = PollIn };
+                        var index = 0;
+                        foreach (var watched in Watched) {
+                            hosts[index] = watched.Key;
+                            polled[++index] = new Libc.PollFd { Fd = watched.Value, Events = PollIn };
+                        }
+                    }
+                    if (Libc.poll(polled, (UIntPtr)polled.Length, -1) < 0) {
+                        // Interrupted, or short of memory for a moment: the set is polled again.
+                        if (Marshal.GetLastWin32Error() != Interrupted)
+                            Thread.Sleep(100);
+                        continue;
+                    }
+                    if (polled[0].Revents != 0) {
+                        ulong count;
+                        Libc.read(wake, out count, (UIntPtr)8);
+                    }
+                    for (var index = 0; index < hosts.Length; index++) {
+                        if (polled[index + 1].Revents == 0)
+                            continue;
+                        lock (Gate) {
+                            if (!Watched.Remove(hosts[index]))
+                                continue; // disposed meanwhile
+                            Unwatched.Add(polled[index + 1].Fd);
+                        }
+                        ThreadPool.QueueUserWorkItem(host => ((Host)host).HasEnded(), hosts[index]);
+                    }
+                }
+            }
+        }
+
+        // The C library's calls that the watch makes, on Linux.
+        private static class Libc
+        {
+            private const string Library = "libc";
+
+            [StructLayout(LayoutKind.Sequential)]
+            internal struct PollFd
+            {
+                public int Fd;
+                public short Events;
+                public short Revents;
+            }
+
+            [DllImport(Library, SetLastError = true)]
+            internal static extern int eventfd(uint initial, int flags);
+
+            // Declared with the one int argument of F_DUPFD_CLOEXEC, which is how it is called.
+            [DllImport(Library, SetLastError = true)]
+            internal static extern int fcntl(int fd, int command, int argument);
+
+            [DllImport(Library, SetLastError = true)]
+            internal static extern int poll([In, Out] PollFd[] fds, UIntPtr count, int timeoutMs);
+
+            [DllImport(Library, SetLastError = true)]
+            internal static extern IntPtr read(int fd, out ulong value, UIntPtr size);
+
+            [DllImport(Library, SetLastError = true)]
+            internal static extern IntPtr write(int fd, ref ulong value, UIntPtr size);
+
+            [DllImport(Library, SetLastError = true)]
+            internal static extern int close(int fd);
+        }
+
         // The calls of hook_control.h: cdecl, by their plain names; texts as UTF-8 bytes.
         private static class Native
         {
@@ -221,6 +575,9 @@ namespace HookControl
 
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
             internal static extern uint hook_host_process_id(HostHandle host);
+
+            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+            internal static extern IntPtr hook_host_waitable(HostHandle host);
 
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
             internal static extern void hook_host_release(IntPtr host);

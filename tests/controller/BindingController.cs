@@ -1,12 +1,27 @@
 // A controller for the end-to-end tests, built on the C# binding alone (HookControl.cs): it answers
-// the commands of binding_controller.py, one line each, so that one test drives both bindings.
+// the commands of binding_controller.py, one line each, so that one test drives both bindings; and
+// for the Exited event:
+//
+//   handler                       ok NUMBER: adds a handler of Exited, numbered from 1
+//   handled SECONDS               ok NUMBER:STATUS:THREAD...: after SECONDS, every call of the handlers
+//                                 so far, THREAD "pool" for a thread-pool thread
+//
+// An asynchronous wait cancelled by its token answers "timeout".
 using System;
+using System.Collections.Generic;
+using System.Diagnostics;
 using System.Globalization;
+using System.IO;
+using System.Linq;
+using System.Threading;
+using System.Threading.Tasks;
 using HookControl;
 
 static class BindingController
 {
     static Host host;
+    static int handlers;
+    static readonly List<string> handled = new List<string>();
 
     static TimeSpan? Seconds(string word)
     {
@@ -24,6 +39,75 @@ static class BindingController
     {
         host = Host.Start(words[1], int.Parse(words[2]), outliveController: words.Length == 4 && words[3] == "outlive");
         return "ok " + host.ProcessId;
+    }
+
+    static int Threads()
+    {
+        return Directory.GetDirectories("/proc/self/task").Length;
+    }
+
+    static string WaitAsync(TimeSpan? timeout)
+    {
+        using (var cancellation = new CancellationTokenSource(timeout ?? Timeout.InfiniteTimeSpan))
+            return "ok " + host.WaitAsync(cancellation.Token).GetAwaiter().GetResult();
+    }
+
+    static string CloseAsync(uint status)
+    {
+        var clock = Stopwatch.StartNew();
+        host.Close(status);
+        var waiting = host.WaitAsync(CancellationToken.None);
+        var took = waiting.ContinueWith(_ => clock.ElapsedMilliseconds, TaskContinuationOptions.ExecuteSynchronously);
+        var ticks = 0;
+        while (!took.Wait(10))
+            ticks++;
+        return string.Format("ok {0} {1} {2}", waiting.GetAwaiter().GetResult(), took.Result, ticks);
+    }
+
+    static string ReleaseWhileWaiting()
+    {
+        var waiting = host.WaitAsync(CancellationToken.None);
+        Thread.Sleep(100);
+        host.Dispose();
+        return "ok " + waiting.GetAwaiter().GetResult();
+    }
+
+    static string WatchMany(string path, int count)
+    {
+        var hosts = new List<Host>();
+        try {
+            for (var i = 0; i < count; i++) {
+                hosts.Add(Host.Start(path, 1));
+                hosts[i].WaitReport(TimeSpan.FromSeconds(10));
+            }
+            var before = Threads();
+            var waits = hosts.Select(started => started.WaitAsync(CancellationToken.None)).ToArray();
+            var made = Threads() - before;
+            for (var i = 0; i < count; i++)
+                hosts[i].Close((uint)i + 1);
+            return "ok " + string.Join(" ", Task.WhenAll(waits).GetAwaiter().GetResult()) + " " + made;
+        } finally {
+            foreach (var started in hosts)
+                started.Dispose();
+        }
+    }
+
+    static string AddHandler()
+    {
+        var number = ++handlers;
+        host.Exited += (sender, exited) => {
+            lock (handled)
+                handled.Add(string.Format("{0}:{1}:{2}", number, exited.ExitStatus,
+                                          Thread.CurrentThread.IsThreadPoolThread ? "pool" : "other"));
+        };
+        return "ok " + number;
+    }
+
+    static string Handled(TimeSpan after)
+    {
+        Thread.Sleep(after);
+        lock (handled)
+            return "ok " + string.Join(" ", handled);
     }
 
     static string Answer(string[] words)
@@ -50,6 +134,18 @@ static class BindingController
             GC.Collect();
             GC.WaitForPendingFinalizers();
             return "ok";
+        case "wait-async":
+            return WaitAsync(Seconds(words[1]));
+        case "close-async":
+            return CloseAsync(uint.Parse(words[1]));
+        case "release-while-waiting":
+            return ReleaseWhileWaiting();
+        case "watch-many":
+            return WatchMany(words[1], int.Parse(words[2]));
+        case "handler":
+            return AddHandler();
+        case "handled":
+            return Handled(Seconds(words[1]).Value);
         case "text":
             return "ok " + Host.StatusText(int.Parse(words[1]));
         case "post":
@@ -69,13 +165,15 @@ static class BindingController
                 answer = Answer(line.Split(new[] { ' ' }, StringSplitOptions.RemoveEmptyEntries));
             } catch (TimeoutException error) {
                 answer = "timeout " + error.Message;
+            } catch (OperationCanceledException error) {
+                answer = "timeout " + error.Message;
             } catch (HookControlException error) {
                 answer = (error is HostGoneException ? "gone " : "failed ") + error.Message;
             } catch (Exception error) when (error is ArgumentException || error is ObjectDisposedException ||
                                             error is FormatException || error is OverflowException) {
                 answer = "invalid " + error.GetType().Name + ": " + error.Message;
             }
-            Console.WriteLine(answer);
+            Console.WriteLine(answer.Replace('\n', ' ')); // a message of more lines, as one
             Console.Out.Flush();
         }
     }

@@ -8,17 +8,79 @@ one (BindingController.cs) does, so that one test drives both bindings.
   drop                          ok (the host is let go of without release, and collected)
   post PID KIND WPARAM LPARAM   ok              text STATUS             ok TEXT
 
+and the asynchronous wait's, each in an asyncio loop of its own:
+
+  wait-async SECONDS            ok STATUS (or "timeout", the wait cancelled at its time-out)
+  close-async STATUS            ok STATUS MS TICKS: closes, then waits asynchronously; MS from the
+                                close's post to the status, TICKS how often the caller's own work ran
+  release-while-waiting         what an asynchronous wait ends with when the host is released 0.1 s into it
+  watch-many PATH COUNT         ok STATUS... THREADS: COUNT more hosts waited for at once, each closed
+                                with its place (1, 2, ...); THREADS made while the waits were begun
+
 Any command may answer "timeout TEXT", "gone TEXT", "failed TEXT", or "invalid TEXT" for arguments
 the binding refuses. A start releases the host before it.
 """
+import asyncio
 import gc
+import os
 import sys
+import time
 
 import hook_control
 
 
 def seconds(word):
     return None if word == "none" else float(word)
+
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+async def close_async(host, status):
+    ticks = 0
+
+    async def tick():
+        nonlocal ticks
+        while True:
+            await asyncio.sleep(0.01)
+            ticks += 1
+
+    ticker = asyncio.ensure_future(tick())
+    try:
+        posted = time.monotonic()
+        host.close(status)
+        ended = await host.wait_async()
+        took = time.monotonic() - posted
+    finally:
+        ticker.cancel()
+    return "ok %d %d %d" % (ended, took * 1000, ticks)
+
+
+async def release_while_waiting(host):
+    waiting = asyncio.ensure_future(host.wait_async())
+    await asyncio.sleep(0.1)
+    host.release()
+    return "ok %d" % await asyncio.wait_for(waiting, 10)
+
+
+async def watch_many(path, count):
+    hosts = []
+    try:
+        for _ in range(count):
+            hosts.append(hook_control.start(path, 1))
+            hosts[-1].wait_report(10)
+        before = threads()
+        waits = [asyncio.ensure_future(host.wait_async()) for host in hosts]
+        await asyncio.sleep(0.1)  # each is waiting
+        made = threads() - before
+        for place, host in enumerate(hosts, 1):
+            host.close(place)
+        statuses = await asyncio.wait_for(asyncio.gather(*waits), 10)
+    finally:
+        for host in hosts:
+            host.release()
+    return "ok %s %d" % (" ".join(map(str, statuses)), made)
 
 
 def main():
@@ -47,6 +109,14 @@ def main():
                 host = None
                 gc.collect()
                 answer = "ok"
+            elif words[0] == "wait-async":
+                answer = "ok %d" % asyncio.run(asyncio.wait_for(host.wait_async(), seconds(words[1])))
+            elif words[0] == "close-async":
+                answer = asyncio.run(close_async(host, int(words[1])))
+            elif words[0] == "release-while-waiting":
+                answer = asyncio.run(release_while_waiting(host))
+            elif words[0] == "watch-many":
+                answer = asyncio.run(watch_many(words[1], int(words[2])))
             elif words[0] == "text":
                 answer = "ok " + hook_control.status_text(int(words[1]))
             elif words[0] == "post":
@@ -54,7 +124,7 @@ def main():
                 answer = "ok"
             else:
                 answer = "invalid no such command"
-        except TimeoutError as error:
+        except (TimeoutError, asyncio.TimeoutError) as error:
             answer = "timeout %s" % error
         except hook_control.Error as error:
             answer = "%s %s" % ("gone" if isinstance(error, hook_control.Gone) else "failed", error)

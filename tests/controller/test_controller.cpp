@@ -8,6 +8,10 @@
 //   starts THREADS COUNT PATH NUMBER     ok REPORTED...   (COUNT starts on each of THREADS threads at
 //                                   once, each reported and released; the numbers reported, each once)
 //   error-mode [MODE]               ok MODE         (Windows: sets the process's error mode, if given)
+//   watch MS                        ok STATUS       (waits at most MS on the host's waitable, then takes
+//                                                   its status at once; "running" where it was not signalled)
+//   close-watch STATUS              ok STATUS MS    (closes, then waits on the waitable for at most 10 s;
+//                                                   MS from the close's post to the signal)
 //
 // On this machine also, for what the library meets from the controller itself and from neighbours:
 //   start-with-free-fd FD PATH NUMBER, fd-limit N, fds, hold-fds [N], steal (a wait for any child),
@@ -21,6 +25,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <string>
@@ -99,6 +104,35 @@ void starts(int threads, int count, const char* path, int32_t number)
     fflush(stdout);
 }
 
+// What `watch` and `close-watch` answer: the host's status, taken at once once its waitable is
+// signalled within `ms`; after a close with `close_status`, when given, also the milliseconds from its post.
+void watch(uint32_t ms, const char* close_status)
+{
+    const intptr_t waitable = hook_host_waitable(host);
+#ifdef _WIN32
+    const intptr_t none = 0;
+#else
+    const intptr_t none = -1;
+#endif
+    if (waitable == none)
+        return answer(HOOK_HOST_FAILED);
+    const auto posted = std::chrono::steady_clock::now();
+    if (close_status) {
+        const hook_host_result closed = hook_host_close(host, unsigned32(close_status));
+        if (closed != HOOK_HOST_OK)
+            return answer(closed);
+    }
+    if (!signalled_within(waitable, ms)) {
+        puts("running");
+        fflush(stdout);
+        return;
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - posted);
+    int32_t status = 0;
+    const hook_host_result result = hook_host_wait(host, 0, &status);
+    answer(result, "ok " + std::to_string(status) + (close_status ? " " + std::to_string(took.count()) : ""));
+}
+
 const Command commands[] = {
     {"start", 3, 4,
      [](char** words, int count) {
@@ -134,6 +168,8 @@ const Command commands[] = {
      [](char** words, int) {
          starts(atoi(words[1]), atoi(words[2]), words[3], static_cast<int32_t>(strtol(words[4], nullptr, 10)));
      }},
+    {"watch", 2, 2, [](char** words, int) { watch(unsigned32(words[1]), nullptr); }},
+    {"close-watch", 2, 2, [](char** words, int) { watch(10000, words[1]); }},
     {nullptr, 0, 0, nullptr},
 };
 

@@ -28,6 +28,10 @@ void start(const char* path, const char* number, uint32_t flags);
 
 uint32_t unsigned32(const char* text);
 
+// Whether `waitable`, as hook_host_waitable gives it, is signalled within `ms`, waited on as a
+// controller's own loop waits on it (test_controller_linux.cpp, test_controller_windows.cpp).
+bool signalled_within(intptr_t waitable, uint32_t ms);
+
 // This platform's own commands (test_controller_linux.cpp, test_controller_windows.cpp), ended by one
 // without a name.
 extern const Command platform_commands[];

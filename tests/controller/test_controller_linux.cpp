@@ -1,6 +1,8 @@
 // The test controller's commands for this machine only: what the library meets from the controller
 // itself and from neighbours, limits, signals and threads of the controller's own.
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,6 +139,19 @@ void start_with_free(int fd, const char* path, const char* number)
 }
 
 } // namespace
+
+bool signalled_within(intptr_t waitable, uint32_t ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ended{static_cast<int>(waitable), POLLIN, 0};
+        const int count = poll(&ended, 1, static_cast<int>(left.count() > 0 ? left.count() : 0));
+        if (count >= 0 || errno != EINTR)
+            return count == 1;
+    }
+}
 
 const Command platform_commands[] = {
     // start-with-free-fd FD PATH NUMBER: see start_with_free.

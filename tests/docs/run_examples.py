@@ -27,10 +27,15 @@ The rules, for whoever writes a page:
 - Python and C# examples run on Linux only: this machine has neither for Windows. Python imports the
   binding's package from bindings/python; both find ~/hook_host/lib's library through
   LD_LIBRARY_PATH.
+- A version of ours that a page writes, in a file name of the release (hook_host-1.2.3-win64.zip,
+  hook_control-1.2.3-...whl, HookControl.1.2.3.nupkg) or in a package reference (Version="1.2.3",
+  -Version 1.2.3 after HookControl), must be the build's, the project's version: a page that names
+  another fails, shown or run.
 
 Set by the build: HOOK_HOST_BUILD, the build folder; HOOK_HOST_PLATFORM, linux, windows or
 windows-x86; HOOK_HOST_BIN, the folder with the host and its stand-in hook library; HOOK_HOST_RUN,
-the build's wine-run (Windows); CMAKE_COMMAND; HOOK_HOST_MCS and HOOK_HOST_MONO (Linux).
+the build's wine-run (Windows); HOOK_HOST_VERSION, the project's version; CMAKE_COMMAND; HOOK_HOST_MCS
+and HOOK_HOST_MONO (Linux).
 """
 import os
 import re
@@ -51,6 +56,8 @@ FILES = ("c", "cpp", "cmake")
 TIMEOUT = 300  # seconds an example may take; a build of the whole tree takes the most
 FENCE = re.compile(r"^(```+|~~~+)\s*([^\s`]*)")
 MARKER = re.compile(r"^<!--\s*example\b(.*?)-->\s*$")
+OUR_VERSION = re.compile(r'(?:hook_host-|hook_control-|HookControl\.|HookControl" Version="|HookControl -Version )'
+                         r'(\d+\.\d+\.\d+)')
 
 
 class Block:
@@ -90,6 +97,16 @@ def blocks(page):
         found.append(block)
         number += 1
     return found
+
+
+def check_versions(page):
+    """Fails the page where it writes a version of ours that is not the build's."""
+    with open(page, encoding="utf-8") as text:
+        for number, line in enumerate(text, 1):
+            for written in OUR_VERSION.findall(line):
+                if written != os.environ["HOOK_HOST_VERSION"]:
+                    sys.exit("%s:%d: version %s is written, and the build's is %s" % (
+                        os.path.relpath(page, SOURCE), number, written, os.environ["HOOK_HOST_VERSION"]))
 
 
 def check(block):
@@ -205,6 +222,7 @@ def matches(expected, output):
 
 
 def main(page):
+    check_versions(page)
     home = tempfile.mkdtemp(prefix="hook_host_docs.")
     try:
         installed = False

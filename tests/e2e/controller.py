@@ -41,6 +41,9 @@ OTHER_HOOK_LIBRARY = hook_library(not HOST32)  # on Windows, the other architect
 HOST = os.path.join(BIN, HOST_NAME + EXE)
 POINTER_BYTES = 4 if HOST32 else 8  # the width of the host's argument
 SLOW = 4 if WINDOWS else 1  # each program started under Wine costs a good part of a second
+# Milliseconds from a close's post until a controller's own loop learns of the host's end: the host
+# ends within 200 ms of it, and the rest is for a loaded machine.
+CLOSE_SEEN_WITHIN_MS = 450
 
 WM_QUIT, WM_USER = 0x12, 0x400
 

@@ -11,8 +11,8 @@ import tempfile
 import time
 import unittest
 
-from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, RUN, SLOW, WINDOWS, close_tool, platform_path,
-                        queue_address, queue_name, read_line, signed32)
+from controller import (BIN, CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, RUN, SLOW, WINDOWS, close_tool,
+                        platform_path, queue_address, queue_name, read_line, signed32)
 
 # Windows: 1 closes its output and runs on, 3 closes it and ends with 3, 2 reports its error mode
 ODD_HOST = os.path.join(CONTROL_BIN, "odd_host" + EXE)
@@ -634,6 +634,35 @@ class Neighbours(unittest.TestCase):
         neighbour.stdin.close()
         self.assertEqual(neighbour.wait(30 * SLOW), 0)
         neighbour.stdout.close()
+
+
+class Waitable(unittest.TestCase):
+    """hook_host_waitable, waited on as a controller's own loop waits: by poll here, and under Wine by
+    MsgWaitForMultipleObjects beside the thread's messages."""
+
+    def test_signalled_once_the_host_has_ended_within_a_close_and_the_status_is_there_at_once(self):
+        for status in (7, 259):
+            with self.subTest(status=status):
+                controller = Controller(self)
+                controller.start(1)
+                controller.expect("report 10000", "ok 1")
+                controller.expect("watch 300", "running")
+                answer = controller.ask("close-watch %d" % status)
+                self.assertEqual(answer[0], "ok", answer)
+                seen, took = answer[1].split()
+                self.assertEqual(int(seen), status_seen(status))
+                self.assertLess(int(took), CLOSE_SEEN_WITHIN_MS, "ms from the close's post")
+                controller.expect("watch 0", "ok %d" % status_seen(status))
+
+    def test_signalled_for_a_host_that_ended_by_itself(self):
+        with tempfile.TemporaryDirectory() as folder:
+            controller = Controller(self)
+            controller.start(1, path=shutil.copy(HOST, folder))  # without its hook library
+            controller.expect("watch 10000", "ok %d" % status_seen(STATUS_DLL_NOT_FOUND if WINDOWS else 127))
+
+    def test_no_host_has_none(self):
+        controller = Controller(self)
+        controller.expect("watch 0", "failed hook_host_waitable: no host")
 
 
 if __name__ == "__main__":

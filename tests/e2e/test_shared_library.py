@@ -11,6 +11,7 @@ import filecmp
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -18,8 +19,8 @@ import unittest
 import zipfile
 
 import images
-from controller import BIN, CONTROL_BIN, EXE, X64_BUILD, RUN, SLOW, WINDOWS, Host, exit_status, platform_path, \
-    read_line
+from controller import BIN, CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, EXE, X64_BUILD, RUN, SLOW, WINDOWS, Host, exit_status, \
+    platform_path, read_line
 from test_control import HOST, assert_ends, has_ended
 
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -46,7 +47,7 @@ def library_exports():
 
 
 # Each binding's declarations of the library's calls: {binding: pattern of a declared call's name}.
-DECLARATIONS = {"python/hook_control/__init__.py": r'^\s+\("(\w+)", ', "dotnet/HookControl.cs": r"static extern \S+ (\w+)\("}
+DECLARATIONS = {"python/hook_control/__init__.py": r'^\s+\("(\w+)", ', "dotnet/HookControl.cs": r"static extern \S+ (hook_\w+)\("}
 
 
 class SharedLibrary(unittest.TestCase):
@@ -222,6 +223,43 @@ class Binding:
         controller.expect("post %d 16 0 0" % pid, "ok")
         assert_ends(self, pid)
 
+    def test_an_asynchronous_wait_leaves_the_caller_free_survives_its_cancellation_and_learns_of_a_close(self):
+        controller = self.controller()
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        self.assertEqual(controller.ask("wait-async 0.3")[0], "timeout")
+        self.assertEqual(controller.ask("wait 0")[0], "timeout", "the host runs on")
+        word, text = controller.ask("close-async 5")
+        self.assertEqual(word, "ok", text)
+        status, took, ticks = (int(value) for value in text.split())
+        self.assertEqual(status, 5)
+        self.assertLess(took, CLOSE_SEEN_WITHIN_MS, "ms from the close's post")
+        self.assertGreaterEqual(ticks, 2, "the caller's own work ran while it waited")
+        controller.expect("wait-async 10", "ok 5")
+        controller.expect("wait 0", "ok 5")
+
+    def test_an_asynchronous_wait_learns_of_an_end_nobody_asked_for(self):
+        controller = self.controller()
+        pid = controller.start(1)
+        controller.expect("report 10", "ok 1")
+        os.kill(pid, signal.SIGKILL)
+        controller.expect("wait-async 10", "ok -9")
+
+    def test_a_release_ends_an_asynchronous_wait_and_the_host(self):
+        controller = self.controller()
+        pid = controller.start(1)
+        controller.expect("report 10", "ok 1")
+        self.assertEqual(controller.ask("release-while-waiting")[0], "invalid")
+        assert_ends(self, pid)
+
+    def test_hosts_waited_for_at_once_need_no_thread_each(self):
+        controller = self.controller()
+        word, text = controller.ask("watch-many %s 5" % HOST)
+        self.assertEqual(word, "ok", text)
+        *statuses, threads = (int(value) for value in text.split())
+        self.assertEqual(statuses, [1, 2, 3, 4, 5])
+        self.assertLessEqual(threads, 1, "at most the one that watches them all")
+
 
 @unittest.skipIf(WINDOWS, "the bindings are tested here")
 class Python(Binding, unittest.TestCase):
@@ -358,6 +396,25 @@ class DotNet(Binding, unittest.TestCase):
         os.symlink(LIBRARY, os.path.join(folder, "libhook_control.so"))
         return BindingController(self, [os.environ["HOOK_HOST_MONO"], os.path.join(folder, "binding_controller.exe")],
                                  **environment)
+
+    def test_exited_is_raised_once_for_a_handler_added_before_the_end_and_once_for_one_added_after(self):
+        controller = self.controller()
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        controller.expect("handler", "ok 1")
+        controller.expect("handled 0.3", "ok")  # not while the host runs
+        self.assertEqual(controller.ask("close-async 6")[0], "ok")
+        controller.expect("handler", "ok 2")
+        self.assertEqual(sorted(controller.ask("handled 0.5")[1].split()), ["1:6:pool", "2:6:pool"])
+
+    def test_a_disposed_host_raises_no_exited(self):
+        controller = self.controller()
+        pid = controller.start(1)
+        controller.expect("report 10", "ok 1")
+        controller.expect("handler", "ok 1")
+        controller.expect("release", "ok")
+        assert_ends(self, pid)
+        controller.expect("handled 0.3", "ok")
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@
         host.close(7)
         status = host.wait()
 
+or, in an asyncio program, `status = await host.wait_async()`, which leaves the event loop free.
+
 This is the package hook_control that its wheel installs, with the library inside it, and also a
 single file to copy as hook_control.py beside the library. The library is hook_control.dll on Windows
 (of the interpreter's architecture) and libhook_control.so.1 on Linux. It is loaded from this file's
@@ -16,6 +18,7 @@ major version must be this module's. Timeouts are in seconds (None: no limit); t
 GIL but cannot be interrupted by Ctrl-C until they return. The module keeps nothing but the library
 and each Host's handle; a Host's calls must not be made from several threads at once.
 """
+import asyncio
 import ctypes
 import math
 import os
@@ -56,6 +59,7 @@ def _load():
             ("hook_host_close", ctypes.c_int, [handle, uint32]),
             ("hook_host_wait", ctypes.c_int, [handle, uint32, ctypes.POINTER(int32)]),
             ("hook_host_process_id", uint32, [handle]),
+            ("hook_host_waitable", ctypes.c_ssize_t, [handle]),
             ("hook_host_release", None, [handle]),
             ("hook_host_post", ctypes.c_int, [uint32, uint32, ctypes.c_uint64, ctypes.c_uint64]),
             ("hook_host_last_error", ctypes.c_char_p, []),
@@ -71,6 +75,75 @@ def _load():
 
 
 _library = _load()
+
+
+def _windows_calls():
+    """The calls of KERNEL32 that wait_async makes on Windows."""
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    handle, dword, boolean = wintypes.HANDLE, wintypes.DWORD, wintypes.BOOL
+    for name, (result, arguments) in {
+            "GetCurrentProcess": (handle, []),
+            "DuplicateHandle": (boolean, [handle, handle, handle, ctypes.POINTER(handle), dword, boolean, dword]),
+            "CreateEventW": (handle, [ctypes.c_void_p, boolean, boolean, wintypes.LPCWSTR]),
+            "SetEvent": (boolean, [handle]),
+            "WaitForMultipleObjects": (dword, [dword, ctypes.POINTER(handle), boolean, dword]),
+            "CloseHandle": (boolean, [handle])}.items():
+        call = getattr(kernel32, name)
+        call.restype, call.argtypes = result, arguments
+    return kernel32
+
+
+if sys.platform == "win32":
+    from ctypes import wintypes
+    _kernel32 = _windows_calls()
+_SYNCHRONIZE = 0x00100000
+_INFINITE = 0xFFFFFFFF
+
+
+async def _ended_linux(loop, pidfd):
+    """Returns once the host's pidfd polls readable, which it does from the host's end on. The loop
+    watches a copy of its own, which it closes, so that a release meanwhile leaves no descriptor of
+    the library's in the loop's selector (asyncio's PidfdChildWatcher watches a pidfd through
+    add_reader the same way)."""
+    try:
+        readable = os.dup(pidfd)  # not inherited by children, as every os.dup copy
+    except OSError as error:
+        raise Error("cannot wait for the host: %s" % error) from error
+    try:
+        ended = loop.create_future()
+        loop.add_reader(readable, lambda: ended.done() or ended.set_result(None))
+        try:
+            await ended
+        finally:
+            loop.remove_reader(readable)
+    finally:
+        os.close(readable)
+
+
+async def _ended_windows(loop, process):
+    """Returns once the host's process handle is signalled. A thread of the loop's default executor
+    waits on a copy of it, beside an event of its own that a cancellation sets, so that no thread is
+    left waiting; both handles are closed once that wait has returned (as .NET's Process waits for an
+    exit on a handle of its own)."""
+    own = _kernel32.GetCurrentProcess()
+    copy = wintypes.HANDLE()
+    if not _kernel32.DuplicateHandle(own, process, own, ctypes.byref(copy), _SYNCHRONIZE, False, 0):
+        raise Error("cannot wait for the host: %s" % ctypes.FormatError(ctypes.get_last_error()))
+    stop = _kernel32.CreateEventW(None, True, False, None)
+    if not stop:
+        error = ctypes.get_last_error()
+        _kernel32.CloseHandle(copy)
+        raise Error("cannot wait for the host: %s" % ctypes.FormatError(error))
+    waiting = loop.run_in_executor(None, _kernel32.WaitForMultipleObjects, 2, (wintypes.HANDLE * 2)(copy.value, stop),
+                                   False, _INFINITE)
+    waiting.add_done_callback(lambda _: (_kernel32.CloseHandle(copy), _kernel32.CloseHandle(stop)))
+    try:
+        result = await asyncio.shield(waiting)
+    except asyncio.CancelledError:
+        _kernel32.SetEvent(stop)
+        raise
+    if result != 0:
+        raise Error("cannot wait for the host: WaitForMultipleObjects gave %#x" % result)
 
 
 def _integer(value, low, high, what):
@@ -142,6 +215,18 @@ class Host:
         status = ctypes.c_int32()
         _check(_library.hook_host_wait(self._live(), _milliseconds(timeout), ctypes.byref(status)), "wait")
         return status.value
+
+    async def wait_async(self):
+        """The host's exit status, as wait() gives it, once the host has ended, without holding the
+        event loop: on Linux the loop watches the host's pidfd beside its other readers; on Windows a
+        thread of the loop's default executor waits on its process handle. Cancelling it (a time-out
+        of asyncio.wait_for among others) ends the wait, never the host, and a later wait_async() or
+        wait() works as before. While it waits it holds a descriptor (Windows: two handles and one
+        executor thread). Its one call on the host, wait(0) once the end is seen, is made on the
+        loop's thread, as a call of the caller's own; a release() meanwhile ends it with ValueError."""
+        ended = _ended_windows if sys.platform == "win32" else _ended_linux
+        await ended(asyncio.get_running_loop(), _library.hook_host_waitable(self._live()))
+        return self.wait(0)
 
     def release(self):
         """Frees the host; one that still runs and was not started with outlive=True is ended."""
