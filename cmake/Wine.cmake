@@ -25,14 +25,22 @@ else()
   set(HOOK_HOST_RUNS_PROGRAMS OFF)
 endif()
 
+# The build's own prefix, which every Windows program of its tests runs in.
+set(HOOK_HOST_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
+# A test that cannot run on this machine, said as a skipped one with `reason`, so that a run counts it
+# and shows why.
+function(add_skipped_test name reason)
+  add_test(NAME ${name} COMMAND sh -c "echo '${reason}'; exit 77")
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77)
+endfunction()
+set(HOOK_HOST_NO_X86_REASON "Wine cannot run 32-bit programs on this machine (its kernel runs no 32-bit user code, or wine32:i386 is missing)")
+
 if(NOT HOOK_HOST_RUNS_PROGRAMS)
-  # Said as a skipped test, so that the run shows why this build's programs were not run.
-  add_test(NAME wine.x86 COMMAND sh -c "echo 'Wine cannot run 32-bit programs on this machine (its kernel runs no 32-bit user code, or wine32:i386 is missing): this build is made and not run'; exit 77")
-  set_tests_properties(wine.x86 PROPERTIES SKIP_RETURN_CODE 77)
+  add_skipped_test(wine.x86 "${HOOK_HOST_NO_X86_REASON}: this build is made and not run")
   return()
 endif()
 # The prefix is made, and its server started, before any test runs a Windows program: every such test

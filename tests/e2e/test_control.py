@@ -3,7 +3,6 @@
 import os
 import select
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -13,6 +12,8 @@ import unittest
 
 from controller import (BIN, CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, RUN, SLOW, WINDOWS, close_tool,
                         platform_path, queue_address, queue_name, read_line, signed32)
+import processes
+from processes import TestCase
 
 # Windows: 1 closes its output and runs on, 3 closes it and ends with 3, 2 reports its error mode
 ODD_HOST = os.path.join(CONTROL_BIN, "odd_host" + EXE)
@@ -111,7 +112,7 @@ def assert_ends(test, pid, within=GONE_WITHIN * SLOW):
         time.sleep(0.1)
 
 
-class Protocol(unittest.TestCase):
+class Protocol(TestCase):
     def test_start_report_close_and_the_status_read_back(self):
         # 259 is STILL_ACTIVE to a controller that polls GetExitCodeProcess; here, as 8 bits, 3.
         for status in [3, 0, -1, 0x80000000, 259]:
@@ -289,7 +290,7 @@ class Protocol(unittest.TestCase):
         controller.expect("wait 10000", "ok 5")
 
 
-class Posting(unittest.TestCase):
+class Posting(TestCase):
     """hook_host_post: the close tool's way, for hosts that another controller started."""
 
     def test_a_post_ends_another_controllers_host_and_finds_no_process_that_has_ended(self):
@@ -310,21 +311,11 @@ class Posting(unittest.TestCase):
 
 def hosts_started_with(number):
     """The running hosts (zombies aside) that were started with `number`, found by their command lines."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as command:
-                words = command.read().split(b"\0")
-            with open("/proc/%s/stat" % pid, "rb") as stat:
-                state = stat.read().rsplit(b")", 1)[1].split()[0]
-        except (OSError, IndexError):
-            continue  # it has ended
-        if state != b"Z" and str(number).encode() in words and any(b"hook_host" in word for word in words):
-            found.append(int(pid))
-    return found
+    return [process for process in processes.running()
+            if str(number) in " ".join(process.words).split() and "hook_host" in " ".join(process.words)]
 
 
-class ControllerEnds(unittest.TestCase):
+class ControllerEnds(TestCase):
     def killed(self, *flags):
         controller = Controller(self)
         pid = controller.start(1, *flags)
@@ -360,11 +351,12 @@ class ControllerEnds(unittest.TestCase):
         while left and time.monotonic() < deadline:
             time.sleep(0.1)
             left = hosts_started_with(number)
-        for pid in left:
-            os.kill(pid, signal.SIGKILL)
-        # Under Wine a host now and then outlives a controller killed inside its CreateProcessW, though
-        # created in its job (1 of 100 in some runs, against 21 of 100 created outside it): see Wine.
-        self.assertLessEqual(len(left), 2 if WINDOWS else 0, "hosts left by killed controllers: %s" % left)
+        processes.end(left)
+        # Under Wine a start that its controller's death cuts short inside CreateProcessW now and then
+        # leaves Wine's loader blocked for ever before it has mapped any of the host (see Wine): not a
+        # host, but a process all the same, ended here.
+        hosts = [str(process) for process in left if not (WINDOWS and process.started_by_wine_only())]
+        self.assertEqual(hosts, [], "hosts left by killed controllers")
         self.assertLess(lost, 10, "controllers that never ran")
 
     def test_a_host_that_outlives_its_controller_lives_on_and_a_post_ends_it(self):
@@ -435,7 +427,7 @@ class ControllerEnds(unittest.TestCase):
         assert_ends(self, pid)  # so it was in the job of its own
 
 
-class Handles(unittest.TestCase):
+class Handles(TestCase):
     @unittest.skipIf(WINDOWS, "descriptors are this machine's")
     def test_a_controller_without_a_standard_stream_starts_hosts_and_leaves_the_stream_free(self):
         # Whatever the library holds (its thread's descriptors, a host's pidfd and pipe) it keeps above
@@ -548,7 +540,7 @@ class Handles(unittest.TestCase):
         self.assertEqual(os.readlink("/proc/%d/cwd" % pid), BIN)
 
 
-class Neighbours(unittest.TestCase):
+class Neighbours(TestCase):
     """Other processes, and children of the controller's own, that a host's pid or name may meet."""
 
     @unittest.skipIf(WINDOWS, "the names and pids of this machine's processes")
@@ -636,7 +628,7 @@ class Neighbours(unittest.TestCase):
         neighbour.stdout.close()
 
 
-class Waitable(unittest.TestCase):
+class Waitable(TestCase):
     """hook_host_waitable, waited on as a controller's own loop waits: by poll here, and under Wine by
     MsgWaitForMultipleObjects beside the thread's messages."""
 
@@ -659,10 +651,6 @@ class Waitable(unittest.TestCase):
             controller = Controller(self)
             controller.start(1, path=shutil.copy(HOST, folder))  # without its hook library
             controller.expect("watch 10000", "ok %d" % status_seen(STATUS_DLL_NOT_FOUND if WINDOWS else 127))
-
-    def test_no_host_has_none(self):
-        controller = Controller(self)
-        controller.expect("watch 0", "failed hook_host_waitable: no host")
 
 
 if __name__ == "__main__":

@@ -7,9 +7,10 @@ import time
 import unittest
 
 from controller import WINDOWS, Host, close_tool, exit_status, report
+from processes import TestCase
 
 
-class SideBySide(unittest.TestCase):
+class SideBySide(TestCase):
     def test_a_close_for_one_host_never_reaches_the_other(self):
         first, second = Host(self, "1"), Host(self, "2")
         self.assertEqual((first.read_line(), second.read_line()), (report(1), report(2)))
@@ -21,7 +22,7 @@ class SideBySide(unittest.TestCase):
         self.assertEqual(second.wait(), exit_status(4))
 
 
-class EndedFromOutside(unittest.TestCase):
+class EndedFromOutside(TestCase):
     def started_in_an_empty_folder(self):
         folder = tempfile.TemporaryDirectory()
         self.addCleanup(folder.cleanup)

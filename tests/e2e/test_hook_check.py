@@ -12,6 +12,7 @@ import unittest
 
 import damaged_images
 from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, RUN, RUNS_X86, SLOW, WINDOWS, platform_path
+from processes import TestCase
 
 BROKEN = os.path.join(os.environ["HOOK_HOST_BUILD"], "tests", "hook_check")
 # What hook_check says of a host whose files show nothing wrong: never that it will start.
@@ -25,7 +26,7 @@ def hook_check(*args, env=None):
                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60 * SLOW, env=env)
 
 
-class Checked(unittest.TestCase):
+class Checked(TestCase):
     def placed(self, library=os.path.join(BIN, HOOK_LIBRARY), host=True, name=HOOK_LIBRARY):
         """A folder of its own with the host (or the file `host`) and `library` (None: none) beside it as
         `name`."""

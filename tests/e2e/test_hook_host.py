@@ -16,9 +16,10 @@ import images
 from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, HOST32, HOST_NAME, NEWLINE, OTHER_BIN,
                         OTHER_HOOK_LIBRARY, POINTER_BYTES, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER, X64_BUILD, Host,
                         close_tool, datagram, exit_status, queue_address, queue_name, report, signed32)
+from processes import TestCase
 
 
-class CommandLine(unittest.TestCase):
+class CommandLine(TestCase):
     def test_a_wrong_count_ends_at_once_with_minus_one_and_nothing_done(self):
         for args in ([], ["1", "2"], ["1", "2", "3"]):
             host = Host(self, *args)
@@ -64,7 +65,7 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(host.wait(), 0)
 
 
-class CloseStatus(unittest.TestCase):
+class CloseStatus(TestCase):
     def test_the_close_message_decides_the_exit_status(self):
         for wparam, status in [(3, 3), (0, 0), (0xABCD00000005, 5), (0xFFFFFFFF, -1), (-1, -1)]:
             with self.subTest(wparam=wparam):
@@ -124,7 +125,7 @@ class CloseStatus(unittest.TestCase):
         self.assertGreaterEqual(time.monotonic() - host.started, hold / 1000)
 
 
-class Loader(unittest.TestCase):
+class Loader(TestCase):
     def test_without_its_hook_library_the_host_does_not_start(self):
         with tempfile.TemporaryDirectory() as folder:
             shutil.copy(HOST, folder)
@@ -170,7 +171,7 @@ class Loader(unittest.TestCase):
             self.assertEqual(host.calls(), [])
 
 
-class CloseTool(unittest.TestCase):
+class CloseTool(TestCase):
     def assert_refused(self, result, status, words):
         self.assertEqual(result.returncode, status)
         message = result.stderr.decode()
@@ -222,7 +223,7 @@ def image(name, folder=CONTROL_BIN):
     return images.load(os.path.join(folder, name + EXE))
 
 
-class Image(unittest.TestCase):
+class Image(TestCase):
     """What the executables declare to the loader: what they bind to, and how they are to run."""
 
     @unittest.skipUnless(WINDOWS, "Windows images")
@@ -311,7 +312,7 @@ def close_datagram(status):
 
 
 @unittest.skipIf(WINDOWS, "this machine's own queue")
-class Queue(unittest.TestCase):
+class Queue(TestCase):
     @staticmethod
     def names():
         with open("/proc/net/unix") as table:

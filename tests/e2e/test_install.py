@@ -17,6 +17,7 @@ import zipfile
 import images
 from controller import (CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD, X86_BIN, Host, exit_status,
                         hook_library, platform_path, report)
+from processes import TestCase
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
 VERSION = os.environ["HOOK_HOST_VERSION"]
@@ -74,6 +75,29 @@ int main(void)
 """
 
 
+# A C++ library that uses the C++ standard library, as most do.
+AUTHORS_CXX_LIBRARY = """#include <string>
+
+#include "TeskShellHook.h"
+
+static std::string installed;
+
+extern "C" void TESK_SHELL_HOOK_CALL SetTeskShellHook(intptr_t hook_argument)
+{
+    installed = std::to_string(hook_argument);
+}
+"""
+# What links GCC's runtime into a library, as the page for library authors says: otherwise a C++ library
+# imports libstdc++-6.dll (and on x86 libgcc_s_dw2-1.dll), DLLs of the compiler's that no Windows has;
+# -static-libgcc -static-libstdc++ alone leave libwinpthread-1.dll to a toolchain of the posix thread model.
+STATIC_RUNTIME = ["-static"]
+
+
+def compilers_dlls(library):
+    """The DLLs of the compiler's runtime that `library` imports."""
+    return sorted(name for name in images.imports(images.load(library)) if name.lower().startswith("lib"))
+
+
 def shared_library(architecture):
     """The shared library's files as the programs get them."""
     if not WINDOWS:
@@ -112,7 +136,7 @@ def files_below(folder):
                   for root, _, names in os.walk(folder) for name in names)
 
 
-class Installed(unittest.TestCase):
+class Installed(TestCase):
     """Checks a tree of installed files, then runs its host beside the stand-in hook library."""
 
     def check_tree(self, folder, development):
@@ -244,15 +268,20 @@ class Package(Installed):
                 with self.subTest(case=case, host=host):
                     folder = os.path.join(unpacked, case + bits)
                     os.mkdir(folder)
-                    for name, text in (("library", AUTHORS_LIBRARY), ("caller", AUTHORS_CALLER)):
+                    for name, text in (("library", AUTHORS_CXX_LIBRARY if case == "C++" else AUTHORS_LIBRARY),
+                                       ("caller", AUTHORS_CALLER)):
                         with open(os.path.join(folder, name + suffix), "w") as source:
                             source.write(text)
                     compiler = compiler.replace("x86_64-w64-mingw32", target)
                     strict = [compiler, "-Wall", "-Wextra", "-pedantic", "-Werror", "-O2", "-I", contract]
+                    library_command = strict + ["-shared", "-DTESK_SHELL_HOOK_BUILD",
+                                                library_source or os.path.join(folder, "library" + suffix),
+                                                os.path.join(contract, "TeskShellHook%s.def" % bits), "-o"]
+                    # As the page for library authors says: the compiler's runtime linked in, so that the
+                    # library needs no DLL of the compiler's beside the host.
                     library = os.path.join(folder, "TeskShellHook%s.dll" % bits)
-                    run(self, strict + ["-shared", "-DTESK_SHELL_HOOK_BUILD",
-                                        library_source or os.path.join(folder, "library" + suffix),
-                                        os.path.join(contract, "TeskShellHook%s.def" % bits), "-o", library])
+                    run(self, library_command + [library] + (STATIC_RUNTIME if case == "C++" else []))
+                    self.assertEqual(compilers_dlls(library), [])
                     exports = [symbol.name.decode() for symbol in images.load(library).DIRECTORY_ENTRY_EXPORT.symbols]
                     self.assertEqual(exports, ["SetTeskShellHook"])
                     caller = os.path.join(folder, "caller.exe")
@@ -260,7 +289,26 @@ class Package(Installed):
                     self.assertEqual(images.imports(images.load(caller))[os.path.basename(library)], ["SetTeskShellHook"])
                     if bits == "32" and not RUNS_X86:
                         self.skipTest("this machine runs no 32-bit program")
-                    self.run_controller(controller, host=shutil.copy(os.path.join(release, host + EXE), folder))
+                    host_path = shutil.copy(os.path.join(release, host + EXE), folder)
+                    self.run_controller(controller, host=host_path)
+                    if case == "C++":
+                        self.check_runtime_named(release, library_command, host_path)
+
+    def check_runtime_named(self, release, library_command, host):
+        """Without the compiler's runtime linked in, a C++ library imports its DLLs, which are not
+        beside the host: hook_check names each, as any import not found."""
+        folder = tempfile.mkdtemp(prefix="hook_runtime.", dir=os.path.dirname(os.path.dirname(host)))
+        host = shutil.copy(host, folder)
+        library = os.path.join(folder, "TeskShellHook%s.dll" % ("32" if host.endswith("32" + EXE) else "64"))
+        run(self, library_command + [library])
+        needed = compilers_dlls(library)
+        self.assertIn("libstdc++-6.dll", needed)
+        # Each is named, as any import that is not found.
+        result = subprocess.run(RUN + [os.path.join(release, "hook_check" + EXE), platform_path(host)],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertEqual(result.returncode, 1, result.stdout)
+        for name in needed:
+            self.assertIn(name.encode(), result.stdout)
 
 
 if __name__ == "__main__":

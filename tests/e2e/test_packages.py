@@ -14,6 +14,7 @@ import tempfile
 import unittest
 import zipfile
 
+from processes import TestCase
 from test_install import BUILD, RELEASE, SOURCE, VERSION, package, run
 from test_release import packed_dlls
 from test_shared_library import BindingController, check_wheel
@@ -24,8 +25,9 @@ NUPKG_ENTRIES = ["HookControl.nuspec", "[Content_Types].xml", "_rels/.rels", "bu
                  "runtimes/win-x86/native/hook_control.dll"]
 
 
-class ControllerPackages(unittest.TestCase):
+class ControllerPackages(TestCase):
     def setUp(self):
+        super().setUp()
         self.folder = tempfile.mkdtemp(prefix="hook_control_packages.")
         self.addCleanup(shutil.rmtree, self.folder)
         archive, _ = package(self, BUILD)

@@ -15,7 +15,8 @@ What Wine does, measured here (where Windows differs, it is said):
   SendInput for 2 s.
 - A global hook outlives the host that installed it while calls keep coming (one every half second
   from its close on kept it for 7 s), and while some other Wine process lives (an idle controller of
-  the tests kept it for as long as that lived; Wine's own desktop process does not). With neither, it
+  the tests kept it for as long as that lived; Wine's own desktop process does not): before it judges
+  a hook gone, a test makes sure that no other program of ours runs in the prefix. With neither, it
   is gone at the first window made half a second after the host's end. Windows removes a thread's hooks when the thread
   ends.
 """
@@ -30,6 +31,8 @@ import unittest
 
 from controller import (BIN, CONTROL_BIN, HOOK_LIBRARY, HOST, RUN, SLOW, X64_BIN, X64_BUILD, Host, close_tool,
                         exit_status, report, wait_for_calls)
+import processes
+from processes import TestCase
 from test_control import Controller
 
 EXAMPLE = os.path.join(BIN, "example_hook", HOOK_LIBRARY)
@@ -84,7 +87,12 @@ class Hooked:
         return [(what, code) for _, _, what, code in self.calls(make_window(self.test))]
 
     def assert_gone(self):
-        """Wine keeps a hook while calls keep coming: the probes are a second apart."""
+        """Wine keeps a hook while calls keep coming, and while another program lives in the prefix:
+        the probes are a second apart, and no program of ours may run beside them."""
+        others = processes.programs_in_prefix(os.environ["HOOK_HOST_WINE_PREFIX"])
+        if others:
+            self.test.fail("other programs of ours run in the prefix, and Wine keeps the ended host's hook while "
+                           "they do: %s" % "; ".join(str(process) for process in others))
         deadline = time.monotonic() + GONE_WITHIN
         while True:
             time.sleep(1)
@@ -128,7 +136,7 @@ def close(test, host, pid, status):
     test.assertEqual(host.wait(), exit_status(status))
 
 
-class RealHook(unittest.TestCase):
+class RealHook(TestCase):
     def test_a_global_hook_fires_in_another_process_while_the_host_waits(self):
         for kind, name, code in ((CBT, "WH_CBT", HCBT_CREATEWND), (SHELL, "WH_SHELL", HSHELL_WINDOWCREATED)):
             with self.subTest(hook=name):

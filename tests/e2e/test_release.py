@@ -14,6 +14,7 @@ import zipfile
 
 import images
 from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, X64_BUILD, X86_BIN, Host, exit_status, report
+from processes import TestCase
 from test_hook_host import assert_one_manifest, assert_version
 from test_install import BUILD, RELEASE, SOURCE, VERSION, package, run
 
@@ -52,7 +53,7 @@ def packed_dlls(folder):
           "runtimes/win-x86/native/hook_control.dll": dll % "x86"})]
 
 
-class Reproducible(unittest.TestCase):
+class Reproducible(TestCase):
     def test_a_build_of_a_copy_of_the_source_elsewhere_later_gives_the_same_bytes(self):
         folder = tempfile.mkdtemp(prefix="hook_host_rebuild.")
         self.addCleanup(shutil.rmtree, folder)
@@ -84,7 +85,7 @@ class Reproducible(unittest.TestCase):
 
 
 @unittest.skipUnless(X64_BUILD, "the release is made by the 64-bit build")
-class Signed(unittest.TestCase):
+class Signed(TestCase):
     PASSWORD = "not on any command line"
 
     def certificate(self, folder):

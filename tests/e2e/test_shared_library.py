@@ -19,8 +19,9 @@ import unittest
 import zipfile
 
 import images
-from controller import BIN, CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, EXE, X64_BUILD, RUN, SLOW, WINDOWS, Host, exit_status, \
+from controller import CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, X64_BUILD, RUN, SLOW, WINDOWS, Host, exit_status, \
     platform_path, read_line
+from processes import TestCase
 from test_control import HOST, assert_ends, has_ended
 
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -50,7 +51,7 @@ def library_exports():
 DECLARATIONS = {"python/hook_control/__init__.py": r'^\s+\("(\w+)", ', "dotnet/HookControl.cs": r"static extern \S+ (hook_\w+)\("}
 
 
-class SharedLibrary(unittest.TestCase):
+class SharedLibrary(TestCase):
     @unittest.skipUnless(WINDOWS, "Windows images")
     def test_the_dll_exports_the_header_by_plain_names_and_imports_only_the_system(self):
         image = images.load(os.path.join(CONTROL_BIN, LIBRARY))
@@ -262,7 +263,7 @@ class Binding:
 
 
 @unittest.skipIf(WINDOWS, "the bindings are tested here")
-class Python(Binding, unittest.TestCase):
+class Python(Binding, TestCase):
     def controller(self, **environment):
         return BindingController(
             self, [sys.executable, os.path.join(SOURCE, "tests", "controller", "binding_controller.py")],
@@ -341,7 +342,7 @@ WHEEL = os.path.join(os.environ["HOOK_HOST_BUILD"], "hook_control-%s-py3-none-li
 
 
 @unittest.skipIf(WINDOWS, "the Linux wheel")
-class Wheel(Binding, unittest.TestCase):
+class Wheel(Binding, TestCase):
     """The Linux wheel, installed offline into a fresh virtual environment, whose Python runs the
     controller with no path or variable that names the binding or its library."""
 
@@ -385,7 +386,7 @@ class Wheel(Binding, unittest.TestCase):
 
 
 @unittest.skipIf(WINDOWS, "the bindings are tested here")
-class DotNet(Binding, unittest.TestCase):
+class DotNet(Binding, TestCase):
     def controller(self, **environment):
         # Placed as an application places it: the program, and the library beside it under the name that
         # DllImport("hook_control") looks for.
