@@ -1,3 +1,4 @@
+// The host's wait for its close: the main thread's queue polled until WM_CLOSE comes.
 #pragma once
 
 #include <stdint.h>

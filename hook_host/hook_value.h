@@ -1,3 +1,4 @@
+// The reader of the host's one argument, the number it hands to the hook library.
 #pragma once
 
 #include <stdint.h>

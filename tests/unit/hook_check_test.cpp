@@ -1,3 +1,4 @@
+// hook_check's checks against fake images in a fake folder: what each fault of a host or its library is told.
 #include <gtest/gtest.h>
 
 #include <map>

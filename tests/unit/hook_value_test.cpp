@@ -1,3 +1,4 @@
+// The number reader: atol's rules, and the signed 32-bit range saturated.
 #include <gtest/gtest.h>
 
 #include "hook_value.h"

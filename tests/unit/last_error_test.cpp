@@ -1,3 +1,4 @@
+// hook_control's last error's text: kept whole, bytes that are not UTF-8 written as their values, paths cut.
 #include <gtest/gtest.h>
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// The reader of the host's report line, fed in pieces: the number, or why what came is no report.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// hook_host_status_text: what the loader's, the dynamic linker's and a crash's statuses mean; none for a close's.
 #include <gtest/gtest.h>
 
 #include <signal.h>
