@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -12,12 +13,20 @@ namespace {
 const char host[] = "C:\\hook\\hook_host.exe";
 const char library[] = "C:\\hook\\TeskShellHook64.dll";
 
+// `made` exporting `exports` as its reader tells them: the entry found by the loader's lookup, or the
+// names it has where not.
+void exporting(Image& made, std::vector<std::string> exports)
+{
+    made.entry = std::find(exports.begin(), exports.end(), entry_name) != exports.end() ? Entry::bound : Entry::absent;
+    made.exports = std::move(exports);
+}
+
 Image image(Machine machine, std::vector<std::string> exports, std::vector<std::string> imports)
 {
     Image made;
     made.machine = machine;
     made.machine_name = machine == Machine::x86_64 ? "x86-64" : "x86";
-    made.exports = std::move(exports);
+    exporting(made, std::move(exports));
     made.imports = std::move(imports);
     return made;
 }
@@ -58,7 +67,7 @@ public:
     {
         return files.count(path) != 0;
     }
-    ImageRead read(const std::string& path, Image& image, std::string& why) const override
+    ImageRead read(const std::string& path, uint32_t /*entry_hint*/, Image& image, std::string& why) const override
     {
         const auto file = files.find(path);
         if (file == files.end())
@@ -195,7 +204,7 @@ TEST(HookCheck, ChecksThe32BitHostsLibraryFor32BitAndItsCallingConvention)
         FakePlatform platform;
         make_host32(platform);
         platform.files[library32].image.machine = c.machine;
-        platform.files[library32].image.exports = c.exports;
+        exporting(platform.files[library32].image, c.exports);
         const std::vector<std::string> found = problems(platform, host32_path);
         ASSERT_EQ(found.size(), 1U) << c.said[0];
         EXPECT_TRUE(says(found[0], c.said)) << found[0];
@@ -220,7 +229,7 @@ TEST(HookCheck, TellsAnEntryUnderItsCxxNameOrANearNameFromNone)
     };
     for (const auto& c : cases) {
         FakePlatform platform;
-        platform.files[library].image.exports = c.exports;
+        exporting(platform.files[library].image, c.exports);
         const std::vector<std::string> found = problems(platform);
         ASSERT_EQ(found.size(), c.said.empty() ? 0U : 1U) << c.exports.size();
         if (!c.said.empty())
@@ -231,8 +240,8 @@ TEST(HookCheck, TellsAnEntryUnderItsCxxNameOrANearNameFromNone)
 TEST(HookCheck, NamesDamageAndAnEntryTheLoaderCannotBind)
 {
     FakePlatform platform;
-    platform.files[library].image.unbound_exports["SetTeskShellHook"] = "it is forwarded to other.Hook";
-    platform.files[library].image.unbound_exports["DllMain"] = "it is forwarded to elsewhere.Main";
+    platform.files[library].image.entry = Entry::unbound;
+    platform.files[library].image.entry_why = "it is forwarded to other.Hook";
     platform.files[host].image.damage = {"its import directory runs out"};
     const std::vector<std::string> found = problems(platform);
     ASSERT_EQ(found.size(), 2U);
