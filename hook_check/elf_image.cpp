@@ -397,15 +397,11 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
             why = named + " is not aligned to its pages: its address and offset differ within a page";
             return ImageRead::damaged;
         }
-        // The system maps a file's last page whole, zeros past its end: a segment may run into those
-        // zeros, and reads them, but not into the pages past them.
-        const uint64_t mapped_end = (uint64_t{size} + page_size - 1) & ~(page_size - 1);
-        if (segment.p_offset > size || segment.p_filesz > mapped_end - segment.p_offset) {
+        if (!elf.file(segment.p_offset, segment.p_filesz)) {
             why = "it is cut: " + named + " runs past the file's end at byte " + std::to_string(size);
             return ImageRead::damaged;
         }
-        elf.segments.push_back({segment.p_vaddr, segment.p_offset,
-                                std::min<uint64_t>({segment.p_filesz, segment.p_memsz, size - segment.p_offset})});
+        elf.segments.push_back({segment.p_vaddr, segment.p_offset, std::min(segment.p_filesz, segment.p_memsz)});
     }
     // The linker refuses a dynamic segment of no bytes in the file.
     if (elf.segments.empty() || !dynamic_found || dynamic.p_filesz == 0) {
