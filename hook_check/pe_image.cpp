@@ -10,9 +10,9 @@
 //   point at it, within a budget of the file's size (names.h), and a walk of an import lookup table
 //   ends where it meets one walked for an earlier descriptor, so that time and memory stay
 //   proportional to the file.
-// - The loader finds an export by the importer's hint, then by a binary search of the names, which
-//   the PE format has sorted: a table out of order can hide the entry from it, and the entry is
-//   looked up that way here too.
+// - The loader finds an export as the PE format's documentation of the hint/name table says: at the
+//   importer's hint, then by a binary search of the export names, which the format keeps sorted. A
+//   table out of order can hide the entry from it, and the entry is looked up that way here too.
 // - The loader walks the import descriptors up to the empty one and ignores the directory's size: a
 //   size bent short must not hide an import, so it is ignored here too.
 // - The loader refuses an image whose headers or sections are out of order or past the file's end,
@@ -400,10 +400,9 @@ void walk_lookup(Pe& pe, uint64_t start, const std::string& library, std::map<ui
         if (start <= before->second)
             return;
     }
+    // The walks of one map begin in line with this one's entries: it meets the next at its beginning.
     uint64_t entry = start;
     for (;; entry += width) {
-        while (next != walked.end() && next->first < entry)
-            ++next;
         if (next != walked.end() && next->first == entry) {
             entry = next->second;
             walked.erase(next);
