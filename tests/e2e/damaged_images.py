@@ -11,7 +11,7 @@ import pefile
 
 HUGE = 0xFFFFFFF0
 PAGE = 0x1000
-DT_NEEDED, DT_STRTAB, DT_GNU_HASH = 1, 5, 0x6FFFFEF5
+DT_NEEDED, DT_STRTAB, DT_STRSZ, DT_GNU_HASH = 1, 5, 10, 0x6FFFFEF5
 # Library names no system has, less their extension: one with a terminal's escape that would colour
 # what follows it, one of 5,000 bytes.
 ODD_NAMES = [b"\x1b[31mred", b"n" * 5000]
@@ -231,15 +231,17 @@ def _elf_end(data):
 
 def elf_needing(data, names):
     """`data` needing first each library of `names` (a list, whose items may repeat), each name kept
-    once in a string table's room appended to it."""
+    once in its string table, which is moved to the appended segment to hold them."""
     _, entries = _elf_dynamic(data)
-    strings = dict(entries)[DT_STRTAB]
+    table = dict(entries)
+    tail = data[_elf_offset(data, table[DT_STRTAB]):][:table[DT_STRSZ]]
     tail_at = _elf_end(data) + 16 * (len(names) + len(entries) + 1)
-    tail, offsets = b"", {}
+    offsets = {}
     for name in names:
         if name not in offsets:
-            offsets[name] = tail_at + len(tail) - strings
+            offsets[name] = len(tail)
             tail += name + b"\0"
+    entries = [(tag, {DT_STRTAB: tail_at, DT_STRSZ: len(tail)}.get(tag, value)) for tag, value in entries]
     return _elf_moved_dynamic(data, [(DT_NEEDED, offsets[name]) for name in names] + entries, tail)
 
 
