@@ -6,8 +6,11 @@
 #include <deque>
 #include <initializer_list>
 #include <set>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
+
+#include "names.h"
 
 namespace {
 
@@ -73,18 +76,32 @@ bool stdcall_name(const std::string& name)
     return name == std::string(entry_name) + "@4" || name == "_" + std::string(entry_name) + "@4";
 }
 
+// A library's name as its platform's loader compares it: without case on Windows, as it is on Linux.
+std::string key(const Platform& platform, const std::string& name)
+{
+    return platform.separator() == '\\' ? lower(name) : name;
+}
+
 // Which of the platform's hook libraries `image` binds, if any.
 const HookLibrary* bound_library(const Platform& platform, const std::vector<HookLibrary>& libraries,
                                  const Image& image)
 {
     for (const HookLibrary& library : libraries) {
         for (const std::string& name : image.imports) {
-            if (platform.separator() == '\\' ? lower(name) == lower(library.name) : name == library.name)
+            if (key(platform, name) == key(platform, library.name))
                 return &library;
         }
     }
     return nullptr;
 }
+
+// A file whose imports are checked: its path, the path as the lines show it (a name from an image
+// escaped), and its image.
+struct Importer {
+    std::string path;
+    std::string shown;
+    Image image;
+};
 
 class Checker {
 public:
@@ -97,6 +114,7 @@ public:
     Verdict run();
 
 private:
+    void check();
     void damage(const std::string& file, const Image& image)
     {
         for (const std::string& what : image.damage)
@@ -104,7 +122,7 @@ private:
     }
     void check_machine(const Image& image);
     void check_entry(const Image& image);
-    void check_imports(const std::string& importer, Image image);
+    void check_imports(Importer importer);
 
     const Platform& platform_;
     const std::string& host_;
@@ -133,20 +151,24 @@ void Checker::check_entry(const Image& image)
 {
     const std::string& library = verdict_.library;
     const std::string definition = std::string("hook_library/") + library_->definition;
-    if (std::find(image.exports.begin(), image.exports.end(), entry_name) != image.exports.end()) {
-        const auto unbound = image.unbound_exports.find(entry_name);
-        if (unbound != image.unbound_exports.end())
-            verdict_.problems.push_back(
-                joined({library, " exports ", entry_name, ", but the loader cannot bind it: ", unbound->second,
-                        "; export the entry from ", library, "'s own code, as ", header_advice, " declares it"}));
+    switch (image.entry) {
+    case Entry::bound:
+    case Entry::missed: // the damage that hides it is said
         return;
+    case Entry::unbound:
+        verdict_.problems.push_back(
+            joined({library, " exports ", entry_name, ", but the loader cannot bind it: ", image.entry_why,
+                    "; export the entry from ", library, "'s own code, as ", header_advice, " declares it"}));
+        return;
+    case Entry::absent:
+        break;
     }
     bool named = false;
     for (const std::string& name : image.exports) {
         if (cxx_name(name)) {
-            verdict_.problems.push_back(joined({library, " exports the entry under its C++ name ", name, ", not as ",
-                                                entry_name, ": declare it extern \"C\" (as ", header_advice,
-                                                " does), so that it is exported by its plain name"}));
+            verdict_.problems.push_back(joined({library, " exports the entry under its C++ name ", shown(name),
+                                                ", not as ", entry_name, ": declare it extern \"C\" (as ",
+                                                header_advice, " does), so that it is exported by its plain name"}));
             named = true;
         } else if (library_->machine == Machine::x86 && stdcall_name(name)) {
             verdict_.problems.push_back(
@@ -155,7 +177,7 @@ void Checker::check_entry(const Image& image)
                         header_advice, " does (__cdecl, exported by its plain name with ", definition, ")"}));
             named = true;
         } else if (near_name(name)) {
-            verdict_.problems.push_back(joined({library, " exports ", name, ", not ", entry_name,
+            verdict_.problems.push_back(joined({library, " exports ", shown(name), ", not ", entry_name,
                                                 ": the host binds the entry by exactly that name; export it as ",
                                                 entry_name, " (see ", header_advice, " and ", definition, ")"}));
             named = true;
@@ -169,64 +191,87 @@ void Checker::check_entry(const Image& image)
 
 // The libraries `importer` imports, each beside the host or among the system's; then those beside
 // the host in turn, each once, so that a missing library is named with the first file that needs it.
-void Checker::check_imports(const std::string& importer, Image image)
+void Checker::check_imports(Importer importer)
 {
-    std::deque<std::pair<std::string, Image>> files;
-    files.emplace_back(importer, std::move(image));
+    std::deque<Importer> files;
+    files.push_back(std::move(importer));
     while (!files.empty()) {
-        const std::pair<std::string, Image> next = std::move(files.front());
+        const Importer next = std::move(files.front());
         files.pop_front();
-        const std::string& file = next.first;
-        for (const std::string& name : next.second.imports) {
-            if (!seen_.insert(lower(name)).second)
+        const std::string& file = next.shown;
+        for (const std::string& name : next.image.imports) {
+            if (!seen_.insert(key(platform_, name)).second)
                 continue;
-            const std::string path = beside(platform_, file, name);
+            const std::string path = beside(platform_, next.path, name);
+            const std::string named = shown(name);
+            const std::string shown_path = beside(platform_, file, named);
             const bool placed = platform_.exists(path);
             const bool system =
-                !placed || !next.second.imports_beside ? platform_.system_library(name, library_->machine) : false;
+                !placed || !next.image.imports_beside ? platform_.system_library(name, library_->machine) : false;
             Image imported;
             std::string why;
-            if (placed && next.second.imports_beside) {
-                switch (platform_.read(path, imported, why)) {
+            if (placed && next.image.imports_beside) {
+                switch (platform_.read(path, no_hint, imported, why)) {
                 case ImageRead::ok:
-                    damage(path, imported);
-                    files.emplace_back(path, std::move(imported));
+                    damage(shown_path, imported);
+                    files.push_back({path, shown_path, std::move(imported)});
                     break;
                 case ImageRead::damaged:
+                    verdict_.problems.push_back(joined(
+                        {shown_path, ", which ", file, " imports, is damaged, and the ", "loader refuses it: ", why}));
+                    break;
+                case ImageRead::unreadable:
                     verdict_.problems.push_back(
-                        joined({path, ", which ", file, " imports, is damaged, and the ", "loader refuses it: ", why}));
+                        joined({shown_path, ", which ", file, " imports, could not be read: ", why}));
                     break;
                 default:
-                    verdict_.problems.push_back(joined({path, ", which ", file, " imports, is not a library: ", why}));
+                    verdict_.problems.push_back(
+                        joined({shown_path, ", which ", file, " imports, is not a library: ", why}));
                 }
             } else if (!system && placed) {
                 verdict_.problems.push_back(
-                    joined({file, " imports ", name, ", which is beside the host but not where the loader ",
-                            "looks for it: link ", file, " with -Wl,-rpath,'$ORIGIN', or link ", name, " into it"}));
+                    joined({file, " imports ", named, ", which is beside the host but not where the loader ",
+                            "looks for it: link ", file, " with -Wl,-rpath,'$ORIGIN', or link ", named, " into it"}));
             } else if (!system) {
                 verdict_.problems.push_back(
-                    joined({file, " imports ", name, ", which is neither beside the host (",
+                    joined({file, " imports ", named, ", which is neither beside the host (",
                             beside(platform_, file, ""), ") nor among the system's ", short_name(library_->machine),
-                            " libraries: put ", name, " beside the host, or link it into ", file}));
+                            " libraries: put ", named, " beside the host, or link it into ", file}));
             }
         }
     }
 }
 
+// A platform that cannot tell where the system's libraries are ends the check: nothing is looked for
+// in their place.
 Verdict Checker::run()
+{
+    try {
+        check();
+    } catch (const std::runtime_error& error) {
+        verdict_.problems.push_back(std::string("hook_check could not finish: ") + error.what());
+        verdict_.checked.clear();
+    }
+    return verdict_;
+}
+
+void Checker::check()
 {
     Image host;
     std::string why;
-    switch (platform_.read(host_, host, why)) {
+    switch (platform_.read(host_, no_hint, host, why)) {
     case ImageRead::missing:
         verdict_.problems.push_back(host_ + " not found: name the host's executable, or the folder it is in");
-        return verdict_;
+        return;
     case ImageRead::not_an_image:
         verdict_.problems.push_back(host_ + " is not a hook host: " + why);
-        return verdict_;
+        return;
     case ImageRead::damaged:
         verdict_.problems.push_back(host_ + " is damaged, and the loader refuses it: " + why);
-        return verdict_;
+        return;
+    case ImageRead::unreadable:
+        verdict_.problems.push_back(host_ + " could not be read: " + why);
+        return;
     case ImageRead::ok:
         break;
     }
@@ -240,46 +285,50 @@ Verdict Checker::run()
     if (!library_) {
         verdict_.problems.push_back(host_ + " is not a hook host: it binds no hook library (" + names +
                                     "); name the host's executable, or the folder it is in");
-        return verdict_;
+        return;
     }
     if (host.machine != library_->machine) {
         verdict_.problems.push_back(
             joined({host_, " is not a hook host: it is an ", host.machine_name, " program, and binds ", library_->name,
                     ", the hook library of ", short_name(library_->machine), " hosts"}));
-        return verdict_;
+        return;
     }
     verdict_.hook_host = true;
     verdict_.library = beside(platform_, host_, library_->name);
-    seen_.insert(lower(library_->name));
+    seen_.insert(key(platform_, library_->name));
     damage(host_, host);
-    check_imports(host_, std::move(host));
+    // The loader looks the entry up in the library from the host's import of it.
+    const uint32_t hint = host.entry_hint;
+    check_imports({host_, host_, std::move(host)});
 
     Image library;
     const std::string& path = verdict_.library;
-    switch (platform_.read(path, library, why)) {
+    switch (platform_.read(path, hint, library, why)) {
     case ImageRead::missing:
         verdict_.problems.push_back(joined({path, " not found: the host loads its hook library from its own folder; ",
                                             "put ", library_->name, " there, beside ", file_name(platform_, host_)}));
-        return verdict_;
+        return;
     case ImageRead::not_an_image:
         verdict_.problems.push_back(path + " is not a library: " + why);
-        return verdict_;
+        return;
     case ImageRead::damaged:
         verdict_.problems.push_back(path + " is damaged, and the loader refuses it: " + why);
-        return verdict_;
+        return;
+    case ImageRead::unreadable:
+        verdict_.problems.push_back(path + " could not be read: " + why);
+        return;
     case ImageRead::ok:
         break;
     }
     check_machine(library);
     check_entry(library);
     damage(path, library);
-    check_imports(path, std::move(library));
+    check_imports({path, path, std::move(library)});
     verdict_.checked = joined({"no problem found in the files: the ", short_name(library_->machine), " host, ",
                                library_->name, " beside it (", short_name(library_->machine), ", exports ", entry_name,
                                ") and the ", std::to_string(seen_.size() - 1),
                                " libraries they import; only a start runs the library's initialisation and its ",
                                "entry: --start NUMBER does"});
-    return verdict_;
 }
 
 } // namespace

@@ -8,9 +8,6 @@
 
 #include "image.h"
 
-// The library's one entry, as the host binds it.
-constexpr const char entry_name[] = "SetTeskShellHook";
-
 // The path of the file `name` in the folder of `path`.
 std::string beside(const Platform& platform, const std::string& path, const std::string& name);
 

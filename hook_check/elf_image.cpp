@@ -1,16 +1,21 @@
 // An ELF image read from its bytes as glibc's dynamic linker reads it: the program headers; the
 // PT_LOAD segments, which say where each address lies in the file; and the dynamic segment
 // (PT_DYNAMIC), for the libraries it needs (DT_NEEDED), where it has them looked for (DT_RUNPATH, or
-// DT_RPATH without one) and what it exports (DT_SYMTAB and DT_STRTAB, counted by DT_GNU_HASH or
-// DT_HASH, the tables the linker looks names up in). Hazards it answers:
+// DT_RPATH without one) and what it exports (DT_SYMTAB and DT_STRTAB, through DT_GNU_HASH or DT_HASH,
+// the tables the linker looks names up in). Hazards it answers:
 // - The section headers are not read: the linker never reads them, and a file whose section table
 //   is bent, stripped or says something else than its dynamic segment is judged by what the linker
 //   takes.
 // - Every offset, address, size and count is untrusted: each read goes through `file` or `mapped`,
 //   which give bytes only where all of them lie in the file (for an address, in the file's data of
 //   the segment that holds it).
-// - Each table is read once, and only where it lies whole in the file, so that time and memory are
+// - Each table is read once, and only where it lies whole in the file; a name is read once however
+//   many entries point at it, within a budget of the file's size (names.h): time and memory are
 //   proportional to the file however large its counts.
+// - The entry is looked up as the linker looks it up, through its hash tables (find_entry), not by a
+//   walk of the symbol table: a table that hides it from the linker hides it here too.
+// - The linker reads names and symbols through DT_STRTAB and DT_SYMTAB, and faults where an image
+//   has none: such an image is damaged.
 #include "elf_image.h"
 
 #include <elf.h>
@@ -19,8 +24,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "names.h"
 
 namespace {
 
@@ -48,9 +56,15 @@ std::string machine_name(unsigned char elf_class, uint16_t machine)
 class Elf {
 public:
     Elf(const unsigned char* data, size_t size)
-        : data_(data)
+        : names(size)
+        , data_(data)
         , size_(size)
     {
+    }
+
+    size_t size() const
+    {
+        return size_;
     }
 
     // `length` bytes at `offset` of the file, or null where they are not all in it.
@@ -80,12 +94,21 @@ public:
         return found.first && length <= found.second ? found.first : nullptr;
     }
 
+    // The zero-terminated name at the address `address`, read through `names`; unended where it does
+    // not end in the file's data of the segment that holds it.
+    Names::Read name(uint64_t address, std::string_view& text)
+    {
+        const std::pair<const unsigned char*, uint64_t> found = mapped(address);
+        return found.first ? names.read(found.first, found.second, text) : Names::Read::unended;
+    }
+
     struct Segment {
         uint64_t address;
         uint64_t data_at;
         uint64_t data_size;
     };
     std::vector<Segment> segments;
+    Names names;
 
 private:
     const unsigned char* data_;
@@ -95,11 +118,165 @@ private:
 // What the dynamic segment says, each entry as the linker keeps it: the last of a tag.
 struct Dynamic {
     std::vector<uint64_t> needed; // offsets into the string table
-    uint64_t strings = 0, strings_size = 0, symbols = 0, symbol_size = 0, hash = 0, gnu_hash = 0;
-    uint64_t runpath = 0, rpath = 0;
+    uint64_t strings = 0, symbols = 0, hash = 0, gnu_hash = 0, runpath = 0, rpath = 0;
     bool has_strings = false, has_symbols = false, has_hash = false, has_gnu_hash = false, has_runpath = false,
          has_rpath = false;
 };
+
+// Whether the linker binds a reference to `symbol`: a definition (or an absolute value) of a type it
+// binds, global, weak or unique, and not hidden.
+template <class Sym> bool binds(const Sym& symbol)
+{
+    const unsigned type = ELF64_ST_TYPE(symbol.st_info);
+    const unsigned bind = ELF64_ST_BIND(symbol.st_info);
+    const unsigned visibility = ELF64_ST_VISIBILITY(symbol.st_other);
+    constexpr unsigned types =
+        1U << STT_NOTYPE | 1U << STT_OBJECT | 1U << STT_FUNC | 1U << STT_COMMON | 1U << STT_TLS | 1U << STT_GNU_IFUNC;
+    return (symbol.st_value != 0 || symbol.st_shndx == SHN_ABS || type == STT_TLS) && (types >> type & 1) != 0 &&
+           symbol.st_shndx != SHN_UNDEF && (bind == STB_GLOBAL || bind == STB_WEAK || bind == STB_GNU_UNIQUE) &&
+           visibility != STV_HIDDEN && visibility != STV_INTERNAL;
+}
+
+// A name's hash as DT_GNU_HASH keeps it (h * 33 + c, from 5381), and as DT_HASH does (the System V
+// ABI's).
+uint32_t gnu_hash(const char* name)
+{
+    uint32_t hash = 5381;
+    for (; *name; ++name)
+        hash = hash * 33 + static_cast<unsigned char>(*name);
+    return hash;
+}
+
+uint32_t sysv_hash(const char* name)
+{
+    uint32_t hash = 0;
+    for (; *name; ++name) {
+        hash = (hash << 4) + static_cast<unsigned char>(*name);
+        const uint32_t high = hash & 0xF0000000;
+        hash ^= high >> 24;
+        hash &= ~high;
+    }
+    return hash;
+}
+
+// Where the linker's lookup of the entry ends: found; not found (`why`: what in its tables says so);
+// or at damage it would read through or fault on (`why` says which).
+enum class Found { yes, no, damaged };
+
+// Whether symbol `index`, which a hash table leads to, is the entry, as the linker matches it.
+template <class Sym> Found entry_at(const Elf& elf, const Dynamic& d, uint64_t index, std::string& why)
+{
+    const unsigned char* place = elf.mapped(d.symbols + index * sizeof(Sym), sizeof(Sym));
+    if (!place) {
+        why = "its hash table leads to its symbol " + std::to_string(index) + ", outside the file's data";
+        return Found::damaged;
+    }
+    const auto symbol = elf.at<Sym>(place);
+    if (!binds(symbol))
+        return Found::no;
+    const std::pair<const unsigned char*, uint64_t> name = elf.mapped(d.strings + symbol.st_name);
+    int order = 0;
+    if (!name.first || !compare_name(entry_name, name.first, name.second, order)) {
+        why = "the name of its symbol " + std::to_string(index) + ", which its hash table leads to, lies outside " +
+              "the file's data";
+        return Found::damaged;
+    }
+    return order == 0 ? Found::yes : Found::no;
+}
+
+// The entry looked up as glibc's dynamic linker looks a name up, after the hash tables' published
+// descriptions: through DT_GNU_HASH where there is one (a bloom filter of two bits a name, its bucket,
+// and a chain of hashes from the first hashed symbol, the last of a chain odd), else DT_HASH (its
+// bucket, and the chain of symbol indexes from it). Each walk is bounded by the data it walks.
+template <class Sym, class Addr> Found find_entry(const Elf& elf, const Dynamic& d, std::string& why)
+{
+    constexpr uint32_t bits = sizeof(Addr) * 8;
+    const auto outside = [&](const char* table, const char* part) {
+        why = std::string("its hash table's (") + table + ") " + part + " outside the file's data";
+        return Found::damaged;
+    };
+    if (d.has_gnu_hash) {
+        const unsigned char* header = elf.mapped(d.gnu_hash, 16);
+        if (!header)
+            return outside("DT_GNU_HASH", "header lies");
+        const auto buckets_count = elf.at<uint32_t>(header);
+        const auto first_symbol = elf.at<uint32_t>(header + 4);
+        const auto bloom_words = elf.at<uint32_t>(header + 8);
+        const auto shift = elf.at<uint32_t>(header + 12);
+        const uint32_t hash = gnu_hash(entry_name);
+        // The linker takes the word count less one as the mask of a word's index.
+        const uint32_t word_index = (hash / bits) & (bloom_words - 1);
+        const unsigned char* word_at = elf.mapped(d.gnu_hash + 16 + uint64_t{word_index} * sizeof(Addr), sizeof(Addr));
+        if (!word_at)
+            return outside("DT_GNU_HASH", "bloom filter lies");
+        const auto word = static_cast<uint64_t>(elf.at<Addr>(word_at));
+        if (((word >> (hash % bits)) & (word >> ((uint64_t{hash} >> (shift % bits)) % bits)) & 1) == 0) {
+            why = "its hash table's (DT_GNU_HASH) bloom filter rules the name out";
+            return Found::no;
+        }
+        if (buckets_count == 0) {
+            why = "its hash table (DT_GNU_HASH) has no buckets, and the linker divides by their count";
+            return Found::damaged;
+        }
+        const uint64_t buckets_at = d.gnu_hash + 16 + uint64_t{bloom_words} * sizeof(Addr);
+        const unsigned char* bucket = elf.mapped(buckets_at + uint64_t{hash % buckets_count} * 4, 4);
+        if (!bucket)
+            return outside("DT_GNU_HASH", "buckets lie");
+        const auto index = elf.at<uint32_t>(bucket);
+        if (index == 0) {
+            why = "its hash table's (DT_GNU_HASH) bucket for the name is empty";
+            return Found::no;
+        }
+        // Symbol i's hash is at chains_at + 4 * i: the chains begin at the first hashed symbol.
+        const uint64_t chains_at = buckets_at + uint64_t{buckets_count} * 4 - uint64_t{first_symbol} * 4;
+        for (uint64_t i = index;; ++i) {
+            const unsigned char* link = elf.mapped(chains_at + i * 4, 4);
+            if (!link)
+                return outside("DT_GNU_HASH", "chains run");
+            const auto value = elf.at<uint32_t>(link);
+            const Found found = ((value ^ hash) >> 1) == 0 ? entry_at<Sym>(elf, d, i, why) : Found::no;
+            if (found != Found::no)
+                return found;
+            if (value & 1)
+                break;
+        }
+        why = "its hash table's (DT_GNU_HASH) chain for the name does not lead to it";
+        return Found::no;
+    }
+    if (d.has_hash) {
+        const unsigned char* header = elf.mapped(d.hash, 8);
+        if (!header)
+            return outside("DT_HASH", "header lies");
+        const auto buckets_count = elf.at<uint32_t>(header);
+        if (buckets_count == 0) {
+            why = "its hash table (DT_HASH) has no buckets, and the linker divides by their count";
+            return Found::damaged;
+        }
+        const unsigned char* bucket = elf.mapped(d.hash + 8 + uint64_t{sysv_hash(entry_name) % buckets_count} * 4, 4);
+        if (!bucket)
+            return outside("DT_HASH", "buckets lie");
+        const uint64_t chains_at = d.hash + 8 + uint64_t{buckets_count} * 4;
+        // The linker follows a chain until its end: one longer than the file has words loops.
+        uint64_t steps = 0;
+        for (uint32_t index = elf.at<uint32_t>(bucket); index != STN_UNDEF; ++steps) {
+            const Found found = entry_at<Sym>(elf, d, index, why);
+            if (found != Found::no)
+                return found;
+            const unsigned char* link = elf.mapped(chains_at + uint64_t{index} * 4, 4);
+            if (!link)
+                return outside("DT_HASH", "chains run");
+            if (steps > elf.size() / 4) {
+                why = "its hash table's (DT_HASH) chain for the name loops, and the linker would never end its lookup";
+                return Found::damaged;
+            }
+            index = elf.at<uint32_t>(link);
+        }
+        why = "its hash table's (DT_HASH) chain for the name does not lead to it";
+        return Found::no;
+    }
+    why = "it has no hash table (DT_GNU_HASH or DT_HASH) to look names up in";
+    return Found::no;
+}
 
 // The number of symbols in the dynamic symbol table, as its hash tables count them; 0 without one.
 // GNU's table counts them by its highest bucket's chain, walked to its end.
@@ -143,6 +320,48 @@ template <class Addr> bool symbol_count(const Elf& elf, const Dynamic& d, uint64
     return true;
 }
 
+// The names of the symbols it defines for others, each once, for the checks to tell a near name.
+template <class Sym, class Addr> void read_exports(Elf& elf, const Dynamic& d, Image& image)
+{
+    uint64_t count = 0;
+    if (!symbol_count<Addr>(elf, d, count)) {
+        image.damage.push_back(std::string("its symbols' hash table (") + (d.has_gnu_hash ? "DT_GNU_HASH" : "DT_HASH") +
+                               ") is not wholly in the file's data");
+        return;
+    }
+    const unsigned char* symbols = elf.mapped(d.symbols, count * sizeof(Sym));
+    if (!symbols) {
+        image.damage.push_back("its dynamic symbol table (DT_SYMTAB, " + std::to_string(count) +
+                               " symbols) is not wholly in the file's data");
+        return;
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        const auto symbol = elf.at<Sym>(symbols + i * sizeof(Sym));
+        std::string_view name;
+        const Names::Read read = binds(symbol) ? elf.name(d.strings + symbol.st_name, name) : Names::Read::again;
+        if (read == Names::Read::fresh)
+            image.exports.emplace_back(name);
+        if (read == Names::Read::spent)
+            return;
+    }
+}
+
+// Whether a search path (DT_RUNPATH or DT_RPATH) names the image's own folder: a part that is $ORIGIN
+// or ${ORIGIN}, alone or with slashes and dots for the same folder after it.
+bool names_origin(std::string_view search)
+{
+    for (size_t start = 0; start <= search.size();) {
+        const size_t end = std::min(search.find(':', start), search.size());
+        std::string_view part = search.substr(start, end - start);
+        while (part.size() > 1 && (part.back() == '/' || part.substr(part.size() - 2) == "/."))
+            part.remove_suffix(part.back() == '/' ? 1 : 2);
+        if (part == "$ORIGIN" || part == "${ORIGIN}")
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 template <class Ehdr, class Phdr, class Dyn, class Sym, class Addr>
 ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::string& why)
 {
@@ -173,10 +392,9 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
         if (segment.p_type != PT_LOAD)
             continue;
         const std::string named = "its loadable segment at address " + std::to_string(segment.p_vaddr);
-        // As the linker checks them: the alignment a multiple of the page, address and offset alike in it.
-        if ((segment.p_align & (page_size - 1)) != 0 ||
-            ((segment.p_vaddr - segment.p_offset) & (segment.p_align - 1)) != 0) {
-            why = named + " is not aligned to its pages";
+        // As the linker checks them (glibc 2.35 and later): address and offset alike within a page.
+        if (((segment.p_vaddr - segment.p_offset) & (page_size - 1)) != 0) {
+            why = named + " is not aligned to its pages: its address and offset differ within a page";
             return ImageRead::damaged;
         }
         if (!elf.file(segment.p_offset, segment.p_filesz)) {
@@ -185,8 +403,11 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
         }
         elf.segments.push_back({segment.p_vaddr, segment.p_offset, std::min(segment.p_filesz, segment.p_memsz)});
     }
-    if (elf.segments.empty() || !dynamic_found) {
-        why = elf.segments.empty() ? "it has no loadable segment" : "it has no dynamic segment";
+    // The linker refuses a dynamic segment of no bytes in the file.
+    if (elf.segments.empty() || !dynamic_found || dynamic.p_filesz == 0) {
+        why = elf.segments.empty() ? "it has no loadable segment"
+              : !dynamic_found     ? "it has no dynamic segment"
+                                   : "its dynamic segment is empty";
         return ImageRead::damaged;
     }
 
@@ -206,14 +427,8 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
         case DT_STRTAB:
             d.strings = value, d.has_strings = true;
             break;
-        case DT_STRSZ:
-            d.strings_size = value;
-            break;
         case DT_SYMTAB:
             d.symbols = value, d.has_symbols = true;
-            break;
-        case DT_SYMENT:
-            d.symbol_size = value;
             break;
         case DT_HASH:
             d.hash = value, d.has_hash = true;
@@ -233,60 +448,52 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
     }
     if (!ended)
         image.damage.push_back("its dynamic segment runs out of the file's data before its closing DT_NULL entry");
-
-    // The string table: the linker reads each name at its offset, up to its end.
-    const std::pair<const unsigned char*, uint64_t> strings = elf.mapped(d.strings);
-    const uint64_t strings_size = std::min(strings.second, d.strings_size != 0 ? d.strings_size : strings.second);
-    auto text = [&](uint64_t offset, std::string& name) {
-        const void* end = offset < strings_size ? memchr(strings.first + offset, 0, strings_size - offset) : nullptr;
-        if (end)
-            name.assign(reinterpret_cast<const char*>(strings.first + offset),
-                        static_cast<const unsigned char*>(end) - (strings.first + offset));
-        return end != nullptr;
-    };
-    if ((d.has_strings || !d.needed.empty()) && !strings.first) {
-        image.damage.push_back("its string table (DT_STRTAB) lies outside the file's data");
-        return ImageRead::ok;
+    // The linker reads every name at its offset from DT_STRTAB, and every symbol from DT_SYMTAB,
+    // without asking whether the image has them.
+    if (!d.has_strings || !d.has_symbols) {
+        why = !d.has_strings ? "it has no string table (DT_STRTAB), which the dynamic linker reads every name from"
+                             : "it has no symbol table (DT_SYMTAB), which the dynamic linker binds every name through";
+        return ImageRead::damaged;
     }
+
     for (const uint64_t offset : d.needed) {
-        std::string name;
-        if (text(offset, name))
-            image.imports.push_back(std::move(name));
-        else
-            image.damage.push_back("a library it needs (DT_NEEDED) is named outside its string table");
+        std::string_view name;
+        const Names::Read read = elf.name(d.strings + offset, name);
+        if (read == Names::Read::fresh)
+            image.imports.emplace_back(name);
+        if (read == Names::Read::unended)
+            image.damage.emplace_back("a library it needs (DT_NEEDED) is named outside the file's data");
+        if (read > Names::Read::again)
+            break;
     }
-    // Its search path: DT_RUNPATH, or DT_RPATH without one; the linker reads the string at once.
-    const bool has_search = d.has_runpath || d.has_rpath;
-    std::string search;
-    if (has_search && !text(d.has_runpath ? d.runpath : d.rpath, search))
+    // Its search path: DT_RUNPATH, or DT_RPATH without one.
+    std::string_view search;
+    if ((d.has_runpath || d.has_rpath) &&
+        elf.name(d.strings + (d.has_runpath ? d.runpath : d.rpath), search) == Names::Read::unended)
         image.damage.emplace_back(std::string("its search path (") + (d.has_runpath ? "DT_RUNPATH" : "DT_RPATH") +
-                                  ") lies outside its string table");
-    image.imports_beside = search.find("$ORIGIN") != std::string::npos;
+                                  ") lies outside the file's data");
+    image.imports_beside = names_origin(search);
 
-    uint64_t count = 0;
-    if (!symbol_count<Addr>(elf, d, count)) {
-        image.damage.push_back(std::string("its symbols' hash table (") + (d.has_gnu_hash ? "DT_GNU_HASH" : "DT_HASH") +
-                               ") is not wholly in the file's data");
-        return ImageRead::ok;
+    std::string why_not;
+    switch (find_entry<Sym, Addr>(elf, d, why_not)) {
+    case Found::yes:
+        image.entry = Entry::bound;
+        break;
+    case Found::damaged:
+        image.damage.push_back(why_not);
+        image.entry = Entry::missed;
+        break;
+    case Found::no:
+        read_exports<Sym, Addr>(elf, d, image);
+        if (std::find(image.exports.begin(), image.exports.end(), entry_name) != image.exports.end()) {
+            image.damage.push_back(std::string("the dynamic linker does not find ") + entry_name +
+                                   ", which its symbol table holds: " + why_not);
+            image.entry = Entry::missed;
+        }
+        break;
     }
-    if (count == 0)
-        return ImageRead::ok;
-    const unsigned char* symbols = d.has_symbols && (d.symbol_size == 0 || d.symbol_size == sizeof(Sym))
-                                       ? elf.mapped(d.symbols, count * sizeof(Sym))
-                                       : nullptr;
-    if (!symbols) {
-        image.damage.push_back("its dynamic symbol table (DT_SYMTAB, " + std::to_string(count) +
-                               " symbols) is not wholly in the file's data");
-        return ImageRead::ok;
-    }
-    for (uint64_t i = 0; i < count; ++i) {
-        const auto symbol = elf.at<Sym>(symbols + i * sizeof(Sym));
-        const unsigned bind = ELF64_ST_BIND(symbol.st_info);
-        std::string name;
-        if (symbol.st_shndx != SHN_UNDEF && (bind == STB_GLOBAL || bind == STB_WEAK) &&
-            ELF64_ST_VISIBILITY(symbol.st_other) != STV_HIDDEN && text(symbol.st_name, name))
-            image.exports.push_back(std::move(name));
-    }
+    if (elf.names.spent())
+        image.damage.push_back(elf.names.spent_damage());
     return ImageRead::ok;
 }
 

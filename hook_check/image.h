@@ -4,20 +4,32 @@
 // library's code runs.
 #pragma once
 
-#include <map>
+#include <stdint.h>
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
 enum class Machine { x86_64, x86, other };
 
+// The library's one entry, as the host binds it.
+constexpr const char entry_name[] = "SetTeskShellHook";
+// No hint: the importer gives none, or does not import the entry.
+constexpr uint32_t no_hint = UINT32_MAX;
+
+// What the loader's own lookup of the entry in a library finds: not named at all; found, and bound to
+// the library's code; found, but not bound (`entry_why` says why: it is forwarded, or lies outside
+// the image's sections); or missed though the image names it, a damage said in `damage`.
+enum class Entry { absent, bound, unbound, missed };
+
 // What a program or library image says to the loader.
 struct Image {
     Machine machine = Machine::other;
     std::string machine_name;         // as the image names it, for display
-    std::vector<std::string> exports; // the names it exports
-    // Of those, the ones the loader could not bind to this file's own code, each with why ("it is
-    // forwarded to other.Name", "its address lies outside the image's sections").
-    std::map<std::string, std::string> unbound_exports;
+    std::vector<std::string> exports; // where the entry is not found: the names it exports, each once
+    Entry entry = Entry::absent;
+    std::string entry_why;
+    uint32_t entry_hint = no_hint;    // where it imports the entry by name (PE): the import's hint
     std::vector<std::string> imports; // the libraries the loader must find for it, as it asks for them
     // Whether the loader looks for those in the image's own folder: on Windows always (the program's
     // folder, the host's), on Linux only where its RUNPATH or RPATH names $ORIGIN.
@@ -27,9 +39,9 @@ struct Image {
     std::vector<std::string> damage;
 };
 
-// A file read: an image; not there; no image at all; or an image whose headers the loader refuses,
-// so that nothing more of it can be read.
-enum class ImageRead { ok, missing, not_an_image, damaged };
+// A file read: an image; not there; no image at all; an image whose headers the loader refuses, so
+// that nothing more of it can be read; or a file that could not be read whole (it changed meanwhile).
+enum class ImageRead { ok, missing, not_an_image, damaged, unreadable };
 
 // A hook library that a host binds, by its file name, and the machine of the hosts that bind it.
 struct HookLibrary {
@@ -51,19 +63,28 @@ public:
     // The hook libraries that hosts of this platform bind, one an architecture.
     virtual std::vector<HookLibrary> hook_libraries() const = 0;
 
-    // Whether `path` is a file (not a folder).
+    // Whether `path` (UTF-8) is a file (not a folder).
     virtual bool exists(const std::string& path) const = 0;
-    // `path` read as a program or library image; where it is not one, or is damaged, `why` says how.
-    virtual ImageRead read(const std::string& path, Image& image, std::string& why) const = 0;
+    // `path` read as a program or library image, the entry looked up in it as the loader looks it up
+    // for an importer whose import carries `entry_hint`; where it is not one, is damaged, or cannot be
+    // read, `why` says how.
+    virtual ImageRead read(const std::string& path, uint32_t entry_hint, Image& image, std::string& why) const = 0;
     // Whether the loader finds the library `name` among the system's own for a program of `machine`,
-    // without any beside the host.
+    // without any beside the host. Throws std::runtime_error where it cannot tell (no system folder
+    // found): nothing is looked for elsewhere in its place.
     virtual bool system_library(const std::string& name, Machine machine) const = 0;
 };
 
 // This platform's.
 const Platform& this_platform();
 
-// The folder hook_check runs from; `path` made absolute; whether `path` is a folder.
+// The folder hook_check runs from; `path` made absolute; whether `path` is a folder. Paths are UTF-8.
 std::string program_folder();
 std::string full_path(const std::string& path);
 bool is_folder(const std::string& path);
+// Writes `line` (UTF-8) and a line's end to `stream`, in a Windows console as its characters.
+void write_line(FILE* stream, const std::string& line);
+#ifdef _WIN32
+// A UTF-16 text of the system's as UTF-8.
+std::string utf8(const wchar_t* text);
+#endif

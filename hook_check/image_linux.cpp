@@ -1,12 +1,12 @@
-// image.h on Linux: ELF images read by elf_image.h from a read-only mapping of the file, and the
+// image.h on Linux: ELF images read by elf_image.h from the file's bytes read into memory, and the
 // folders the dynamic linker searches, as glibc's dlinfo(RTLD_DI_SERINFO) and /etc/ld.so.conf give
 // them.
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
 #include <limits.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,45 +22,43 @@
 
 namespace {
 
-// A regular file mapped read-only, whole, for the reader.
-class Mapping {
-public:
-    explicit Mapping(const std::string& path)
-    {
-        // Without waiting: a FIFO in the library's place would hold the open until someone writes.
-        const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        struct stat status { };
-        if (file >= 0 && fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-            void* data = mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ, MAP_PRIVATE, file, 0);
-            if (data != MAP_FAILED) {
-                data_ = static_cast<const unsigned char*>(data);
-                size_ = static_cast<size_t>(status.st_size);
-            }
-        }
+// The bytes of the regular file at `path`, read into memory rather than mapped: a file cut while
+// mapped would end hook_check with SIGBUS where it touched the lost pages, and a library is rewritten
+// by every build. A file that changed while it was read (its size or time of change) is unreadable;
+// anything but a regular file (a FIFO, a device) is no bytes at all, read without waiting.
+ImageRead read_file(const std::string& path, std::vector<unsigned char>& bytes, std::string& why)
+{
+    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat before { };
+    if (file < 0 || fstat(file, &before) != 0) {
+        why = std::string("it cannot be opened: ") + strerror(errno);
         if (file >= 0)
             close(file);
+        return ImageRead::unreadable;
     }
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    ~Mapping()
-    {
-        if (data_)
-            munmap(const_cast<unsigned char*>(data_), size_);
+    const bool regular = S_ISREG(before.st_mode);
+    bytes.resize(regular ? static_cast<size_t>(before.st_size) : 0);
+    std::string failed;
+    size_t got = 0;
+    for (ssize_t last = 1; got < bytes.size() && last != 0 && failed.empty();) {
+        last = read(file, bytes.data() + got, bytes.size() - got);
+        if (last < 0 && errno != EINTR)
+            failed = std::string("it cannot be read: ") + strerror(errno);
+        got += last > 0 ? static_cast<size_t>(last) : 0;
     }
-
-    const unsigned char* data() const
-    {
-        return data_;
-    }
-    size_t size() const
-    {
-        return size_;
-    }
-
-private:
-    const unsigned char* data_ = nullptr;
-    size_t size_ = 0;
-};
+    unsigned char more = 0;
+    struct stat after { };
+    if (failed.empty() && regular &&
+        (got != bytes.size() || read(file, &more, 1) != 0 || fstat(file, &after) != 0 ||
+         after.st_size != before.st_size || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+         after.st_mtim.tv_nsec != before.st_mtim.tv_nsec))
+        failed = "it changed while it was read (is it being built?): check it again once it is written";
+    close(file);
+    if (failed.empty())
+        return ImageRead::ok;
+    why = failed;
+    return ImageRead::unreadable;
+}
 
 // The folders of /etc/ld.so.conf and of the files it includes, as ldconfig reads them.
 void read_conf(std::vector<std::string>& folders)
@@ -137,13 +135,13 @@ public:
         return stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
     }
 
-    ImageRead read(const std::string& path, Image& image, std::string& why) const override
+    ImageRead read(const std::string& path, uint32_t /*entry_hint*/, Image& image, std::string& why) const override
     {
         if (!exists(path))
             return ImageRead::missing;
-        // A file that cannot be mapped (a FIFO, an empty file) is read as no bytes at all.
-        const Mapping file(path);
-        return read_elf(file.data(), file.size(), image, why);
+        std::vector<unsigned char> bytes;
+        const ImageRead read = read_file(path, bytes, why);
+        return read == ImageRead::ok ? read_elf(bytes.data(), bytes.size(), image, why) : read;
     }
 
     bool system_library(const std::string& name, Machine /*machine*/) const override
@@ -185,4 +183,10 @@ bool is_folder(const std::string& path)
 {
     struct stat status { };
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+void write_line(FILE* stream, const std::string& line)
+{
+    fputs(line.c_str(), stream);
+    fputc('\n', stream);
 }

@@ -1,78 +1,100 @@
-// image.h on Windows: images read by pe_image.h from a read-only mapping of the file, not by the
+// image.h on Windows: images read by pe_image.h from the file's bytes read into memory, not by the
 // system's image services, which trust the headers of the file they map; and the system's libraries
 // found in its own folders, as the loader finds them for a program started in its folder: the
 // 64-bit ones in the system folder, the 32-bit ones in its WOW64 folder. None of a library's code runs.
+// Paths are UTF-8 here and UTF-16 to the system, so that a folder named in no ANSI code page works.
 #include <windows.h>
 
 #include <string.h>
 
+#include <algorithm>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "image.h"
 #include "pe_image.h"
 
 namespace {
 
-// A file mapped read-only, whole, for the reader; an empty one is no bytes, and no error.
-class Mapping {
-public:
-    explicit Mapping(const std::string& path)
-    {
-        const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        LARGE_INTEGER size{};
-        if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
-            error_ = GetLastError();
-        } else if (size.QuadPart > 0) {
-            const HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-            data_ =
-                mapping ? static_cast<const unsigned char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) : nullptr;
-            error_ = data_ ? 0 : GetLastError();
-            size_ = data_ ? static_cast<size_t>(size.QuadPart) : 0;
-            if (mapping)
-                CloseHandle(mapping);
-        }
+// The longest path the system takes, in UTF-16 units.
+constexpr DWORD most_path = 32768;
+
+std::wstring utf16(const std::string& text)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+std::string utf8(const wchar_t* text, size_t length)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), narrow.data(), size, nullptr, nullptr);
+    return narrow;
+}
+
+// The bytes of the file at `path`, read into memory rather than mapped, so that a build may rewrite
+// it meanwhile (it is shared for writing): a file whose size or time of writing changed while it was
+// read is unreadable.
+ImageRead read_file(const std::string& path, std::vector<unsigned char>& bytes, std::string& why)
+{
+    const HANDLE file =
+        CreateFileW(utf16(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER before{};
+    LARGE_INTEGER after{};
+    FILETIME written_before{};
+    FILETIME written_after{};
+    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &before) ||
+        !GetFileTime(file, nullptr, nullptr, &written_before)) {
+        why = "it cannot be opened (error " + std::to_string(GetLastError()) + ")";
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
+        return ImageRead::unreadable;
     }
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    ~Mapping()
-    {
-        if (data_)
-            UnmapViewOfFile(data_);
+    bytes.resize(static_cast<size_t>(before.QuadPart));
+    size_t got = 0;
+    DWORD last = 1;
+    DWORD error = 0;
+    while (got < bytes.size() && last != 0 && error == 0) {
+        const DWORD asked = static_cast<DWORD>(std::min<size_t>(bytes.size() - got, 1U << 30));
+        error = ReadFile(file, bytes.data() + got, asked, &last, nullptr) ? 0 : GetLastError();
+        got += last;
     }
-
-    const unsigned char* data() const
-    {
-        return data_;
-    }
-    size_t size() const
-    {
-        return size_;
-    }
-    DWORD error() const
-    {
-        return error_;
-    }
-
-private:
-    const unsigned char* data_ = nullptr;
-    size_t size_ = 0;
-    DWORD error_ = 0;
-};
+    unsigned char more = 0;
+    DWORD extra = 0;
+    const bool changed =
+        error == 0 &&
+        (got != bytes.size() || !ReadFile(file, &more, 1, &extra, nullptr) || extra != 0 ||
+         !GetFileSizeEx(file, &after) || after.QuadPart != before.QuadPart ||
+         !GetFileTime(file, nullptr, nullptr, &written_after) || CompareFileTime(&written_before, &written_after) != 0);
+    CloseHandle(file);
+    if (error != 0)
+        why = "it cannot be read (error " + std::to_string(error) + ")";
+    else if (changed)
+        why = "it changed while it was read (is it being built?): check it again once it is written";
+    return error != 0 || changed ? ImageRead::unreadable : ImageRead::ok;
+}
 
 bool file_at(const std::string& path)
 {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(utf16(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string system_folder(UINT(WINAPI* folder)(LPSTR, UINT))
+// A folder of the system's, with its separator after it. One not found is an error: a name looked for
+// in an empty folder's place would be looked for in the current folder.
+std::string system_folder(UINT(WINAPI* folder)(LPWSTR, UINT), const char* which)
 {
-    char path[MAX_PATH];
+    wchar_t path[MAX_PATH];
     const UINT length = folder(path, MAX_PATH);
-    return length > 0 && length < MAX_PATH ? std::string(path, length) + "\\" : std::string();
+    if (length == 0 || length >= MAX_PATH)
+        throw std::runtime_error(std::string("the system's ") + which + " folder could not be found (error " +
+                                 std::to_string(GetLastError()) + ")");
+    return utf8(path, length) + "\\";
 }
 
 class WindowsPlatform : public Platform {
@@ -96,17 +118,13 @@ public:
         return file_at(path);
     }
 
-    ImageRead read(const std::string& path, Image& image, std::string& why) const override
+    ImageRead read(const std::string& path, uint32_t entry_hint, Image& image, std::string& why) const override
     {
         if (!file_at(path))
             return ImageRead::missing;
-        // An empty file maps to nothing, and is read as no bytes at all.
-        const Mapping file(path);
-        if (file.error() != 0) {
-            why = "it cannot be read (error " + std::to_string(file.error()) + ")";
-            return ImageRead::not_an_image;
-        }
-        return read_pe(file.data(), file.size(), image, why);
+        std::vector<unsigned char> bytes;
+        const ImageRead read = read_file(path, bytes, why);
+        return read == ImageRead::ok ? read_pe(bytes.data(), bytes.size(), entry_hint, image, why) : read;
     }
 
     // The loader's API sets (api-ms-win-..., ext-ms-...) are names it maps to system libraries, not
@@ -115,9 +133,9 @@ public:
     {
         if (_strnicmp(name.c_str(), "api-", 4) == 0 || _strnicmp(name.c_str(), "ext-", 4) == 0)
             return true;
-        const std::string system =
-            system_folder(machine == Machine::x86 ? GetSystemWow64DirectoryA : GetSystemDirectoryA);
-        return file_at(system + name) || file_at(system_folder(GetWindowsDirectoryA) + name);
+        const std::string system = machine == Machine::x86 ? system_folder(GetSystemWow64DirectoryW, "WOW64")
+                                                           : system_folder(GetSystemDirectoryW, "system");
+        return file_at(system + name) || file_at(system_folder(GetWindowsDirectoryW, "Windows") + name);
     }
 };
 
@@ -129,23 +147,44 @@ const Platform& this_platform()
     return platform;
 }
 
+std::string utf8(const wchar_t* text)
+{
+    return utf8(text, wcslen(text));
+}
+
 std::string program_folder()
 {
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    const std::string self(path, length < MAX_PATH ? length : 0);
+    std::wstring path(most_path, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), most_path);
+    const std::string self = utf8(path.data(), length < most_path ? length : 0);
     return self.substr(0, self.find_last_of("\\/"));
 }
 
 std::string full_path(const std::string& path)
 {
-    char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-    return length > 0 && length < MAX_PATH ? std::string(full, length) : path;
+    std::wstring full(most_path, L'\0');
+    const DWORD length = GetFullPathNameW(utf16(path).c_str(), most_path, full.data(), nullptr);
+    return length > 0 && length < most_path ? utf8(full.data(), length) : path;
 }
 
 bool is_folder(const std::string& path)
 {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(utf16(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// A console shows UTF-16 written to it; a file or pipe gets UTF-8.
+void write_line(FILE* stream, const std::string& line)
+{
+    const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        fflush(stream);
+        const std::wstring text = utf16(line + "\n");
+        DWORD written = 0;
+        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    fputs(line.c_str(), stream);
+    fputc('\n', stream);
 }

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <string>
 #include <vector>
@@ -22,37 +21,37 @@ const char usage[] =
     "initialisation and entry, and closes it. Says each problem in a line; exits 0 when there is\n"
     "none, 1 when there is or HOST is no hook host, 2 on wrong arguments.\n";
 
-bool parse_number(const char* text, int32_t& number)
+bool parse_number(const std::string& text, int32_t& number)
 {
     char* end = nullptr;
     errno = 0;
-    const long long value = strtoll(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
-        fprintf(stderr, "hook_check: NUMBER '%s' is not a number from %d to %d\n", text, INT32_MIN, INT32_MAX);
+    const long long value = strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
+        write_line(stderr, "hook_check: NUMBER '" + text + "' is not a number from " + std::to_string(INT32_MIN) +
+                               " to " + std::to_string(INT32_MAX));
         return false;
     }
     number = static_cast<int32_t>(value);
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// hook_check given its arguments as UTF-8.
+int check(const std::vector<std::string>& arguments)
 {
-    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    if (arguments.size() == 2 && (arguments[1] == "--help" || arguments[1] == "-h")) {
         fputs(usage, stdout);
         return 0;
     }
     bool start = false;
     int32_t number = 0;
-    const char* host_argument = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--start") == 0 && !start && i + 1 < argc) {
-            if (!parse_number(argv[++i], number))
+    const std::string* host_argument = nullptr;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == "--start" && !start && i + 1 < arguments.size()) {
+            if (!parse_number(arguments[++i], number))
                 return 2;
             start = true;
-        } else if (argv[i][0] != '-' && !host_argument) {
-            host_argument = argv[i];
+        } else if (arguments[i].rfind('-', 0) != 0 && !host_argument) {
+            host_argument = &arguments[i];
         } else {
             fputs(usage, stderr);
             return 2;
@@ -60,7 +59,7 @@ int main(int argc, char** argv)
     }
 
     const Platform& platform = this_platform();
-    std::string host = host_argument ? full_path(host_argument) : program_folder();
+    std::string host = host_argument ? full_path(*host_argument) : program_folder();
     if (!host_argument || is_folder(host))
         host = beside(platform, host + platform.separator(), platform.host_name());
     Verdict verdict = check_host(platform, host);
@@ -71,10 +70,28 @@ int main(int argc, char** argv)
     if (start && !started && !told.empty())
         verdict.problems.push_back(told);
     for (const std::string& problem : verdict.problems)
-        printf("%s\n", problem.c_str());
+        write_line(stdout, problem);
     if (started)
-        printf("%s\n", told.c_str());
+        write_line(stdout, told);
     else if (verdict.problems.empty())
-        printf("%s: %s\n", host.c_str(), verdict.checked.c_str());
+        write_line(stdout, host + ": " + verdict.checked);
     return verdict.problems.empty() ? 0 : 1;
 }
+
+} // namespace
+
+#ifdef _WIN32
+// Windows gives the arguments in UTF-16 here, whatever its ANSI code page: a path of any name.
+int wmain(int argc, wchar_t** argv)
+{
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(utf8(argv[i]));
+    return check(arguments);
+}
+#else
+int main(int argc, char** argv)
+{
+    return check(std::vector<std::string>(argv, argv + argc));
+}
+#endif

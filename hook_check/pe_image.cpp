@@ -5,9 +5,14 @@
 // - A table is read at its RVA as the loader maps it: from the file's data of the one section that
 //   holds it (or the headers). What a section maps past its data is zeros made by the loader, not
 //   the file's: a table said to lie there is counted as outside the file's data.
-// - Counts may be huge (names, descriptors, sections): a table must lie whole in the data before it
-//   is read, and the import lookup tables are read within a budget of the file's size, so that time
-//   and memory stay proportional to the file.
+// - Counts may be huge (names, descriptors, sections), and many entries may point at one place: a
+//   table must lie whole in the data before it is read, a name is read once however many entries
+//   point at it, within a budget of the file's size (names.h), and a walk of an import lookup table
+//   ends where it meets one walked for an earlier descriptor, so that time and memory stay
+//   proportional to the file.
+// - The loader finds an export as the PE format's documentation of the hint/name table says: at the
+//   importer's hint, then by a binary search of the export names, which the format keeps sorted. A
+//   table out of order can hide the entry from it, and the entry is looked up that way here too.
 // - The loader walks the import descriptors up to the empty one and ignores the directory's size: a
 //   size bent short must not hide an import, so it is ignored here too.
 // - The loader refuses an image whose headers or sections are out of order or past the file's end,
@@ -19,8 +24,12 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "names.h"
 
 namespace {
 
@@ -99,7 +108,8 @@ struct Section {
 class Pe {
 public:
     Pe(const unsigned char* data, size_t size)
-        : data_(data)
+        : names(size)
+        , data_(data)
         , size_(size)
     {
     }
@@ -116,15 +126,18 @@ public:
         const std::pair<const unsigned char*, uint64_t> found = region(rva);
         return found.first && length <= found.second ? found.first : nullptr;
     }
-    // The zero-terminated string at `rva`, where it ends in the same region; else false.
-    bool text(uint64_t rva, std::string& text) const
+    // The zero-terminated name at `rva`, read through `names`; unended where it does not end in the
+    // region that holds it.
+    Names::Read name(uint64_t rva, std::string_view& text)
     {
         const std::pair<const unsigned char*, uint64_t> found = region(rva);
-        const void* end = found.first ? memchr(found.first, 0, found.second) : nullptr;
-        if (!end)
-            return false;
-        text.assign(reinterpret_cast<const char*>(found.first), static_cast<const unsigned char*>(end) - found.first);
-        return true;
+        return found.first ? names.read(found.first, found.second, text) : Names::Read::unended;
+    }
+    // How the name at `rva` orders against the entry's; false where it runs out of the file's data.
+    bool entry_order(uint64_t rva, int& order) const
+    {
+        const std::pair<const unsigned char*, uint64_t> found = region(rva);
+        return found.first && compare_name(entry_name, found.first, found.second, order);
     }
     // Whether `rva` lies in the image's headers or a section, as mapped.
     bool in_image(uint64_t rva) const
@@ -143,6 +156,8 @@ public:
         uint32_t rva;
         uint32_t size;
     } directories[most_directories] = {};
+
+    Names names;
 
 private:
     // The file's bytes from `rva` to the end of the region that holds it, and how many.
@@ -239,7 +254,7 @@ std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
         s.extent = virtual_size != 0 ? virtual_size : raw_size;
         // The loader maps no file data for a section whose data is said to lie at offset 0.
         s.data_size = s.data_at == 0 ? 0 : std::min(raw_size, s.extent);
-        const std::string named = "its section " + std::to_string(i + 1) + " (" + s.name + ")";
+        const std::string named = "its section " + std::to_string(i + 1) + " (" + shown(s.name) + ")";
         if (s.address < next)
             return named + " begins at RVA " + hex(s.address) + ", inside the headers or the section before it";
         if (uint64_t{s.address} + s.extent > pe.image_size)
@@ -277,8 +292,29 @@ std::string export_table(const char* what, uint32_t count, uint32_t rva)
            hex(rva) + ") is not wholly in the file's data";
 }
 
-// The names it exports, and of those, any the loader would not bind to its own code.
-void read_exports(const Pe& pe, Image& image)
+// Where the entry of export ordinal `ordinal` leads: the loader binds it to the library's own code,
+// or cannot.
+void bind_entry(Pe& pe, const unsigned char* functions, uint32_t function_count, uint32_t ordinal, Image& image)
+{
+    const Pe::Directory directory = pe.directories[export_entry];
+    const uint32_t address = ordinal < function_count ? u32(functions + uint64_t{ordinal} * 4) : 0;
+    std::string_view forward;
+    image.entry = Entry::unbound;
+    if (ordinal >= function_count)
+        image.entry_why = "its ordinal lies past the export address table";
+    else if (address >= directory.rva && address - directory.rva < directory.size)
+        image.entry_why = pe.name(address, forward) <= Names::Read::again
+                              ? "it is forwarded to " + shown(forward)
+                              : "it is forwarded to a name outside the file";
+    else if (!pe.mapped(address, 1) || address < pe.headers_size)
+        image.entry_why = "its code (at RVA " + hex(address) + ") is not in the file's data";
+    else
+        image.entry = Entry::bound;
+}
+
+// The entry looked up as the loader looks it up, from the importer's hint; where it is not found, the
+// names it exports, for the checks to tell a near name.
+void read_exports(Pe& pe, uint32_t hint, Image& image)
 {
     const Pe::Directory directory = pe.directories[export_entry];
     if (directory.rva == 0)
@@ -302,37 +338,110 @@ void read_exports(const Pe& pe, Image& image)
         image.damage.push_back(export_table("name table", name_count, u32(header + 32)));
         return;
     }
+    const auto name_at = [&](uint32_t i) { return u32(names + uint64_t{i} * 4); };
+    const auto bind = [&](uint32_t i) {
+        bind_entry(pe, functions, function_count, u16(ordinals + uint64_t{i} * 2), image);
+    };
+    const auto outside = [&](uint32_t i) {
+        image.damage.push_back("its export directory's name " + std::to_string(i + 1) +
+                               " lies outside the file's data");
+        image.entry = Entry::missed;
+    };
+
+    // The loader tries the name at the hint, then searches the table by halves.
+    int order = 0;
+    if (hint < name_count && pe.entry_order(name_at(hint), order) && order == 0)
+        return bind(hint);
+    for (int64_t low = 0, high = int64_t{name_count} - 1; low <= high;) {
+        const auto middle = static_cast<uint32_t>((low + high) / 2);
+        if (!pe.entry_order(name_at(middle), order))
+            return outside(middle);
+        if (order == 0)
+            return bind(middle);
+        if (order < 0)
+            high = int64_t{middle} - 1;
+        else
+            low = int64_t{middle} + 1;
+    }
     for (uint32_t i = 0; i < name_count; ++i) {
-        std::string name;
-        if (!pe.text(u32(names + uint64_t{i} * 4), name)) {
-            image.damage.push_back("its export directory's name " + std::to_string(i + 1) +
-                                   " lies outside the file's data");
+        std::string_view name;
+        switch (pe.name(name_at(i), name)) {
+        case Names::Read::fresh:
+            if (name == entry_name) {
+                image.damage.push_back(std::string("its export names are out of order, and the loader, which looks ") +
+                                       entry_name + " up at the importer's hint and then by halving the sorted " +
+                                       "names, does not find it (its name " + std::to_string(i + 1) + " of " +
+                                       std::to_string(name_count) + ")");
+                image.entry = Entry::missed;
+            }
+            image.exports.emplace_back(name);
+            break;
+        case Names::Read::again:
+            break;
+        case Names::Read::unended:
+            return outside(i);
+        case Names::Read::spent:
             return;
         }
-        const uint32_t ordinal = u16(ordinals + uint64_t{i} * 2);
-        const uint32_t address = ordinal < function_count ? u32(functions + uint64_t{ordinal} * 4) : 0;
-        std::string forward;
-        if (ordinal >= function_count)
-            image.unbound_exports[name] = "its ordinal lies past the export address table";
-        else if (address >= directory.rva && address - directory.rva < directory.size)
-            image.unbound_exports[name] = pe.text(address, forward) ? "it is forwarded to " + forward
-                                                                    : "it is forwarded to a name outside the file";
-        else if (!pe.mapped(address, 1) || address < pe.headers_size)
-            image.unbound_exports[name] = "its code (at RVA " + hex(address) + ") is not in the file's data";
-        image.exports.push_back(std::move(name));
     }
+}
+
+// Walks the lookup table at `start` of the library `library`, as the loader reads it: to its empty
+// entry, each name it imports readable. A walk that meets one made for an earlier descriptor goes no
+// further (`walked`: where each walk of entries in line with this one began and ended), so that
+// tables made to overlap are read once.
+void walk_lookup(Pe& pe, uint64_t start, const std::string& library, std::map<uint64_t, uint64_t>& walked, Image& image)
+{
+    const uint32_t width = pe.plus ? 8 : 4;
+    const uint64_t ordinal_flag = uint64_t{1} << (width * 8 - 1);
+    auto next = walked.upper_bound(start);
+    if (next != walked.begin()) {
+        const auto before = std::prev(next);
+        if (start <= before->second)
+            return;
+    }
+    // The walks of one map begin in line with this one's entries: it meets the next at its beginning.
+    uint64_t entry = start;
+    for (;; entry += width) {
+        if (next != walked.end() && next->first == entry) {
+            entry = next->second;
+            walked.erase(next);
+            break;
+        }
+        const unsigned char* slot = pe.mapped(entry, width);
+        if (!slot) {
+            image.damage.push_back("the names it imports from " + library + " run out of the file's data");
+            break;
+        }
+        const uint64_t value = pe.plus ? u64(slot) : u32(slot);
+        if (value == 0)
+            break;
+        if (value & ordinal_flag)
+            continue;
+        const uint64_t hint_at = value & 0x7FFFFFFF;
+        std::string_view name;
+        const Names::Read read = pe.name(hint_at + 2, name);
+        if (read == Names::Read::unended)
+            image.damage.push_back("a name it imports from " + library + " (at RVA " + hex(hint_at) +
+                                   ") lies outside the file's data");
+        if (read > Names::Read::again)
+            break;
+        const unsigned char* hint = pe.mapped(hint_at, 2);
+        if (name == entry_name && hint)
+            image.entry_hint = u16(hint);
+    }
+    walked[start] = entry;
 }
 
 // The libraries bound at load, as the loader walks them; those loaded later by the delay-load helper
 // cannot stop a start. Each library's lookup table is walked too: a name it cannot read stops the load.
-void read_imports(const Pe& pe, size_t size, Image& image)
+void read_imports(Pe& pe, Image& image)
 {
     const uint32_t first = pe.directories[import_entry].rva;
     if (first == 0)
         return;
     const uint32_t width = pe.plus ? 8 : 4;
-    const uint64_t ordinal_flag = uint64_t{1} << (width * 8 - 1);
-    uint64_t budget = size / width; // lookup entries read in all: no more than a file of them holds
+    std::map<uint64_t, uint64_t> walked[8]; // by where in its entry's width a walk began
     for (uint64_t at = first;; at += import_descriptor_size) {
         const unsigned char* descriptor = pe.mapped(at, import_descriptor_size);
         if (!descriptor) {
@@ -345,38 +454,27 @@ void read_imports(const Pe& pe, size_t size, Image& image)
         const uint32_t bound_at = u32(descriptor + 16);
         if (name_at == 0 || bound_at == 0)
             return;
-        std::string name;
-        if (!pe.text(name_at, name)) {
+        std::string_view name;
+        const Names::Read read = pe.name(name_at, name);
+        if (read == Names::Read::unended)
             image.damage.push_back("its import directory names a library at RVA " + hex(name_at) +
                                    ", outside the file's data");
+        if (read > Names::Read::again)
             return;
-        }
+        const std::string library = shown(name);
         if (!pe.in_image(bound_at))
-            image.damage.push_back("the import address table of " + name + " (RVA " + hex(bound_at) +
+            image.damage.push_back("the import address table of " + library + " (RVA " + hex(bound_at) +
                                    ") lies outside its image's sections");
-        for (uint64_t entry = lookup != 0 ? lookup : bound_at; budget > 0; entry += width, --budget) {
-            const unsigned char* slot = pe.mapped(entry, width);
-            const uint64_t value = slot ? (pe.plus ? u64(slot) : u32(slot)) : 0;
-            std::string imported;
-            if (!slot) {
-                image.damage.push_back("the names it imports from " + name + " run out of the file's data");
-                break;
-            }
-            if (value == 0)
-                break;
-            if (!(value & ordinal_flag) && !pe.text((value & 0x7FFFFFFF) + 2, imported)) {
-                image.damage.push_back("a name it imports from " + name + " (at RVA " + hex(value & 0x7FFFFFFF) +
-                                       ") lies outside the file's data");
-                break;
-            }
-        }
-        image.imports.push_back(std::move(name));
+        const uint64_t start = lookup != 0 ? lookup : bound_at;
+        walk_lookup(pe, start, library, walked[start % width], image);
+        if (read == Names::Read::fresh)
+            image.imports.emplace_back(name);
     }
 }
 
 } // namespace
 
-ImageRead read_pe(const unsigned char* data, size_t size, Image& image, std::string& why)
+ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, std::string& why)
 {
     image = Image{};
     Pe pe(data, size);
@@ -402,7 +500,9 @@ ImageRead read_pe(const unsigned char* data, size_t size, Image& image, std::str
     // The code the loader runs first: the program's start, or a library's DllMain.
     if (pe.entry_point != 0 && (!pe.mapped(pe.entry_point, 1) || pe.entry_point < pe.headers_size))
         image.damage.push_back("its entry point (RVA " + hex(pe.entry_point) + ") is not in the file's data");
-    read_exports(pe, image);
-    read_imports(pe, size, image);
+    read_exports(pe, entry_hint, image);
+    read_imports(pe, image);
+    if (pe.names.spent())
+        image.damage.push_back(pe.names.spent_damage());
     return ImageRead::ok;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 
@@ -10,6 +11,7 @@
 
 // `size` bytes at `data` read as a PE32 or PE32+ image, as the Windows loader maps them: not_an_image
 // where they are no PE image; damaged, with `why`, where the loader refuses its headers or section
-// table; else ok, with what else the loader refuses in `image.damage`. Nothing outside the bytes is
-// read; time and memory are proportional to `size`.
-ImageRead read_pe(const unsigned char* data, size_t size, Image& image, std::string& why);
+// table; else ok, with what else the loader refuses in `image.damage`, and the entry looked up as the
+// loader looks it up for an import whose hint is `entry_hint`. Nothing outside the bytes is read; time
+// and memory are proportional to `size`.
+ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, std::string& why);

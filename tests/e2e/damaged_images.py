@@ -1,11 +1,20 @@
 """Damaged copies of a sound program or library image, for the tests of hook_check: the file cut at
 every section's boundary and inside its headers, header fields bent, directories and segments moved
-out of range, counts made huge. Each case is (name, bytes)."""
+out of range, counts made huge, the tables the loaders look names up in bent so that they miss the
+entry, names that a terminal would take as commands. Each case is (name, bytes). Beside them, images
+whose many entries point at one long name (`elf_needing`, `pe_exporting`), and, run as a script, one
+of those written to a file for the fuzz targets' seeds."""
 import struct
+import sys
 
 import pefile
 
 HUGE = 0xFFFFFFF0
+PAGE = 0x1000
+DT_NEEDED, DT_STRTAB, DT_STRSZ, DT_GNU_HASH = 1, 5, 10, 0x6FFFFEF5
+# Library names no system has, less their extension: one with a terminal's escape that would colour
+# what follows it, one of 5,000 bytes.
+ODD_NAMES = [b"\x1b[31mred", b"n" * 5000]
 
 
 def _set(data, offset, fmt, value):
@@ -19,11 +28,70 @@ def _cuts(data, boundaries):
         yield "cut at 0x%x" % offset, data[:offset]
 
 
-def pe_cases(data):
-    """A PE image's damaged copies."""
+def _pe_image(data):
     image = pefile.PE(data=data, fast_load=True)
     image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"],
                                               pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    return image
+
+
+def _pe_appended(data, build):
+    """`data` with a section appended, a header added to its section table for it; its bytes are
+    `build(rva)`, given the RVA it lies at. Gives the new bytes and that RVA."""
+    image = _pe_image(data)
+    optional = image.OPTIONAL_HEADER
+    table_end = image.sections[-1].get_file_offset() + 40
+    if table_end + 40 > optional.SizeOfHeaders:
+        raise ValueError("no room for another section header")
+    rva = _align(max(s.VirtualAddress + max(s.Misc_VirtualSize, s.SizeOfRawData) for s in image.sections),
+                 optional.SectionAlignment)
+    payload = build(rva)
+    at = _align(len(data), optional.FileAlignment)
+    raw = _align(len(payload), optional.FileAlignment)
+    appended = bytearray(data) + bytes(at - len(data)) + payload + bytes(raw - len(payload))
+    struct.pack_into("<8sIIIIIIHHI", appended, table_end, b".names", len(payload), rva, raw, at, 0, 0, 0, 0,
+                     0x40000040)  # initialised data, read
+    struct.pack_into("<H", appended, image.FILE_HEADER.get_field_absolute_offset("NumberOfSections"),
+                     image.FILE_HEADER.NumberOfSections + 1)
+    struct.pack_into("<I", appended, optional.get_field_absolute_offset("SizeOfImage"),
+                     _align(rva + len(payload), optional.SectionAlignment))
+    return bytes(appended), rva
+
+
+def pe_exporting(data, count, length):
+    """`data` exporting its first function under `count` names, every one the same name of `length`
+    bytes, through an export directory appended to it."""
+    image = _pe_image(data)
+    export = image.DIRECTORY_ENTRY_EXPORT.struct
+    function = struct.unpack_from("<I", data, image.get_offset_from_rva(export.AddressOfFunctions))[0]
+
+    def build(rva):
+        functions, names = rva + 40, rva + 44
+        ordinals, name = names + 4 * count, names + 6 * count
+        return (struct.pack("<IIHHIIIIIII", 0, 0, 0, 0, export.Name, 1, 1, count, functions, names, ordinals) +
+                struct.pack("<I", function) + struct.pack("<I", name) * count + bytes(2 * count) +
+                b"n" * length + b"\0")
+
+    exporting, rva = _pe_appended(data, build)
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[0]
+    return _set(_set(exporting, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
+                directory.get_field_absolute_offset("Size"), "I", 40)
+
+
+def pe_importing(data, names):
+    """`data` with its first imports renamed `names`, those kept in a section appended to it."""
+    image = _pe_image(data)
+    table = b"".join(name + b"\0" for name in names)
+    renamed, rva = _pe_appended(data, lambda rva: table)
+    for entry, name, at in zip(image.DIRECTORY_ENTRY_IMPORT, names, range(len(names))):
+        renamed = _set(renamed, entry.struct.get_field_absolute_offset("Name"), "I",
+                       rva + len(b"".join(n + b"\0" for n in names[:at])))
+    return renamed
+
+
+def pe_cases(data):
+    """A PE image's damaged copies."""
+    image = _pe_image(data)
     nt = image.DOS_HEADER.e_lfanew
     optional = nt + 24
     table = optional + image.FILE_HEADER.SizeOfOptionalHeader
@@ -94,6 +162,87 @@ def pe_cases(data):
         for i in range(export.NumberOfFunctions):
             struct.pack_into("<I", forwarded, functions + 4 * i, export.Name)
         yield "every export forwarded", bytes(forwarded)
+        # The names out of order, the first kept and the rest reversed: the loader's binary search,
+        # and its hint, miss the entry among B, SetTeskShellHook, Y and Z.
+        if export.NumberOfNames >= 2:
+            names = image.get_offset_from_rva(export.AddressOfNames)
+            ordinals = image.get_offset_from_rva(export.AddressOfNameOrdinals)
+            count = export.NumberOfNames
+            order = [0] + list(range(count - 1, 0, -1))
+            unsorted = bytearray(data)
+            for table, width in ((names, 4), (ordinals, 2)):
+                entries = [data[table + width * i:table + width * (i + 1)] for i in range(count)]
+                unsorted[table:table + width * count] = b"".join(entries[i] for i in order)
+            yield "export names out of order", bytes(unsorted)
+    if hasattr(image, "DIRECTORY_ENTRY_IMPORT"):
+        yield "odd names imported", pe_importing(data, [name + b".dll" for name in ODD_NAMES])
+
+
+def _align(value, alignment):
+    return -(-value // alignment) * alignment
+
+
+def _elf_headers(data):
+    """[(file offset of the header, p_type, p_offset, p_vaddr, p_filesz, p_memsz)] of a 64-bit image's
+    program headers."""
+    (e_phoff,) = struct.unpack_from("<Q", data, 0x20)
+    (e_phnum,) = struct.unpack_from("<H", data, 0x38)
+    return [(at,) + struct.unpack_from("<I4xQQ8xQQ", data, at) for at in (e_phoff + 56 * i for i in range(e_phnum))]
+
+
+def _elf_offset(data, address):
+    """The file offset of `address` in a loadable segment's data."""
+    for _, kind, offset, vaddr, filesz, _ in _elf_headers(data):
+        if kind == 1 and vaddr <= address < vaddr + filesz:
+            return offset + address - vaddr
+    raise ValueError("address 0x%x is in no segment's data" % address)
+
+
+def _elf_dynamic(data):
+    """The file offset of the dynamic array, and its entries [(tag, value)] before its DT_NULL."""
+    at = next(offset for _, kind, offset, _, _, _ in _elf_headers(data) if kind == 2)
+    entries = []
+    while True:
+        tag, value = struct.unpack_from("<qQ", data, at + 16 * len(entries))
+        if tag == 0:
+            return at, entries
+        entries.append((tag, value))
+
+
+def _elf_moved_dynamic(data, entries, tail):
+    """`data` with its dynamic array made `entries` (a DT_NULL added) with `tail` after it, in a
+    segment appended to the file at _elf_end(data): its PT_NOTE's header, which the linker needs not,
+    maps it."""
+    base = _elf_end(data)
+    payload = b"".join(struct.pack("<qQ", tag, value) for tag, value in entries) + bytes(16) + tail
+    offset = _align(len(data), PAGE)
+    moved = bytearray(data) + bytes(offset - len(data)) + payload
+    headers = _elf_headers(data)
+    note = next(at for at, kind, _, _, _, _ in headers if kind == 4)
+    struct.pack_into("<IIQQQQQQ", moved, note, 1, 6, offset, base, base, len(payload), len(payload), PAGE)
+    dynamic = next(at for at, kind, _, _, _, _ in headers if kind == 2)
+    struct.pack_into("<QQQQQ", moved, dynamic + 8, offset, base, base, len(payload) - len(tail), len(payload) - len(tail))
+    return bytes(moved)
+
+
+def _elf_end(data):
+    return _align(max(vaddr + memsz for _, kind, _, vaddr, _, memsz in _elf_headers(data) if kind == 1), PAGE)
+
+
+def elf_needing(data, names):
+    """`data` needing first each library of `names` (a list, whose items may repeat), each name kept
+    once in its string table, which is moved to the appended segment to hold them."""
+    _, entries = _elf_dynamic(data)
+    table = dict(entries)
+    tail = data[_elf_offset(data, table[DT_STRTAB]):][:table[DT_STRSZ]]
+    tail_at = _elf_end(data) + 16 * (len(names) + len(entries) + 1)
+    offsets = {}
+    for name in names:
+        if name not in offsets:
+            offsets[name] = len(tail)
+            tail += name + b"\0"
+    entries = [(tag, {DT_STRTAB: tail_at, DT_STRSZ: len(tail)}.get(tag, value)) for tag, value in entries]
+    return _elf_moved_dynamic(data, [(DT_NEEDED, offsets[name]) for name in names] + entries, tail)
 
 
 def elf_cases(data):
@@ -137,3 +286,25 @@ def elf_cases(data):
         if tag in (1, 5, 6, 4, 0x6FFFFEF5, 29):  # NEEDED, STRTAB, SYMTAB, HASH, GNU_HASH, RUNPATH
             yield "dynamic tag %d 0x%x" % (tag, HUGE), _set(data, at + 8, "Q", HUGE)
         at += 16
+
+    # No string table: the dynamic array without its DT_STRTAB, one entry shorter.
+    at, entries = _elf_dynamic(data)
+    kept = b"".join(struct.pack("<qQ", tag, value) for tag, value in entries if tag != DT_STRTAB) + bytes(16)
+    yield "no DT_STRTAB", data[:at] + kept + data[at + len(kept):]
+    # The GNU hash table's bloom filter zeroed: it rules out every name, and the linker finds none.
+    if DT_GNU_HASH in dict(entries):
+        table = _elf_offset(data, dict(entries)[DT_GNU_HASH])
+        (words,) = struct.unpack_from("<I", data, table + 8)
+        yield "GNU hash bloom zeroed", data[:table + 16] + bytes(8 * words) + data[table + 16 + 8 * words:]
+    yield "odd names needed", elf_needing(data, [name + b".so" for name in ODD_NAMES])
+
+
+if __name__ == "__main__":
+    # damaged_images.py IMAGE COUNT LENGTH OUT: IMAGE needing (ELF) or exporting (PE) COUNT times one
+    # name of LENGTH bytes, written to OUT.
+    source, count, length, out = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+    with open(source, "rb") as image:
+        data = image.read()
+    amplified = pe_exporting(data, count, length) if data[:2] == b"MZ" else elf_needing(data, [b"n" * length] * count)
+    with open(out, "wb") as image:
+        image.write(amplified)

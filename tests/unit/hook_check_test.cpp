@@ -1,24 +1,36 @@
 // hook_check's checks against fake images in a fake folder: what each fault of a host or its library is told.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "checks.h"
+#include "names.h"
 
 namespace {
 
 const char host[] = "C:\\hook\\hook_host.exe";
 const char library[] = "C:\\hook\\TeskShellHook64.dll";
 
+// `made` exporting `exports` as its reader tells them: the entry found by the loader's lookup, or the
+// names it has where not.
+void exporting(Image& made, std::vector<std::string> exports)
+{
+    made.entry = std::find(exports.begin(), exports.end(), entry_name) != exports.end() ? Entry::bound : Entry::absent;
+    made.exports = std::move(exports);
+}
+
 Image image(Machine machine, std::vector<std::string> exports, std::vector<std::string> imports)
 {
     Image made;
     made.machine = machine;
     made.machine_name = machine == Machine::x86_64 ? "x86-64" : "x86";
-    made.exports = std::move(exports);
+    exporting(made, std::move(exports));
     made.imports = std::move(imports);
     return made;
 }
@@ -41,6 +53,9 @@ public:
     };
     std::map<std::string, File> files;
     std::set<std::string> system;
+    char separator_ = '\\';
+    bool system_folder = true;                     // whether the system's folder is found
+    mutable std::map<std::string, uint32_t> hints; // the hint each file was read with
 
     const char* host_name() const override
     {
@@ -53,23 +68,26 @@ public:
     }
     char separator() const override
     {
-        return '\\';
+        return separator_;
     }
     bool exists(const std::string& path) const override
     {
         return files.count(path) != 0;
     }
-    ImageRead read(const std::string& path, Image& image, std::string& why) const override
+    ImageRead read(const std::string& path, uint32_t entry_hint, Image& image, std::string& why) const override
     {
         const auto file = files.find(path);
         if (file == files.end())
             return ImageRead::missing;
+        hints[path] = entry_hint;
         image = file->second.image;
         why = file->second.why;
         return file->second.read;
     }
     bool system_library(const std::string& name, Machine machine) const override
     {
+        if (!system_folder)
+            throw std::runtime_error("the system's system folder could not be found (error 2)");
         return system.count(name) != 0 && machine != Machine::other;
     }
 };
@@ -117,6 +135,8 @@ TEST(HookCheck, SaysWhereItLookedForAMissingHostOrLibraryInOneLine)
     FakePlatform text;
     text.files[library] = {ImageRead::not_an_image, {}, "it is text"};
     EXPECT_EQ(problems(text).back(), std::string(library) + " is not a library: it is text");
+    text.files[library] = {ImageRead::unreadable, {}, "it changed while it was read"};
+    EXPECT_EQ(problems(text).back(), std::string(library) + " could not be read: it changed while it was read");
 }
 
 TEST(HookCheck, JudgesOnlyAProgramThatBindsTheHookLibraryOfItsMachine)
@@ -196,7 +216,7 @@ TEST(HookCheck, ChecksThe32BitHostsLibraryFor32BitAndItsCallingConvention)
         FakePlatform platform;
         make_host32(platform);
         platform.files[library32].image.machine = c.machine;
-        platform.files[library32].image.exports = c.exports;
+        exporting(platform.files[library32].image, c.exports);
         const std::vector<std::string> found = problems(platform, host32_path);
         ASSERT_EQ(found.size(), 1U) << c.said[0];
         EXPECT_TRUE(says(found[0], c.said)) << found[0];
@@ -221,7 +241,7 @@ TEST(HookCheck, TellsAnEntryUnderItsCxxNameOrANearNameFromNone)
     };
     for (const auto& c : cases) {
         FakePlatform platform;
-        platform.files[library].image.exports = c.exports;
+        exporting(platform.files[library].image, c.exports);
         const std::vector<std::string> found = problems(platform);
         ASSERT_EQ(found.size(), c.said.empty() ? 0U : 1U) << c.exports.size();
         if (!c.said.empty())
@@ -232,8 +252,8 @@ TEST(HookCheck, TellsAnEntryUnderItsCxxNameOrANearNameFromNone)
 TEST(HookCheck, NamesDamageAndAnEntryTheLoaderCannotBind)
 {
     FakePlatform platform;
-    platform.files[library].image.unbound_exports["SetTeskShellHook"] = "it is forwarded to other.Hook";
-    platform.files[library].image.unbound_exports["DllMain"] = "it is forwarded to elsewhere.Main";
+    platform.files[library].image.entry = Entry::unbound;
+    platform.files[library].image.entry_why = "it is forwarded to other.Hook";
     platform.files[host].image.damage = {"its import directory runs out"};
     const std::vector<std::string> found = problems(platform);
     ASSERT_EQ(found.size(), 2U);
@@ -247,6 +267,104 @@ TEST(HookCheck, NamesDamageAndAnEntryTheLoaderCannotBind)
     EXPECT_EQ(problems(damaged), std::vector<std::string>{std::string(library) + " is damaged, and the loader "
                                                                                  "refuses it: its section table "
                                                                                  "runs past the file's end"});
+}
+
+TEST(HookCheck, LooksTheEntryUpFromTheHostsHintAndSaysOnlyTheDamageThatHidesIt)
+{
+    FakePlatform platform;
+    platform.files[host].image.entry_hint = 7;
+    Image& hidden = platform.files[library].image;
+    hidden.entry = Entry::missed;
+    hidden.exports = {"B", "SetTeskShellHook"};
+    hidden.damage = {"its export names are out of order"};
+    EXPECT_EQ(problems(platform), std::vector<std::string>{std::string(library) + " is damaged, and the loader "
+                                                                                  "refuses it: its export names are "
+                                                                                  "out of order"});
+    EXPECT_EQ(platform.hints[library], 7U);
+    EXPECT_EQ(platform.hints[host], no_hint);
+}
+
+TEST(HookCheck, TellsLibrariesApartByCaseOnLinuxOnly)
+{
+    // Windows' loader finds HELPER.dll as helper.dll; the dynamic linker looks for a file of that very name.
+    for (const char separator : {'\\', '/'}) {
+        FakePlatform platform;
+        platform.separator_ = separator;
+        const std::string folder = separator == '/' ? "/hook/" : "C:\\hook\\";
+        platform.files.clear();
+        platform.files[folder + "hook_host.exe"].image =
+            image(Machine::x86_64, {}, {"TeskShellHook64.dll", "helper.dll", "HELPER.dll"});
+        platform.files[folder + "TeskShellHook64.dll"].image = image(Machine::x86_64, {"SetTeskShellHook"}, {});
+        platform.files[folder + "helper.dll"].image = image(Machine::x86_64, {}, {});
+        const std::vector<std::string> found = problems(platform, folder + "hook_host.exe");
+        if (separator == '/') {
+            ASSERT_EQ(found.size(), 1U);
+            EXPECT_TRUE(says(found[0], {"/hook/hook_host.exe imports HELPER.dll, which is neither beside"}))
+                << found[0];
+        } else {
+            EXPECT_EQ(found, std::vector<std::string>{});
+        }
+    }
+}
+
+TEST(HookCheck, StopsWhereThePlatformCannotTellTheSystemsLibraries)
+{
+    FakePlatform platform;
+    platform.system_folder = false;
+    const Verdict verdict = check_host(platform, host);
+    EXPECT_EQ(verdict.problems, std::vector<std::string>{"hook_check could not finish: the system's system folder "
+                                                         "could not be found (error 2)"});
+    EXPECT_EQ(verdict.checked, "");
+}
+
+TEST(HookCheck, ShowsANameFromAnImageWithItsControlAndNonAsciiBytesEscapedAndALongOneCut)
+{
+    EXPECT_EQ(shown("KERNEL32.dll"), "KERNEL32.dll");
+    EXPECT_EQ(shown("\x1b[31mred\x7f\xc3\xa9\n"), "\\x1b[31mred\\x7f\\xc3\\xa9\\x0a");
+    EXPECT_EQ(shown(std::string(200, 'n')), std::string(200, 'n'));
+    EXPECT_EQ(shown(std::string(5000, 'n')), std::string(200, 'n') + "... (5000 bytes)");
+}
+
+TEST(HookCheck, ReadsANamesPlaceOnceAndNoMoreBytesInAllThanItsBudget)
+{
+    const std::string table = std::string(100, 'n') + '\0' + "short" + '\0' + "unended";
+    const auto* at = reinterpret_cast<const unsigned char*>(table.data());
+    Names names(150);
+    std::string_view name;
+    EXPECT_EQ(names.read(at, table.size(), name), Names::Read::fresh);
+    EXPECT_EQ(name, std::string(100, 'n'));
+    EXPECT_EQ(names.read(at, table.size(), name), Names::Read::again);
+    EXPECT_EQ(names.read(at + 101, table.size() - 101, name), Names::Read::fresh);
+    EXPECT_EQ(name, "short");
+    EXPECT_EQ(names.read(at + 107, table.size() - 107, name), Names::Read::unended);
+    EXPECT_EQ(names.read(at, 50, name), Names::Read::unended);
+    EXPECT_FALSE(names.spent());
+    // 114 bytes charged: the name inside the first, at its second byte, takes more than are left.
+    EXPECT_EQ(names.read(at + 1, table.size() - 1, name), Names::Read::spent);
+    EXPECT_TRUE(names.spent());
+}
+
+TEST(HookCheck, OrdersANameAgainstTheEntryAsTheLoadersStrcmpReadingNoFurtherThanItsRoom)
+{
+    const struct {
+        std::string name;
+        bool read;
+        int order;
+    } cases[] = {
+        {std::string("SetTeskShellHook", 17), true, 0},
+        {std::string("SetTeskShellHookEx", 19), true, -1},
+        {std::string("B", 2), true, 1},
+        {std::string("\xff", 2), true, -1},
+        {"SetTeskShellHook", false, 0},
+    };
+    for (const auto& c : cases) {
+        int order = 2;
+        EXPECT_EQ(compare_name(entry_name, reinterpret_cast<const unsigned char*>(c.name.data()), c.name.size(), order),
+                  c.read)
+            << c.name;
+        if (c.read)
+            EXPECT_EQ(order, c.order) << c.name;
+    }
 }
 
 TEST(HookCheck, NamesEachImportedLibraryFoundNeitherBesideTheHostNorInTheSystem)
