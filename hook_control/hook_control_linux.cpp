@@ -143,10 +143,11 @@ hook_host_result create_process(const char* path, int32_t number, uint32_t flags
 {
     const NoCancel held_off;
     Process* made = new (std::nothrow) Process;
+    if (!made)
+        return failed(no_reason, "cannot start %s: out of memory", path_text(path).text);
     hook_host_result result = HOOK_HOST_FAILED;
     try {
-        result = made ? start(path, number, flags, *made)
-                      : failed(no_reason, "cannot start %s: out of memory", path_text(path).text);
+        result = start(path, number, flags, *made);
     } catch (const std::exception& error) { // memory
         result = failed(no_reason, "cannot start %s: %s", path_text(path).text, error.what());
     }

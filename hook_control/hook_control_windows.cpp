@@ -18,7 +18,7 @@
 static_assert(HOOK_HOST_NO_LIMIT == INFINITE, "a wait without limit is the platform's own");
 
 struct Process : CAllocated {
-    HANDLE process = nullptr;
+    HANDLE handle = nullptr; // the process's
     // Held open, so that the main thread's id is not given to another thread once the host has ended.
     HANDLE thread = nullptr;
     HANDLE job = nullptr;    // the job's one handle; none for a host that outlives its controller
@@ -113,7 +113,7 @@ hook_host_result make_job(uint32_t flags, const PathText& shown, Handle& job)
     return HOOK_HOST_OK;
 }
 
-hook_host_result start(const char* path, int32_t number, uint32_t flags, Process& host)
+hook_host_result start(const char* path, int32_t number, uint32_t flags, Process& process)
 {
     const PathText shown = path_text(path);
     Command command;
@@ -124,47 +124,47 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, Process
     Handle job;
     if (result == HOOK_HOST_OK)
         result = make_job(flags, shown, job);
-    PROCESS_INFORMATION process{};
+    PROCESS_INFORMATION created{};
     if (result == HOOK_HOST_OK)
         result = create_in_job({command.program.data, command.line.data, command.folder.data, streams.writing.value,
                                 streams.error.value, job.value, shown.text},
-                               process);
+                               created);
     if (result == HOOK_HOST_OK)
-        result = run_host(process, shown.text);
+        result = run_host(created, shown.text);
     if (result != HOOK_HOST_OK)
         return result;
 
-    host.process = process.hProcess;
-    host.thread = process.hThread;
-    host.thread_id = process.dwThreadId;
-    host.job = job.release();
-    host.output = streams.output.release();
-    host.reading.hEvent = streams.read_done.release();
+    process.handle = created.hProcess;
+    process.thread = created.hThread;
+    process.thread_id = created.dwThreadId;
+    process.job = job.release();
+    process.output = streams.output.release();
+    process.reading.hEvent = streams.read_done.release();
     return HOOK_HOST_OK;
 }
 
 // Gives what a read took and the caller has not had yet.
-Output give(Process& host, char* buffer, size_t size, size_t& got)
+Output give(Process& process, char* buffer, size_t size, size_t& got)
 {
-    got = host.held - host.given < size ? host.held - host.given : size;
-    memcpy(buffer, host.buffer + host.given, got);
-    host.given += static_cast<DWORD>(got);
+    got = process.held - process.given < size ? process.held - process.given : size;
+    memcpy(buffer, process.buffer + process.given, got);
+    process.given += static_cast<DWORD>(got);
     return Output::bytes;
 }
 
 // Ends a read that is under way and waits until the system no longer writes to the buffer; what it
 // took is held.
-void cancel_read(Process& host)
+void cancel_read(Process& process)
 {
-    if (!host.read_pending)
+    if (!process.read_pending)
         return;
-    CancelIoEx(host.output, &host.reading);
+    CancelIoEx(process.output, &process.reading);
     DWORD count = 0;
-    if (GetOverlappedResult(host.output, &host.reading, &count, TRUE)) {
-        host.held = count;
-        host.given = 0;
+    if (GetOverlappedResult(process.output, &process.reading, &count, TRUE)) {
+        process.held = count;
+        process.given = 0;
     }
-    host.read_pending = false;
+    process.read_pending = false;
 }
 
 DWORD left_until(ULONGLONG deadline, uint32_t timeout_ms)
@@ -191,46 +191,47 @@ hook_host_result create_process(const char* path, int32_t number, uint32_t flags
     const hook_host_result result = start(path, number, flags, *made);
     if (result != HOOK_HOST_OK) {
         delete made;
+        // NOLINTNEXTLINE(clang-analyzer-unix.Malloc): freed above; clang 14 does not follow CAllocated's delete.
         return result;
     }
     *process = made;
-    *process_id = GetProcessId(made->process);
+    *process_id = GetProcessId(made->handle);
     return HOOK_HOST_OK;
 }
 
-Output read_output(Process& host, char* buffer, size_t size, uint32_t timeout_ms, size_t& got, SystemError& error)
+Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout_ms, size_t& got, SystemError& error)
 {
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    while (host.given == host.held) {
-        if (!host.read_pending) {
+    while (process.given == process.held) {
+        if (!process.read_pending) {
             // Finished at once or not, a read that was begun tells its end through the event.
-            if (!ReadFile(host.output, host.buffer, sizeof host.buffer, nullptr, &host.reading)) {
+            if (!ReadFile(process.output, process.buffer, sizeof process.buffer, nullptr, &process.reading)) {
                 error = GetLastError();
-                if (error == ERROR_BROKEN_PIPE) // the host's end is closed
+                if (error == ERROR_BROKEN_PIPE) // the process's end is closed
                     return Output::ended;
                 if (error != ERROR_IO_PENDING)
                     return Output::failed;
             }
-            host.read_pending = true;
+            process.read_pending = true;
         }
-        // The read's event comes first: output written before the host ended is taken before its end.
-        const HANDLE events[] = {host.reading.hEvent, host.process};
+        // The read's event comes first: output written before the process ended is taken before its end.
+        const HANDLE events[] = {process.reading.hEvent, process.handle};
         switch (WaitForMultipleObjects(2, events, FALSE, left_until(deadline, timeout_ms))) {
         case WAIT_OBJECT_0: {
             DWORD count = 0;
-            host.read_pending = false;
-            if (!GetOverlappedResult(host.output, &host.reading, &count, FALSE)) {
+            process.read_pending = false;
+            if (!GetOverlappedResult(process.output, &process.reading, &count, FALSE)) {
                 error = GetLastError();
                 return error == ERROR_BROKEN_PIPE ? Output::ended : Output::failed;
             }
-            host.held = count; // none where the host wrote nothing: read again
-            host.given = 0;
+            process.held = count; // none where the process wrote nothing: read again
+            process.given = 0;
             break;
         }
         case WAIT_OBJECT_0 + 1:
             // Ended with nothing more to read (another process may still hold the pipe's other end).
-            cancel_read(host);
-            if (host.given == host.held)
+            cancel_read(process);
+            if (process.given == process.held)
                 return Output::host_ended;
             break;
         case WAIT_TIMEOUT:
@@ -240,12 +241,12 @@ Output read_output(Process& host, char* buffer, size_t size, uint32_t timeout_ms
             return Output::failed;
         }
     }
-    return give(host, buffer, size, got);
+    return give(process, buffer, size, got);
 }
 
-End wait_for_end(Process& host, uint32_t timeout_ms, SystemError& error)
+End wait_for_end(Process& process, uint32_t timeout_ms, SystemError& error)
 {
-    switch (WaitForSingleObject(host.process, timeout_ms)) {
+    switch (WaitForSingleObject(process.handle, timeout_ms)) {
     case WAIT_OBJECT_0:
         return End::ended;
     case WAIT_TIMEOUT:
@@ -256,10 +257,10 @@ End wait_for_end(Process& host, uint32_t timeout_ms, SystemError& error)
     }
 }
 
-Status take_exit_status(Process& host, int32_t& status, SystemError& error)
+Status take_exit_status(Process& process, int32_t& status, SystemError& error)
 {
     DWORD code = 0;
-    if (!GetExitCodeProcess(host.process, &code)) {
+    if (!GetExitCodeProcess(process.handle, &code)) {
         error = GetLastError();
         return Status::failed;
     }
@@ -267,30 +268,30 @@ Status take_exit_status(Process& host, int32_t& status, SystemError& error)
     return Status::taken;
 }
 
-Post post_close(Process& host, uint32_t status, SystemError& error)
+Post post_close(Process& process, uint32_t status, SystemError& error)
 {
-    if (PostThreadMessageW(host.thread_id, WM_CLOSE, static_cast<WPARAM>(status), 0))
+    if (PostThreadMessageW(process.thread_id, WM_CLOSE, static_cast<WPARAM>(status), 0))
         return Post::sent;
     error = GetLastError();
     return post_refusal(error);
 }
 
-intptr_t waitable(const Process& host)
+intptr_t waitable(const Process& process)
 {
-    return reinterpret_cast<intptr_t>(host.process);
+    return reinterpret_cast<intptr_t>(process.handle);
 }
 
 const intptr_t no_waitable = 0;
 
-void release_process(Process* host)
+void release_process(Process* process)
 {
-    cancel_read(*host);
-    // Closing the job's one handle ends the host, as the controller's own end would.
-    if (host->job)
-        CloseHandle(host->job);
-    CloseHandle(host->output);
-    CloseHandle(host->reading.hEvent);
-    CloseHandle(host->thread);
-    CloseHandle(host->process);
-    delete host;
+    cancel_read(*process);
+    // Closing the job's one handle ends the process, as the controller's own end would.
+    if (process->job)
+        CloseHandle(process->job);
+    CloseHandle(process->output);
+    CloseHandle(process->reading.hEvent);
+    CloseHandle(process->thread);
+    CloseHandle(process->handle);
+    delete process;
 }
