@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdlib.h>
 
+namespace hook_control_internal {
+
 // A base whose `new` gives NULL where memory is short, rather than throwing.
 struct CAllocated {
     static void* operator new(size_t size) noexcept
@@ -16,3 +18,5 @@ struct CAllocated {
         free(memory);
     }
 };
+
+} // namespace hook_control_internal

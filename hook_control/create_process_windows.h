@@ -6,6 +6,8 @@
 
 #include "hook_control.h"
 
+namespace hook_control_internal {
+
 // What the host is started with.
 struct HostStart {
     const wchar_t* program; // the full path, which names it exactly, with no search
@@ -26,3 +28,5 @@ hook_host_result create_in_job(const HostStart& start, PROCESS_INFORMATION& proc
 // Lets the host created by create_in_job run. Where its thread cannot be resumed, it is ended and let
 // go of, and the start fails with the reason.
 hook_host_result run_host(const PROCESS_INFORMATION& process, const char* shown);
+
+} // namespace hook_control_internal

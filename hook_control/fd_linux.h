@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+namespace hook_control_internal {
+
 // Closed when it goes out of scope, unless released. Any number is a descriptor, 0 included: a
 // controller may have closed its standard input.
 struct Fd {
@@ -31,3 +33,5 @@ struct Fd {
         return released;
     }
 };
+
+} // namespace hook_control_internal

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+namespace hook_control_internal {
+
 // A handle closed when it goes out of scope, unless released.
 struct Handle {
     HANDLE value = nullptr;
@@ -44,3 +46,5 @@ template <typename T> struct Heap {
         return data != nullptr;
     }
 };
+
+} // namespace hook_control_internal

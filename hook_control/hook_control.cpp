@@ -22,6 +22,8 @@
 #include "last_error.h"
 #include "report_line.h"
 
+using namespace hook_control_internal;
+
 namespace {
 
 // How long a host whose output has ended is given to end, before it is taken for a program that

@@ -21,8 +21,9 @@
  * called pthread_exit ends as it would without it). From the first start it holds two descriptors for
  * good, an eventfd and /proc/self/stat, which tells it whether it is the last thread without opening
  * anything: a shortage of descriptors ends no host. A child that the controller forks gets a thread of
- * its own at its first start. hook_host_start and hook_host_release are no cancellation points
- * (a pthread_cancel takes effect after them); the waits are, and leave the host as it was.
+ * its own at its first start. hook_host_start, hook_host_release, hook_host_post and the post of
+ * hook_host_close are no cancellation points (a pthread_cancel takes effect after them); the waits
+ * are, and leave the host as it was.
  *
  * On Windows it needs Windows 6.0 or later and links KERNEL32, USER32 and ADVAPI32 only. Either
  * controller, 32-bit or 64-bit, starts, reads, closes and waits for either host, the 64-bit
@@ -146,7 +147,7 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_start(const char* 
 
 /* Reads the host's report line, waiting at most `timeout_ms` for it, and stores its number in
  * *reported (where `reported` is not NULL). Takes the line in whatever pieces it arrives, ending in LF
- * or CR LF; nothing after it is read.
+ * or CR LF; nothing after it is looked at.
  * HOOK_HOST_GONE: the host ended without a report (the loader refused it: a missing hook library).
  * HOOK_HOST_FAILED: its first line is not a report line, or it closed its standard output without one
  * and still runs 1 s later (the program is not a hook host). Where the output ends without a line, the

@@ -11,6 +11,8 @@
 #include "hook_control.h"
 #include "last_error.h"
 
+namespace hook_control_internal {
+
 // A host's process as the platform holds it: its handles, and our end of its standard output.
 struct Process;
 
@@ -82,3 +84,5 @@ extern const intptr_t no_waitable;
 // Frees what is held for the process; one that runs and was not started to outlive its controller is
 // ended first, as if its controller had ended.
 void release_process(Process* process);
+
+} // namespace hook_control_internal

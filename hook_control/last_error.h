@@ -5,6 +5,8 @@
 
 #include "hook_control.h"
 
+namespace hook_control_internal {
+
 // The system's code of why a call failed: errno, or GetLastError's; no_reason for none.
 typedef unsigned long SystemError;
 constexpr SystemError no_reason = 0;
@@ -31,3 +33,5 @@ struct PathText {
 // bytes, a longer one cut at its start to "...", so that the reason and the error number that follow
 // it are never lost.
 PathText path_text(const char* path);
+
+} // namespace hook_control_internal

@@ -11,16 +11,18 @@
 
 #include "hook_control.h"
 
+namespace hook_control_internal {
+
 namespace {
 
-// What poll takes as the time left until `deadline`; -1 for no limit.
-int left_until(int64_t deadline, uint32_t timeout_ms)
-{
-    if (timeout_ms == HOOK_HOST_NO_LIMIT)
-        return -1;
-    const int64_t left = deadline - monotonic_ms();
-    return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, std::numeric_limits<int>::max()));
-}
+    // What poll takes as the time left until `deadline`; -1 for no limit.
+    int left_until(int64_t deadline, uint32_t timeout_ms)
+    {
+        if (timeout_ms == HOOK_HOST_NO_LIMIT)
+            return -1;
+        const int64_t left = deadline - monotonic_ms();
+        return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, std::numeric_limits<int>::max()));
+    }
 
 } // namespace
 
@@ -62,3 +64,5 @@ int take_status(int pidfd, siginfo_t& info, int options)
             return errno;
     return 0;
 }
+
+} // namespace hook_control_internal

@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <stdint.h>
 
+namespace hook_control_internal {
+
 // CLOCK_MONOTONIC in milliseconds.
 int64_t monotonic_ms();
 
@@ -26,3 +28,5 @@ void pidfd_kill(int pidfd);
 // the process, never a later one of the same pid number (waitid(P_PIDFD), Linux 5.4). 0, or the errno
 // of why not: ECHILD where another wait of the process took it first.
 int take_status(int pidfd, siginfo_t& info, int options = 0);
+
+} // namespace hook_control_internal

@@ -7,24 +7,27 @@
 
 #include <limits>
 
+#include "no_cancel_linux.h"
 #include "proc_linux.h"
 #include "queue_linux.h"
 #include "queue_owner_linux.h"
 
+namespace hook_control_internal {
+
 namespace {
 
-// send_to_queue on `sender`, a new datagram socket: connected to the name, checked, sent.
-int send_checked(int sender, pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam)
-{
-    const queue_address address = queue_address_of(pid);
-    if (connect(sender, reinterpret_cast<const sockaddr*>(&address.name), address.length) != 0)
-        return errno;
-    if (const int error = queue_owner::check(sender, pid))
-        return error;
-    const queue_datagram datagram{kind, 0, wparam, lparam};
-    const ssize_t sent = send(sender, &datagram, sizeof datagram, MSG_DONTWAIT);
-    return sent == static_cast<ssize_t>(sizeof datagram) ? 0 : errno;
-}
+    // send_to_queue on `sender`, a new datagram socket: connected to the name, checked, sent.
+    int send_checked(int sender, pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam)
+    {
+        const queue_address address = queue_address_of(pid);
+        if (connect(sender, reinterpret_cast<const sockaddr*>(&address.name), address.length) != 0)
+            return errno;
+        if (const int error = queue_owner::check(sender, pid))
+            return error;
+        const queue_datagram datagram{kind, 0, wparam, lparam};
+        const ssize_t sent = send(sender, &datagram, sizeof datagram, MSG_DONTWAIT);
+        return sent == static_cast<ssize_t>(sizeof datagram) ? 0 : errno;
+    }
 
 } // namespace
 
@@ -53,6 +56,7 @@ Post send_to_queue(pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam, S
 
 Post post_message(uint32_t process_id, uint32_t kind, uint64_t wparam, uint64_t lparam, SystemError& error)
 {
+    const NoCancel held_off; // a post is made whole or not at all, its socket never left open
     // A pid_t is signed: a larger id would name a process group to kill().
     if (process_id > static_cast<uint32_t>(std::numeric_limits<pid_t>::max()))
         return Post::no_process;
@@ -68,5 +72,8 @@ Post post_message(uint32_t process_id, uint32_t kind, uint64_t wparam, uint64_t 
 
 bool has_ended(uint32_t process_id)
 {
+    const NoCancel held_off; // its stat file never left open
     return process_has_ended(static_cast<pid_t>(process_id));
 }
+
+} // namespace hook_control_internal

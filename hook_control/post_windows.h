@@ -5,5 +5,9 @@
 
 #include "hook_control_platform.h"
 
+namespace hook_control_internal {
+
 // What a post that PostThreadMessageW refused with `error` found.
 Post post_refusal(DWORD error);
+
+} // namespace hook_control_internal

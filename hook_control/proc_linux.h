@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+namespace hook_control_internal {
+
 // Whether process `pid`, which need not be our child, has ended: gone, or ended and not yet waited
 // for by its parent (a zombie, which kill() still finds).
 bool process_has_ended(pid_t pid);
@@ -13,3 +15,5 @@ bool process_has_ended(pid_t pid);
 // called pthread_exit while others ran; any other thread is gone once it has ended. A failure to look
 // counts as not alone.
 bool alone(int stat);
+
+} // namespace hook_control_internal

@@ -2,8 +2,10 @@
 
 #include <string.h>
 
+namespace hook_control_internal {
+
 namespace {
-const char prefix[] = "Adding hook for ";
+    const char prefix[] = "Adding hook for ";
 }
 
 ReportLine::State ReportLine::take(const char* bytes, size_t size)
@@ -50,3 +52,5 @@ ReportLine::State ReportLine::parse()
     number_ = static_cast<int32_t>(value);
     return State::read;
 }
+
+} // namespace hook_control_internal

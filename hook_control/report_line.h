@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+namespace hook_control_internal {
+
 class ReportLine {
 public:
     enum class State { incomplete, read, malformed };
@@ -39,3 +41,5 @@ private:
     State state_ = State::incomplete;
     int32_t number_ = 0;
 };
+
+} // namespace hook_control_internal

@@ -10,6 +10,8 @@
 
 #include "start_child_linux.h"
 
+namespace hook_control_internal {
+
 // What a start on the library's thread gives.
 struct Started {
     int pidfd = -1; // the new host's, above the standard descriptors; -1 where there is none
@@ -27,3 +29,5 @@ Started start_on_library_thread(Child& child);
 // thread, which takes its status once it ends; false where it has ended already (nothing watches it
 // then, and the caller takes its status).
 bool reap_when_ended(uint64_t serial);
+
+} // namespace hook_control_internal

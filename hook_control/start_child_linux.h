@@ -5,6 +5,8 @@
 #include <sched.h>
 #include <sys/types.h>
 
+namespace hook_control_internal {
+
 // What the child needs, all made before it is started: it shares the controller's memory until its
 // exec, and writes why its set-up failed into `failed_step` ("" for the exec itself) and `error`,
 // which the parent reads once the child has left that memory.
@@ -38,3 +40,5 @@ int above_standard(int fd);
 // Starts the child on this thread, which must block every signal, one child at a time: its pidfd, or
 // -errno. When it returns, the child has exec'd, or has ended with `failed_step` and `error` set.
 int clone_child(Child& child, pid_t& pid);
+
+} // namespace hook_control_internal

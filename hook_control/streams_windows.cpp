@@ -2,36 +2,38 @@
 
 #include <ntsecapi.h>
 
+namespace hook_control_internal {
+
 namespace {
 
-// Handles that a child may be handed; the handle list hands over none but those given.
-SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    // Handles that a child may be handed; the handle list hands over none but those given.
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
 
-// A security descriptor whose one entry lets the calling thread's user open the pipe, and nobody else:
-// the default one lets Everyone read, and so connect to an inbound pipe and hold its one instance.
-struct OwnUserOnly {
-    SECURITY_DESCRIPTOR descriptor;
-    alignas(DWORD) char list[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
-};
+    // A security descriptor whose one entry lets the calling thread's user open the pipe, and nobody else:
+    // the default one lets Everyone read, and so connect to an inbound pipe and hold its one instance.
+    struct OwnUserOnly {
+        SECURITY_DESCRIPTOR descriptor;
+        alignas(DWORD) char list[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+    };
 
-bool make_own_user_only(OwnUserOnly& security)
-{
-    // The pipe is opened with the thread's token, an impersonated user's where it has one.
-    Handle token;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token.value) &&
-        (GetLastError() != ERROR_NO_TOKEN || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.value)))
-        return false;
-    alignas(TOKEN_USER) char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    if (!GetTokenInformation(token.value, TokenUser, user_buffer, sizeof user_buffer, &size))
-        return false;
-    const PSID user = reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid;
-    auto* const list = reinterpret_cast<ACL*>(security.list);
-    return InitializeAcl(list, sizeof security.list, ACL_REVISION) &&
-           AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, user) &&
-           InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-           SetSecurityDescriptorDacl(&security.descriptor, TRUE, list, FALSE);
-}
+    bool make_own_user_only(OwnUserOnly& security)
+    {
+        // The pipe is opened with the thread's token, an impersonated user's where it has one.
+        Handle token;
+        if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token.value) &&
+            (GetLastError() != ERROR_NO_TOKEN || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.value)))
+            return false;
+        alignas(TOKEN_USER) char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        if (!GetTokenInformation(token.value, TokenUser, user_buffer, sizeof user_buffer, &size))
+            return false;
+        const PSID user = reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid;
+        auto* const list = reinterpret_cast<ACL*>(security.list);
+        return InitializeAcl(list, sizeof security.list, ACL_REVISION) &&
+               AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, user) &&
+               InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+               SetSecurityDescriptorDacl(&security.descriptor, TRUE, list, FALSE);
+    }
 
 } // namespace
 
@@ -79,17 +81,21 @@ bool make_output_pipe(Handle& reading, Handle& writing)
 // The host's standard error: the controller's own, as a handle of its own that may be handed over
 // (none where it has none); the null device for a host that outlives its controller, which would
 // otherwise hold the controller's pipe open after its end (`controller 2>&1 | cat` would wait for it).
-HANDLE standard_error(uint32_t flags)
+bool standard_error(uint32_t flags, Handle& error)
 {
-    HANDLE error = nullptr;
     if (flags & HOOK_HOST_OUTLIVE_CONTROLLER) {
-        error = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0,
-                            nullptr);
-        return error == INVALID_HANDLE_VALUE ? nullptr : error;
+        error.value = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                  OPEN_EXISTING, 0, nullptr);
+        return error.value != INVALID_HANDLE_VALUE;
     }
+    // Before Windows 8 a console's handles are pseudo-handles (their low two bits set), which a handle
+    // list refuses: the host, which runs without a console, is handed none of them.
     const HANDLE own = GetStdHandle(STD_ERROR_HANDLE);
-    if (own && own != INVALID_HANDLE_VALUE &&
-        !DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &error, 0, TRUE, DUPLICATE_SAME_ACCESS))
-        error = nullptr;
-    return error;
+    if (!own || own == INVALID_HANDLE_VALUE || (reinterpret_cast<ULONG_PTR>(own) & 3) == 3)
+        return true;
+    if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &error.value, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        error.value = nullptr;
+    return true;
 }
+
+} // namespace hook_control_internal

@@ -4,9 +4,13 @@
 
 #include "last_error.h"
 
+namespace hook_control_internal {
+
 void describe(SystemError error, char* text, size_t size)
 {
     // strerror's text may be shared between threads; this one is not.
     const char* known = strerrordesc_np(static_cast<int>(error));
     snprintf(text, size, "%s", known ? known : "unknown error");
 }
+
+} // namespace hook_control_internal

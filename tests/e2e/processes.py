@@ -21,9 +21,25 @@ WINE_SERVICES = {"services.exe", "explorer.exe", "winedevice.exe", "plugplay.exe
                  "conhost.exe"}
 
 
+def stat_of(pid):
+    """The fields of process `pid`'s stat file after its name, from its state on; None where it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as stat:
+            return stat.read().rsplit(b")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+
+
+def start_time(pid):
+    """When process `pid` started, which tells it from a later process of the same pid."""
+    fields = stat_of(pid)
+    return fields[19] if fields else None
+
+
 class Process:
     def __init__(self, pid, words, environment):
         self.pid = pid
+        self.started = start_time(pid)
         self.words = words  # its command line
         self.environment = environment
 
@@ -45,48 +61,69 @@ def running():
     """Every process that runs (zombies aside) and that we may read."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
+        fields = stat_of(int(pid))
+        if not fields or fields[0] in (b"Z", b"X"):
+            continue
         try:
-            with open("/proc/%s/stat" % pid, "rb") as stat:
-                if stat.read().rsplit(b")", 1)[1].split()[0] in (b"Z", b"X"):
-                    continue
             with open("/proc/%s/cmdline" % pid, "rb") as command:
                 words = [word.decode(errors="replace") for word in command.read().split(b"\0") if word]
             with open("/proc/%s/environ" % pid, "rb") as environ:
                 environment = dict(entry.decode(errors="replace").partition("=")[::2]
                                    for entry in environ.read().split(b"\0") if b"=" in entry)
-        except (OSError, IndexError):
+        except OSError:
             continue  # it has ended, or is not ours to read
         found.append(Process(int(pid), words, environment))
     return found
 
 
+def wines_own(process):
+    """Whether it is a Wine prefix's server or one of its services, which belong to no test."""
+    return process.name().startswith("wineserver") or process.name().lower() in WINE_SERVICES
+
+
 def with_tag(tag):
-    return [process for process in running() if process.environment.get(TAG) == tag]
+    return [process for process in running() if process.environment.get(TAG) == tag and not wines_own(process)]
 
 
 def programs_in_prefix(prefix):
     """The processes of Wine prefix `prefix` but its server and services: programs of the build's, a
     test's own, or Wine's loader still starting one."""
     return [process for process in running() if process.environment.get("WINEPREFIX") == prefix and
-            not process.name().startswith("wineserver") and process.name().lower() not in WINE_SERVICES]
+            not wines_own(process)]
 
 
 def end(processes, within=10):
-    """Kills `processes` and waits until each is gone or a zombie, which runs nothing."""
+    """Kills `processes`, each through a pidfd taken while it is still the process listed (its pid may
+    be another's once it is gone), and waits until each is gone or a zombie, which runs nothing. The
+    ones still running after `within` seconds."""
     for process in processes:
         try:
-            os.kill(process.pid, signal.SIGKILL)
+            pidfd = os.pidfd_open(process.pid)
+        except ProcessLookupError:
+            continue
+        try:
+            if start_time(process.pid) == process.started:
+                signal.pidfd_send_signal(pidfd, signal.SIGKILL)
         except ProcessLookupError:
             pass
+        finally:
+            os.close(pidfd)
     deadline = time.monotonic() + within
     pids = {process.pid for process in processes}
     while pids & {process.pid for process in running()} and time.monotonic() < deadline:
         time.sleep(0.05)
+    return [process for process in running() if process.pid in pids]
 
 
 def end_tagged(tag):
-    """Ends every process that carries `tag`: what a test started, and what those started."""
-    end(with_tag(tag))
+    """Ends every process that carries `tag`: what a test started, and what those started, some of which
+    may start others while they are ended; fails if any lives on."""
+    for _ in range(5):
+        left = with_tag(tag)
+        if not left:
+            return
+        end(left)
+    raise AssertionError("processes of the test's still run: %s" % "; ".join(str(process) for process in left))
 
 
 class TestCase(unittest.TestCase):

@@ -39,6 +39,8 @@ namespace {
 
 } // namespace fake
 
+namespace hook_control_internal {
+
 uint64_t now_ms()
 {
     return fake::now;
@@ -120,3 +122,5 @@ void describe(SystemError error, char* text, size_t size)
 {
     snprintf(text, size, "system error %lu", error);
 }
+
+} // namespace hook_control_internal

@@ -19,6 +19,8 @@ extern uint64_t now;
 
 } // namespace fake
 
+namespace hook_control_internal {
+
 struct Process {
     struct Piece {
         uint64_t at;
@@ -34,7 +36,12 @@ struct Process {
     bool released = false;
 };
 
+} // namespace hook_control_internal
+
 namespace fake {
+
+using hook_control_internal::Post;
+using hook_control_internal::Process;
 
 // The process the next start makes, or where it is null, a start that fails.
 extern Process* next;

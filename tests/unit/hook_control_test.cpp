@@ -8,6 +8,8 @@
 #include "fake_platform.h"
 #include "hook_control.h"
 
+using namespace hook_control_internal;
+
 namespace {
 
 const char report_42[] = "Adding hook for 42\r\n";

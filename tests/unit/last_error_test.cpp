@@ -7,6 +7,8 @@
 
 #include "last_error.h"
 
+using namespace hook_control_internal;
+
 namespace {
 
 std::string kept(const std::string& text)

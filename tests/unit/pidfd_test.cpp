@@ -13,6 +13,8 @@
 #include "hook_control.h"
 #include "pidfd_linux.h"
 
+using namespace hook_control_internal;
+
 namespace {
 
 // A child that ends with `status` once its pipe's other end is written to or closed.

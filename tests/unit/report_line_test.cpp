@@ -6,6 +6,8 @@
 
 #include "report_line.h"
 
+using hook_control_internal::ReportLine;
+
 namespace {
 
 // Feeds `output` to a reader in pieces of `piece` bytes.
