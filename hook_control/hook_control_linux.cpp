@@ -34,89 +34,89 @@ struct Process {
 
 namespace {
 
-    // Opens `path` above the standard descriptors; false with `error` where it cannot.
-    bool open_above_standard(const char* path, int flags, Fd& opened, SystemError& error)
-    {
-        opened.value = above_standard(open(path, flags | O_CLOEXEC));
-        error = opened.value < 0 ? static_cast<SystemError>(errno) : no_reason;
-        return opened.value >= 0;
-    }
+// Opens `path` above the standard descriptors; false with `error` where it cannot.
+bool open_above_standard(const char* path, int flags, Fd& opened, SystemError& error)
+{
+    opened.value = above_standard(open(path, flags | O_CLOEXEC));
+    error = opened.value < 0 ? static_cast<SystemError>(errno) : no_reason;
+    return opened.value >= 0;
+}
 
-    // The host's output pipe, both ends above the standard descriptors.
-    bool make_pipe(Fd& reading, Fd& writing, SystemError& error)
-    {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) {
-            error = static_cast<SystemError>(errno);
-            return false;
-        }
-        reading.value = above_standard(ends[0]);
-        const int reading_error = errno;
-        writing.value = above_standard(ends[1]);
-        error = static_cast<SystemError>(reading.value < 0 ? reading_error : errno);
-        return reading.value >= 0 && writing.value >= 0;
+// The host's output pipe, both ends above the standard descriptors.
+bool make_pipe(Fd& reading, Fd& writing, SystemError& error)
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        error = static_cast<SystemError>(errno);
+        return false;
     }
+    reading.value = above_standard(ends[0]);
+    const int reading_error = errno;
+    writing.value = above_standard(ends[1]);
+    error = static_cast<SystemError>(reading.value < 0 ? reading_error : errno);
+    return reading.value >= 0 && writing.value >= 0;
+}
 
-    // The program's absolute path, since the host starts in its own folder, so that it takes nothing from
-    // ours.
-    bool absolute(const char* path, std::string& program, SystemError& error)
-    {
-        program = path;
-        if (program[0] == '/')
-            return true;
-        char folder[4096];
-        if (!getcwd(folder, sizeof folder)) {
-            error = static_cast<SystemError>(errno);
-            return false;
-        }
-        program = std::string(folder) + "/" + program;
+// The program's absolute path, since the host starts in its own folder, so that it takes nothing from
+// ours.
+bool absolute(const char* path, std::string& program, SystemError& error)
+{
+    program = path;
+    if (program[0] == '/')
         return true;
+    char folder[4096];
+    if (!getcwd(folder, sizeof folder)) {
+        error = static_cast<SystemError>(errno);
+        return false;
     }
+    program = std::string(folder) + "/" + program;
+    return true;
+}
 
-    hook_host_result start(const char* path, int32_t number, uint32_t flags, Process& process)
-    {
-        const PathText shown = path_text(path);
-        SystemError error = no_reason;
-        std::string program;
-        if (!absolute(path, program, error))
-            return failed(error, "cannot start %s: cannot read the current folder", shown.text);
-        const std::string folder = program.substr(0, program.rfind('/') + 1);
-        std::string number_text = std::to_string(number);
-        char* const argv[] = {program.data(), number_text.data(), nullptr};
+hook_host_result start(const char* path, int32_t number, uint32_t flags, Process& process)
+{
+    const PathText shown = path_text(path);
+    SystemError error = no_reason;
+    std::string program;
+    if (!absolute(path, program, error))
+        return failed(error, "cannot start %s: cannot read the current folder", shown.text);
+    const std::string folder = program.substr(0, program.rfind('/') + 1);
+    std::string number_text = std::to_string(number);
+    char* const argv[] = {program.data(), number_text.data(), nullptr};
 
-        // A host that outlives the controller holds none of its pipes: `controller 2>&1 | cat` ends with it.
-        const bool outlive = (flags & HOOK_HOST_OUTLIVE_CONTROLLER) != 0;
-        Fd input;
-        Fd error_output;
-        Fd output_writing;
-        if (!open_above_standard("/dev/null", O_RDONLY, input, error) ||
-            (outlive && !open_above_standard("/dev/null", O_WRONLY, error_output, error)) ||
-            !make_pipe(process.output, output_writing, error))
-            return failed(error, "cannot start %s", shown.text);
+    // A host that outlives the controller holds none of its pipes: `controller 2>&1 | cat` ends with it.
+    const bool outlive = (flags & HOOK_HOST_OUTLIVE_CONTROLLER) != 0;
+    Fd input;
+    Fd error_output;
+    Fd output_writing;
+    if (!open_above_standard("/dev/null", O_RDONLY, input, error) ||
+        (outlive && !open_above_standard("/dev/null", O_WRONLY, error_output, error)) ||
+        !make_pipe(process.output, output_writing, error))
+        return failed(error, "cannot start %s", shown.text);
 
-        Child child{.program = program.c_str(),
-                    .argv = argv,
-                    .envp = environ,
-                    .folder = folder.c_str(),
-                    .input = input.value,
-                    .output = output_writing.value,
-                    .error_output = error_output.value,
-                    .controller = getpid(),
-                    .outlive = outlive};
-        take_scheduling(child);
-        const Started started = start_on_library_thread(child);
-        process.pidfd.value = started.pidfd;
-        if (started.error != 0)
-            return failed(static_cast<SystemError>(started.error), "cannot start %s", shown.text);
-        if (child.failed_step && *child.failed_step)
-            return failed(static_cast<SystemError>(child.error), "cannot start %s: %s", shown.text, child.failed_step);
-        if (child.failed_step) // its exec
-            return failed(static_cast<SystemError>(child.error), "cannot start %s", shown.text);
-        process.pid = started.pid;
-        process.serial = started.serial;
-        process.outlive = outlive;
-        return HOOK_HOST_OK;
-    }
+    Child child{.program = program.c_str(),
+                .argv = argv,
+                .envp = environ,
+                .folder = folder.c_str(),
+                .input = input.value,
+                .output = output_writing.value,
+                .error_output = error_output.value,
+                .controller = getpid(),
+                .outlive = outlive};
+    take_scheduling(child);
+    const Started started = start_on_library_thread(child);
+    process.pidfd.value = started.pidfd;
+    if (started.error != 0)
+        return failed(static_cast<SystemError>(started.error), "cannot start %s", shown.text);
+    if (child.failed_step && *child.failed_step)
+        return failed(static_cast<SystemError>(child.error), "cannot start %s: %s", shown.text, child.failed_step);
+    if (child.failed_step) // its exec
+        return failed(static_cast<SystemError>(child.error), "cannot start %s", shown.text);
+    process.pid = started.pid;
+    process.serial = started.serial;
+    process.outlive = outlive;
+    return HOOK_HOST_OK;
+}
 
 } // namespace
 

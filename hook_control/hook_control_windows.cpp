@@ -36,150 +36,149 @@ struct Process : CAllocated {
 
 namespace {
 
-    // The program's full path, its folder and its command line. The full path names the program exactly,
-    // with no search; its folder becomes the host's current folder, so that no hook library is taken from
-    // the controller's.
-    struct Command {
-        Heap<wchar_t> program;
-        Heap<wchar_t> folder; // its trailing '\' included
-        Heap<wchar_t> line;   // "PROGRAM" NUMBER
-    };
+// The program's full path, its folder and its command line. The full path names the program exactly,
+// with no search; its folder becomes the host's current folder, so that no hook library is taken from
+// the controller's.
+struct Command {
+    Heap<wchar_t> program;
+    Heap<wchar_t> folder; // its trailing '\' included
+    Heap<wchar_t> line;   // "PROGRAM" NUMBER
+};
 
-    hook_host_result make_command(const char* path, int32_t number, const PathText& shown, Command& command)
-    {
-        const int given_size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-        if (given_size <= 1)
-            return failed(GetLastError(), "cannot start '%s'", shown.text);
-        Heap<wchar_t> given(static_cast<size_t>(given_size));
-        if (!given.data)
-            return failed(ERROR_NOT_ENOUGH_MEMORY, "cannot start %s", shown.text);
-        MultiByteToWideChar(CP_UTF8, 0, path, -1, given.data, given_size);
-        const DWORD full_size = GetFullPathNameW(given.data, 0, nullptr, nullptr);
-        if (full_size == 0)
-            return failed(GetLastError(), "cannot start %s", shown.text);
-        if (!command.program.allocate(full_size) || !command.folder.allocate(full_size) ||
-            !command.line.allocate(full_size + 16)) // quotes, a blank, the number
-            return failed(ERROR_NOT_ENOUGH_MEMORY, "cannot start %s", shown.text);
-        wchar_t* name = nullptr;
-        const DWORD length = GetFullPathNameW(given.data, full_size, command.program.data, &name);
-        if (length == 0 || length >= full_size || !name)
-            return failed(length == 0 ? GetLastError() : ERROR_INVALID_NAME, "cannot start %s", shown.text);
-        // A process's current folder, its trailing '\' included, is shorter than MAX_PATH (beyond it
-        // CreateProcessW fails, and under Wine it has overrun memory and aborted the controller).
-        const size_t folder_length = static_cast<size_t>(name - command.program.data);
-        if (folder_length >= MAX_PATH)
-            return failed(no_reason,
-                          "cannot start %s: its folder is %d characters long, longer than a process's current folder "
-                          "may be (%d)",
-                          shown.text, static_cast<int>(folder_length), MAX_PATH - 1);
-        wcsncpy(command.folder.data, command.program.data, folder_length);
-        command.folder.data[folder_length] = L'\0';
-        wchar_t argument[16];
-        wsprintfW(argument, L"\" %ld", static_cast<long>(number));
-        wcscpy(command.line.data, L"\"");
-        wcscat(command.line.data, command.program.data);
-        wcscat(command.line.data, argument);
+hook_host_result make_command(const char* path, int32_t number, const PathText& shown, Command& command)
+{
+    const int given_size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (given_size <= 1)
+        return failed(GetLastError(), "cannot start '%s'", shown.text);
+    Heap<wchar_t> given(static_cast<size_t>(given_size));
+    if (!given.data)
+        return failed(ERROR_NOT_ENOUGH_MEMORY, "cannot start %s", shown.text);
+    MultiByteToWideChar(CP_UTF8, 0, path, -1, given.data, given_size);
+    const DWORD full_size = GetFullPathNameW(given.data, 0, nullptr, nullptr);
+    if (full_size == 0)
+        return failed(GetLastError(), "cannot start %s", shown.text);
+    if (!command.program.allocate(full_size) || !command.folder.allocate(full_size) ||
+        !command.line.allocate(full_size + 16)) // quotes, a blank, the number
+        return failed(ERROR_NOT_ENOUGH_MEMORY, "cannot start %s", shown.text);
+    wchar_t* name = nullptr;
+    const DWORD length = GetFullPathNameW(given.data, full_size, command.program.data, &name);
+    if (length == 0 || length >= full_size || !name)
+        return failed(length == 0 ? GetLastError() : ERROR_INVALID_NAME, "cannot start %s", shown.text);
+    // A process's current folder, its trailing '\' included, is shorter than MAX_PATH (beyond it
+    // CreateProcessW fails, and under Wine it has overrun memory and aborted the controller).
+    const size_t folder_length = static_cast<size_t>(name - command.program.data);
+    if (folder_length >= MAX_PATH)
+        return failed(no_reason,
+                      "cannot start %s: its folder is %d characters long, longer than a process's current folder "
+                      "may be (%d)",
+                      shown.text, static_cast<int>(folder_length), MAX_PATH - 1);
+    wcsncpy(command.folder.data, command.program.data, folder_length);
+    command.folder.data[folder_length] = L'\0';
+    wchar_t argument[16];
+    wsprintfW(argument, L"\" %ld", static_cast<long>(number));
+    wcscpy(command.line.data, L"\"");
+    wcscat(command.line.data, command.program.data);
+    wcscat(command.line.data, argument);
+    return HOOK_HOST_OK;
+}
+
+// What the host is handed and what it is read through: its standard output's pipe and its standard
+// error, and the event of our reads of its output.
+struct Streams {
+    Handle output; // ours
+    Handle writing;
+    Handle error;
+    Handle read_done;
+};
+
+hook_host_result make_streams(uint32_t flags, const PathText& shown, Streams& streams)
+{
+    streams.read_done.value = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!streams.read_done.value)
+        return failed(GetLastError(), "cannot start %s", shown.text);
+    if (!make_output_pipe(streams.output, streams.writing))
+        return failed(GetLastError(), "cannot start %s: cannot make a pipe for its output", shown.text);
+    if (!standard_error(flags, streams.error))
+        return failed(GetLastError(), "cannot start %s: cannot open the null device for its standard error",
+                      shown.text);
+    return HOOK_HOST_OK;
+}
+
+// A job whose one handle ends the host when it is closed, as the controller's end closes it; none for
+// a host that outlives its controller.
+hook_host_result make_job(uint32_t flags, const PathText& shown, Handle& job)
+{
+    if (flags & HOOK_HOST_OUTLIVE_CONTROLLER)
         return HOOK_HOST_OK;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    job.value = CreateJobObjectW(nullptr, nullptr);
+    if (!job.value || !SetInformationJobObject(job.value, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        return failed(GetLastError(), "cannot start %s: cannot make its job object", shown.text);
+    return HOOK_HOST_OK;
+}
+
+hook_host_result start(const char* path, int32_t number, uint32_t flags, Process& process)
+{
+    const PathText shown = path_text(path);
+    Command command;
+    hook_host_result result = make_command(path, number, shown, command);
+    Streams streams;
+    if (result == HOOK_HOST_OK)
+        result = make_streams(flags, shown, streams);
+    Handle job;
+    if (result == HOOK_HOST_OK)
+        result = make_job(flags, shown, job);
+    PROCESS_INFORMATION created{};
+    if (result == HOOK_HOST_OK)
+        result = create_in_job({command.program.data, command.line.data, command.folder.data, streams.writing.value,
+                                streams.error.value, job.value, shown.text},
+                               created);
+    if (result == HOOK_HOST_OK)
+        result = run_host(created, shown.text);
+    if (result != HOOK_HOST_OK)
+        return result;
+
+    process.handle = created.hProcess;
+    process.thread = created.hThread;
+    process.thread_id = created.dwThreadId;
+    process.job = job.release();
+    process.output = streams.output.release();
+    process.reading.hEvent = streams.read_done.release();
+    return HOOK_HOST_OK;
+}
+
+// Gives what a read took and the caller has not had yet.
+Output give(Process& process, char* buffer, size_t size, size_t& got)
+{
+    got = process.held - process.given < size ? process.held - process.given : size;
+    memcpy(buffer, process.buffer + process.given, got);
+    process.given += static_cast<DWORD>(got);
+    return Output::bytes;
+}
+
+// Ends a read that is under way and waits until the system no longer writes to the buffer; what it
+// took is held.
+void cancel_read(Process& process)
+{
+    if (!process.read_pending)
+        return;
+    CancelIoEx(process.output, &process.reading);
+    DWORD count = 0;
+    if (GetOverlappedResult(process.output, &process.reading, &count, TRUE)) {
+        process.held = count;
+        process.given = 0;
     }
+    process.read_pending = false;
+}
 
-    // What the host is handed and what it is read through: its standard output's pipe and its standard
-    // error, and the event of our reads of its output.
-    struct Streams {
-        Handle output; // ours
-        Handle writing;
-        Handle error;
-        Handle read_done;
-    };
-
-    hook_host_result make_streams(uint32_t flags, const PathText& shown, Streams& streams)
-    {
-        streams.read_done.value = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (!streams.read_done.value)
-            return failed(GetLastError(), "cannot start %s", shown.text);
-        if (!make_output_pipe(streams.output, streams.writing))
-            return failed(GetLastError(), "cannot start %s: cannot make a pipe for its output", shown.text);
-        if (!standard_error(flags, streams.error))
-            return failed(GetLastError(), "cannot start %s: cannot open the null device for its standard error",
-                          shown.text);
-        return HOOK_HOST_OK;
-    }
-
-    // A job whose one handle ends the host when it is closed, as the controller's end closes it; none for
-    // a host that outlives its controller.
-    hook_host_result make_job(uint32_t flags, const PathText& shown, Handle& job)
-    {
-        if (flags & HOOK_HOST_OUTLIVE_CONTROLLER)
-            return HOOK_HOST_OK;
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        job.value = CreateJobObjectW(nullptr, nullptr);
-        if (!job.value ||
-            !SetInformationJobObject(job.value, JobObjectExtendedLimitInformation, &limits, sizeof limits))
-            return failed(GetLastError(), "cannot start %s: cannot make its job object", shown.text);
-        return HOOK_HOST_OK;
-    }
-
-    hook_host_result start(const char* path, int32_t number, uint32_t flags, Process& process)
-    {
-        const PathText shown = path_text(path);
-        Command command;
-        hook_host_result result = make_command(path, number, shown, command);
-        Streams streams;
-        if (result == HOOK_HOST_OK)
-            result = make_streams(flags, shown, streams);
-        Handle job;
-        if (result == HOOK_HOST_OK)
-            result = make_job(flags, shown, job);
-        PROCESS_INFORMATION created{};
-        if (result == HOOK_HOST_OK)
-            result = create_in_job({command.program.data, command.line.data, command.folder.data, streams.writing.value,
-                                    streams.error.value, job.value, shown.text},
-                                   created);
-        if (result == HOOK_HOST_OK)
-            result = run_host(created, shown.text);
-        if (result != HOOK_HOST_OK)
-            return result;
-
-        process.handle = created.hProcess;
-        process.thread = created.hThread;
-        process.thread_id = created.dwThreadId;
-        process.job = job.release();
-        process.output = streams.output.release();
-        process.reading.hEvent = streams.read_done.release();
-        return HOOK_HOST_OK;
-    }
-
-    // Gives what a read took and the caller has not had yet.
-    Output give(Process& process, char* buffer, size_t size, size_t& got)
-    {
-        got = process.held - process.given < size ? process.held - process.given : size;
-        memcpy(buffer, process.buffer + process.given, got);
-        process.given += static_cast<DWORD>(got);
-        return Output::bytes;
-    }
-
-    // Ends a read that is under way and waits until the system no longer writes to the buffer; what it
-    // took is held.
-    void cancel_read(Process& process)
-    {
-        if (!process.read_pending)
-            return;
-        CancelIoEx(process.output, &process.reading);
-        DWORD count = 0;
-        if (GetOverlappedResult(process.output, &process.reading, &count, TRUE)) {
-            process.held = count;
-            process.given = 0;
-        }
-        process.read_pending = false;
-    }
-
-    DWORD left_until(ULONGLONG deadline, uint32_t timeout_ms)
-    {
-        if (timeout_ms == HOOK_HOST_NO_LIMIT)
-            return INFINITE;
-        const ULONGLONG now = GetTickCount64();
-        return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-    }
+DWORD left_until(ULONGLONG deadline, uint32_t timeout_ms)
+{
+    if (timeout_ms == HOOK_HOST_NO_LIMIT)
+        return INFINITE;
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
 
 } // namespace
 

@@ -8,68 +8,68 @@ namespace hook_control_internal {
 
 namespace {
 
-    thread_local char last_error[512];
+thread_local char last_error[512];
 
-    // The most a path takes of an error text, and what stands for the start cut from a longer one.
-    constexpr size_t path_most = 160;
-    constexpr char cut_start[] = "...";
+// The most a path takes of an error text, and what stands for the start cut from a longer one.
+constexpr size_t path_most = 160;
+constexpr char cut_start[] = "...";
 
-    // The length of the valid UTF-8 character that `text` (`left` bytes) begins with; 0 where it begins
-    // with a byte that is not one (a stray continuation, an overlong form, a surrogate, past U+10FFFF).
-    size_t character_length(const unsigned char* text, size_t left)
-    {
-        const unsigned lead = text[0];
-        if (lead < 0x80)
-            return 1;
-        size_t length = 0;
-        if ((lead & 0xE0) == 0xC0)
-            length = 2;
-        else if ((lead & 0xF0) == 0xE0)
-            length = 3;
-        else if ((lead & 0xF8) == 0xF0)
-            length = 4;
-        if (length == 0 || length > left)
+// The length of the valid UTF-8 character that `text` (`left` bytes) begins with; 0 where it begins
+// with a byte that is not one (a stray continuation, an overlong form, a surrogate, past U+10FFFF).
+size_t character_length(const unsigned char* text, size_t left)
+{
+    const unsigned lead = text[0];
+    if (lead < 0x80)
+        return 1;
+    size_t length = 0;
+    if ((lead & 0xE0) == 0xC0)
+        length = 2;
+    else if ((lead & 0xF0) == 0xE0)
+        length = 3;
+    else if ((lead & 0xF8) == 0xF0)
+        length = 4;
+    if (length == 0 || length > left)
+        return 0;
+    unsigned long code = lead & (0x7Fu >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80)
             return 0;
-        unsigned long code = lead & (0x7Fu >> length);
-        for (size_t i = 1; i < length; ++i) {
-            if ((text[i] & 0xC0) != 0x80)
-                return 0;
-            code = code << 6 | (text[i] & 0x3Fu);
-        }
-        const unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-            return 0;
-        return length;
+        code = code << 6 | (text[i] & 0x3Fu);
     }
+    const unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        return 0;
+    return length;
+}
 
-    // The bytes of `text` (`left` of them) that its next piece takes; `written` is what it takes once
-    // written: a valid character as it is, a byte that is not one as \xNN.
-    size_t next_piece(const char* text, size_t left, size_t& written)
-    {
-        const size_t length = character_length(reinterpret_cast<const unsigned char*>(text), left);
-        written = length ? length : 4;
-        return length ? length : 1;
-    }
+// The bytes of `text` (`left` of them) that its next piece takes; `written` is what it takes once
+// written: a valid character as it is, a byte that is not one as \xNN.
+size_t next_piece(const char* text, size_t left, size_t& written)
+{
+    const size_t length = character_length(reinterpret_cast<const unsigned char*>(text), left);
+    written = length ? length : 4;
+    return length ? length : 1;
+}
 
-    // Writes `text` (`length` bytes) to `out` as valid UTF-8, as much of it as `room` holds with a NUL
-    // after it, ending at a character's boundary.
-    void write_valid(char* out, size_t room, const char* text, size_t length)
-    {
-        size_t at = 0;
-        for (size_t read = 0; read < length;) {
-            size_t written = 0;
-            const size_t taken = next_piece(text + read, length - read, written);
-            if (at + written >= room)
-                break;
-            if (written == taken)
-                memcpy(out + at, text + read, taken);
-            else
-                snprintf(out + at, room - at, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(text[read])));
-            at += written;
-            read += taken;
-        }
-        out[at] = '\0';
+// Writes `text` (`length` bytes) to `out` as valid UTF-8, as much of it as `room` holds with a NUL
+// after it, ending at a character's boundary.
+void write_valid(char* out, size_t room, const char* text, size_t length)
+{
+    size_t at = 0;
+    for (size_t read = 0; read < length;) {
+        size_t written = 0;
+        const size_t taken = next_piece(text + read, length - read, written);
+        if (at + written >= room)
+            break;
+        if (written == taken)
+            memcpy(out + at, text + read, taken);
+        else
+            snprintf(out + at, room - at, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(text[read])));
+        at += written;
+        read += taken;
     }
+    out[at] = '\0';
+}
 
 } // namespace
 

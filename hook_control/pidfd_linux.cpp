@@ -15,14 +15,14 @@ namespace hook_control_internal {
 
 namespace {
 
-    // What poll takes as the time left until `deadline`; -1 for no limit.
-    int left_until(int64_t deadline, uint32_t timeout_ms)
-    {
-        if (timeout_ms == HOOK_HOST_NO_LIMIT)
-            return -1;
-        const int64_t left = deadline - monotonic_ms();
-        return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, std::numeric_limits<int>::max()));
-    }
+// What poll takes as the time left until `deadline`; -1 for no limit.
+int left_until(int64_t deadline, uint32_t timeout_ms)
+{
+    if (timeout_ms == HOOK_HOST_NO_LIMIT)
+        return -1;
+    const int64_t left = deadline - monotonic_ms();
+    return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, std::numeric_limits<int>::max()));
+}
 
 } // namespace
 

@@ -16,18 +16,18 @@ namespace hook_control_internal {
 
 namespace {
 
-    // send_to_queue on `sender`, a new datagram socket: connected to the name, checked, sent.
-    int send_checked(int sender, pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam)
-    {
-        const queue_address address = queue_address_of(pid);
-        if (connect(sender, reinterpret_cast<const sockaddr*>(&address.name), address.length) != 0)
-            return errno;
-        if (const int error = queue_owner::check(sender, pid))
-            return error;
-        const queue_datagram datagram{kind, 0, wparam, lparam};
-        const ssize_t sent = send(sender, &datagram, sizeof datagram, MSG_DONTWAIT);
-        return sent == static_cast<ssize_t>(sizeof datagram) ? 0 : errno;
-    }
+// send_to_queue on `sender`, a new datagram socket: connected to the name, checked, sent.
+int send_checked(int sender, pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam)
+{
+    const queue_address address = queue_address_of(pid);
+    if (connect(sender, reinterpret_cast<const sockaddr*>(&address.name), address.length) != 0)
+        return errno;
+    if (const int error = queue_owner::check(sender, pid))
+        return error;
+    const queue_datagram datagram{kind, 0, wparam, lparam};
+    const ssize_t sent = send(sender, &datagram, sizeof datagram, MSG_DONTWAIT);
+    return sent == static_cast<ssize_t>(sizeof datagram) ? 0 : errno;
+}
 
 } // namespace
 

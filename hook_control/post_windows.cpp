@@ -8,41 +8,41 @@ namespace hook_control_internal {
 
 namespace {
 
-    // The main thread is the earliest created of the process's threads; the loader may add threads of
-    // its own, and the snapshot's order is not documented. 0 where there is no such process.
-    DWORD main_thread_of(DWORD process_id, bool& denied)
-    {
-        const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-        if (snapshot == INVALID_HANDLE_VALUE)
-            return 0;
-        DWORD main = 0;
-        ULONGLONG earliest = ~0ull;
-        THREADENTRY32 entry{};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-            if (entry.th32OwnerProcessID != process_id)
-                continue;
-            const HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
-            if (!thread) {
-                denied = denied || GetLastError() == ERROR_ACCESS_DENIED;
-                continue;
-            }
-            FILETIME created;
-            FILETIME exited;
-            FILETIME kernel;
-            FILETIME user;
-            if (GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
-                const ULONGLONG time = ULONGLONG{created.dwHighDateTime} << 32 | created.dwLowDateTime;
-                if (time < earliest) {
-                    earliest = time;
-                    main = entry.th32ThreadID;
-                }
-            }
-            CloseHandle(thread);
+// The main thread is the earliest created of the process's threads; the loader may add threads of
+// its own, and the snapshot's order is not documented. 0 where there is no such process.
+DWORD main_thread_of(DWORD process_id, bool& denied)
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD main = 0;
+    ULONGLONG earliest = ~0ull;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != process_id)
+            continue;
+        const HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
+        if (!thread) {
+            denied = denied || GetLastError() == ERROR_ACCESS_DENIED;
+            continue;
         }
-        CloseHandle(snapshot);
-        return main;
+        FILETIME created;
+        FILETIME exited;
+        FILETIME kernel;
+        FILETIME user;
+        if (GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
+            const ULONGLONG time = ULONGLONG{created.dwHighDateTime} << 32 | created.dwLowDateTime;
+            if (time < earliest) {
+                earliest = time;
+                main = entry.th32ThreadID;
+            }
+        }
+        CloseHandle(thread);
     }
+    CloseHandle(snapshot);
+    return main;
+}
 
 } // namespace
 

@@ -10,32 +10,32 @@ namespace hook_control_internal {
 
 namespace {
 
-    // The state field of `line`, a stat file's "pid (name) state ...": the name may hold anything but ends
-    // at the last ')'. Null where the line has none.
-    const char* state_of(const char* line)
-    {
-        const char* name_end = strrchr(line, ')');
-        return name_end && name_end[1] == ' ' ? name_end + 2 : nullptr;
-    }
+// The state field of `line`, a stat file's "pid (name) state ...": the name may hold anything but ends
+// at the last ')'. Null where the line has none.
+const char* state_of(const char* line)
+{
+    const char* name_end = strrchr(line, ')');
+    return name_end && name_end[1] == ' ' ? name_end + 2 : nullptr;
+}
 
-    bool is_ended(char state)
-    {
-        return state == 'Z' || state == 'X';
-    }
+bool is_ended(char state)
+{
+    return state == 'Z' || state == 'X';
+}
 
-    // Whether the process whose stat file is `path` has ended: the file is gone, or its state is zombie or
-    // dead. Where it cannot be read for another reason, it is taken to run.
-    bool stat_shows_ended(const char* path)
-    {
-        FILE* stat = fopen(path, "re");
-        if (!stat)
-            return errno == ENOENT;
-        char line[512];
-        const bool read = fgets(line, sizeof line, stat) != nullptr;
-        fclose(stat);
-        const char* state = read ? state_of(line) : nullptr;
-        return state && is_ended(*state);
-    }
+// Whether the process whose stat file is `path` has ended: the file is gone, or its state is zombie or
+// dead. Where it cannot be read for another reason, it is taken to run.
+bool stat_shows_ended(const char* path)
+{
+    FILE* stat = fopen(path, "re");
+    if (!stat)
+        return errno == ENOENT;
+    char line[512];
+    const bool read = fgets(line, sizeof line, stat) != nullptr;
+    fclose(stat);
+    const char* state = read ? state_of(line) : nullptr;
+    return state && is_ended(*state);
+}
 
 } // namespace
 

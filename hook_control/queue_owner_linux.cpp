@@ -24,59 +24,59 @@ namespace hook_control_internal {
 
 namespace {
 
-    // The inode of the socket that `sender` is connected to, in `peer`: 0 or the errno of the look.
-    int peer_of(int sender, uint32_t& peer)
-    {
-        struct stat own { };
-        if (fstat(sender, &own) != 0)
-            return errno;
-        const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-        if (diag < 0)
-            return errno;
-        struct {
-            nlmsghdr header;
-            unix_diag_req request;
-        } ask{};
-        ask.header.nlmsg_len = sizeof ask;
-        ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-        ask.header.nlmsg_flags = NLM_F_REQUEST;
-        ask.request.sdiag_family = AF_UNIX;
-        ask.request.udiag_states = ~0u;
-        ask.request.udiag_ino = static_cast<uint32_t>(own.st_ino);
-        ask.request.udiag_show = UDIAG_SHOW_PEER;
-        ask.request.udiag_cookie[0] = INET_DIAG_NOCOOKIE; // any socket of that inode
-        ask.request.udiag_cookie[1] = INET_DIAG_NOCOOKIE;
-        sockaddr_nl kernel{};
-        kernel.nl_family = AF_NETLINK;
-        alignas(nlmsghdr) char answer[512] = {};
-        ssize_t size = sendto(diag, &ask, sizeof ask, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
-        // The kernel answers within the send: the answer is there to take.
-        if (size == static_cast<ssize_t>(sizeof ask))
-            size = recv(diag, answer, sizeof answer, MSG_DONTWAIT);
-        const int error = size < 0 ? errno : 0;
-        close(diag);
-        if (error != 0)
-            return error;
-        const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
-        if (!NLMSG_OK(header, static_cast<size_t>(size)))
-            return EPROTO;
-        if (header->nlmsg_type == NLMSG_ERROR) {
-            const auto* refusal = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
-            return header->nlmsg_len >= NLMSG_LENGTH(sizeof *refusal) && refusal->error < 0 ? -refusal->error : EPROTO;
-        }
-        if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg)))
-            return EPROTO;
-        int left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof(unix_diag_msg)));
-        const auto* attribute = reinterpret_cast<const rtattr*>(static_cast<const char*>(NLMSG_DATA(header)) +
-                                                                NLMSG_ALIGN(sizeof(unix_diag_msg)));
-        for (; RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
-            if (attribute->rta_type == UNIX_DIAG_PEER && RTA_PAYLOAD(attribute) >= sizeof peer) {
-                memcpy(&peer, RTA_DATA(attribute), sizeof peer);
-                return 0;
-            }
-        }
-        return ENOTCONN;
+// The inode of the socket that `sender` is connected to, in `peer`: 0 or the errno of the look.
+int peer_of(int sender, uint32_t& peer)
+{
+    struct stat own { };
+    if (fstat(sender, &own) != 0)
+        return errno;
+    const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0)
+        return errno;
+    struct {
+        nlmsghdr header;
+        unix_diag_req request;
+    } ask{};
+    ask.header.nlmsg_len = sizeof ask;
+    ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    ask.header.nlmsg_flags = NLM_F_REQUEST;
+    ask.request.sdiag_family = AF_UNIX;
+    ask.request.udiag_states = ~0u;
+    ask.request.udiag_ino = static_cast<uint32_t>(own.st_ino);
+    ask.request.udiag_show = UDIAG_SHOW_PEER;
+    ask.request.udiag_cookie[0] = INET_DIAG_NOCOOKIE; // any socket of that inode
+    ask.request.udiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    alignas(nlmsghdr) char answer[512] = {};
+    ssize_t size = sendto(diag, &ask, sizeof ask, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
+    // The kernel answers within the send: the answer is there to take.
+    if (size == static_cast<ssize_t>(sizeof ask))
+        size = recv(diag, answer, sizeof answer, MSG_DONTWAIT);
+    const int error = size < 0 ? errno : 0;
+    close(diag);
+    if (error != 0)
+        return error;
+    const auto* header = reinterpret_cast<const nlmsghdr*>(answer);
+    if (!NLMSG_OK(header, static_cast<size_t>(size)))
+        return EPROTO;
+    if (header->nlmsg_type == NLMSG_ERROR) {
+        const auto* refusal = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+        return header->nlmsg_len >= NLMSG_LENGTH(sizeof *refusal) && refusal->error < 0 ? -refusal->error : EPROTO;
     }
+    if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY || header->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg)))
+        return EPROTO;
+    int left = static_cast<int>(header->nlmsg_len - NLMSG_LENGTH(sizeof(unix_diag_msg)));
+    const auto* attribute = reinterpret_cast<const rtattr*>(static_cast<const char*>(NLMSG_DATA(header)) +
+                                                            NLMSG_ALIGN(sizeof(unix_diag_msg)));
+    for (; RTA_OK(attribute, left); attribute = RTA_NEXT(attribute, left)) {
+        if (attribute->rta_type == UNIX_DIAG_PEER && RTA_PAYLOAD(attribute) >= sizeof peer) {
+            memcpy(&peer, RTA_DATA(attribute), sizeof peer);
+            return 0;
+        }
+    }
+    return ENOTCONN;
+}
 
 } // namespace
 

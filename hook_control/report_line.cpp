@@ -5,7 +5,7 @@
 namespace hook_control_internal {
 
 namespace {
-    const char prefix[] = "Adding hook for ";
+const char prefix[] = "Adding hook for ";
 }
 
 ReportLine::State ReportLine::take(const char* bytes, size_t size)

@@ -38,67 +38,66 @@ namespace hook_control_internal {
 
 namespace {
 
-    // The kernel's own struct sigaction, for the raw call: SIG_DFL needs no restorer and no mask.
-    struct KernelSigaction {
-        void (*handler)(int);
-        unsigned long flags;
-        void (*restorer)();
-        uint64_t mask;
-    };
+// The kernel's own struct sigaction, for the raw call: SIG_DFL needs no restorer and no mask.
+struct KernelSigaction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    uint64_t mask;
+};
 
-    __attribute__((no_sanitize("address", "thread", "undefined"))) int child_failed(Child& child, const char* step)
-    {
-        child.failed_step = step;
-        child.error = errno;
-        return 127;
+__attribute__((no_sanitize("address", "thread", "undefined"))) int child_failed(Child& child, const char* step)
+{
+    child.failed_step = step;
+    child.error = errno;
+    return 127;
+}
+
+// The child's steps, in order, until its exec.
+__attribute__((no_sanitize("address", "thread", "undefined"))) int run_child(void* argument)
+{
+    Child& child = *static_cast<Child*>(argument);
+    // The death signal, then the check that the controller did not end before it was set.
+    if (!child.outlive) {
+        if (syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0)
+            return child_failed(child, "cannot set its death signal");
+        if (syscall(SYS_getppid) != child.controller)
+            return 127;
     }
+    // The asking thread's scheduling, where the system allows it: a nice value lower than the library
+    // thread's needs the privilege to raise a priority.
+    if (child.has_nice)
+        syscall(SYS_setpriority, PRIO_PROCESS, 0, child.nice);
+    if (child.has_affinity)
+        syscall(SYS_sched_setaffinity, 0, sizeof child.affinity, &child.affinity);
+    // Standard error stays the controller's unless given; nothing else of the controller's reaches it.
+    if (syscall(SYS_dup3, child.input, STDIN_FILENO, 0) < 0 || syscall(SYS_dup3, child.output, STDOUT_FILENO, 0) < 0 ||
+        (child.error_output >= 0 && syscall(SYS_dup3, child.error_output, STDERR_FILENO, 0) < 0))
+        return child_failed(child, "cannot hand it its standard streams");
+    if (syscall(SYS_chdir, child.folder) != 0)
+        return child_failed(child, "cannot enter its folder");
+    if (syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+        return child_failed(child, "cannot close the controller's descriptors");
+    // A signal ignored or blocked here would stay so in the host.
+    const KernelSigaction default_action{SIG_DFL, 0, nullptr, 0};
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number)
+        if (signal_number != SIGKILL && signal_number != SIGSTOP)
+            syscall(SYS_rt_sigaction, signal_number, &default_action, nullptr, sizeof default_action.mask);
+    const uint64_t none = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
+    syscall(SYS_execve, child.program, child.argv, child.envp);
+    return child_failed(child, "");
+}
 
-    // The child's steps, in order, until its exec.
-    __attribute__((no_sanitize("address", "thread", "undefined"))) int run_child(void* argument)
-    {
-        Child& child = *static_cast<Child*>(argument);
-        // The death signal, then the check that the controller did not end before it was set.
-        if (!child.outlive) {
-            if (syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0)
-                return child_failed(child, "cannot set its death signal");
-            if (syscall(SYS_getppid) != child.controller)
-                return 127;
-        }
-        // The asking thread's scheduling, where the system allows it: a nice value lower than the library
-        // thread's needs the privilege to raise a priority.
-        if (child.has_nice)
-            syscall(SYS_setpriority, PRIO_PROCESS, 0, child.nice);
-        if (child.has_affinity)
-            syscall(SYS_sched_setaffinity, 0, sizeof child.affinity, &child.affinity);
-        // Standard error stays the controller's unless given; nothing else of the controller's reaches it.
-        if (syscall(SYS_dup3, child.input, STDIN_FILENO, 0) < 0 ||
-            syscall(SYS_dup3, child.output, STDOUT_FILENO, 0) < 0 ||
-            (child.error_output >= 0 && syscall(SYS_dup3, child.error_output, STDERR_FILENO, 0) < 0))
-            return child_failed(child, "cannot hand it its standard streams");
-        if (syscall(SYS_chdir, child.folder) != 0)
-            return child_failed(child, "cannot enter its folder");
-        if (syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
-            return child_failed(child, "cannot close the controller's descriptors");
-        // A signal ignored or blocked here would stay so in the host.
-        const KernelSigaction default_action{SIG_DFL, 0, nullptr, 0};
-        for (int signal_number = 1; signal_number < NSIG; ++signal_number)
-            if (signal_number != SIGKILL && signal_number != SIGSTOP)
-                syscall(SYS_rt_sigaction, signal_number, &default_action, nullptr, sizeof default_action.mask);
-        const uint64_t none = 0;
-        syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
-        syscall(SYS_execve, child.program, child.argv, child.envp);
-        return child_failed(child, "");
-    }
+// The child's stack, which it uses only until its exec.
+alignas(64) char child_stack[64 * 1024];
 
-    // The child's stack, which it uses only until its exec.
-    alignas(64) char child_stack[64 * 1024];
-
-    using CloneCall = int (*)(int (*)(void*), void*, int, void*, ...);
-    CloneCall c_library_clone()
-    {
-        static const auto call = reinterpret_cast<CloneCall>(dlsym(RTLD_NEXT, "clone"));
-        return call ? call : clone;
-    }
+using CloneCall = int (*)(int (*)(void*), void*, int, void*, ...);
+CloneCall c_library_clone()
+{
+    static const auto call = reinterpret_cast<CloneCall>(dlsym(RTLD_NEXT, "clone"));
+    return call ? call : clone;
+}
 
 } // namespace
 

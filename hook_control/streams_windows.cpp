@@ -6,34 +6,34 @@ namespace hook_control_internal {
 
 namespace {
 
-    // Handles that a child may be handed; the handle list hands over none but those given.
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+// Handles that a child may be handed; the handle list hands over none but those given.
+SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
 
-    // A security descriptor whose one entry lets the calling thread's user open the pipe, and nobody else:
-    // the default one lets Everyone read, and so connect to an inbound pipe and hold its one instance.
-    struct OwnUserOnly {
-        SECURITY_DESCRIPTOR descriptor;
-        alignas(DWORD) char list[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
-    };
+// A security descriptor whose one entry lets the calling thread's user open the pipe, and nobody else:
+// the default one lets Everyone read, and so connect to an inbound pipe and hold its one instance.
+struct OwnUserOnly {
+    SECURITY_DESCRIPTOR descriptor;
+    alignas(DWORD) char list[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+};
 
-    bool make_own_user_only(OwnUserOnly& security)
-    {
-        // The pipe is opened with the thread's token, an impersonated user's where it has one.
-        Handle token;
-        if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token.value) &&
-            (GetLastError() != ERROR_NO_TOKEN || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.value)))
-            return false;
-        alignas(TOKEN_USER) char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-        DWORD size = 0;
-        if (!GetTokenInformation(token.value, TokenUser, user_buffer, sizeof user_buffer, &size))
-            return false;
-        const PSID user = reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid;
-        auto* const list = reinterpret_cast<ACL*>(security.list);
-        return InitializeAcl(list, sizeof security.list, ACL_REVISION) &&
-               AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, user) &&
-               InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-               SetSecurityDescriptorDacl(&security.descriptor, TRUE, list, FALSE);
-    }
+bool make_own_user_only(OwnUserOnly& security)
+{
+    // The pipe is opened with the thread's token, an impersonated user's where it has one.
+    Handle token;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token.value) &&
+        (GetLastError() != ERROR_NO_TOKEN || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.value)))
+        return false;
+    alignas(TOKEN_USER) char user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    if (!GetTokenInformation(token.value, TokenUser, user_buffer, sizeof user_buffer, &size))
+        return false;
+    const PSID user = reinterpret_cast<TOKEN_USER*>(user_buffer)->User.Sid;
+    auto* const list = reinterpret_cast<ACL*>(security.list);
+    return InitializeAcl(list, sizeof security.list, ACL_REVISION) &&
+           AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, user) &&
+           InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&security.descriptor, TRUE, list, FALSE);
+}
 
 } // namespace
 

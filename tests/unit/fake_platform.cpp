@@ -11,29 +11,32 @@
 namespace fake {
 
 uint64_t now = 0;
+uint64_t origin = (uint64_t{1} << 32) + 5;
 Process* next = nullptr;
 Post post_refusal = Post::sent;
 bool ended_by_id = false;
 
 namespace {
 
-    // Moves the clock to `moment` where it comes within `timeout_ms`, else by `timeout_ms`: whether it came.
-    bool wait_until(uint64_t moment, uint32_t timeout_ms)
-    {
-        const uint64_t limit = timeout_ms == HOOK_HOST_NO_LIMIT ? never : now + timeout_ms;
-        if (moment <= now)
-            return true;
-        if (moment <= limit) {
-            now = moment;
-            return true;
-        }
-        if (limit == never) {
-            ADD_FAILURE_AT(__FILE__, __LINE__); // a wait for ever on a host that never does anything
-            return false;
-        }
-        now = limit;
+// Moves the clock to `moment` (of a test's) where it comes within `timeout_ms`, else by `timeout_ms`:
+// whether it came.
+bool wait_until(uint64_t moment, uint32_t timeout_ms)
+{
+    moment = moment == never ? never : origin + moment;
+    const uint64_t limit = timeout_ms == HOOK_HOST_NO_LIMIT ? never : now + timeout_ms;
+    if (moment <= now)
+        return true;
+    if (moment <= limit) {
+        now = moment;
+        return true;
+    }
+    if (limit == never) {
+        ADD_FAILURE_AT(__FILE__, __LINE__); // a wait for ever on a host that never does anything
         return false;
     }
+    now = limit;
+    return false;
+}
 
 } // namespace
 
@@ -56,12 +59,16 @@ hook_host_result create_process(const char* path, int32_t, uint32_t, Process** p
     return HOOK_HOST_OK;
 }
 
-Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout_ms, size_t& got, SystemError&)
+Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout_ms, size_t& got, SystemError& error)
 {
     const uint64_t piece_at = process.output.empty() ? fake::never : process.output.front().at;
-    const uint64_t first = std::min({piece_at, process.output_closes_at, process.ends_at});
+    const uint64_t first = std::min({piece_at, process.output_closes_at, process.ends_at, process.read_fails_at});
     if (!fake::wait_until(first, timeout_ms))
         return Output::timeout;
+    if (first == process.read_fails_at) {
+        error = 5;
+        return Output::failed;
+    }
     if (first == piece_at) {
         Process::Piece& piece = process.output.front();
         got = std::min(size, piece.bytes.size());
@@ -74,13 +81,21 @@ Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout
     return first == process.output_closes_at ? Output::ended : Output::host_ended;
 }
 
-End wait_for_end(Process& process, uint32_t timeout_ms, SystemError&)
+End wait_for_end(Process& process, uint32_t timeout_ms, SystemError& error)
 {
+    if (process.end_wait_fails) {
+        error = 5;
+        return End::failed;
+    }
     return fake::wait_until(process.ends_at, timeout_ms) ? End::ended : End::running;
 }
 
-Status take_exit_status(Process& process, int32_t& status, SystemError&)
+Status take_exit_status(Process& process, int32_t& status, SystemError& error)
 {
+    if (process.status_fails) {
+        error = 5;
+        return Status::failed;
+    }
     status = process.status;
     return process.status_lost ? Status::lost : Status::taken;
 }

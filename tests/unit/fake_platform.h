@@ -1,6 +1,8 @@
 // A fake of hook_control's platform (hook_control_platform.h) on a fake clock: a test scripts when a
-// host's output brings what, when it closes and when the host ends, and every wait moves the clock
-// on instead of waiting, so that the moment each call returns is exact.
+// host's output brings what, when it closes, when the host ends and which system call fails, and
+// every wait moves the clock on instead of waiting, so that the moment each call returns is exact.
+// The moments a test gives are counted from `origin`, which lies past 2^32 ms, as a system's clock
+// does after 49.7 days.
 #pragma once
 
 #include <stdint.h>
@@ -14,8 +16,9 @@ namespace fake {
 
 constexpr uint64_t never = UINT64_MAX;
 
-// The fake clock, in milliseconds.
+// The fake clock, in milliseconds, and the moment that a test's moments count from.
 extern uint64_t now;
+extern uint64_t origin;
 
 } // namespace fake
 
@@ -31,6 +34,11 @@ struct Process {
     uint64_t ends_at = fake::never;
     int32_t status = 0;
     bool status_lost = false;
+    // Where a system call fails: the read of its output (from that moment on), the wait for its end,
+    // and the taking of its status, each with error 5.
+    uint64_t read_fails_at = fake::never;
+    bool end_wait_fails = false;
+    bool status_fails = false;
     Post refusal = Post::sent;    // what a post to it finds while it runs
     std::vector<uint32_t> closes; // the statuses posted to it
     bool released = false;

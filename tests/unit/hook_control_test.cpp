@@ -20,7 +20,7 @@ class Started {
 public:
     explicit Started(Process& process)
     {
-        fake::now = 0;
+        fake::now = fake::origin;
         fake::next = &process;
         EXPECT_EQ(hook_host_start("host", 42, 0, &host_), HOOK_HOST_OK);
     }
@@ -57,22 +57,31 @@ std::ostream& operator<<(std::ostream& out, const Answer& a)
     return out << "{" << a.result << " at " << a.at << " ms, '" << a.why << "', " << a.value << "}";
 }
 
+// What a call gave, at the moment of a test's it gave it; what it stored, where it succeeded.
 Answer answer(hook_host_result result, int32_t value = 0)
 {
-    return {result, fake::now, result == HOOK_HOST_FAILED ? hook_host_last_error() : "", value};
+    return {result, fake::now - fake::origin, result == HOOK_HOST_FAILED ? hook_host_last_error() : "",
+            result == HOOK_HOST_OK ? value : 0};
 }
+
+// What a call stored, checked to be nothing where it did not succeed.
+constexpr int32_t untouched = -12345;
 
 Answer report(hook_host* host, uint32_t timeout_ms)
 {
-    int32_t number = 0;
+    int32_t number = untouched;
     const hook_host_result result = hook_host_wait_report(host, timeout_ms, &number);
+    if (result != HOOK_HOST_OK)
+        EXPECT_EQ(number, untouched) << "stored on " << result;
     return answer(result, number);
 }
 
 Answer wait(hook_host* host, uint32_t timeout_ms)
 {
-    int32_t status = 0;
+    int32_t status = untouched;
     const hook_host_result result = hook_host_wait(host, timeout_ms, &status);
+    if (result != HOOK_HOST_OK)
+        EXPECT_EQ(status, untouched) << "stored on " << result;
     return answer(result, status);
 }
 
@@ -166,6 +175,14 @@ TEST(HookControl, ACloseWaitsForTheLineAndPostsOnceToALiveHostOnly)
     EXPECT_EQ(close(late, 7), (Answer{HOOK_HOST_TIMEOUT, HOOK_HOST_CLOSE_REPORT_MS, "", 0}));
     EXPECT_TRUE(silent.closes.empty());
 
+    // The line's time is the close's to the end, however much of its second a closed output has left.
+    Process closing_late;
+    closing_late.output_closes_at = 9500;
+    const Started late_close(closing_late);
+    EXPECT_EQ(close(late_close, 7), (Answer{HOOK_HOST_TIMEOUT, 10000, "", 0}));
+    EXPECT_EQ(close(late_close, 7), (Answer{HOOK_HOST_FAILED, 10500, no_host_text, 0}));
+    EXPECT_TRUE(closing_late.closes.empty());
+
     // Whoever has its id once the host has ended is not the host.
     Process ended;
     ended.output = {{10, report_42}};
@@ -233,21 +250,63 @@ TEST(HookControl, AWaitEndsAtItsTimeOrAtTheEndAndKeepsWhatItFound)
 
 TEST(HookControl, EveryCallOnANullHandleFailsAndSaysSo)
 {
-    int32_t value = 0;
+    int32_t value = untouched;
     const struct {
         const char* call;
-        hook_host_result result;
-    } calls[] = {{"hook_host_wait_report", hook_host_wait_report(nullptr, 0, &value)},
-                 {"hook_host_close", hook_host_close(nullptr, 0)},
-                 {"hook_host_wait", hook_host_wait(nullptr, 0, &value)}};
-    for (const auto& c : calls)
-        EXPECT_EQ(c.result, HOOK_HOST_FAILED) << c.call;
-    EXPECT_STREQ(hook_host_last_error(), "hook_host_wait: no host (the handle is NULL)");
-    EXPECT_EQ(hook_host_process_id(nullptr), 0U);
-    EXPECT_STREQ(hook_host_last_error(), "hook_host_process_id: no host (the handle is NULL)");
-    EXPECT_EQ(hook_host_waitable(nullptr), -1);
-    EXPECT_STREQ(hook_host_last_error(), "hook_host_waitable: no host (the handle is NULL)");
+        int64_t (*make)(int32_t&);
+        int64_t result;
+    } calls[] = {
+        {"hook_host_wait_report", [](int32_t& v) -> int64_t { return hook_host_wait_report(nullptr, 0, &v); },
+         HOOK_HOST_FAILED},
+        {"hook_host_close", [](int32_t&) -> int64_t { return hook_host_close(nullptr, 0); }, HOOK_HOST_FAILED},
+        {"hook_host_wait", [](int32_t& v) -> int64_t { return hook_host_wait(nullptr, 0, &v); }, HOOK_HOST_FAILED},
+        {"hook_host_process_id", [](int32_t&) -> int64_t { return hook_host_process_id(nullptr); }, 0},
+        {"hook_host_waitable", [](int32_t&) -> int64_t { return hook_host_waitable(nullptr); }, -1},
+    };
+    for (const auto& c : calls) {
+        failed(no_reason, "before");
+        EXPECT_EQ(c.make(value), c.result) << c.call;
+        EXPECT_EQ(hook_host_last_error(), std::string(c.call) + ": no host (the handle is NULL)");
+    }
+    EXPECT_EQ(value, untouched);
     hook_host_release(nullptr);
+}
+
+// Where a system call fails, the call says which and why, with the system's reason.
+TEST(HookControl, ASystemCallThatFailsIsSaidWithItsReason)
+{
+    const struct {
+        const char* what;
+        void (*script)(Process&);
+        Answer (*call)(hook_host*);
+        const char* why;
+    } cases[] = {
+        {"a read of the output", [](Process& p) { p.read_fails_at = 300; },
+         [](hook_host* h) { return report(h, 1000); }, "cannot read the report line of process 1234: system error 5"},
+        {"a wait for the end while the output is closed",
+         [](Process& p) {
+             p.output_closes_at = 300;
+             p.end_wait_fails = true;
+         },
+         [](hook_host* h) { return report(h, 1000); },
+         "cannot wait for the report line of process 1234: system error 5"},
+        {"a wait for the end", [](Process& p) { p.end_wait_fails = true; }, [](hook_host* h) { return wait(h, 1000); },
+         "cannot wait for process 1234: system error 5"},
+        {"the taking of the status",
+         [](Process& p) {
+             p.ends_at = 100;
+             p.status_fails = true;
+         },
+         [](hook_host* h) { return wait(h, 1000); }, "cannot read the exit status of process 1234: system error 5"},
+    };
+    for (const auto& c : cases) {
+        Process process;
+        c.script(process);
+        const Started host(process);
+        const Answer got = c.call(host);
+        EXPECT_EQ(got.result, HOOK_HOST_FAILED) << c.what;
+        EXPECT_EQ(got.why, c.why) << c.what;
+    }
 }
 
 TEST(HookControl, AStartRefusedOrFailedLeavesNoHost)
@@ -300,6 +359,7 @@ TEST(HookControl, APostToAProcessIsGoneWhereThereIsNoneOrItHasEnded)
         {5, Post::sent, false, HOOK_HOST_OK, ""},
         {5, Post::no_process, false, HOOK_HOST_GONE, ""},
         {5, Post::no_queue, true, HOOK_HOST_GONE, ""},
+        {5, Post::not_its_own, true, HOOK_HOST_GONE, ""},
         {5, Post::no_queue, false, HOOK_HOST_FAILED,
          "cannot post to process 5: not a hook host (its main thread has no message queue): system error 5"},
         {5, Post::denied, true, HOOK_HOST_FAILED, "cannot post to process 5: access denied: system error 5"},
