@@ -122,29 +122,16 @@ namespace HookControl
         /// <summary>The host's process id, as Post takes it.</summary>
         public uint ProcessId
         {
-            get
-            {
-                turns.EnterReadLock();
-                try {
-                    return Native.hook_host_process_id(handle);
-                } finally {
-                    turns.ExitReadLock();
-                }
-            }
+            get { return InTurn(() => Native.hook_host_process_id(handle)); }
         }
 
         /// <summary>The number of the host's report line, read within <paramref name="timeout"/>
         /// (null: no limit).</summary>
         public int WaitReport(TimeSpan? timeout)
         {
-            int reported;
+            int reported = 0;
             var milliseconds = Milliseconds(timeout);
-            turns.EnterReadLock();
-            try {
-                Check(Native.hook_host_wait_report(handle, milliseconds, out reported), "WaitReport");
-            } finally {
-                turns.ExitReadLock();
-            }
+            Check(InTurn(() => Native.hook_host_wait_report(handle, milliseconds, out reported)), "WaitReport");
             return reported;
         }
 
@@ -152,26 +139,16 @@ namespace HookControl
         /// 100 to 200 ms later with that status.</summary>
         public void Close(uint status)
         {
-            turns.EnterReadLock();
-            try {
-                Check(Native.hook_host_close(handle, status), "Close");
-            } finally {
-                turns.ExitReadLock();
-            }
+            Check(InTurn(() => Native.hook_host_close(handle, status)), "Close");
         }
 
         /// <summary>The host's exit status, once it has ended within <paramref name="timeout"/> (null:
         /// no limit): on Windows all 32 bits, elsewhere the low 8 bits or minus the signal's number.</summary>
         public int Wait(TimeSpan? timeout)
         {
-            int status;
+            int status = 0;
             var milliseconds = Milliseconds(timeout);
-            turns.EnterReadLock();
-            try {
-                Check(Native.hook_host_wait(handle, milliseconds, out status), "Wait");
-            } finally {
-                turns.ExitReadLock();
-            }
+            Check(InTurn(() => Native.hook_host_wait(handle, milliseconds, out status)), "Wait");
             return status;
         }
 
@@ -328,6 +305,18 @@ namespace HookControl
                         throw new OperationCanceledException(cancellation);
             }
             return await ended.ConfigureAwait(false);
+        }
+
+        // Makes a call of the caller's on the host in a turn shared with every other such call, never
+        // beside the watch's read of the status.
+        private T InTurn<T>(Func<T> call)
+        {
+            turns.EnterReadLock();
+            try {
+                return call();
+            } finally {
+                turns.ExitReadLock();
+            }
         }
 
         private static void CheckVersion()
