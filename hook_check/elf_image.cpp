@@ -184,6 +184,29 @@ template <class Sym> Found entry_at(const Elf& elf, const Dynamic& d, uint64_t i
     return order == 0 ? Found::yes : Found::no;
 }
 
+// A GNU hash table's (DT_GNU_HASH) header, and where its parts begin: the bloom filter of words of
+// Addr's width, the buckets, and the chains, whose first word is that of symbol `first_symbol`.
+struct GnuHash {
+    uint32_t buckets_count, first_symbol, bloom_words, shift;
+    uint64_t bloom_at, buckets_at, chains_at;
+};
+
+// The GNU hash table at `at`; false where its header lies outside the file's data.
+template <class Addr> bool read_gnu_hash(const Elf& elf, uint64_t at, GnuHash& table)
+{
+    const unsigned char* header = elf.mapped(at, 16);
+    if (!header)
+        return false;
+    table.buckets_count = elf.at<uint32_t>(header);
+    table.first_symbol = elf.at<uint32_t>(header + 4);
+    table.bloom_words = elf.at<uint32_t>(header + 8);
+    table.shift = elf.at<uint32_t>(header + 12);
+    table.bloom_at = at + 16;
+    table.buckets_at = table.bloom_at + uint64_t{table.bloom_words} * sizeof(Addr);
+    table.chains_at = table.buckets_at + uint64_t{table.buckets_count} * 4;
+    return true;
+}
+
 // The entry looked up as glibc's dynamic linker looks a name up, after the hash tables' published
 // descriptions: through DT_GNU_HASH where there is one (a bloom filter of two bits a name, its bucket,
 // and a chain of hashes from the first hashed symbol, the last of a chain odd), else DT_HASH (its
@@ -196,30 +219,25 @@ template <class Sym, class Addr> Found find_entry(const Elf& elf, const Dynamic&
         return Found::damaged;
     };
     if (d.has_gnu_hash) {
-        const unsigned char* header = elf.mapped(d.gnu_hash, 16);
-        if (!header)
+        GnuHash table{};
+        if (!read_gnu_hash<Addr>(elf, d.gnu_hash, table))
             return outside("DT_GNU_HASH", "header lies");
-        const auto buckets_count = elf.at<uint32_t>(header);
-        const auto first_symbol = elf.at<uint32_t>(header + 4);
-        const auto bloom_words = elf.at<uint32_t>(header + 8);
-        const auto shift = elf.at<uint32_t>(header + 12);
         const uint32_t hash = gnu_hash(entry_name);
         // The linker takes the word count less one as the mask of a word's index.
-        const uint32_t word_index = (hash / bits) & (bloom_words - 1);
-        const unsigned char* word_at = elf.mapped(d.gnu_hash + 16 + uint64_t{word_index} * sizeof(Addr), sizeof(Addr));
+        const uint32_t word_index = (hash / bits) & (table.bloom_words - 1);
+        const unsigned char* word_at = elf.mapped(table.bloom_at + uint64_t{word_index} * sizeof(Addr), sizeof(Addr));
         if (!word_at)
             return outside("DT_GNU_HASH", "bloom filter lies");
         const auto word = static_cast<uint64_t>(elf.at<Addr>(word_at));
-        if (((word >> (hash % bits)) & (word >> ((uint64_t{hash} >> (shift % bits)) % bits)) & 1) == 0) {
+        if (((word >> (hash % bits)) & (word >> ((uint64_t{hash} >> (table.shift % bits)) % bits)) & 1) == 0) {
             why = "its hash table's (DT_GNU_HASH) bloom filter rules the name out";
             return Found::no;
         }
-        if (buckets_count == 0) {
+        if (table.buckets_count == 0) {
             why = "its hash table (DT_GNU_HASH) has no buckets, and the linker divides by their count";
             return Found::damaged;
         }
-        const uint64_t buckets_at = d.gnu_hash + 16 + uint64_t{bloom_words} * sizeof(Addr);
-        const unsigned char* bucket = elf.mapped(buckets_at + uint64_t{hash % buckets_count} * 4, 4);
+        const unsigned char* bucket = elf.mapped(table.buckets_at + uint64_t{hash % table.buckets_count} * 4, 4);
         if (!bucket)
             return outside("DT_GNU_HASH", "buckets lie");
         const auto index = elf.at<uint32_t>(bucket);
@@ -227,10 +245,9 @@ template <class Sym, class Addr> Found find_entry(const Elf& elf, const Dynamic&
             why = "its hash table's (DT_GNU_HASH) bucket for the name is empty";
             return Found::no;
         }
-        // Symbol i's hash is at chains_at + 4 * i: the chains begin at the first hashed symbol.
-        const uint64_t chains_at = buckets_at + uint64_t{buckets_count} * 4 - uint64_t{first_symbol} * 4;
+        // The chains begin at the first hashed symbol: symbol i's hash is i less that one words in.
         for (uint64_t i = index;; ++i) {
-            const unsigned char* link = elf.mapped(chains_at + i * 4, 4);
+            const unsigned char* link = elf.mapped(table.chains_at + (i - table.first_symbol) * 4, 4);
             if (!link)
                 return outside("DT_GNU_HASH", "chains run");
             const auto value = elf.at<uint32_t>(link);
@@ -284,28 +301,23 @@ template <class Addr> bool symbol_count(const Elf& elf, const Dynamic& d, uint64
 {
     count = 0;
     if (d.has_gnu_hash) {
-        const unsigned char* header = elf.mapped(d.gnu_hash, 16);
-        if (!header)
+        GnuHash table{};
+        if (!read_gnu_hash<Addr>(elf, d.gnu_hash, table))
             return false;
-        const auto buckets_count = elf.at<uint32_t>(header);
-        const auto first_symbol = elf.at<uint32_t>(header + 4);
-        const auto bloom_count = elf.at<uint32_t>(header + 8);
-        const uint64_t buckets_at = d.gnu_hash + 16 + uint64_t{bloom_count} * sizeof(Addr);
-        const unsigned char* buckets = elf.mapped(buckets_at, uint64_t{buckets_count} * 4);
+        const unsigned char* buckets = elf.mapped(table.buckets_at, uint64_t{table.buckets_count} * 4);
         if (!buckets)
             return false;
         uint32_t last = 0;
-        for (uint32_t i = 0; i < buckets_count; ++i)
+        for (uint32_t i = 0; i < table.buckets_count; ++i)
             last = std::max(last, elf.at<uint32_t>(buckets + uint64_t{i} * 4));
-        if (last < first_symbol) {
-            count = first_symbol;
+        if (last < table.first_symbol) {
+            count = table.first_symbol;
             return true;
         }
-        const uint64_t chains_at = buckets_at + uint64_t{buckets_count} * 4;
-        const std::pair<const unsigned char*, uint64_t> chains = elf.mapped(chains_at);
-        for (uint64_t link = last - first_symbol; (link + 1) * 4 <= chains.second; ++link) {
+        const std::pair<const unsigned char*, uint64_t> chains = elf.mapped(table.chains_at);
+        for (uint64_t link = last - table.first_symbol; (link + 1) * 4 <= chains.second; ++link) {
             if (elf.at<uint32_t>(chains.first + link * 4) & 1) {
-                count = first_symbol + link + 1;
+                count = table.first_symbol + link + 1;
                 return true;
             }
         }
