@@ -27,7 +27,7 @@ hook_host_result create_process(const char* path, int32_t number, uint32_t flags
 
 // What a read of the host's standard output found.
 enum class Output {
-    bytes,      // `got` bytes, never 0
+    bytes,      // `got` bytes; none where a read took nothing, and the caller reads again
     ended,      // closed, with nothing more in it
     host_ended, // the process has ended with nothing more to read (another may hold the output open)
     timeout,

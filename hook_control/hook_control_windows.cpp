@@ -172,14 +172,6 @@ void cancel_read(Process& process)
     process.read_pending = false;
 }
 
-DWORD left_until(ULONGLONG deadline, uint32_t timeout_ms)
-{
-    if (timeout_ms == HOOK_HOST_NO_LIMIT)
-        return INFINITE;
-    const ULONGLONG now = GetTickCount64();
-    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-}
-
 } // namespace
 
 uint64_t now_ms()
@@ -206,51 +198,47 @@ hook_host_result create_process(const char* path, int32_t number, uint32_t flags
 
 Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout_ms, size_t& got, SystemError& error)
 {
-    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    while (process.given == process.held) {
-        if (!process.read_pending) {
-            // Finished at once or not, a read that was begun tells its end through the event.
-            if (!ReadFile(process.output, process.buffer, sizeof process.buffer, nullptr, &process.reading)) {
-                error = GetLastError();
-                if (error == ERROR_BROKEN_PIPE) // the host's end is closed
-                    return Output::ended;
-                if (error != ERROR_IO_PENDING)
-                    return Output::failed;
-            }
-            process.read_pending = true;
-        }
-        // The read's event comes first: output written before the host ended is taken before its end.
-        const HANDLE events[] = {process.reading.hEvent, process.handle};
-        switch (WaitForMultipleObjects(2, events, FALSE, left_until(deadline, timeout_ms))) {
-        case WAIT_OBJECT_0: {
-            DWORD count = 0;
-            process.read_pending = false;
-            // A read that a thread began is cancelled when that thread exits (a pool's thread that gave
-            // up waiting): it took nothing, and is begun again.
-            if (!GetOverlappedResult(process.output, &process.reading, &count, FALSE)) {
-                error = GetLastError();
-                if (error != ERROR_OPERATION_ABORTED)
-                    return error == ERROR_BROKEN_PIPE ? Output::ended : Output::failed;
-                count = 0;
-            }
-            process.held = count; // none where the host wrote nothing: read again
-            process.given = 0;
-            break;
-        }
-        case WAIT_OBJECT_0 + 1:
-            // Ended with nothing more to read (another process may still hold the pipe's other end).
-            cancel_read(process);
-            if (process.given == process.held)
-                return Output::host_ended;
-            break;
-        case WAIT_TIMEOUT:
-            return Output::timeout;
-        default:
+    if (process.given < process.held)
+        return give(process, buffer, size, got);
+    if (!process.read_pending) {
+        // Finished at once or not, a read that was begun tells its end through the event.
+        if (!ReadFile(process.output, process.buffer, sizeof process.buffer, nullptr, &process.reading)) {
             error = GetLastError();
-            return Output::failed;
+            if (error == ERROR_BROKEN_PIPE) // the host's end is closed
+                return Output::ended;
+            if (error != ERROR_IO_PENDING)
+                return Output::failed;
         }
+        process.read_pending = true;
     }
-    return give(process, buffer, size, got);
+    // The read's event comes first: output written before the host ended is taken before its end.
+    const HANDLE events[] = {process.reading.hEvent, process.handle};
+    switch (WaitForMultipleObjects(2, events, FALSE, timeout_ms)) {
+    case WAIT_OBJECT_0: {
+        DWORD count = 0;
+        process.read_pending = false;
+        // A read that a thread began is cancelled when that thread exits (a pool's thread that gave up
+        // waiting): it took nothing, and the caller reads again.
+        if (!GetOverlappedResult(process.output, &process.reading, &count, FALSE)) {
+            error = GetLastError();
+            if (error != ERROR_OPERATION_ABORTED)
+                return error == ERROR_BROKEN_PIPE ? Output::ended : Output::failed;
+            count = 0;
+        }
+        process.held = count;
+        process.given = 0;
+        return give(process, buffer, size, got);
+    }
+    case WAIT_OBJECT_0 + 1:
+        // Ended with nothing more to read (another process may still hold the pipe's other end).
+        cancel_read(process);
+        return process.given < process.held ? give(process, buffer, size, got) : Output::host_ended;
+    case WAIT_TIMEOUT:
+        return Output::timeout;
+    default:
+        error = GetLastError();
+        return Output::failed;
+    }
 }
 
 End wait_for_end(Process& process, uint32_t timeout_ms, SystemError& error)
