@@ -12,6 +12,18 @@
 //   to a host that has ended, and a refused post looks again whether it has.
 // - A host's queue goes a moment before its end can be seen: a close refused for want of a queue
 //   waits a moment for that end before it says the program is no host.
+// - A process's end is signalled before its status can be taken where a tracer (a debugger, strace)
+//   takes the end first, and nothing tells when it has: the status is taken without waiting, and
+//   looked for again, less and less often, within the call's time. A host "has ended" once its status
+//   can be taken; a watch calls back only then.
+// - Two waits at once: the platform takes the status once and gives it to both, so that a known end
+//   is never turned into a lost one.
+// - A handle is copied into a forked child with the controller's memory: a host belongs to the
+//   process that started it, and anywhere else a release frees memory only, never ending the host or
+//   taking its status, and the calls that would read, post or wait refuse.
+// - A thread may be cancelled (POSIX threads): every call that starts, posts, releases or watches
+//   holds cancellation off (NoCancel) and is made whole; only the waits are cancellation points, and
+//   they leave the host as it was.
 // - A caller may hand NULL for a handle or an out-pointer: every call says so, or stores nothing.
 //
 // Plain C++14 over C headers, as every file that an application compiles in: no C++ library header,
@@ -33,6 +45,10 @@ constexpr uint32_t output_end_grace_ms = 1000;
 // How long a host whose queue refuses a close is given to end: its queue goes as it exits.
 constexpr uint32_t dying_grace_ms = 1000;
 
+// How often a status that a tracer holds is looked for again: first after 1 ms, at last every 50 ms.
+constexpr uint32_t first_status_pause_ms = 1;
+constexpr uint32_t last_status_pause_ms = 50;
+
 } // namespace
 
 struct hook_host : CAllocated {
@@ -43,16 +59,13 @@ struct hook_host : CAllocated {
         malformed,          // its first line is not a report line: it is no host
         closed_without_line // its output closed without a line, and it ran on: it is no host
     };
-    enum class End { running, ended, lost };
-
     Process* process = nullptr;
     uint32_t process_id = 0;
+    uint32_t owner = 0; // the process that started it
     ReportLine line;
     Report report = Report::awaited;
     bool output_ended = false;    // before a whole line
     uint64_t output_ended_ms = 0; // when it did
-    End end = End::running;
-    int32_t status = 0; // once it has ended
 };
 
 namespace {
@@ -93,6 +106,20 @@ hook_host_result no_host(const char* call)
 unsigned long id_of(const hook_host& host)
 {
     return host.process_id;
+}
+
+// Whether the calling process is not the one that started the host (a fork of it), which `call` is
+// then refused in.
+bool elsewhere(const hook_host& host, const char* call)
+{
+    const uint32_t here = current_process_id();
+    if (here == host.owner)
+        return false;
+    failed(no_reason,
+           "%s: host %lu belongs to process %lu, which started it; process %lu (a fork of it) may only release it, "
+           "which ends nothing",
+           call, id_of(host), static_cast<unsigned long>(host.owner), static_cast<unsigned long>(here));
+    return true;
 }
 
 // What a refused post means, in words.
@@ -207,11 +234,47 @@ hook_host_result wait_report(hook_host& host, uint32_t timeout_ms, int32_t* repo
     return reading == HOOK_HOST_OK ? report_verdict(host, reported) : reading;
 }
 
-// Whether the host has ended, or ends within `timeout_ms`.
+// Whether the host's end is signalled, or is within `timeout_ms`: nothing more reaches it.
 bool ends_within(hook_host& host, uint32_t timeout_ms)
 {
     SystemError error = no_reason;
-    return host.end != hook_host::End::running || wait_for_end(*host.process, timeout_ms, error) == End::ended;
+    return wait_for_end(*host.process, timeout_ms, error) == End::ended;
+}
+
+// Stores the host's status in `status` once it can be taken, within the time.
+hook_host_result take_status(hook_host& host, const Deadline& deadline, int32_t& status)
+{
+    uint32_t pause = first_status_pause_ms;
+    for (;;) {
+        // On the process itself, never on an exit code alone, which a running process has too (259).
+        SystemError error = no_reason;
+        switch (wait_for_end(*host.process, deadline.left(), error)) {
+        case End::running:
+            return HOOK_HOST_TIMEOUT;
+        case End::failed:
+            return failed(error, "cannot wait for process %lu", id_of(host));
+        case End::ended:
+            break;
+        }
+        switch (take_exit_status(*host.process, status, error)) {
+        case Status::taken:
+            return HOOK_HOST_OK;
+        case Status::lost:
+            return failed(no_reason,
+                          "cannot read the exit status of process %lu: it was taken by a wait of the controller's own "
+                          "(a wait for any child, or SIGCHLD ignored)",
+                          id_of(host));
+        case Status::failed:
+            return failed(error, "cannot read the exit status of process %lu", id_of(host));
+        case Status::not_yet:
+            break;
+        }
+        const uint32_t left = deadline.left();
+        if (left == 0)
+            return HOOK_HOST_TIMEOUT;
+        pause_ms(left < pause ? left : pause);
+        pause = pause * 2 < last_status_pause_ms ? pause * 2 : last_status_pause_ms;
+    }
 }
 
 } // namespace
@@ -228,6 +291,7 @@ extern "C" hook_host_result hook_host_start(const char* path, int32_t number, ui
         return failed(no_reason, "cannot start '': the path is empty");
     if (!is_utf8(path))
         return failed(no_reason, "cannot start %s: the path is not UTF-8", path_text(path).text);
+    const NoCancel held_off;
     hook_host* made = new hook_host;
     if (!made)
         return failed(no_reason, "cannot start %s: out of memory", path_text(path).text);
@@ -236,6 +300,7 @@ extern "C" hook_host_result hook_host_start(const char* path, int32_t number, ui
         delete made;
         return result;
     }
+    made->owner = current_process_id();
     *host = made;
     return HOOK_HOST_OK;
 }
@@ -244,6 +309,8 @@ extern "C" hook_host_result hook_host_wait_report(hook_host* host, uint32_t time
 {
     if (!host)
         return no_host("hook_host_wait_report");
+    if (elsewhere(*host, "hook_host_wait_report"))
+        return HOOK_HOST_FAILED;
     return wait_report(*host, timeout_ms, reported);
 }
 
@@ -251,6 +318,8 @@ extern "C" hook_host_result hook_host_close(hook_host* host, uint32_t status)
 {
     if (!host)
         return no_host("hook_host_close");
+    if (elsewhere(*host, "hook_host_close"))
+        return HOOK_HOST_FAILED;
     // The host's queue exists once its line is out: a close posted before would not reach it.
     const hook_host_result report = wait_report(*host, HOOK_HOST_CLOSE_REPORT_MS, nullptr);
     if (report != HOOK_HOST_OK)
@@ -259,7 +328,11 @@ extern "C" hook_host_result hook_host_close(hook_host* host, uint32_t status)
     if (ends_within(*host, 0))
         return HOOK_HOST_GONE;
     SystemError error = no_reason;
-    const Post post = post_close(*host->process, status, error);
+    Post post = Post::sent;
+    {
+        const NoCancel held_off;
+        post = post_close(*host->process, status, error);
+    }
     if (post == Post::sent)
         return HOOK_HOST_OK;
     if (ends_within(*host, may_be_ending(post) ? dying_grace_ms : 0))
@@ -271,36 +344,13 @@ extern "C" hook_host_result hook_host_wait(hook_host* host, uint32_t timeout_ms,
 {
     if (!host)
         return no_host("hook_host_wait");
-    // On the process itself, never on an exit code alone, which a running process has too (259).
-    if (host->end == hook_host::End::running) {
-        SystemError error = no_reason;
-        switch (wait_for_end(*host->process, timeout_ms, error)) {
-        case End::running:
-            return HOOK_HOST_TIMEOUT;
-        case End::failed:
-            return failed(error, "cannot wait for process %lu", id_of(*host));
-        case End::ended:
-            break;
-        }
-        switch (take_exit_status(*host->process, host->status, error)) {
-        case Status::taken:
-            host->end = hook_host::End::ended;
-            break;
-        case Status::lost:
-            host->end = hook_host::End::lost;
-            break;
-        case Status::failed:
-            return failed(error, "cannot read the exit status of process %lu", id_of(*host));
-        }
-    }
-    if (host->end == hook_host::End::lost)
-        return failed(no_reason,
-                      "cannot read the exit status of process %lu: it was taken by a wait of the controller's own (a "
-                      "wait for any child, or SIGCHLD ignored)",
-                      id_of(*host));
-    if (status)
-        *status = host->status;
-    return HOOK_HOST_OK;
+    if (elsewhere(*host, "hook_host_wait"))
+        return HOOK_HOST_FAILED;
+    int32_t taken = 0;
+    const hook_host_result result = take_status(*host, Deadline(timeout_ms), taken);
+    if (result == HOOK_HOST_OK && status)
+        *status = taken;
+    return result;
 }
 
 extern "C" uint32_t hook_host_process_id(const hook_host* host)
@@ -318,14 +368,58 @@ extern "C" intptr_t hook_host_waitable(const hook_host* host)
         no_host("hook_host_waitable");
         return no_waitable;
     }
+    if (elsewhere(*host, "hook_host_waitable"))
+        return no_waitable;
     return waitable(*host->process);
+}
+
+extern "C" hook_host_result hook_host_watch(hook_host* host, hook_host_ended ended, void* context)
+{
+    if (!host)
+        return no_host("hook_host_watch");
+    if (!ended)
+        return failed(no_reason, "hook_host_watch: no callback");
+    if (elsewhere(*host, "hook_host_watch"))
+        return HOOK_HOST_FAILED;
+    const NoCancel held_off;
+    SystemError error = no_reason;
+    switch (watch_end(*host->process, ended, context, error)) {
+    case Watch::watching:
+        return HOOK_HOST_OK;
+    case Watch::already:
+        return failed(no_reason, "hook_host_watch: process %lu is watched already with this callback and context",
+                      id_of(*host));
+    case Watch::failed:
+        break;
+    }
+    return failed(error, "cannot watch process %lu", id_of(*host));
+}
+
+extern "C" hook_host_result hook_host_unwatch(hook_host* host, hook_host_ended ended, void* context)
+{
+    if (!host)
+        return no_host("hook_host_unwatch");
+    if (!ended)
+        return failed(no_reason, "hook_host_unwatch: no callback");
+    if (elsewhere(*host, "hook_host_unwatch"))
+        return HOOK_HOST_FAILED;
+    const NoCancel held_off;
+    unwatch_end(*host->process, ended, context);
+    return HOOK_HOST_OK;
 }
 
 extern "C" void hook_host_release(hook_host* host)
 {
     if (!host)
         return;
-    release_process(host->process);
+    const NoCancel held_off;
+    // Memory alone where the host is another process's: what a fork copied ends nothing of its parent's.
+    if (current_process_id() == host->owner) {
+        unwatch_end(*host->process, nullptr, nullptr); // no callback tells of the end a release brings
+        release_process(host->process);
+    } else {
+        forget_process(host->process);
+    }
     delete host;
 }
 
@@ -335,6 +429,7 @@ extern "C" hook_host_result hook_host_post(uint32_t process_id, uint32_t kind, u
     // neither has a host's queue.
     if (process_id == 0)
         return HOOK_HOST_GONE;
+    const NoCancel held_off;
     SystemError error = no_reason;
     const Post post = post_message(process_id, kind, wparam, lparam, error);
     if (post == Post::sent)

@@ -10,7 +10,16 @@
  * Plain C; every call returns, nothing is thrown, and no call waits past its `timeout_ms`. Every call
  * that takes a handle gives HOOK_HOST_FAILED for NULL (hook_host_process_id 0, hook_host_waitable
  * none), with a last error that says so, and stores nothing through a NULL out-pointer. Calls on
- * different hosts may be made from different threads at once; calls on one host must not overlap.
+ * different hosts may be made from different threads at once. On one host, hook_host_wait,
+ * hook_host_process_id, hook_host_waitable, hook_host_watch and hook_host_unwatch may be made from any
+ * thread at any time, beside each other and beside the other calls: two waits at once both give the
+ * status. The calls that must not overlap on one host: hook_host_wait_report and hook_host_close with
+ * each other or themselves (they read the host's output), and hook_host_release with any call.
+ *
+ * A host belongs to the process that started it. A handle copied into a forked child is another
+ * process's there: hook_host_release frees its memory and ends, signals and waits for nothing, and
+ * hook_host_process_id works; every other call gives HOOK_HOST_FAILED and says so. (Windows has no
+ * fork: no other process can hold a handle of this one's.)
  * Texts are UTF-8. The calls behave alike on both platforms, at the same moments; where a platform
  * differs, the call says so.
  *
@@ -21,9 +30,10 @@
  * called pthread_exit ends as it would without it). From the first start it holds two descriptors for
  * good, an eventfd and /proc/self/stat, which tells it whether it is the last thread without opening
  * anything: a shortage of descriptors ends no host. A child that the controller forks gets a thread of
- * its own at its first start. hook_host_start, hook_host_release, hook_host_post and the post of
- * hook_host_close are no cancellation points (a pthread_cancel takes effect after them); the waits
- * are, and leave the host as it was.
+ * its own at its first start. The same thread makes the callbacks of hook_host_watch. hook_host_start,
+ * hook_host_release, hook_host_post, the post of hook_host_close, hook_host_watch and hook_host_unwatch
+ * are no cancellation points (a pthread_cancel takes effect after them); the waits are, and leave the
+ * host as it was.
  *
  * On Windows it needs Windows 6.0 or later and links KERNEL32, USER32 and ADVAPI32 only. Either
  * controller, 32-bit or 64-bit, starts, reads, closes and waits for either host, the 64-bit
@@ -94,6 +104,9 @@ typedef enum hook_host_result {
 
 /* How long hook_host_close waits for a report line that has not been read yet: 10 s. */
 #define HOOK_HOST_CLOSE_REPORT_MS 10000u
+
+/* What hook_host_watch calls once a host has ended, with the context it was given. */
+typedef void(HOOK_CONTROL_CALL* hook_host_ended)(void* context);
 
 /* Starts the host executable at `path` (relative to the current folder) with `number` as its one
  * argument, and on HOOK_HOST_OK stores a new handle in *host, to be released by hook_host_release.
@@ -176,7 +189,12 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_close(hook_host* h
  * number (SIGKILL: -9). Once the host has ended, every later call gives the same status at once.
  * HOOK_HOST_FAILED on Linux when the status was taken by a wait of the controller's own (a wait for
  * any child, or SIGCHLD set to be ignored), on this call and every later one, at once: the host is
- * waited for through its pidfd, never through its pid number, which a later process may have. */
+ * waited for through its pidfd, never through its pid number, which a later process may have.
+ * The host has ended once its status can be taken. On Linux a tracer (a debugger, strace) that
+ * watches the host takes its end first: until it has, the host's waitable is signalled but its status
+ * cannot be taken yet, and this call looks for it again (after 1 ms, then less and less often, at
+ * most every 50 ms) until its time runs out: HOOK_HOST_TIMEOUT at `timeout_ms` at the latest, at once
+ * for 0. Two waits at once, from any threads, both give the status (see above). */
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_wait(hook_host* host, uint32_t timeout_ms,
                                                                    int32_t* status);
 
@@ -190,16 +208,46 @@ HOOK_CONTROL_API uint32_t HOOK_CONTROL_CALL hook_host_process_id(const hook_host
  * epoll set or to an event loop's readers. Both are the library's own: wait on them, never close,
  * read or duplicate them for good. It stays valid, and the same, until hook_host_release; once it is
  * signalled, hook_host_wait(host, 0, &status) gives the status at once (or, on Linux, FAILED where a
- * wait of the controller's own took it). Any thread may ask for it and wait on it at any time, beside
+ * wait of the controller's own took it), but on Linux where a tracer holds the host's end: then
+ * HOOK_HOST_TIMEOUT until the tracer has taken it (hook_host_watch waits for that). Any thread may ask for it and wait on it at any time, beside
  * the calls on that host; it costs nothing and allocates nothing. For a NULL host: -1 on Linux, NULL
  * (0) on Windows, with the last error set. */
 HOOK_CONTROL_API intptr_t HOOK_CONTROL_CALL hook_host_waitable(const hook_host* host);
 
-/* Frees what the library holds for `host` (NULL is allowed). A host that still runs and was started
- * without HOOK_HOST_OUTLIVE_CONTROLLER is ended with it, as if its controller had ended (on Linux
- * this waits for it to end, which takes a moment). One that was started with it runs on, and leaves
- * nothing behind once it ends: on Linux the library's thread, which watches every host it started,
- * takes its status, so that it is not left as a zombie (no thread is made for a release). */
+/* Calls `ended(context)` once the host has ended, however it ends, from another thread, so that a
+ * program with a loop of its own (an event loop, a binding's future) learns of the end without a
+ * thread of its own that waits. The host has ended as hook_host_wait says it: once its status can be
+ * taken, or was taken by a wait of the controller's own; a call of hook_host_wait(host, 0, &status)
+ * then gives it at once. A host that has ended already is told of at once, the same way.
+ * The callback runs on Windows on a thread of the system's pool (RegisterWaitForSingleObject, one
+ * registered wait for each watch), on Linux on the library's thread, which watches every host it
+ * started with signals blocked; there it holds up the news of other hosts' ends while it runs, so it
+ * should do little and return (post to the program's loop, set an event). It may make any call of
+ * this library, on any host, itself included: hook_host_unwatch or hook_host_release of its own host
+ * from within it return at once.
+ * A host may be watched with several callbacks, or one callback with several contexts, at once; a pair
+ * that watches it already is refused. HOOK_HOST_FAILED also for a NULL `ended`, and where the watch
+ * cannot be made (Windows: the pool's wait; Linux: the library's thread cannot be made, or, for a host
+ * that has ended, a copy of its pidfd). Costs a registered wait on Windows and, on Linux, a few bytes
+ * and a wake of the library's thread (for a host that has ended, a descriptor until the callback). */
+HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_watch(hook_host* host, hook_host_ended ended,
+                                                                    void* context);
+
+/* Ends the watch of `ended` with `context` on `host`, where there is one: when it returns, the callback
+ * is not running, unless on the calling thread (a call from within it), and is never called for this
+ * watch. It waits for a callback under way on another thread to return, and for nothing else.
+ * HOOK_HOST_OK also where nothing watched (the callback has been called already); HOOK_HOST_FAILED for
+ * a NULL `ended`. hook_host_release ends every watch of its host the same way. */
+HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_unwatch(hook_host* host, hook_host_ended ended,
+                                                                      void* context);
+
+/* Frees what the library holds for `host` (NULL is allowed), at once, its watches ended first (no
+ * callback tells of the end that a release brings). A host that still runs and was started without
+ * HOOK_HOST_OUTLIVE_CONTROLLER is ended with it, as if its controller had ended: the system ends it a
+ * moment later. One that was started with it runs on. Either leaves nothing behind once it ends: on
+ * Linux the library's thread, which watches every host it started, takes its status, so that it is not
+ * left as a zombie (and where no thread can be made, a host that has ended has its status taken at
+ * once). In a forked child a release frees memory only (see above). */
 HOOK_CONTROL_API void HOOK_CONTROL_CALL hook_host_release(hook_host* host);
 
 /* Posts message `kind` with `wparam` and `lparam` to the main thread of process `process_id`, a host

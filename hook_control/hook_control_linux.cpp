@@ -7,15 +7,17 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <new>
 #include <string>
 
 #include "close_message.h"
 #include "fd_linux.h"
 #include "hook_control_platform.h"
-#include "no_cancel_linux.h"
 #include "pidfd_linux.h"
 #include "post_linux.h"
 #include "start_and_reap_thread_linux.h"
@@ -29,7 +31,10 @@ struct Process {
     Fd output; // our end of the host's standard output
     uint64_t serial = 0;
     bool outlive = false;
-    bool reaped = false; // its status is taken, or lost to a wait of the controller's own
+    // Its status is taken once, under the lock, and kept: two waits at once both give it.
+    std::mutex status_lock;
+    Status end = Status::not_yet; // taken, or lost to a wait of the controller's own
+    int32_t status = 0;
 };
 
 namespace {
@@ -125,10 +130,30 @@ uint64_t now_ms()
     return static_cast<uint64_t>(monotonic_ms());
 }
 
+void pause_ms(uint32_t ms)
+{
+    const timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    nanosleep(&pause, nullptr); // a signal cuts it short: the caller's deadline holds
+}
+
+uint32_t current_process_id()
+{
+    return static_cast<uint32_t>(getpid());
+}
+
+NoCancel::NoCancel()
+{
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_);
+}
+
+NoCancel::~NoCancel()
+{
+    pthread_setcancelstate(old_, nullptr);
+}
+
 hook_host_result create_process(const char* path, int32_t number, uint32_t flags, Process** process,
                                 uint32_t* process_id)
 {
-    const NoCancel held_off;
     Process* made = new (std::nothrow) Process;
     if (!made)
         return failed(no_reason, "cannot start %s: out of memory", path_text(path).text);
@@ -172,8 +197,7 @@ Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout
 
 End wait_for_end(Process& process, uint32_t timeout_ms, SystemError& error)
 {
-    if (process.reaped)
-        return End::ended;
+    // A pidfd polls readable from the end on, before and after its status is taken.
     const int count = pidfd_wait(process.pidfd.value, timeout_ms);
     if (count < 0) {
         error = static_cast<SystemError>(errno);
@@ -184,24 +208,25 @@ End wait_for_end(Process& process, uint32_t timeout_ms, SystemError& error)
 
 Status take_exit_status(Process& process, int32_t& status, SystemError& error)
 {
-    siginfo_t info;
-    const int taken = take_status(process.pidfd.value, info);
-    if (taken == ECHILD) {
-        process.reaped = true;
-        return Status::lost;
+    const std::lock_guard<std::mutex> held(process.status_lock);
+    if (process.end == Status::not_yet) {
+        siginfo_t info;
+        const int taken = take_status(process.pidfd.value, info, WNOHANG);
+        if (taken != 0 && taken != ECHILD) {
+            error = static_cast<SystemError>(taken);
+            return Status::failed;
+        }
+        if (taken == 0 && info.si_pid == 0)
+            return Status::not_yet; // a tracer has not taken its end yet
+        process.end = taken == ECHILD ? Status::lost : Status::taken;
+        process.status = info.si_code == CLD_EXITED ? info.si_status : -info.si_status;
     }
-    if (taken != 0) {
-        error = static_cast<SystemError>(taken);
-        return Status::failed;
-    }
-    process.reaped = true;
-    status = info.si_code == CLD_EXITED ? info.si_status : -info.si_status;
-    return Status::taken;
+    status = process.status;
+    return process.end;
 }
 
 Post post_close(Process& process, uint32_t status, SystemError& error)
 {
-    const NoCancel held_off; // a post is made whole or not at all, its socket never left open
     return send_to_queue(process.pid, wm_close, status, 0, error);
 }
 
@@ -212,18 +237,37 @@ intptr_t waitable(const Process& process)
 
 const intptr_t no_waitable = -1;
 
+Watch watch_end(Process& process, hook_host_ended ended, void* context, SystemError& error)
+{
+    const int made = watch_when_ended(process.serial, process.pidfd.value, ended, context);
+    error = static_cast<SystemError>(made);
+    return made == 0 ? Watch::watching : made == EEXIST ? Watch::already : Watch::failed;
+}
+
+void unwatch_end(Process& process, hook_host_ended ended, void* context)
+{
+    unwatch(process.serial, ended, context);
+}
+
 void release_process(Process* process)
 {
-    const NoCancel held_off;
-    siginfo_t info;
-    if (!process->reaped && !process->outlive) {
-        // As if its controller had ended: the same signal, then its status, so that no zombie is left.
-        pidfd_kill(process->pidfd.value);
-        take_status(process->pidfd.value, info);
-    } else if (!process->reaped && !reap_when_ended(process->serial)) {
-        take_status(process->pidfd.value, info, WNOHANG); // it has ended: nothing is left to wait for
+    bool taken = false;
+    {
+        const std::lock_guard<std::mutex> held(process->status_lock);
+        taken = process->end != Status::not_yet;
     }
+    // As if its controller had ended: the same signal; its status is taken once it can be.
+    if (!taken && !process->outlive)
+        pidfd_kill(process->pidfd.value);
+    siginfo_t info;
+    if (!taken && !reap_when_ended(process->serial, process->pidfd.value))
+        take_status(process->pidfd.value, info, WNOHANG); // no thread: it has ended, or is ending by the signal
     delete process;
+}
+
+void forget_process(Process* process)
+{
+    delete process; // closes this process's copies only
 }
 
 } // namespace hook_control_internal

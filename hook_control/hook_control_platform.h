@@ -19,6 +19,26 @@ struct Process;
 // A clock of milliseconds that never goes back.
 uint64_t now_ms();
 
+// Sleeps `ms` (short: a wait's time is held by its caller).
+void pause_ms(uint32_t ms);
+
+// The calling process's id: a handle's process is the one that started its host.
+uint32_t current_process_id();
+
+// Holds off the calling thread's cancellation while it lives, so that a call that opens descriptors
+// or changes what threads share is never left half done (POSIX threads: pthread_setcancelstate;
+// Windows cancels no thread). The cancel takes effect at the next cancellation point after it.
+class NoCancel {
+public:
+    NoCancel();
+    NoCancel(const NoCancel&) = delete;
+    NoCancel& operator=(const NoCancel&) = delete;
+    ~NoCancel();
+
+private:
+    int old_ = 0;
+};
+
 // Starts the program at `path` (given, UTF-8, not empty) with `number` as its one argument, as
 // hook_host_start says, `flags` known. HOOK_HOST_OK with *process and *process_id, or HOOK_HOST_FAILED
 // with the reason recorded and nothing of the attempt left open or running.
@@ -41,19 +61,31 @@ Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout
 
 enum class End { ended, running, failed };
 
-// Whether the process ends within `timeout_ms` (0: whether it has ended; HOOK_HOST_NO_LIMIT: it is
-// waited for); its status is not taken.
+// Whether the process's end is signalled within `timeout_ms` (0: whether it is; HOOK_HOST_NO_LIMIT: it
+// is waited for), as its waitable shows it; its status is not taken.
 End wait_for_end(Process& process, uint32_t timeout_ms, SystemError& error);
 
 enum class Status {
     taken,
-    lost, // a wait of the controller's own took it (Linux: a wait for any child, or SIGCHLD ignored)
+    not_yet, // its end is signalled, but a tracer (Linux: a debugger, strace) has not taken it yet
+    lost,    // a wait of the controller's own took it (Linux: a wait for any child, or SIGCHLD ignored)
     failed
 };
 
-// Takes the exit status of a process whose end wait_for_end has seen: Windows gives all 32 bits,
-// Linux the low 8 bits or minus the number of the signal that ended it.
+// Takes the exit status of the process, never waiting: Windows gives all 32 bits, Linux the low 8 bits
+// or minus the number of the signal that ended it. Once taken or lost, every later call gives the same,
+// from any thread at once.
 Status take_exit_status(Process& process, int32_t& status, SystemError& error);
+
+enum class Watch { watching, already, failed };
+
+// Calls `ended(context)` once, from a thread of the library's or the system's, once the process's
+// status can be taken (or was lost); Watch::already where `ended` with `context` watches it now.
+Watch watch_end(Process& process, hook_host_ended ended, void* context, SystemError& error);
+
+// Ends the watch of `ended` with `context` (every watch of the process, where `ended` is null): when it
+// returns, the callback runs nowhere, unless on the calling thread, and is never called again.
+void unwatch_end(Process& process, hook_host_ended ended, void* context);
 
 // What a post found.
 enum class Post {
@@ -81,8 +113,13 @@ bool has_ended(uint32_t process_id);
 intptr_t waitable(const Process& process);
 extern const intptr_t no_waitable;
 
-// Frees what is held for the process; one that runs and was not started to outlive its controller is
-// ended first, as if its controller had ended.
+// Frees what is held for the process, at once, its watches ended before; one that runs and was not started to
+// outlive its controller is ended, as if its controller had ended, and its status is taken once it can
+// be, so that nothing of it is left.
 void release_process(Process* process);
+
+// Frees what this process holds for a host that another process started (a fork's copy), and ends,
+// signals or waits for nothing.
+void forget_process(Process* process);
 
 } // namespace hook_control_internal

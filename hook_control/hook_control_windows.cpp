@@ -20,6 +20,17 @@ namespace hook_control_internal {
 
 static_assert(HOOK_HOST_NO_LIMIT == INFINITE, "a wait without limit is the platform's own");
 
+// A watch of a host's end: a wait of the system's pool on its process handle, whose callback calls the
+// caller's. It is kept, called or not, until it is unwatched, watched again or released, as only an
+// unregistration frees the pool's wait.
+struct EndWatch : CAllocated {
+    hook_host_ended ended = nullptr;
+    void* context = nullptr;
+    HANDLE wait = nullptr;
+    volatile LONG thread = 0; // the pool's thread that calls it, once it does
+    EndWatch* next = nullptr;
+};
+
 struct Process : CAllocated {
     HANDLE handle = nullptr; // the process's
     // Held open, so that the main thread's id is not given to another thread once the host has ended.
@@ -32,6 +43,8 @@ struct Process : CAllocated {
     DWORD held = 0;       // bytes of it read and not yet given
     DWORD given = 0;
     DWORD thread_id = 0;
+    CRITICAL_SECTION watches_lock; // over `watches`, which any thread may change
+    EndWatch* watches = nullptr;
 };
 
 namespace {
@@ -145,6 +158,7 @@ hook_host_result start(const char* path, int32_t number, uint32_t flags, Process
     process.job = job.release();
     process.output = streams.output.release();
     process.reading.hEvent = streams.read_done.release();
+    InitializeCriticalSection(&process.watches_lock);
     return HOOK_HOST_OK;
 }
 
@@ -172,12 +186,72 @@ void cancel_read(Process& process)
     process.read_pending = false;
 }
 
+VOID CALLBACK tell_end(PVOID watched, BOOLEAN)
+{
+    EndWatch& watch = *static_cast<EndWatch*>(watched);
+    InterlockedExchange(&watch.thread, static_cast<LONG>(GetCurrentThreadId()));
+    watch.ended(watch.context); // the watch may be freed within: it is not looked at after
+}
+
+// Unregisters the pool's wait and frees the watch: once the callback has returned, where another
+// thread runs it; at once from within it, where nothing of it is looked at after.
+void end_watch(EndWatch* watch)
+{
+    const bool within = InterlockedCompareExchange(&watch->thread, 0, 0) == static_cast<LONG>(GetCurrentThreadId());
+    UnregisterWaitEx(watch->wait, within ? nullptr : INVALID_HANDLE_VALUE);
+    delete watch;
+}
+
+// Takes the watches of `ended` with `context` (every one, for a null `ended`) out of the process's list.
+EndWatch* take_watches(Process& process, hook_host_ended ended, void* context)
+{
+    EndWatch* taken = nullptr;
+    EnterCriticalSection(&process.watches_lock);
+    for (EndWatch** link = &process.watches; *link;) {
+        EndWatch* const watch = *link;
+        if (ended && (watch->ended != ended || watch->context != context)) {
+            link = &watch->next;
+            continue;
+        }
+        *link = watch->next;
+        watch->next = taken;
+        taken = watch;
+    }
+    LeaveCriticalSection(&process.watches_lock);
+    return taken;
+}
+
+// Closes what is held for the process but its job.
+void close_handles(Process* process)
+{
+    cancel_read(*process);
+    CloseHandle(process->output);
+    CloseHandle(process->reading.hEvent);
+    CloseHandle(process->thread);
+    CloseHandle(process->handle);
+    DeleteCriticalSection(&process->watches_lock);
+}
+
 } // namespace
 
 uint64_t now_ms()
 {
     return GetTickCount64();
 }
+
+void pause_ms(uint32_t ms)
+{
+    Sleep(ms);
+}
+
+uint32_t current_process_id()
+{
+    return GetCurrentProcessId();
+}
+
+NoCancel::NoCancel() { }
+
+NoCancel::~NoCancel() { }
 
 hook_host_result create_process(const char* path, int32_t number, uint32_t flags, Process** process,
                                 uint32_t* process_id)
@@ -280,16 +354,64 @@ intptr_t waitable(const Process& process)
 
 const intptr_t no_waitable = 0;
 
+Watch watch_end(Process& process, hook_host_ended ended, void* context, SystemError& error)
+{
+    // The same pair's watch that has been called is made anew; one that waits still is refused.
+    EndWatch* const before = take_watches(process, ended, context);
+    if (before && InterlockedCompareExchange(&before->thread, 0, 0) == 0) {
+        EnterCriticalSection(&process.watches_lock);
+        before->next = process.watches;
+        process.watches = before;
+        LeaveCriticalSection(&process.watches_lock);
+        return Watch::already;
+    }
+    if (before)
+        end_watch(before);
+    EndWatch* const watch = new EndWatch;
+    if (!watch) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return Watch::failed;
+    }
+    watch->ended = ended;
+    watch->context = context;
+    // The list first: a callback that comes at once may unwatch it.
+    EnterCriticalSection(&process.watches_lock);
+    watch->next = process.watches;
+    process.watches = watch;
+    if (!RegisterWaitForSingleObject(&watch->wait, process.handle, tell_end, watch, INFINITE, WT_EXECUTEONLYONCE)) {
+        error = GetLastError();
+        process.watches = watch->next;
+        LeaveCriticalSection(&process.watches_lock);
+        delete watch;
+        return Watch::failed;
+    }
+    LeaveCriticalSection(&process.watches_lock);
+    return Watch::watching;
+}
+
+void unwatch_end(Process& process, hook_host_ended ended, void* context)
+{
+    // Out of the list first, then each unregistered without the lock, which a callback may take.
+    for (EndWatch* watch = take_watches(process, ended, context); watch;) {
+        EndWatch* const next = watch->next;
+        end_watch(watch);
+        watch = next;
+    }
+}
+
 void release_process(Process* process)
 {
-    cancel_read(*process);
     // Closing the job's one handle ends the host, as the controller's own end would.
     if (process->job)
         CloseHandle(process->job);
-    CloseHandle(process->output);
-    CloseHandle(process->reading.hEvent);
-    CloseHandle(process->thread);
-    CloseHandle(process->handle);
+    close_handles(process);
+    delete process;
+}
+
+void forget_process(Process* process)
+{
+    // Windows has no fork: a handle is only ever its own process's. Its job would end the host: kept.
+    close_handles(process);
     delete process;
 }
 

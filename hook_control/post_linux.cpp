@@ -7,7 +7,6 @@
 
 #include <limits>
 
-#include "no_cancel_linux.h"
 #include "proc_linux.h"
 #include "queue_linux.h"
 #include "queue_owner_linux.h"
@@ -56,7 +55,6 @@ Post send_to_queue(pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam, S
 
 Post post_message(uint32_t process_id, uint32_t kind, uint64_t wparam, uint64_t lparam, SystemError& error)
 {
-    const NoCancel held_off; // a post is made whole or not at all, its socket never left open
     // A pid_t is signed: a larger id would name a process group to kill().
     if (process_id > static_cast<uint32_t>(std::numeric_limits<pid_t>::max()))
         return Post::no_process;
@@ -72,7 +70,6 @@ Post post_message(uint32_t process_id, uint32_t kind, uint64_t wparam, uint64_t 
 
 bool has_ended(uint32_t process_id)
 {
-    const NoCancel held_off; // its stat file never left open
     return process_has_ended(static_cast<pid_t>(process_id));
 }
 

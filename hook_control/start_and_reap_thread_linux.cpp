@@ -22,7 +22,11 @@ namespace {
 // How often the library's thread looks whether it is the last thread of the process.
 constexpr int alone_check_ms = 1000;
 
-// Starts hosts on its thread, one at a time, and watches each until it ends, reaping those released.
+// How often it looks again for a status that a tracer holds (its end is signalled, and stays so).
+constexpr int held_status_check_ms = 20;
+
+// Starts hosts on its thread, one at a time, and watches each until it ends: it calls the watches'
+// callbacks once its status can be taken, and reaps it where it was released.
 class StartAndReapThread {
 public:
     Started start(Child& child)
@@ -33,22 +37,53 @@ public:
         if ((started.error = run_thread()) != 0)
             return started;
         Job job{&child, started};
+        if (on_thread()) { // from a callback: the thread that clones is this one
+            run(job);
+            return started;
+        }
         job_ = &job;
-        const uint64_t one = 1;
-        if (write(wake_, &one, sizeof one) < 0) { } // already due to wake: the count is not full
+        wake();
         changed_.wait(held, [&job] { return job.done; });
         job_ = nullptr;
         changed_.notify_all();
         return started;
     }
 
-    bool take_over(uint64_t serial)
+    bool take_over(uint64_t serial, int pidfd)
     {
         const std::lock_guard<std::mutex> held(lock_);
+        Watched* watched = find_or_add(serial, pidfd);
+        if (watched)
+            watched->reap = true;
+        return watched != nullptr;
+    }
+
+    int watch(uint64_t serial, int pidfd, hook_host_ended ended, void* context)
+    {
+        const std::lock_guard<std::mutex> held(lock_);
+        Watched* watched = find_or_add(serial, pidfd);
+        if (!watched)
+            return errno;
+        for (const Callback& callback : watched->callbacks)
+            if (callback.ended == ended && callback.context == context)
+                return EEXIST;
+        watched->callbacks.push_back(Callback{ended, context});
+        wake(); // for a host that has ended, which is not polled
+        return 0;
+    }
+
+    void unwatch(uint64_t serial, hook_host_ended ended, void* context)
+    {
+        std::unique_lock<std::mutex> held(lock_);
         for (Watched& watched : watched_)
-            if (watched.serial == serial)
-                return watched.reap = true;
-        return false;
+            for (size_t i = watched.callbacks.size(); i-- > 0;)
+                if (matches(Firing{watched.serial, watched.callbacks[i]}, serial, ended, context))
+                    watched.callbacks.erase(watched.callbacks.begin() + static_cast<ptrdiff_t>(i));
+        for (size_t i = due_.size(); i-- > 0;)
+            if (matches(due_[i], serial, ended, context))
+                due_.erase(due_.begin() + static_cast<ptrdiff_t>(i));
+        // A callback under way is waited for, unless this is the thread that runs it.
+        changed_.wait(held, [&] { return on_thread() || !calling_ || !matches(called_, serial, ended, context); });
     }
 
 private:
@@ -57,11 +92,59 @@ private:
         Started& started;
         bool done = false;
     };
+    struct Callback {
+        hook_host_ended ended;
+        void* context;
+    };
     struct Watched {
         uint64_t serial;
         int pidfd; // a copy of the host's own
         bool reap;
+        bool ended;                      // its end is signalled: it is polled no more
+        std::vector<Callback> callbacks; // to be called once its status can be taken
     };
+    struct Firing {
+        uint64_t serial;
+        Callback callback;
+    };
+
+    // Whether `firing` is the watch named (any of the host's, for a null `ended`).
+    static bool matches(const Firing& firing, uint64_t serial, hook_host_ended ended, void* context)
+    {
+        return firing.serial == serial &&
+               (!ended || (firing.callback.ended == ended && firing.callback.context == context));
+    }
+
+    bool on_thread() const
+    {
+        return running_ && pthread_equal(pthread_self(), thread_);
+    }
+
+    void wake()
+    {
+        const uint64_t one = 1;
+        if (write(wake_, &one, sizeof one) < 0) { } // already due to wake: the count is not full
+    }
+
+    // The entry of the host of `serial`; where the thread watches it no more (it has ended), a new one
+    // with a copy of `pidfd`, the thread made where it has ended. Null with errno where it cannot be.
+    Watched* find_or_add(uint64_t serial, int pidfd)
+    {
+        for (Watched& watched : watched_)
+            if (watched.serial == serial)
+                return &watched;
+        const int error = run_thread();
+        if (error != 0) {
+            errno = error;
+            return nullptr;
+        }
+        const int copy = fcntl(pidfd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (copy < 0)
+            return nullptr;
+        watched_.push_back(Watched{serial, copy, false, false, {}});
+        wake();
+        return &watched_.back();
+    }
 
     // Makes the thread where it has ended; 0 or why not.
     int run_thread()
@@ -81,8 +164,7 @@ private:
         pthread_attr_t attributes;
         pthread_attr_init(&attributes);
         pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        pthread_t thread;
-        const int error = pthread_create(&thread, &attributes, serve, this);
+        const int error = pthread_create(&thread_, &attributes, serve, this);
         pthread_attr_destroy(&attributes);
         pthread_sigmask(SIG_SETMASK, &callers, nullptr);
         running_ = error == 0;
@@ -108,11 +190,20 @@ private:
                 running_ = false;
                 return;
             }
+            // The hosts still running, by their serials; those whose end is signalled are looked at on a
+            // timer, as their pidfds stay readable.
             std::vector<pollfd> ready(1, pollfd{wake_, POLLIN, 0});
-            for (const Watched& watched : watched_)
-                ready.push_back(pollfd{watched.pidfd, POLLIN, 0});
+            std::vector<uint64_t> polled;
+            bool held_ends = false;
+            for (const Watched& watched : watched_) {
+                held_ends = held_ends || watched.ended;
+                if (!watched.ended) {
+                    ready.push_back(pollfd{watched.pidfd, POLLIN, 0});
+                    polled.push_back(watched.serial);
+                }
+            }
             held.unlock();
-            const int count = poll(ready.data(), ready.size(), alone_check_ms);
+            const int count = poll(ready.data(), ready.size(), held_ends ? held_status_check_ms : alone_check_ms);
             if (count == 0 && alone(stat_)) {
                 held.lock();
                 running_ = false;
@@ -121,10 +212,44 @@ private:
             held.lock();
             uint64_t wakes = 0;
             if (read(wake_, &wakes, sizeof wakes) < 0) { } // nothing to take: woken by a host's end
-            // Only this thread adds or removes what it watches: ready[i + 1] is still watched_[i].
-            for (size_t i = watched_.size(); i-- > 0;)
-                if (ready[i + 1].revents != 0)
-                    end_watch(i);
+            for (size_t i = 0; i < polled.size(); ++i)
+                for (Watched& watched : watched_)
+                    if (watched.serial == polled[i] && ready[i + 1].revents != 0)
+                        watched.ended = true;
+            tell_ends(held);
+        }
+    }
+
+    // Calls the callbacks of every host whose status can be taken now, reaps the released ones, and
+    // watches none of them any more.
+    void tell_ends(std::unique_lock<std::mutex>& held)
+    {
+        for (size_t i = watched_.size(); i-- > 0;) {
+            Watched& watched = watched_[i];
+            if (!watched.ended)
+                continue;
+            siginfo_t info{};
+            // A peek that leaves the status for the caller's wait, unless the host was released.
+            const int options = WNOHANG | (watched.reap ? 0 : WNOWAIT);
+            const int taken = take_status(watched.pidfd, info, options);
+            if (taken == 0 && info.si_pid == 0)
+                continue; // a tracer holds it still
+            for (const Callback& callback : watched.callbacks)
+                due_.push_back(Firing{watched.serial, callback});
+            close(watched.pidfd);
+            watched_.erase(watched_.begin() + static_cast<ptrdiff_t>(i));
+        }
+        // One at a time, with the lock let go: a callback may unwatch those still due.
+        while (!due_.empty()) {
+            called_ = due_.front();
+            due_.erase(due_.begin());
+            calling_ = true;
+            const Callback callback = called_.callback;
+            held.unlock();
+            callback.ended(callback.context);
+            held.lock();
+            calling_ = false;
+            changed_.notify_all();
         }
     }
 
@@ -153,7 +278,7 @@ private:
         }
         close(pidfd);
         started.serial = ++serials_;
-        watched_.push_back(Watched{started.serial, watched, false});
+        watched_.push_back(Watched{started.serial, watched, false, false, {}});
         started.pidfd = kept;
     }
 
@@ -167,25 +292,18 @@ private:
         close(pidfd);
     }
 
-    void end_watch(size_t index)
-    {
-        const Watched watched = watched_[index];
-        if (watched.reap) {
-            siginfo_t info;
-            take_status(watched.pidfd, info, WNOHANG);
-        }
-        close(watched.pidfd);
-        watched_.erase(watched_.begin() + static_cast<ptrdiff_t>(index));
-    }
-
     std::mutex lock_;
     std::condition_variable changed_;
     Job* job_ = nullptr;
     std::vector<Watched> watched_;
-    int wake_ = -1; // an eventfd: a job is due
-    int stat_ = -1; // the process's /proc/self/stat, for alone()
+    std::vector<Firing> due_; // the callbacks to call now
+    Firing called_{};         // the one being called, while `calling_`, with the lock let go
+    bool calling_ = false;
+    int wake_ = -1;              // an eventfd: a job is due, or a watch was added
+    int stat_ = -1;              // the process's /proc/self/stat, for alone()
     uint64_t serials_ = 0;
     bool running_ = false;
+    pthread_t thread_{};
 };
 
 StartAndReapThread* current_thread = nullptr;
@@ -216,9 +334,19 @@ Started start_on_library_thread(Child& child)
     return library_thread().start(child);
 }
 
-bool reap_when_ended(uint64_t serial)
+bool reap_when_ended(uint64_t serial, int pidfd)
 {
-    return library_thread().take_over(serial);
+    return library_thread().take_over(serial, pidfd);
+}
+
+int watch_when_ended(uint64_t serial, int pidfd, hook_host_ended ended, void* context)
+{
+    return library_thread().watch(serial, pidfd, ended, context);
+}
+
+void unwatch(uint64_t serial, hook_host_ended ended, void* context)
+{
+    library_thread().unwatch(serial, ended, context);
 }
 
 } // namespace hook_control_internal

@@ -13,6 +13,7 @@ namespace fake {
 uint64_t now = 0;
 uint64_t origin = (uint64_t{1} << 32) + 5;
 Process* next = nullptr;
+uint32_t process_id = 100;
 Post post_refusal = Post::sent;
 bool ended_by_id = false;
 
@@ -48,6 +49,20 @@ uint64_t now_ms()
 {
     return fake::now;
 }
+
+void pause_ms(uint32_t ms)
+{
+    fake::now += ms;
+}
+
+uint32_t current_process_id()
+{
+    return fake::process_id;
+}
+
+NoCancel::NoCancel() { }
+
+NoCancel::~NoCancel() { }
 
 hook_host_result create_process(const char* path, int32_t, uint32_t, Process** process, uint32_t* process_id)
 {
@@ -96,8 +111,15 @@ Status take_exit_status(Process& process, int32_t& status, SystemError& error)
         error = 5;
         return Status::failed;
     }
-    status = process.status;
-    return process.status_lost ? Status::lost : Status::taken;
+    if (process.status_lost)
+        return Status::lost;
+    if (!process.status_taken && fake::now < fake::origin + process.status_from)
+        return Status::not_yet;
+    if (!process.status_taken)
+        process.taken_status = process.status;
+    process.status_taken = true;
+    status = process.taken_status;
+    return Status::taken;
 }
 
 Post post_close(Process& process, uint32_t status, SystemError& error)
@@ -128,9 +150,33 @@ intptr_t waitable(const Process&)
 
 const intptr_t no_waitable = -1;
 
+Watch watch_end(Process& process, hook_host_ended ended, void* context, SystemError&)
+{
+    for (const Process::Watcher& watcher : process.watchers)
+        if (watcher.ended == ended && watcher.context == context)
+            return Watch::already;
+    process.watchers.push_back({ended, context});
+    return Watch::watching;
+}
+
+void unwatch_end(Process& process, hook_host_ended ended, void* context)
+{
+    process.watchers.erase(std::remove_if(process.watchers.begin(), process.watchers.end(),
+                                          [&](const Process::Watcher& watcher) {
+                                              return !ended || (watcher.ended == ended && watcher.context == context);
+                                          }),
+                           process.watchers.end());
+}
+
 void release_process(Process* process)
 {
+    EXPECT_TRUE(process->watchers.empty()) << "its watches are ended first";
     process->released = true;
+}
+
+void forget_process(Process* process)
+{
+    process->forgotten = true;
 }
 
 void describe(SystemError error, char* text, size_t size)

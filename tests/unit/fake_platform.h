@@ -32,8 +32,11 @@ struct Process {
     std::vector<Piece> output; // in order of time
     uint64_t output_closes_at = fake::never;
     uint64_t ends_at = fake::never;
+    uint64_t status_from = 0; // where later than its end: a tracer takes the end first, until then
     int32_t status = 0;
     bool status_lost = false;
+    bool status_taken = false; // once, and kept
+    int32_t taken_status = 0;
     // Where a system call fails: the read of its output (from that moment on), the wait for its end,
     // and the taking of its status, each with error 5.
     uint64_t read_fails_at = fake::never;
@@ -41,7 +44,13 @@ struct Process {
     bool status_fails = false;
     Post refusal = Post::sent;    // what a post to it finds while it runs
     std::vector<uint32_t> closes; // the statuses posted to it
+    struct Watcher {
+        hook_host_ended ended;
+        void* context;
+    };
+    std::vector<Watcher> watchers; // the watches of its end, until unwatched
     bool released = false;
+    bool forgotten = false; // freed by a process it is not the host of
 };
 
 } // namespace hook_control_internal
@@ -53,6 +62,9 @@ using hook_control_internal::Process;
 
 // The process the next start makes, or where it is null, a start that fails.
 extern Process* next;
+
+// The calling process's id; the host's owner is the one of its start.
+extern uint32_t process_id;
 
 // What post_message finds for any process, and whether has_ended says it has ended.
 extern Post post_refusal;

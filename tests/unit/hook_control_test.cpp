@@ -248,28 +248,108 @@ TEST(HookControl, AWaitEndsAtItsTimeOrAtTheEndAndKeepsWhatItFound)
     }
 }
 
+void told(void*) { }
+
+// The calls on a host that a handle alone does not make: each by its name, with what it gives where it
+// is refused.
+const struct {
+    const char* call;
+    int64_t (*make)(hook_host*, int32_t&);
+    int64_t refused;
+} refusable_calls[] = {
+    {"hook_host_wait_report", [](hook_host* h, int32_t& v) -> int64_t { return hook_host_wait_report(h, 0, &v); },
+     HOOK_HOST_FAILED},
+    {"hook_host_close", [](hook_host* h, int32_t&) -> int64_t { return hook_host_close(h, 0); }, HOOK_HOST_FAILED},
+    {"hook_host_wait", [](hook_host* h, int32_t& v) -> int64_t { return hook_host_wait(h, 0, &v); }, HOOK_HOST_FAILED},
+    {"hook_host_waitable", [](hook_host* h, int32_t&) -> int64_t { return hook_host_waitable(h); }, -1},
+    {"hook_host_watch", [](hook_host* h, int32_t& v) -> int64_t { return hook_host_watch(h, told, &v); },
+     HOOK_HOST_FAILED},
+    {"hook_host_unwatch", [](hook_host* h, int32_t& v) -> int64_t { return hook_host_unwatch(h, told, &v); },
+     HOOK_HOST_FAILED},
+};
+
 TEST(HookControl, EveryCallOnANullHandleFailsAndSaysSo)
 {
     int32_t value = untouched;
-    const struct {
-        const char* call;
-        int64_t (*make)(int32_t&);
-        int64_t result;
-    } calls[] = {
-        {"hook_host_wait_report", [](int32_t& v) -> int64_t { return hook_host_wait_report(nullptr, 0, &v); },
-         HOOK_HOST_FAILED},
-        {"hook_host_close", [](int32_t&) -> int64_t { return hook_host_close(nullptr, 0); }, HOOK_HOST_FAILED},
-        {"hook_host_wait", [](int32_t& v) -> int64_t { return hook_host_wait(nullptr, 0, &v); }, HOOK_HOST_FAILED},
-        {"hook_host_process_id", [](int32_t&) -> int64_t { return hook_host_process_id(nullptr); }, 0},
-        {"hook_host_waitable", [](int32_t&) -> int64_t { return hook_host_waitable(nullptr); }, -1},
-    };
-    for (const auto& c : calls) {
+    for (const auto& c : refusable_calls) {
         failed(no_reason, "before");
-        EXPECT_EQ(c.make(value), c.result) << c.call;
+        EXPECT_EQ(c.make(nullptr, value), c.refused) << c.call;
         EXPECT_EQ(hook_host_last_error(), std::string(c.call) + ": no host (the handle is NULL)");
     }
+    failed(no_reason, "before");
+    EXPECT_EQ(hook_host_process_id(nullptr), 0U);
+    EXPECT_STREQ(hook_host_last_error(), "hook_host_process_id: no host (the handle is NULL)");
     EXPECT_EQ(value, untouched);
     hook_host_release(nullptr);
+}
+
+// A handle copied into a forked child: there the host is another process's, which that process's
+// calls neither read, post to, wait for nor end.
+TEST(HookControl, InAForkOnlyTheHostsIdAndAReleaseOfMemoryServe)
+{
+    Process process;
+    process.output = {{10, report_42}};
+    fake::now = fake::origin;
+    fake::next = &process;
+    hook_host* host = nullptr;
+    ASSERT_EQ(hook_host_start("host", 42, 0, &host), HOOK_HOST_OK);
+    fake::process_id = 101;
+    int32_t value = untouched;
+    for (const auto& c : refusable_calls) {
+        EXPECT_EQ(c.make(host, value), c.refused) << c.call;
+        EXPECT_EQ(hook_host_last_error(), std::string(c.call) +
+                                              ": host 1234 belongs to process 100, which started it; process 101 (a "
+                                              "fork of it) may only release it, which ends nothing");
+    }
+    EXPECT_EQ(value, untouched);
+    EXPECT_EQ(hook_host_process_id(host), 1234U);
+    hook_host_release(host);
+    EXPECT_TRUE(process.forgotten);
+    EXPECT_FALSE(process.released) << "nothing of the host's is ended";
+    EXPECT_TRUE(process.closes.empty());
+    EXPECT_TRUE(process.output.size() == 1) << "nothing of its output is read";
+    fake::process_id = 100;
+}
+
+TEST(HookControl, AWatchIsOneForEachCallbackAndContextAndEndsByItsUnwatchOrTheRelease)
+{
+    Process process;
+    {
+        const Started host(process);
+        int one = 0;
+        int other = 0;
+        EXPECT_EQ(hook_host_watch(host, told, &one), HOOK_HOST_OK);
+        EXPECT_EQ(hook_host_watch(host, told, &other), HOOK_HOST_OK);
+        EXPECT_EQ(hook_host_watch(host, told, &one), HOOK_HOST_FAILED);
+        EXPECT_STREQ(hook_host_last_error(),
+                     "hook_host_watch: process 1234 is watched already with this callback and context");
+        EXPECT_EQ(hook_host_watch(host, nullptr, &one), HOOK_HOST_FAILED);
+        EXPECT_STREQ(hook_host_last_error(), "hook_host_watch: no callback");
+        EXPECT_EQ(hook_host_unwatch(host, told, &one), HOOK_HOST_OK);
+        EXPECT_EQ(process.watchers.size(), 1U);
+        EXPECT_EQ(hook_host_unwatch(host, told, &one), HOOK_HOST_OK) << "nothing left to end";
+        EXPECT_EQ(hook_host_watch(host, told, &one), HOOK_HOST_OK) << "made anew once ended";
+    }
+    EXPECT_TRUE(process.released) << "after its watches were ended";
+}
+
+// A tracer that takes the host's end at 3,000 ms, long after its end at 100 ms: its end is signalled,
+// but no wait outlasts its time meanwhile, and one with time enough gives the status soon after.
+TEST(HookControl, AStatusThatATracerHoldsIsLookedForWithinTheWaitsTimeOnly)
+{
+    Process process;
+    process.ends_at = 100;
+    process.status_from = 3000;
+    process.status = 4;
+    const Started host(process);
+    EXPECT_EQ(wait(host, 0), (Answer{HOOK_HOST_TIMEOUT, 0, "", 0}));
+    EXPECT_EQ(wait(host, 1000), (Answer{HOOK_HOST_TIMEOUT, 1000, "", 0}));
+    EXPECT_EQ(wait(host, 0), (Answer{HOOK_HOST_TIMEOUT, 1000, "", 0}));
+    const Answer got = wait(host, 10000);
+    EXPECT_EQ(std::make_pair(got.result, got.value), std::make_pair(HOOK_HOST_OK, int32_t{4}));
+    EXPECT_GE(got.at, 3000U);
+    EXPECT_LE(got.at, 3050U) << "looked for again at least every 50 ms";
+    EXPECT_EQ(wait(host, 0), (Answer{HOOK_HOST_OK, got.at, "", 4}));
 }
 
 // Where a system call fails, the call says which and why, with the system's reason.
