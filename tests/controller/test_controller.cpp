@@ -12,10 +12,16 @@
 //                                                   its status at once; "running" where it was not signalled)
 //   close-watch STATUS              ok STATUS MS    (closes, then waits on the waitable for at most 10 s;
 //                                                   MS from the close's post to the signal)
+//   notify MS                       ok STATUS       (watches the host, waits at most MS for the callback,
+//                                                   then takes its status at once; "running" where none came)
+//   notify-release MS               ok CALLS        (watches the host, releases it, and counts the callbacks
+//                                                   that come within MS)
+//   notify-many COUNT PATH          ok STATUS...    (COUNT hosts watched at once, each closed with its place)
+//   waits STATUS                    ok STATUS ok STATUS (closes, and waits from two threads at once)
 //
 // On this machine also, for what the library meets from the controller itself and from neighbours:
 //   start-with-free-fd FD PATH NUMBER, fd-limit N, fds, hold-fds [N], steal (a wait for any child),
-//   spawn-at PID STATUS, close-as-it-ends, memory-limit, fork-start PATH STATUS, pthread-exit,
+//   spawn-at PID STATUS, close-as-it-ends, memory-limit, fork-start PATH STATUS, fork-release, pthread-exit,
 //   cancel-start PATH MS, signals PATH CYCLES, start-scheduled PATH NUMBER NICE CPU, forkers MS (see
 //   each in test_controller_linux.cpp).
 //
@@ -26,6 +32,7 @@
 #include <string.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <string>
@@ -133,6 +140,102 @@ void watch(uint32_t ms, const char* close_status)
     answer(result, "ok " + std::to_string(status) + (close_status ? " " + std::to_string(took.count()) : ""));
 }
 
+// How often a watch's callback was called.
+struct Told {
+    std::mutex lock;
+    std::condition_variable changed;
+    int calls = 0;
+
+    // Whether `count` calls came within `ms`.
+    bool within(int count, uint32_t ms)
+    {
+        std::unique_lock<std::mutex> held(lock);
+        return changed.wait_for(held, std::chrono::milliseconds(ms), [&] { return calls >= count; });
+    }
+};
+
+void HOOK_CONTROL_CALL told(void* context)
+{
+    Told& told = *static_cast<Told*>(context);
+    const std::lock_guard<std::mutex> held(told.lock);
+    ++told.calls;
+    told.changed.notify_all();
+}
+
+// What a wait of at most `ms` for the host gives, as "ok STATUS", or why not.
+std::string status_within(hook_host* of, uint32_t ms)
+{
+    int32_t status = 0;
+    const hook_host_result result = hook_host_wait(of, ms, &status);
+    return result == HOOK_HOST_OK        ? "ok " + std::to_string(status)
+           : result == HOOK_HOST_FAILED ? std::string("failed ") + hook_host_last_error()
+                                         : "timeout";
+}
+
+void say(const std::string& text)
+{
+    printf("%s\n", text.c_str());
+    fflush(stdout);
+}
+
+void notify(uint32_t ms)
+{
+    Told once;
+    if (hook_host_watch(host, told, &once) != HOOK_HOST_OK)
+        return answer(HOOK_HOST_FAILED);
+    const bool came = once.within(1, ms);
+    hook_host_unwatch(host, told, &once);
+    say(came ? status_within(host, 0) : "running");
+}
+
+void notify_release(uint32_t ms)
+{
+    Told none;
+    if (hook_host_watch(host, told, &none) != HOOK_HOST_OK)
+        return answer(HOOK_HOST_FAILED);
+    hook_host_release(host);
+    host = nullptr;
+    none.within(1, ms);
+    say("ok " + std::to_string(none.calls));
+}
+
+void notify_many(int count, const char* path)
+{
+    std::vector<hook_host*> hosts(static_cast<size_t>(count));
+    Told all;
+    std::string text = "ok";
+    for (int place = 1; place <= count && text == "ok"; ++place) {
+        hook_host*& one = hosts[static_cast<size_t>(place - 1)];
+        if (hook_host_start(path, place, 0, &one) != HOOK_HOST_OK ||
+            hook_host_wait_report(one, 30000, nullptr) != HOOK_HOST_OK || hook_host_watch(one, told, &all) != HOOK_HOST_OK)
+            text = std::string("failed ") + hook_host_last_error();
+    }
+    for (int place = 1; place <= count && text == "ok"; ++place)
+        hook_host_close(hosts[static_cast<size_t>(place - 1)], static_cast<uint32_t>(place));
+    if (text == "ok" && !all.within(count, 30000))
+        text = "running";
+    const bool all_told = text == "ok";
+    for (hook_host* one : hosts) {
+        const std::string seen = all_told ? status_within(one, 0) : "";
+        if (all_told)
+            text += seen.compare(0, 3, "ok ") == 0 ? seen.substr(2) : " (" + seen + ")";
+        hook_host_release(one);
+    }
+    say(text);
+}
+
+void waits(uint32_t status)
+{
+    const hook_host_result closed = hook_host_close(host, status);
+    if (closed != HOOK_HOST_OK)
+        return answer(closed);
+    std::string seen;
+    std::thread other([&seen] { seen = status_within(host, 10000); });
+    const std::string here = status_within(host, 10000);
+    other.join();
+    say(here + " " + seen);
+}
+
 const Command commands[] = {
     {"start", 3, 4,
      [](char** words, int count) {
@@ -170,6 +273,10 @@ const Command commands[] = {
      }},
     {"watch", 2, 2, [](char** words, int) { watch(unsigned32(words[1]), nullptr); }},
     {"close-watch", 2, 2, [](char** words, int) { watch(10000, words[1]); }},
+    {"notify", 2, 2, [](char** words, int) { notify(unsigned32(words[1])); }},
+    {"notify-release", 2, 2, [](char** words, int) { notify_release(unsigned32(words[1])); }},
+    {"notify-many", 3, 3, [](char** words, int) { notify_many(atoi(words[1]), words[2]); }},
+    {"waits", 2, 2, [](char** words, int) { waits(unsigned32(words[1])); }},
     {nullptr, 0, 0, nullptr},
 };
 

@@ -227,6 +227,19 @@ const Command platform_commands[] = {
          answer(result, "ok " + std::to_string(value));
          _exit(0);
      }},
+    // A forked child asks for the host's status, releases it and exits: the child answers with what its
+    // wait gave, the parent not, once the child has ended.
+    {"fork-release", 1, 1,
+     [](char**, int) {
+         const pid_t child = fork();
+         if (child == 0) {
+             int32_t status = 0;
+             answer(hook_host_wait(host, 0, &status), "ok " + std::to_string(status));
+             hook_host_release(host);
+             _exit(0);
+         }
+         waitpid(child, nullptr, 0);
+     }},
     // The main thread answers and ends by pthread_exit.
     {"pthread-exit", 1, 1,
      [](char**, int) {

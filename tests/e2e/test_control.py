@@ -76,6 +76,39 @@ except BlockingIOError:
 """
 
 
+# Traces process argv[1] (PTRACE_SEIZE, which stops it for nothing but signals), says so, and once it
+# has ended takes its end argv[2] seconds late: only then may its parent take its status.
+TRACER = """import ctypes, os, sys, time
+libc = ctypes.CDLL(None, use_errno=True)
+libc.ptrace.argtypes = [ctypes.c_long, ctypes.c_long, ctypes.c_void_p, ctypes.c_void_p]
+pid = int(sys.argv[1])
+if libc.ptrace(0x4206, pid, None, None) != 0:
+    print("refused", os.strerror(ctypes.get_errno()), flush=True)
+    sys.exit()
+print("attached", flush=True)
+while True:
+    seen = os.waitid(os.P_PID, pid, os.WEXITED | os.WSTOPPED | os.WNOWAIT)
+    if seen.si_code in (os.CLD_EXITED, os.CLD_KILLED, os.CLD_DUMPED):
+        time.sleep(float(sys.argv[2]))
+        os.waitpid(pid, 0)
+        break
+    os.waitpid(pid, 0)
+    libc.ptrace(7, pid, None, ctypes.c_void_p(seen.si_status))  # PTRACE_CONT with its signal
+"""
+
+
+def traced(test, pid, late):
+    """A tracer of `pid` that takes its end `late` seconds after it; skips where tracing is refused."""
+    tracer = subprocess.Popen([sys.executable, "-c", TRACER, str(pid), str(late)], stdout=subprocess.PIPE)
+    test.addCleanup(tracer.wait)
+    test.addCleanup(tracer.kill)  # its tracee, detached, goes on
+    test.addCleanup(tracer.stdout.close)
+    answer = read_line(test, tracer.stdout, 10).decode().rstrip("\n").split(" ", 1)
+    if answer[0] != "attached":
+        test.skipTest("no tracing here: %s" % " ".join(answer))
+    return tracer
+
+
 def has_ended(test, pid):
     """Asks a controller of its own: a post to a host that has ended finds no such process."""
     answer = Controller(test).ask("post %d 0 0 0" % pid)  # WM_NULL, which a host drops
@@ -396,6 +429,19 @@ class ControllerEnds(TestCase):
         controller.expect("close 2", "ok")
         controller.expect("wait 10000", "ok 2")
 
+    @unittest.skipIf(WINDOWS, "fork is POSIX's")
+    def test_a_forked_child_that_releases_the_host_ends_nothing_of_it(self):
+        controller = Controller(self)
+        pid = controller.start(1)
+        controller.expect("report 10000", "ok 1")
+        answer = controller.ask("fork-release")
+        self.assertEqual(answer[0], "failed", "the child may not wait for its parent's host")
+        self.assertRegex(answer[1], r"^hook_host_wait: host %d belongs to process \d+, which started it; process \d+ "
+                         r"\(a fork of it\) may only release it, which ends nothing$" % pid)
+        controller.expect("wait 300", "timeout")
+        controller.expect("close 2", "ok")
+        controller.expect("wait 10000", "ok 2")
+
     @unittest.skipIf(WINDOWS, "POSIX threads")
     def test_a_start_cancelled_midway_leaves_later_starts_working(self):
         controller = Controller(self)
@@ -648,9 +694,63 @@ class Waitable(TestCase):
 
     def test_signalled_for_a_host_that_ended_by_itself(self):
         with tempfile.TemporaryDirectory() as folder:
-            controller = Controller(self)
-            controller.start(1, path=shutil.copy(HOST, folder))  # without its hook library
-            controller.expect("watch 10000", "ok %d" % status_seen(STATUS_DLL_NOT_FOUND if WINDOWS else 127))
+            for command in ("watch", "notify"):
+                controller = Controller(self)
+                controller.start(1, path=shutil.copy(HOST, folder))  # without its hook library
+                controller.expect("%s 10000" % command, "ok %d" % status_seen(STATUS_DLL_NOT_FOUND if WINDOWS else 127))
+
+
+class Watch(TestCase):
+    """hook_host_watch: a callback from the system's pool under Wine, from the library's thread here."""
+
+    def test_the_callback_comes_once_the_host_has_ended_and_its_status_is_there(self):
+        controller = Controller(self)
+        controller.start(1)
+        controller.expect("report 10000", "ok 1")
+        controller.expect("notify 300", "running")
+        controller.expect("close 7", "ok")
+        controller.expect("notify 10000", "ok 7")
+        controller.expect("notify 10000", "ok 7")  # an ended host is told of at once
+
+    def test_a_release_ends_the_watch_untold_and_a_host_that_outlives_runs_on(self):
+        for flags in ((), ("outlive",)):
+            with self.subTest(flags=flags):
+                controller = Controller(self)
+                pid = controller.start(1, *flags)
+                controller.expect("report 10000", "ok 1")
+                controller.expect("notify-release 500", "ok 0")
+                if flags:
+                    self.assertFalse(has_ended(self, pid))
+                    Controller(self).expect("post %d 16 0 0" % pid, "ok")
+                assert_ends(self, pid)
+
+    def test_many_hosts_are_watched_at_once(self):
+        self.assertEqual(Controller(self).ask("notify-many 12 %s" % platform_path(HOST)),
+                         ["ok", " ".join(str(place) for place in range(1, 13))])
+
+    def test_two_waits_at_once_both_give_the_status(self):
+        controller = Controller(self)
+        for status in (5, 6, 7):
+            controller.start(1)
+            controller.expect("waits %d" % status, "ok %d ok %d" % (status, status))
+
+    @unittest.skipIf(WINDOWS, "a tracer of this machine's")
+    def test_a_tracer_that_takes_the_end_late_holds_no_wait_past_its_time(self):
+        controller = Controller(self)
+        pid = controller.start(1)
+        controller.expect("report 10000", "ok 1")
+        traced(self, pid, 3)
+        controller.expect("close 6", "ok")
+        closed = time.monotonic()
+        assert_ends(self, pid)
+        for command, answer, least, most in (("wait 0", "timeout", 0, 0.5), ("wait 1000", "timeout", 0.9, 1.5),
+                                             ("watch 0", "timeout", 0, 0.5)):  # signalled, its status not there
+            started = time.monotonic()
+            controller.expect(command, answer)
+            self.assertTrue(least <= time.monotonic() - started < most * SLOW, command)
+        controller.expect("notify 10000", "ok 6")
+        self.assertGreater(time.monotonic() - closed, 2.5, "told once the tracer let go of the end")
+        controller.expect("wait 0", "ok 6")
 
 
 if __name__ == "__main__":

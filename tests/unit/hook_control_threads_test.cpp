@@ -1,12 +1,15 @@
 // hook_control from several threads at once, each with hosts of its own: some start, read, close and
 // wait for hosts; some release hosts while they start; some leave hosts that outlive their handles to
-// the library; some make starts that fail. Run under ThreadSanitizer too (the linux-tsan preset).
+// the library; some watch hosts' ends, and release some while they are watched; some make starts that
+// fail. And two waits at once on one host. Run under ThreadSanitizer too (the linux-tsan preset).
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +51,33 @@ void leave_to_the_library(int32_t number)
     EXPECT_EQ(hook_host_post(pid, 0x10, 0, 0), HOOK_HOST_OK); // WM_CLOSE
 }
 
+void HOOK_CONTROL_CALL count_call(void* calls)
+{
+    ++*static_cast<std::atomic<int>*>(calls);
+}
+
+// Watches a host's end, which its callback tells once its status is there; watches another, which its
+// release ends untold.
+void watch_the_end(int32_t number)
+{
+    std::atomic<int> calls{0};
+    hook_host* host = nullptr;
+    ASSERT_EQ(hook_host_start(HOOK_HOST_PATH, number, 0, &host), HOOK_HOST_OK) << hook_host_last_error();
+    EXPECT_EQ(hook_host_watch(host, count_call, &calls), HOOK_HOST_OK) << hook_host_last_error();
+    EXPECT_EQ(hook_host_close(host, 3), HOOK_HOST_OK);
+    for (int tries = 0; tries < 1000 && calls == 0; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int32_t value = 0;
+    EXPECT_EQ(hook_host_wait(host, 0, &value), HOOK_HOST_OK) << "the status is there once told";
+    EXPECT_EQ(value, 3);
+    hook_host_release(host);
+    ASSERT_EQ(hook_host_start(HOOK_HOST_PATH, number, 0, &host), HOOK_HOST_OK) << hook_host_last_error();
+    EXPECT_EQ(hook_host_watch(host, count_call, &calls), HOOK_HOST_OK) << hook_host_last_error();
+    hook_host_release(host);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(calls, 1) << "told once, and not of a release";
+}
+
 void fail_to_start(int32_t)
 {
     hook_host* host = nullptr;
@@ -73,7 +103,8 @@ bool no_child_left()
 TEST(HookControlThreads, HostsOfTheirOwnFromManyThreadsAtOnce)
 {
     std::vector<std::thread> threads;
-    for (void (*work)(int32_t) : {close_and_wait, close_and_wait, release_at_once, leave_to_the_library, fail_to_start})
+    for (void (*work)(int32_t) :
+         {close_and_wait, close_and_wait, release_at_once, leave_to_the_library, watch_the_end, fail_to_start})
         threads.emplace_back([work, first = static_cast<int32_t>(threads.size() * 100)] {
             for (int round = 0; round < rounds; ++round)
                 work(first + round);
@@ -81,4 +112,25 @@ TEST(HookControlThreads, HostsOfTheirOwnFromManyThreadsAtOnce)
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_TRUE(no_child_left()) << "a host is left running, or a zombie";
+}
+
+// Two waits at once on one host, as two event loops make them: both give the status, and a known end
+// is never taken for one that a wait of the controller's own took.
+TEST(HookControlThreads, TwoWaitsAtOnceBothGiveTheStatus)
+{
+    for (int32_t run = 0; run < 40; ++run) {
+        hook_host* host = nullptr;
+        ASSERT_EQ(hook_host_start(HOOK_HOST_PATH, run, 0, &host), HOOK_HOST_OK) << hook_host_last_error();
+        int32_t values[2] = {-1, -1};
+        hook_host_result results[2] = {HOOK_HOST_FAILED, HOOK_HOST_FAILED};
+        std::thread other([&] { results[1] = hook_host_wait(host, 10000, &values[1]); });
+        EXPECT_EQ(hook_host_close(host, static_cast<uint32_t>(run)), HOOK_HOST_OK);
+        results[0] = hook_host_wait(host, 10000, &values[0]);
+        other.join();
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(results[i], HOOK_HOST_OK) << run << ": " << hook_host_last_error();
+            EXPECT_EQ(values[i], run);
+        }
+        hook_host_release(host);
+    }
 }
