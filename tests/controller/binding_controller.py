@@ -15,15 +15,26 @@ and the asynchronous wait's, each in an asyncio loop of its own:
                                 close's post to the status, TICKS how often the caller's own work ran
   release-while-waiting         what an asynchronous wait ends with when the host is released 0.1 s into it
   watch-many PATH COUNT         ok STATUS... THREADS: COUNT more hosts waited for at once, each closed
-                                with its place (1, 2, ...); THREADS made while the waits were begun
+                                with its place (1, 2, ...); THREADS made while the waits were begun.
+                                Meanwhile the loop's executor, of one thread, runs a call.
+
+and, for the Python binding alone:
+
+  wait-async-twice STATUS       ok STATUS STATUS: waits asynchronously from two threads' loops at once,
+                                and closes the host with STATUS meanwhile
+  abandon-wait                  ok: leaves a wait pending in a loop that is closed
+  fork-release                  what the host's wait(0) gives in a forked child, which then exits the
+                                ordinary way, its Host collected (the child answers)
 
 Any command may answer "timeout TEXT", "gone TEXT", "failed TEXT", or "invalid TEXT" for arguments
 the binding refuses. A start releases the host before it.
 """
 import asyncio
+import concurrent.futures
 import gc
 import os
 import sys
+import threading
 import time
 
 import hook_control
@@ -66,6 +77,8 @@ async def release_while_waiting(host):
 
 async def watch_many(path, count):
     hosts = []
+    loop = asyncio.get_running_loop()
+    loop.set_default_executor(concurrent.futures.ThreadPoolExecutor(max_workers=1))
     try:
         for _ in range(count):
             hosts.append(hook_control.start(path, 1))
@@ -74,6 +87,7 @@ async def watch_many(path, count):
         waits = [asyncio.ensure_future(host.wait_async()) for host in hosts]
         await asyncio.sleep(0.1)  # each is waiting
         made = threads() - before
+        await asyncio.wait_for(loop.run_in_executor(None, time.sleep, 0), 5)  # the executor is free
         for place, host in enumerate(hosts, 1):
             host.close(place)
         statuses = await asyncio.wait_for(asyncio.gather(*waits), 10)
@@ -81,6 +95,40 @@ async def watch_many(path, count):
         for host in hosts:
             host.release()
     return "ok %s %d" % (" ".join(map(str, statuses)), made)
+
+
+def wait_async_twice(host, status):
+    seen = []
+    waiting = [threading.Thread(target=lambda: seen.append(asyncio.run(asyncio.wait_for(host.wait_async(), 10))))
+               for _ in range(2)]
+    for thread in waiting:
+        thread.start()
+    time.sleep(0.2)
+    host.close(status)
+    for thread in waiting:
+        thread.join()
+    return "ok " + " ".join(map(str, seen))
+
+
+def abandon_wait(host):
+    loop = asyncio.new_event_loop()
+    loop.create_task(host.wait_async())
+    loop.run_until_complete(asyncio.sleep(0.1))
+    loop.close()
+    return "ok"
+
+
+def fork_release(host):
+    child = os.fork()
+    if child:
+        os.waitpid(child, 0)
+        return None
+    try:
+        answer = "ok %d" % host.wait(0)
+    except hook_control.Error as error:
+        answer = "failed %s" % error
+    print(answer, flush=True)
+    sys.exit()  # as a worker ends: the Host is collected on the way out
 
 
 def main():
@@ -117,6 +165,14 @@ def main():
                 answer = asyncio.run(release_while_waiting(host))
             elif words[0] == "watch-many":
                 answer = asyncio.run(watch_many(words[1], int(words[2])))
+            elif words[0] == "wait-async-twice":
+                answer = wait_async_twice(host, int(words[1]))
+            elif words[0] == "abandon-wait":
+                answer = abandon_wait(host)
+            elif words[0] == "fork-release":
+                answer = fork_release(host)
+                if answer is None:  # the child answered
+                    continue
             elif words[0] == "text":
                 answer = "ok " + hook_control.status_text(int(words[1]))
             elif words[0] == "post":

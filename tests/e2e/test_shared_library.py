@@ -22,7 +22,7 @@ import images
 from controller import CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, X64_BUILD, RUN, SLOW, WINDOWS, Host, exit_status, \
     platform_path, read_line
 from processes import TestCase
-from test_control import HOST, assert_ends, has_ended
+from test_control import HOST, assert_ends, has_ended, traced
 
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 BINDINGS = os.path.join(SOURCE, "bindings")
@@ -246,12 +246,17 @@ class Binding:
         os.kill(pid, signal.SIGKILL)
         controller.expect("wait-async 10", "ok -9")
 
-    def test_a_release_ends_an_asynchronous_wait_and_the_host(self):
-        controller = self.controller()
-        pid = controller.start(1)
-        controller.expect("report 10", "ok 1")
-        self.assertEqual(controller.ask("release-while-waiting")[0], "invalid")
-        assert_ends(self, pid)
+    def test_a_release_ends_an_asynchronous_wait_and_a_host_that_does_not_outlive(self):
+        for flags in ((), ("outlive",)):
+            with self.subTest(flags=flags):
+                controller = self.controller()
+                pid = controller.start(1, *flags)
+                controller.expect("report 10", "ok 1")
+                self.assertEqual(controller.ask("release-while-waiting")[0], "invalid")
+                if flags:
+                    self.assertFalse(has_ended(self, pid))
+                    controller.expect("post %d 16 0 0" % pid, "ok")
+                assert_ends(self, pid)
 
     def test_hosts_waited_for_at_once_need_no_thread_each(self):
         controller = self.controller()
@@ -269,6 +274,57 @@ class Python(Binding, TestCase):
             self, [sys.executable, os.path.join(SOURCE, "tests", "controller", "binding_controller.py")],
             PYTHONPATH=os.path.join(BINDINGS, "python"), HOOK_CONTROL_LIBRARY=os.path.join(CONTROL_BIN, LIBRARY),
             **environment)
+
+    def test_more_hosts_awaited_at_once_than_an_executor_has_threads_need_none(self):
+        word, text = self.controller().ask("watch-many %s 40" % HOST)
+        self.assertEqual(word, "ok", text)
+        self.assertEqual([int(value) for value in text.split()][:-1], list(range(1, 41)))
+
+    def test_two_loops_await_one_host_at_once_and_both_learn_its_status(self):
+        controller = self.controller()
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        controller.expect("wait-async-twice 4", "ok 4 4")
+
+    def test_a_wait_left_in_a_closed_loop_holds_up_neither_the_end_nor_the_exit(self):
+        controller = self.controller()
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        controller.expect("abandon-wait", "ok")
+        controller.expect("close 3", "ok")  # its end is told to a loop that is closed
+        controller.expect("wait 10", "ok 3")
+        controller.start(1)
+        controller.expect("abandon-wait", "ok")  # still waiting at the exit
+        controller.process.stdin.close()
+        self.assertEqual(controller.process.wait(5 * SLOW), 0)
+        said = controller.process.stderr.read().decode()  # asyncio's own word on a task left pending, and no more
+        self.assertEqual(said.count("Task was destroyed but it is pending!"), 2, said)
+        self.assertNotIn("Exception", said)
+        self.assertNotIn("Traceback", said)
+
+    @unittest.skipIf(WINDOWS, "fork is POSIX's")
+    def test_a_forked_child_that_exits_ends_nothing_of_its_parents_host(self):
+        controller = self.controller()
+        pid = controller.start(1)
+        controller.expect("report 10", "ok 1")
+        word, text = controller.ask("fork-release")
+        self.assertEqual(word, "failed", "the child may not wait for its parent's host")
+        self.assertIn("may only release it, which ends nothing", text)
+        self.assertEqual(controller.ask("wait 0.3")[0], "timeout", "the host runs on")
+        controller.expect("close 2", "ok")
+        controller.expect("wait 10", "ok 2")
+
+    def test_an_asynchronous_wait_is_told_once_a_tracer_lets_go_of_the_end_and_the_loop_runs_meanwhile(self):
+        controller = self.controller()
+        pid = controller.start(1)
+        controller.expect("report 10", "ok 1")
+        traced(self, pid, 2)
+        word, text = controller.ask("close-async 6")
+        self.assertEqual(word, "ok", text)
+        status, took, ticks = (int(value) for value in text.split())
+        self.assertEqual(status, 6)
+        self.assertGreater(took, 1500, "told once the tracer has taken the end")
+        self.assertGreater(ticks, took / 10 / 2, "the loop ran while the tracer held the end")
 
     def test_a_status_may_be_given_as_a_negative_32_bit_number_and_nothing_wider(self):
         controller = self.controller()

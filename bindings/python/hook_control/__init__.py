@@ -15,14 +15,20 @@ folder by its absolute path; where it is not there, by the platform's own search
 Python's: the application's folder, the system's, and the folders given to os.add_dll_directory; on
 Linux, the dynamic linker's); the environment variable HOOK_CONTROL_LIBRARY names another file. Its
 major version must be this module's. Timeouts are in seconds (None: no limit); the waits release the
-GIL but cannot be interrupted by Ctrl-C until they return. The module keeps nothing but the library
-and each Host's handle; a Host's calls must not be made from several threads at once.
+GIL but cannot be interrupted by Ctrl-C until they return. The module keeps nothing but the library,
+each Host's handle and the asynchronous waits under way; a Host's calls must not be made from several
+threads at once, but for wait(), pid and wait_async(), which may. A Host belongs to the process that
+started it: in a forked child its release (and its collection) frees memory only, and its other calls
+but pid raise Error.
 """
 import asyncio
+import atexit
 import ctypes
+import itertools
 import math
 import os
 import sys
+import threading
 
 __all__ = ["Error", "Gone", "Host", "post", "start", "status_text"]
 
@@ -42,6 +48,8 @@ class Gone(Error):
 
 
 _NAME = "hook_control.dll" if sys.platform == "win32" else "libhook_control.so.1"
+# hook_host_ended, cdecl on every platform.
+_ENDED = ctypes.CFUNCTYPE(None, ctypes.c_void_p)
 
 
 def _load():
@@ -54,6 +62,8 @@ def _load():
         raise ImportError("hook_control: cannot load the library: tried %s: %s" % (tried, error)) from error
     handle, int32, uint32 = ctypes.c_void_p, ctypes.c_int32, ctypes.c_uint32
     for name, result, arguments in (
+            ("hook_host_watch", ctypes.c_int, [handle, _ENDED, ctypes.c_void_p]),
+            ("hook_host_unwatch", ctypes.c_int, [handle, _ENDED, ctypes.c_void_p]),
             ("hook_host_start", ctypes.c_int, [ctypes.c_char_p, int32, uint32, ctypes.POINTER(handle)]),
             ("hook_host_wait_report", ctypes.c_int, [handle, uint32, ctypes.POINTER(int32)]),
             ("hook_host_close", ctypes.c_int, [handle, uint32]),
@@ -77,73 +87,64 @@ def _load():
 _library = _load()
 
 
-def _windows_calls():
-    """The calls of KERNEL32 that wait_async makes on Windows."""
-    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
-    handle, dword, boolean = wintypes.HANDLE, wintypes.DWORD, wintypes.BOOL
-    for name, (result, arguments) in {
-            "GetCurrentProcess": (handle, []),
-            "DuplicateHandle": (boolean, [handle, handle, handle, ctypes.POINTER(handle), dword, boolean, dword]),
-            "CreateEventW": (handle, [ctypes.c_void_p, boolean, boolean, wintypes.LPCWSTR]),
-            "SetEvent": (boolean, [handle]),
-            "WaitForMultipleObjects": (dword, [dword, ctypes.POINTER(handle), boolean, dword]),
-            "CloseHandle": (boolean, [handle])}.items():
-        call = getattr(kernel32, name)
-        call.restype, call.argtypes = result, arguments
-    return kernel32
+# The asynchronous waits under way, by the number each hands hook_host_watch as its context: each its
+# loop, its future and its Host. The one callback below looks its wait up here, so that a wait ended
+# meanwhile, or by a release, is never touched from another thread.
+_waits = {}
+_wait_numbers = itertools.count(1)
+_waits_lock = threading.Lock()
 
 
-if sys.platform == "win32":
-    from ctypes import wintypes
-    _kernel32 = _windows_calls()
-_SYNCHRONIZE = 0x00100000
-_INFINITE = 0xFFFFFFFF
-
-
-async def _ended_linux(loop, pidfd):
-    """Returns once the host's pidfd polls readable, which it does from the host's end on. The loop
-    watches a copy of its own, which it closes, so that a release meanwhile leaves no descriptor of
-    the library's in the loop's selector (asyncio's PidfdChildWatcher watches a pidfd through
-    add_reader the same way)."""
-    try:
-        readable = os.dup(pidfd)  # not inherited by children, as every os.dup copy
-    except OSError as error:
-        raise Error("cannot wait for the host: %s" % error) from error
-    try:
-        ended = loop.create_future()
-        loop.add_reader(readable, lambda: ended.done() or ended.set_result(None))
+@_ENDED
+def _ended(number):
+    """hook_host_watch's callback, on a thread of the library's (Linux) or of the system's pool
+    (Windows): hands the end to the loop of the wait it belongs to. A loop that is closed takes
+    nothing; the wait is ended by its Host's release, or at the interpreter's exit."""
+    with _waits_lock:
+        wait = _waits.get(number)
+    if wait is not None:
+        loop, future, _ = wait
         try:
-            await ended
-        finally:
-            loop.remove_reader(readable)
-    finally:
-        os.close(readable)
+            loop.call_soon_threadsafe(_settle, future, None)
+        except RuntimeError:
+            pass
 
 
-async def _ended_windows(loop, process):
-    """Returns once the host's process handle is signalled. A thread of the loop's default executor
-    waits on a copy of it, beside an event of its own that a cancellation sets, so that no thread is
-    left waiting; both handles are closed once that wait has returned (as .NET's Process waits for an
-    exit on a handle of its own)."""
-    own = _kernel32.GetCurrentProcess()
-    copy = wintypes.HANDLE()
-    if not _kernel32.DuplicateHandle(own, process, own, ctypes.byref(copy), _SYNCHRONIZE, False, 0):
-        raise Error("cannot wait for the host: %s" % ctypes.FormatError(ctypes.get_last_error()))
-    stop = _kernel32.CreateEventW(None, True, False, None)
-    if not stop:
-        error = ctypes.get_last_error()
-        _kernel32.CloseHandle(copy)
-        raise Error("cannot wait for the host: %s" % ctypes.FormatError(error))
-    waiting = loop.run_in_executor(None, _kernel32.WaitForMultipleObjects, 2, (wintypes.HANDLE * 2)(copy.value, stop),
-                                   False, _INFINITE)
-    waiting.add_done_callback(lambda _: (_kernel32.CloseHandle(copy), _kernel32.CloseHandle(stop)))
-    try:
-        result = await asyncio.shield(waiting)
-    except asyncio.CancelledError:
-        _kernel32.SetEvent(stop)
-        raise
-    if result != 0:
-        raise Error("cannot wait for the host: WaitForMultipleObjects gave %#x" % result)
+def _settle(future, error):
+    if not future.done():
+        if error is None:
+            future.set_result(None)
+        else:
+            future.set_exception(error)
+
+
+def _take_wait(number):
+    """The wait of `number`, taken out of those under way, or None where it was taken already."""
+    with _waits_lock:
+        return _waits.pop(number, None)
+
+
+def _forget_waits():
+    """In a forked child: no callback tells it of its parent's waits, and their lock may be held."""
+    global _waits_lock
+    _waits.clear()
+    _waits_lock = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_waits)
+
+
+@atexit.register
+def _end_waits():
+    """Ends every wait still under way before the interpreter goes, so that no callback comes while
+    it ends (a loop closed without cancelling its tasks leaves them)."""
+    with _waits_lock:
+        left = list(_waits.items())
+        _waits.clear()
+    for number, (_, _, host) in left:
+        if host._handle is not None:
+            _library.hook_host_unwatch(host._handle, _ended, number)
 
 
 def _integer(value, low, high, what):
@@ -218,21 +219,45 @@ class Host:
 
     async def wait_async(self):
         """The host's exit status, as wait() gives it, once the host has ended, without holding the
-        event loop: on Linux the loop watches the host's pidfd beside its other readers; on Windows a
-        thread of the loop's default executor waits on its process handle. Cancelling it (a time-out
+        event loop: the library calls back from a thread of its own (Linux) or of the system's pool
+        (Windows) when the host's status can be taken, and the loop is told with
+        call_soon_threadsafe. No thread, descriptor or handle is held for it. Cancelling it (a time-out
         of asyncio.wait_for among others) ends the wait, never the host, and a later wait_async() or
-        wait() works as before. While it waits it holds a descriptor (Windows: two handles and one
-        executor thread). Its one call on the host, wait(0) once the end is seen, is made on the
-        loop's thread, as a call of the caller's own; a release() meanwhile ends it with ValueError."""
-        ended = _ended_windows if sys.platform == "win32" else _ended_linux
-        await ended(asyncio.get_running_loop(), _library.hook_host_waitable(self._live()))
+        wait() works as before. Several may wait at once, from any loops. Its one call on the host,
+        wait(0) once the end is told, is made on the loop's thread and never waits; a release()
+        meanwhile ends it with ValueError, whether the host outlives or not."""
+        handle = self._live()
+        loop = asyncio.get_running_loop()
+        ended = loop.create_future()
+        number = next(_wait_numbers)
+        with _waits_lock:
+            _waits[number] = (loop, ended, self)
+        try:
+            if _library.hook_host_watch(handle, _ended, number) != _OK:
+                _take_wait(number)
+                _check(_FAILED, "wait_async")
+            await ended
+        finally:
+            if _take_wait(number) is not None:
+                _library.hook_host_unwatch(handle, _ended, number)
         return self.wait(0)
 
     def release(self):
-        """Frees the host; one that still runs and was not started with outlive=True is ended."""
+        """Frees the host; one that still runs and was not started with outlive=True is ended. Its
+        asynchronous waits end with ValueError."""
         handle, self._handle = self._handle, None
-        if handle is not None:
-            _library.hook_host_release(handle)
+        if handle is None:
+            return
+        with _waits_lock:
+            ours = [number for number, (_, _, host) in _waits.items() if host is self]
+        released = ValueError("the host has been released")
+        for wait in filter(None, map(_take_wait, ours)):
+            loop, future, _ = wait
+            try:
+                loop.call_soon_threadsafe(_settle, future, released)
+            except RuntimeError:  # its loop is closed
+                pass
+        _library.hook_host_release(handle)  # which ends their watches
 
     def __enter__(self):
         return self
