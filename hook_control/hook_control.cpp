@@ -70,34 +70,6 @@ struct hook_host : CAllocated {
 
 namespace {
 
-// The time left until a deadline, as the primitives take it.
-class Deadline {
-public:
-    explicit Deadline(uint32_t timeout_ms)
-        : timeout_ms_(timeout_ms)
-        , end_(now_ms() + timeout_ms)
-    {
-    }
-
-    uint32_t left() const
-    {
-        if (timeout_ms_ == HOOK_HOST_NO_LIMIT)
-            return HOOK_HOST_NO_LIMIT;
-        const uint64_t now = now_ms();
-        return now >= end_ ? 0 : static_cast<uint32_t>(end_ - now);
-    }
-
-    // Whether it comes after `moment` (of now_ms), or never.
-    bool after(uint64_t moment) const
-    {
-        return timeout_ms_ == HOOK_HOST_NO_LIMIT || end_ >= moment;
-    }
-
-private:
-    uint32_t timeout_ms_;
-    uint64_t end_;
-};
-
 hook_host_result no_host(const char* call)
 {
     return failed(no_reason, "%s: no host (the handle is NULL)", call);
@@ -186,7 +158,7 @@ hook_host_result read_report(hook_host& host, const Deadline& deadline)
         char buffer[64];
         size_t got = 0;
         SystemError error = no_reason;
-        switch (read_output(*host.process, buffer, sizeof buffer, deadline.left(), got, error)) {
+        switch (read_output(*host.process, buffer, sizeof buffer, deadline, got, error)) {
         case Output::bytes:
             switch (host.line.take(buffer, got)) {
             case ReportLine::State::read:

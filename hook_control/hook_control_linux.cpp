@@ -172,10 +172,12 @@ hook_host_result create_process(const char* path, int32_t number, uint32_t flags
     return HOOK_HOST_OK;
 }
 
-Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout_ms, size_t& got, SystemError& error)
+Output read_output(Process& process, char* buffer, size_t size, const Deadline& deadline, size_t& got,
+                   SystemError& error)
 {
     // Both at once: output the host wrote before it ended is readable when its end is seen.
     pollfd ready[] = {{process.output.value, POLLIN, 0}, {process.pidfd.value, POLLIN, 0}};
+    const uint32_t timeout_ms = deadline.left();
     const int count = poll_until(ready, 2, monotonic_ms() + timeout_ms, timeout_ms);
     if (count < 0) {
         error = static_cast<SystemError>(errno);

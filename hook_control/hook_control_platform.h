@@ -19,6 +19,34 @@ struct Process;
 // A clock of milliseconds that never goes back.
 uint64_t now_ms();
 
+// A call's deadline, `timeout_ms` from its making (HOOK_HOST_NO_LIMIT: none), and the time left until it.
+class Deadline {
+public:
+    explicit Deadline(uint32_t timeout_ms)
+        : timeout_ms_(timeout_ms)
+        , end_(now_ms() + timeout_ms)
+    {
+    }
+
+    uint32_t left() const
+    {
+        if (timeout_ms_ == HOOK_HOST_NO_LIMIT)
+            return HOOK_HOST_NO_LIMIT;
+        const uint64_t now = now_ms();
+        return now >= end_ ? 0 : static_cast<uint32_t>(end_ - now);
+    }
+
+    // Whether it comes after `moment` (of now_ms), or never.
+    bool after(uint64_t moment) const
+    {
+        return timeout_ms_ == HOOK_HOST_NO_LIMIT || end_ >= moment;
+    }
+
+private:
+    uint32_t timeout_ms_;
+    uint64_t end_;
+};
+
 // Sleeps `ms` (short: a wait's time is held by its caller).
 void pause_ms(uint32_t ms);
 
@@ -47,17 +75,17 @@ hook_host_result create_process(const char* path, int32_t number, uint32_t flags
 
 // What a read of the host's standard output found.
 enum class Output {
-    bytes,      // `got` bytes; none where a read took nothing, and the caller reads again
+    bytes,      // `got` bytes, one or more
     ended,      // closed, with nothing more in it
     host_ended, // the process has ended with nothing more to read (another may hold the output open)
     timeout,
     failed // `error` says why
 };
 
-// Reads what the host's output holds into `buffer`, waiting for it at most `timeout_ms`
-// (HOOK_HOST_NO_LIMIT: without limit). Output the host wrote before it ended is read before its end
-// is told.
-Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout_ms, size_t& got, SystemError& error);
+// Reads what the host's output holds into `buffer`, waiting for it until `deadline`. Output the host
+// wrote before it ended is read before its end is told.
+Output read_output(Process& process, char* buffer, size_t size, const Deadline& deadline, size_t& got,
+                   SystemError& error);
 
 enum class End { ended, running, failed };
 

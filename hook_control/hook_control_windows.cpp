@@ -270,48 +270,53 @@ hook_host_result create_process(const char* path, int32_t number, uint32_t flags
     return HOOK_HOST_OK;
 }
 
-Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout_ms, size_t& got, SystemError& error)
+Output read_output(Process& process, char* buffer, size_t size, const Deadline& deadline, size_t& got,
+                   SystemError& error)
 {
     if (process.given < process.held)
         return give(process, buffer, size, got);
-    if (!process.read_pending) {
-        // Finished at once or not, a read that was begun tells its end through the event.
-        if (!ReadFile(process.output, process.buffer, sizeof process.buffer, nullptr, &process.reading)) {
-            error = GetLastError();
-            if (error == ERROR_BROKEN_PIPE) // the host's end is closed
-                return Output::ended;
-            if (error != ERROR_IO_PENDING)
-                return Output::failed;
+    for (;;) {
+        if (!process.read_pending) {
+            // Finished at once or not, a read that was begun tells its end through the event.
+            if (!ReadFile(process.output, process.buffer, sizeof process.buffer, nullptr, &process.reading)) {
+                error = GetLastError();
+                if (error == ERROR_BROKEN_PIPE) // the host's end is closed
+                    return Output::ended;
+                if (error != ERROR_IO_PENDING)
+                    return Output::failed;
+            }
+            process.read_pending = true;
         }
-        process.read_pending = true;
-    }
-    // The read's event comes first: output written before the host ended is taken before its end.
-    const HANDLE events[] = {process.reading.hEvent, process.handle};
-    switch (WaitForMultipleObjects(2, events, FALSE, timeout_ms)) {
-    case WAIT_OBJECT_0: {
-        DWORD count = 0;
-        process.read_pending = false;
-        // A read that a thread began is cancelled when that thread exits (a pool's thread that gave up
-        // waiting): it took nothing, and the caller reads again.
-        if (!GetOverlappedResult(process.output, &process.reading, &count, FALSE)) {
-            error = GetLastError();
-            if (error != ERROR_OPERATION_ABORTED)
+        // The read's event comes first: output written before the host ended is taken before its end.
+        const HANDLE events[] = {process.reading.hEvent, process.handle};
+        switch (WaitForMultipleObjects(2, events, FALSE, deadline.left())) {
+        case WAIT_OBJECT_0: {
+            DWORD count = 0;
+            process.read_pending = false;
+            if (!GetOverlappedResult(process.output, &process.reading, &count, FALSE)) {
+                error = GetLastError();
+                // A read that a thread began is cancelled when that thread exits (a pool's thread that
+                // gave up waiting): it took nothing, and is begun again.
+                if (error == ERROR_OPERATION_ABORTED)
+                    continue;
                 return error == ERROR_BROKEN_PIPE ? Output::ended : Output::failed;
-            count = 0;
+            }
+            if (count == 0)
+                continue; // a write of nothing
+            process.held = count;
+            process.given = 0;
+            return give(process, buffer, size, got);
         }
-        process.held = count;
-        process.given = 0;
-        return give(process, buffer, size, got);
-    }
-    case WAIT_OBJECT_0 + 1:
-        // Ended with nothing more to read (another process may still hold the pipe's other end).
-        cancel_read(process);
-        return process.given < process.held ? give(process, buffer, size, got) : Output::host_ended;
-    case WAIT_TIMEOUT:
-        return Output::timeout;
-    default:
-        error = GetLastError();
-        return Output::failed;
+        case WAIT_OBJECT_0 + 1:
+            // Ended with nothing more to read (another process may still hold the pipe's other end).
+            cancel_read(process);
+            return process.given < process.held ? give(process, buffer, size, got) : Output::host_ended;
+        case WAIT_TIMEOUT:
+            return Output::timeout;
+        default:
+            error = GetLastError();
+            return Output::failed;
+        }
     }
 }
 

@@ -74,8 +74,10 @@ hook_host_result create_process(const char* path, int32_t, uint32_t, Process** p
     return HOOK_HOST_OK;
 }
 
-Output read_output(Process& process, char* buffer, size_t size, uint32_t timeout_ms, size_t& got, SystemError& error)
+Output read_output(Process& process, char* buffer, size_t size, const Deadline& deadline, size_t& got,
+                   SystemError& error)
 {
+    const uint32_t timeout_ms = deadline.left();
     const uint64_t piece_at = process.output.empty() ? fake::never : process.output.front().at;
     const uint64_t first = std::min({piece_at, process.output_closes_at, process.ends_at, process.read_fails_at});
     if (!fake::wait_until(first, timeout_ms))
