@@ -20,20 +20,21 @@
  * process's there: hook_host_release frees its memory and ends, signals and waits for nothing, and
  * hook_host_process_id works; every other call gives HOOK_HOST_FAILED and says so. (Windows has no
  * fork: no other process can hold a handle of this one's.)
+ *
  * Texts are UTF-8. The calls behave alike on both platforms, at the same moments; where a platform
  * differs, the call says so.
  *
- * On Linux the library's one thread starts hosts and takes the status of released ones that outlive
- * their handles. It is made with every signal blocked (the caller's mask is given back), so that no
- * handler of the controller's runs on it; it lasts while a host it started runs, and ends after the
- * last, or within a second once it is the process's last thread (a controller whose main thread
- * called pthread_exit ends as it would without it). From the first start it holds two descriptors for
- * good, an eventfd and /proc/self/stat, which tells it whether it is the last thread without opening
- * anything: a shortage of descriptors ends no host. A child that the controller forks gets a thread of
- * its own at its first start. The same thread makes the callbacks of hook_host_watch. hook_host_start,
- * hook_host_release, hook_host_post, the post of hook_host_close, hook_host_watch and hook_host_unwatch
- * are no cancellation points (a pthread_cancel takes effect after them); the waits are, and leave the
- * host as it was.
+ * On Linux the library's one thread starts hosts, calls the callbacks of hook_host_watch, and takes
+ * the status of released hosts. It is made with every signal blocked (the caller's mask is given back),
+ * so that no handler of the controller's runs on it; it lasts while a host it started runs (or a host
+ * that has ended is watched), and ends after the last, or within a second once it is the process's last
+ * thread (a controller whose main thread called pthread_exit ends as it would without it). From the
+ * first start it holds two descriptors for good, an eventfd and /proc/self/stat, which tells it whether
+ * it is the last thread without opening anything: a shortage of descriptors ends no host. A child that
+ * the controller forks gets a thread of its own at its first start. hook_host_start, hook_host_release,
+ * hook_host_post, the post of hook_host_close, hook_host_watch and hook_host_unwatch are no
+ * cancellation points (a pthread_cancel takes effect after them); the waits are, and leave the host as
+ * it was.
  *
  * On Windows it needs Windows 6.0 or later and links KERNEL32, USER32 and ADVAPI32 only. Either
  * controller, 32-bit or 64-bit, starts, reads, closes and waits for either host, the 64-bit
