@@ -1,3 +1,12 @@
+// The library's thread. The hazards, each with its answer:
+// - A host's pidfd polls readable before its status can be taken where a tracer takes its end first,
+//   and stays readable: such a host is polled no more, and looked at again every 20 ms, with WNOWAIT
+//   where its status is left to the caller's wait.
+// - A callback may make any call, on this thread: it is called with the lock let go, one at a time; a
+//   start from within it clones here at once, and an unwatch or a release from within it waits for
+//   nothing, and takes out of those due the watches it ends.
+// - Another thread's unwatch or release must not return while the callback it ends runs: it waits
+//   for the one being called.
 #include "start_and_reap_thread_linux.h"
 
 #include <errno.h>
