@@ -17,6 +17,7 @@
 //   notify-release MS               ok CALLS        (watches the host, releases it, and counts the callbacks
 //                                                   that come within MS)
 //   notify-many COUNT PATH          ok STATUS...    (COUNT hosts watched at once, each closed with its place)
+//   close-notify-release STATUS     ok CALLS        (closes the host, whose callback releases it from within)
 //   waits STATUS                    ok STATUS ok STATUS (closes, and waits from two threads at once)
 //
 // On this machine also, for what the library meets from the controller itself and from neighbours:
@@ -199,6 +200,34 @@ void notify_release(uint32_t ms)
     say("ok " + std::to_string(none.calls));
 }
 
+// The host, released by its own callback, and how often that came.
+struct ReleasedWithin {
+    hook_host* host;
+    Told told;
+};
+
+void HOOK_CONTROL_CALL release_within(void* context)
+{
+    ReleasedWithin& within = *static_cast<ReleasedWithin*>(context);
+    hook_host_release(within.host); // ends this very watch, from within it
+    told(&within.told);
+}
+
+void close_notify_release(uint32_t status)
+{
+    ReleasedWithin within{host, {}};
+    host = nullptr;
+    if (hook_host_watch(within.host, release_within, &within) != HOOK_HOST_OK)
+        return answer(HOOK_HOST_FAILED);
+    const hook_host_result closed = hook_host_close(within.host, status);
+    if (closed != HOOK_HOST_OK)
+        return answer(closed);
+    within.told.within(1, 10000);
+    within.told.within(2, 500); // a second call would come within this time
+    const std::lock_guard<std::mutex> held(within.told.lock);
+    say("ok " + std::to_string(within.told.calls));
+}
+
 void notify_many(int count, const char* path)
 {
     std::vector<hook_host*> hosts(static_cast<size_t>(count));
@@ -275,6 +304,7 @@ const Command commands[] = {
     {"close-watch", 2, 2, [](char** words, int) { watch(10000, words[1]); }},
     {"notify", 2, 2, [](char** words, int) { notify(unsigned32(words[1])); }},
     {"notify-release", 2, 2, [](char** words, int) { notify_release(unsigned32(words[1])); }},
+    {"close-notify-release", 2, 2, [](char** words, int) { close_notify_release(unsigned32(words[1])); }},
     {"notify-many", 3, 3, [](char** words, int) { notify_many(atoi(words[1]), words[2]); }},
     {"waits", 2, 2, [](char** words, int) { waits(unsigned32(words[1])); }},
     {nullptr, 0, 0, nullptr},

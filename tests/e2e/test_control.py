@@ -724,6 +724,13 @@ class Watch(TestCase):
                     Controller(self).expect("post %d 16 0 0" % pid, "ok")
                 assert_ends(self, pid)
 
+    def test_a_callback_that_releases_its_own_host_is_called_once(self):
+        controller = Controller(self)
+        pid = controller.start(1)
+        controller.expect("report 10000", "ok 1")
+        controller.expect("close-notify-release 4", "ok 1")
+        assert_ends(self, pid)
+
     def test_many_hosts_are_watched_at_once(self):
         self.assertEqual(Controller(self).ask("notify-many 12 %s" % platform_path(HOST)),
                          ["ok", " ".join(str(place) for place in range(1, 13))])
