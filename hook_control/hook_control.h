@@ -210,9 +210,9 @@ HOOK_CONTROL_API uint32_t HOOK_CONTROL_CALL hook_host_process_id(const hook_host
  * read or duplicate them for good. It stays valid, and the same, until hook_host_release; once it is
  * signalled, hook_host_wait(host, 0, &status) gives the status at once (or, on Linux, FAILED where a
  * wait of the controller's own took it), but on Linux where a tracer holds the host's end: then
- * HOOK_HOST_TIMEOUT until the tracer has taken it (hook_host_watch waits for that). Any thread may ask for it and wait on it at any time, beside
- * the calls on that host; it costs nothing and allocates nothing. For a NULL host: -1 on Linux, NULL
- * (0) on Windows, with the last error set. */
+ * HOOK_HOST_TIMEOUT until the tracer has taken it (hook_host_watch waits for that). Any thread may
+ * ask for it and wait on it at any time, beside the calls on that host; it costs nothing and allocates
+ * nothing. For a NULL host: -1 on Linux, NULL (0) on Windows, with the last error set. */
 HOOK_CONTROL_API intptr_t HOOK_CONTROL_CALL hook_host_waitable(const hook_host* host);
 
 /* Calls `ended(context)` once the host has ended, however it ends, from another thread, so that a

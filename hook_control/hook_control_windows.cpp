@@ -186,7 +186,7 @@ void cancel_read(Process& process)
     process.read_pending = false;
 }
 
-VOID CALLBACK tell_end(PVOID watched, BOOLEAN)
+VOID CALLBACK tell_end(PVOID watched, BOOLEAN /*timed_out*/)
 {
     EndWatch& watch = *static_cast<EndWatch*>(watched);
     InterlockedExchange(&watch.thread, static_cast<LONG>(GetCurrentThreadId()));

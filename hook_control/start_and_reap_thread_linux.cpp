@@ -129,7 +129,7 @@ private:
         return running_ && pthread_equal(pthread_self(), thread_);
     }
 
-    void wake()
+    void wake() const
     {
         const uint64_t one = 1;
         if (write(wake_, &one, sizeof one) < 0) { } // already due to wake: the count is not full
@@ -308,8 +308,8 @@ private:
     std::vector<Firing> due_; // the callbacks to call now
     Firing called_{};         // the one being called, while `calling_`, with the lock let go
     bool calling_ = false;
-    int wake_ = -1;              // an eventfd: a job is due, or a watch was added
-    int stat_ = -1;              // the process's /proc/self/stat, for alone()
+    int wake_ = -1; // an eventfd: a job is due, or a watch was added
+    int stat_ = -1; // the process's /proc/self/stat, for alone()
     uint64_t serials_ = 0;
     bool running_ = false;
     pthread_t thread_{};

@@ -168,9 +168,9 @@ std::string status_within(hook_host* of, uint32_t ms)
 {
     int32_t status = 0;
     const hook_host_result result = hook_host_wait(of, ms, &status);
-    return result == HOOK_HOST_OK        ? "ok " + std::to_string(status)
+    return result == HOOK_HOST_OK       ? "ok " + std::to_string(status)
            : result == HOOK_HOST_FAILED ? std::string("failed ") + hook_host_last_error()
-                                         : "timeout";
+                                        : "timeout";
 }
 
 void say(const std::string& text)
@@ -236,7 +236,8 @@ void notify_many(int count, const char* path)
     for (int place = 1; place <= count && text == "ok"; ++place) {
         hook_host*& one = hosts[static_cast<size_t>(place - 1)];
         if (hook_host_start(path, place, 0, &one) != HOOK_HOST_OK ||
-            hook_host_wait_report(one, 30000, nullptr) != HOOK_HOST_OK || hook_host_watch(one, told, &all) != HOOK_HOST_OK)
+            hook_host_wait_report(one, 30000, nullptr) != HOOK_HOST_OK ||
+            hook_host_watch(one, told, &all) != HOOK_HOST_OK)
             text = std::string("failed ") + hook_host_last_error();
     }
     for (int place = 1; place <= count && text == "ok"; ++place)
