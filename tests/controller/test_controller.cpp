@@ -204,22 +204,32 @@ void notify_release(uint32_t ms)
 struct ReleasedWithin {
     hook_host* host;
     Told told;
+    bool closed = false; // the close has returned: a release overlaps no call
 };
 
 void HOOK_CONTROL_CALL release_within(void* context)
 {
     ReleasedWithin& within = *static_cast<ReleasedWithin*>(context);
+    {
+        std::unique_lock<std::mutex> held(within.told.lock);
+        within.told.changed.wait(held, [&within] { return within.closed; });
+    }
     hook_host_release(within.host); // ends this very watch, from within it
     told(&within.told);
 }
 
 void close_notify_release(uint32_t status)
 {
-    ReleasedWithin within{host, {}};
+    ReleasedWithin within{host, {}, false};
     host = nullptr;
     if (hook_host_watch(within.host, release_within, &within) != HOOK_HOST_OK)
         return answer(HOOK_HOST_FAILED);
     const hook_host_result closed = hook_host_close(within.host, status);
+    {
+        const std::lock_guard<std::mutex> held(within.told.lock);
+        within.closed = true;
+        within.told.changed.notify_all();
+    }
     if (closed != HOOK_HOST_OK)
         return answer(closed);
     within.told.within(1, 10000);
