@@ -66,27 +66,33 @@ def show(runner, folder, host, library, make_window, close_tool):
     record = os.path.join(folder, "hook_calls.txt")
     said = os.path.join(folder, "hook_host.out")
 
-    print("$ hook_host.exe %d    (beside %s, in %s)" % (CBT, os.path.basename(library), folder), flush=True)
+    print("%s and %s, placed in %s" % (os.path.basename(host), os.path.basename(library), folder))
+    print("$ hook_host.exe %d" % CBT, flush=True)
     with open(said, "w") as output:
         started = subprocess.Popen([runner, host, str(CBT)], cwd=folder, stdin=subprocess.DEVNULL, stdout=output)
     try:
-        print("  " + " ".join(wait_for("the host's report line", lambda: lines(said) and lines(said)[0])), flush=True)
+        print(" ".join(wait_for("the host's report line", lambda: lines(said) and lines(said)[0])), flush=True)
         pid = wait_for("the hook's installation", lambda: next(
             (int(words[0]) for words in lines(record) if words[2] == "SetTeskShellHook"), None))
-        print("  its hook is installed, in process %d" % pid, flush=True)
+        print("(its hook is installed, in process %d)" % pid)
 
+        print("$ make_window.exe", flush=True)
         window_pid = int(run(runner, make_window)[0])
-        fired = [words[2:] for words in lines(record) if int(words[0]) == window_pid]
+        print("(process %d made a window and destroyed it)" % window_pid)
+        # Each kind of call once, in the order of the first: how often each comes is the system's affair.
+        fired = []
+        for words in lines(record):
+            call = "%s %s" % (words[2], CBT_CODES.get(int(words[3]), words[3]))
+            if int(words[0]) == window_pid and call not in fired:
+                fired.append(call)
         if not fired:
             raise Failed("the hook did not fire in make_window.exe (process %d)" % window_pid)
-        print("$ make_window.exe    (process %d makes a window and destroys it)" % window_pid)
-        print("  the hook fired there: " + ", ".join(
-            "%s %s" % (kind, CBT_CODES.get(int(code), code)) for kind, code in fired), flush=True)
+        print("the hook fired in make_window.exe: " + ", ".join(fired))
 
         print("$ hook_close.exe %d %d" % (pid, STATUS), flush=True)
         run(runner, close_tool, pid, STATUS)
         status = started.wait(WITHIN)
-        print("  hook_host.exe ended with status %d" % status)
+        print("hook_host.exe ended with status %d" % status)
         if status != STATUS:
             raise Failed("the host ended with status %d, not %d" % (status, STATUS))
     finally:
