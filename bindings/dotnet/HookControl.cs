@@ -208,8 +208,8 @@ namespace HookControl
         /// <summary>Frees the host; one that still runs and was not started to outlive its controller
         /// is ended. Ends the watch first, if there is one: a pending WaitAsync fails with
         /// ObjectDisposedException, and Exited is not raised from then on. Waits for a handler of
-        /// Exited that runs on another thread to return (so a handler must not wait for the thread
-        /// that disposes its Host), and on Windows for a status's read that has begun, which takes no
+        /// Exited that runs on another thread to return, unless that handler is disposing the Host
+        /// too (so a handler must not wait for the thread that disposes its Host), and on Windows for a status's read that has begun, which takes no
         /// time.</summary>
         public void Dispose()
         {
@@ -221,8 +221,13 @@ namespace HookControl
                 exited = null;
                 registered = registration;
                 registration = null;
-                while (raising > (raisingHere == this ? 1 : 0))
+                // A handler's call under way on another thread ends first. One on this thread, which
+                // disposes its own Host, is not waited for, here or by a Dispose elsewhere.
+                var own = raisingHere == this ? 1 : 0;
+                raising -= own;
+                while (raising > 0)
                     Monitor.Wait(gate);
+                raising += own;
             }
             // The pool's wait must be gone before the library closes the handle it waits on.
             if (registered != null)

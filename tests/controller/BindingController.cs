@@ -2,8 +2,9 @@
 // on .NET for Windows: it answers the commands of binding_controller.py, one line each, so that one
 // test drives both bindings; and for the Exited event:
 //
-//   handler [slow|throw]          ok NUMBER: adds a handler of Exited, numbered from 1, that records
-//                                 its call (a slow one half a second late; one that throws, first)
+//   handler [slow|throw|dispose]  ok NUMBER: adds a handler of Exited, numbered from 1, that records
+//                                 its call (a slow one half a second late; one that throws, first;
+//                                 one that disposes the host, after that)
 //   handled SECONDS               ok NUMBER:STATUS:THREAD...: after SECONDS, every call of the handlers
 //                                 so far, THREAD "pool" for a thread-pool thread
 //   release-while-handling        ok NUMBER:STATUS:THREAD...: once a handler has begun, disposes the
@@ -106,6 +107,8 @@ static class BindingController
             handling.Set();
             if (kind == "slow")
                 Thread.Sleep(500);
+            if (kind == "dispose")
+                ((Host)sender).Dispose();
             lock (handled)
                 handled.Add(string.Format("{0}:{1}:{2}", number, exited.ExitStatus,
                                           Thread.CurrentThread.IsThreadPoolThread ? "pool" : "other"));

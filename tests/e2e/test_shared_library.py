@@ -426,6 +426,13 @@ class CSharpEvents:
         controller.expect("close 5", "ok")
         controller.expect("release-while-handling", "ok 1:5:pool")
         controller.expect("handled 0.3", "ok 1:5:pool")
+        # A handler may dispose its own host: that Dispose does not wait for it.
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        controller.expect("handler dispose", "ok 3")
+        controller.expect("handler", "ok 4")
+        controller.expect("close 6", "ok")
+        controller.expect("handled 0.5", "ok 1:5:pool 3:6:pool")
 
     def test_a_continuation_of_the_asynchronous_wait_may_wait_for_exited(self):
         controller = self.controller()
