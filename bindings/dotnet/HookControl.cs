@@ -209,8 +209,8 @@ namespace HookControl
         /// is ended. Ends the watch first, if there is one: a pending WaitAsync fails with
         /// ObjectDisposedException, and Exited is not raised from then on. Waits for a handler of
         /// Exited that runs on another thread to return, unless that handler is disposing the Host
-        /// too (so a handler must not wait for the thread that disposes its Host), and on Windows for a status's read that has begun, which takes no
-        /// time.</summary>
+        /// too (so a handler must not wait for the thread that disposes its Host), and on Windows
+        /// for a status's read that has begun, which takes no time.</summary>
         public void Dispose()
         {
             RegisteredWaitHandle registered;
