@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class Machine { x86_64, x86, other };
@@ -31,6 +32,22 @@ struct Image {
     std::string entry_why;
     uint32_t entry_hint = no_hint;    // where it imports the entry by name (PE): the import's hint
     std::vector<std::string> imports; // the libraries the loader must find for it, as it asks for them
+    // A function it binds from one of those when it is loaded (PE): its library, an index into
+    // `imports`; its name, kept in `function_names` once for each place of the file that holds one,
+    // with the importer's hint; or, where it has no name, its ordinal.
+    struct Function {
+        static constexpr uint32_t by_ordinal = UINT32_MAX;
+        uint32_t library;
+        uint32_t name_at;
+        uint32_t name_length; // by_ordinal where it is imported by its ordinal
+        uint32_t hint_or_ordinal;
+    };
+    std::vector<Function> functions;
+    std::string function_names;
+    std::string_view name_of(const Function& function) const
+    {
+        return std::string_view(function_names).substr(function.name_at, function.name_length);
+    }
     // Whether the loader looks for those in the image's own folder: on Windows always (the program's
     // folder, the host's), on Linux only where its RUNPATH or RPATH names $ORIGIN.
     bool imports_beside = true;

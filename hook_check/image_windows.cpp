@@ -124,7 +124,8 @@ public:
             return ImageRead::missing;
         std::vector<unsigned char> bytes;
         const ImageRead read = read_file(path, bytes, why);
-        return read == ImageRead::ok ? read_pe(bytes.data(), bytes.size(), entry_hint, image, why) : read;
+        PeExports exports;
+        return read == ImageRead::ok ? read_pe(bytes.data(), bytes.size(), entry_hint, image, exports, why) : read;
     }
 
     // The loader's API sets (api-ms-win-..., ext-ms-...) are names it maps to system libraries, not

@@ -26,6 +26,8 @@
 #include <algorithm>
 #include <map>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -133,18 +135,11 @@ public:
         const std::pair<const unsigned char*, uint64_t> found = region(rva);
         return found.first ? names.read(found.first, found.second, text) : Names::Read::unended;
     }
-    // How the name at `rva` orders against the entry's; false where it runs out of the file's data.
-    bool entry_order(uint64_t rva, int& order) const
-    {
-        const std::pair<const unsigned char*, uint64_t> found = region(rva);
-        return found.first && compare_name(entry_name, found.first, found.second, order);
-    }
     // Whether `rva` lies in the image's headers or a section, as mapped.
     bool in_image(uint64_t rva) const
     {
-        return rva < headers_size || std::any_of(sections.begin(), sections.end(), [&](const Section& s) {
-                   return rva >= s.address && rva - s.address < s.extent;
-               });
+        const Section* s = holding(rva);
+        return rva < headers_size || (s && rva - s->address < s->extent);
     }
 
     bool plus = false; // PE32+
@@ -165,11 +160,18 @@ private:
     {
         if (rva < headers_size)
             return {data_ + rva, headers_size - rva};
-        for (const Section& s : sections) {
-            if (rva >= s.address && rva - s.address < s.data_size)
-                return {data_ + s.data_at + (rva - s.address), s.data_size - (rva - s.address)};
-        }
+        const Section* s = holding(rva);
+        if (s && rva - s->address < s->data_size)
+            return {data_ + s->data_at + (rva - s->address), s->data_size - (rva - s->address)};
         return {nullptr, 0};
+    }
+    // The last section that begins at or before `rva`, found by halving: the headers' check keeps
+    // them in order of address, none overlapping.
+    const Section* holding(uint64_t rva) const
+    {
+        const auto after = std::upper_bound(sections.begin(), sections.end(), rva,
+                                            [](uint64_t at, const Section& s) { return at < s.address; });
+        return after == sections.begin() ? nullptr : &*std::prev(after);
     }
 
     const unsigned char* data_;
@@ -292,106 +294,229 @@ std::string export_table(const char* what, uint32_t count, uint32_t rva)
            hex(rva) + ") is not wholly in the file's data";
 }
 
-// Where the entry of export ordinal `ordinal` leads: the loader binds it to the library's own code,
-// or cannot.
-void bind_entry(Pe& pe, const unsigned char* functions, uint32_t function_count, uint32_t ordinal, Image& image)
+} // namespace
+
+// Reads a PE image's export table into a PeExports, each name and forwarder through the image's Names,
+// so that a place of the file is read and kept once however many entries point at it.
+class PeExportsReader {
+public:
+    explicit PeExportsReader(PeExports& exports)
+        : exports_(exports)
+    {
+    }
+
+    // The table of `pe`; what the loader refuses of it said in `image.damage`.
+    void read(Pe& pe, Image& image)
+    {
+        const Pe::Directory directory = pe.directories[export_entry];
+        if (directory.rva == 0)
+            return;
+        const unsigned char* header = pe.mapped(directory.rva, export_directory_size);
+        if (!header)
+            return refuse("its export directory (RVA " + hex(directory.rva) + ") is not wholly in the file's data",
+                          image);
+        const uint32_t function_count = u32(header + 20);
+        const uint32_t name_count = u32(header + 24);
+        const unsigned char* functions = pe.mapped(u32(header + 28), uint64_t{function_count} * 4);
+        const unsigned char* names = pe.mapped(u32(header + 32), uint64_t{name_count} * 4);
+        const unsigned char* ordinals = pe.mapped(u32(header + 36), uint64_t{name_count} * 2);
+        if (function_count != 0 && !functions)
+            return refuse(export_table("address table", function_count, u32(header + 28)), image);
+        if (name_count != 0 && (!names || !ordinals))
+            return refuse(export_table("name table", name_count, u32(header + 32)), image);
+        exports_.base_ = u32(header + 16);
+        exports_.targets_.reserve(function_count);
+        for (uint32_t i = 0; i < function_count; ++i) {
+            const uint32_t address = u32(functions + uint64_t{i} * 4);
+            using Kind = PeExports::Target::Kind;
+            PeExports::Target target{Kind::code, address, {0, PeExports::unread}};
+            // An address inside the export directory is a forwarder's text, not code.
+            if (address >= directory.rva && address - directory.rva < directory.size)
+                target = {Kind::forwarded, address, keep(pe, address)};
+            else if (address == 0)
+                target.kind = Kind::none;
+            else if (!pe.mapped(address, 1) || address < pe.headers_size)
+                target.kind = Kind::outside;
+            exports_.targets_.push_back(target);
+        }
+        exports_.names_.reserve(name_count);
+        exports_.name_ordinals_.reserve(name_count);
+        for (uint32_t i = 0; i < name_count; ++i) {
+            exports_.names_.push_back(keep(pe, u32(names + uint64_t{i} * 4)));
+            exports_.name_ordinals_.push_back(u16(ordinals + uint64_t{i} * 2));
+        }
+    }
+
+private:
+    void refuse(const std::string& why, Image& image)
+    {
+        image.damage.push_back(why);
+        exports_.why_ = why;
+    }
+    // The text at `rva`, kept in the pool once for its place; unread where it does not end in the
+    // file's data, or the names' budget is spent.
+    PeExports::Span keep(Pe& pe, uint64_t rva)
+    {
+        std::string_view name;
+        if (pe.name(rva, name) > Names::Read::again)
+            return {0, PeExports::unread};
+        const auto known = kept_.find(name.data());
+        if (known != kept_.end())
+            return known->second;
+        const PeExports::Span span{static_cast<uint32_t>(exports_.pool_.size()), static_cast<uint32_t>(name.size())};
+        exports_.pool_.append(name);
+        kept_.emplace(name.data(), span);
+        return span;
+    }
+
+    PeExports& exports_;
+    std::unordered_map<const char*, PeExports::Span> kept_;
+};
+
+PeFound PeExports::found(uint32_t index) const
 {
-    const Pe::Directory directory = pe.directories[export_entry];
-    const uint32_t address = ordinal < function_count ? u32(functions + uint64_t{ordinal} * 4) : 0;
-    std::string_view forward;
-    image.entry = Entry::unbound;
-    if (ordinal >= function_count)
-        image.entry_why = "its ordinal lies past the export address table";
-    else if (address >= directory.rva && address - directory.rva < directory.size)
-        image.entry_why = pe.name(address, forward) <= Names::Read::again
-                              ? "it is forwarded to " + shown(forward)
-                              : "it is forwarded to a name outside the file";
-    else if (!pe.mapped(address, 1) || address < pe.headers_size)
-        image.entry_why = "its code (at RVA " + hex(address) + ") is not in the file's data";
-    else
-        image.entry = Entry::bound;
+    if (index >= targets_.size())
+        return {PeFound::Kind::unbound, "its ordinal lies past the export address table"};
+    const Target& target = targets_[index];
+    switch (target.kind) {
+    case Target::Kind::code:
+        return {PeFound::Kind::code, {}};
+    case Target::Kind::forwarded:
+        if (target.text.length == unread)
+            return {PeFound::Kind::unbound, "it is forwarded to a name outside the file"};
+        return {PeFound::Kind::forwarded, std::string(text(target.text))};
+    case Target::Kind::none:
+    case Target::Kind::outside:
+        break;
+    }
+    return {PeFound::Kind::unbound, "its code (at RVA " + hex(target.address) + ") is not in the file's data"};
 }
 
-// The entry looked up as the loader looks it up, from the importer's hint; where it is not found, the
-// names it exports, for the checks to tell a near name.
-void read_exports(Pe& pe, uint32_t hint, Image& image)
+PeFound PeExports::by_name(std::string_view name, uint32_t hint) const
 {
-    const Pe::Directory directory = pe.directories[export_entry];
-    if (directory.rva == 0)
-        return;
-    const unsigned char* header = pe.mapped(directory.rva, export_directory_size);
-    if (!header) {
-        image.damage.push_back("its export directory (RVA " + hex(directory.rva) +
-                               ") is not wholly in the file's data");
-        return;
-    }
-    const uint32_t function_count = u32(header + 20);
-    const uint32_t name_count = u32(header + 24);
-    const unsigned char* functions = pe.mapped(u32(header + 28), uint64_t{function_count} * 4);
-    const unsigned char* names = pe.mapped(u32(header + 32), uint64_t{name_count} * 4);
-    const unsigned char* ordinals = pe.mapped(u32(header + 36), uint64_t{name_count} * 2);
-    if (function_count != 0 && !functions) {
-        image.damage.push_back(export_table("address table", function_count, u32(header + 28)));
-        return;
-    }
-    if (name_count != 0 && (!names || !ordinals)) {
-        image.damage.push_back(export_table("name table", name_count, u32(header + 32)));
-        return;
-    }
-    const auto name_at = [&](uint32_t i) { return u32(names + uint64_t{i} * 4); };
-    const auto bind = [&](uint32_t i) {
-        bind_entry(pe, functions, function_count, u16(ordinals + uint64_t{i} * 2), image);
-    };
-    const auto outside = [&](uint32_t i) {
-        image.damage.push_back("its export directory's name " + std::to_string(i + 1) +
-                               " lies outside the file's data");
-        image.entry = Entry::missed;
-    };
-
-    // The loader tries the name at the hint, then searches the table by halves.
-    int order = 0;
-    if (hint < name_count && pe.entry_order(name_at(hint), order) && order == 0)
-        return bind(hint);
-    for (int64_t low = 0, high = int64_t{name_count} - 1; low <= high;) {
+    if (!why_.empty())
+        return {PeFound::Kind::hidden, why_};
+    const auto count = static_cast<uint32_t>(names_.size());
+    if (hint < count && names_[hint].length != unread && text(names_[hint]) == name)
+        return found(name_ordinals_[hint]);
+    // std::string_view orders as strcmp does: by unsigned bytes.
+    for (int64_t low = 0, high = int64_t{count} - 1; low <= high;) {
         const auto middle = static_cast<uint32_t>((low + high) / 2);
-        if (!pe.entry_order(name_at(middle), order))
-            return outside(middle);
+        if (names_[middle].length == unread)
+            return {PeFound::Kind::hidden, "its export directory's name " + std::to_string(middle + 1) +
+                                               " lies outside the file's data"};
+        const int order = name.compare(text(names_[middle]));
         if (order == 0)
-            return bind(middle);
+            return found(name_ordinals_[middle]);
         if (order < 0)
             high = int64_t{middle} - 1;
         else
             low = int64_t{middle} + 1;
     }
-    for (uint32_t i = 0; i < name_count; ++i) {
-        std::string_view name;
-        switch (pe.name(name_at(i), name)) {
-        case Names::Read::fresh:
-            if (name == entry_name) {
-                image.damage.push_back(std::string("its export names are out of order, and the loader, which looks ") +
-                                       entry_name + " up at the importer's hint and then by halving the sorted " +
-                                       "names, does not find it (its name " + std::to_string(i + 1) + " of " +
-                                       std::to_string(name_count) + ")");
-                image.entry = Entry::missed;
-            }
-            image.exports.emplace_back(name);
-            break;
-        case Names::Read::again:
-            break;
-        case Names::Read::unended:
-            return outside(i);
-        case Names::Read::spent:
-            return;
-        }
+    return {};
+}
+
+PeFound PeExports::by_ordinal(uint32_t ordinal) const
+{
+    if (!why_.empty())
+        return {PeFound::Kind::hidden, why_};
+    // Below the base, the difference wraps past the table, as the loader's unsigned one does.
+    const uint32_t index = ordinal - base_;
+    if (index >= targets_.size() || targets_[index].kind == Target::Kind::none)
+        return {};
+    return found(index);
+}
+
+uint32_t PeExports::place_of(std::string_view name) const
+{
+    for (size_t i = 0; i < names_.size(); ++i) {
+        if (names_[i].length != unread && text(names_[i]) == name)
+            return static_cast<uint32_t>(i + 1);
+    }
+    return 0;
+}
+
+std::vector<std::string> PeExports::names() const
+{
+    std::vector<std::string> each;
+    std::unordered_set<uint32_t> seen;
+    for (const Span& span : names_) {
+        if (span.length != unread && seen.insert(span.at).second)
+            each.emplace_back(text(span));
+    }
+    return each;
+}
+
+namespace {
+
+// The entry looked up as the loader looks it up, from the importer's hint; where it is not found, the
+// names it exports, for the checks to tell a near name.
+void find_entry(const PeExports& exports, uint32_t hint, Image& image)
+{
+    const PeFound found = exports.by_name(entry_name, hint);
+    switch (found.kind) {
+    case PeFound::Kind::code:
+        image.entry = Entry::bound;
+        return;
+    case PeFound::Kind::forwarded:
+        image.entry = Entry::unbound;
+        image.entry_why = "it is forwarded to " + shown(found.text);
+        return;
+    case PeFound::Kind::unbound:
+        image.entry = Entry::unbound;
+        image.entry_why = found.text;
+        return;
+    case PeFound::Kind::hidden:
+        // The table's own damage is said as it is read; a name that the search meets and cannot read
+        // is said here.
+        if (std::find(image.damage.begin(), image.damage.end(), found.text) == image.damage.end())
+            image.damage.push_back(found.text);
+        image.entry = Entry::missed;
+        return;
+    case PeFound::Kind::absent:
+        break;
+    }
+    image.exports = exports.names();
+    if (const uint32_t place = exports.place_of(entry_name)) {
+        image.damage.push_back(std::string("its export names are out of order, and the loader, which looks ") +
+                               entry_name + " up at the importer's hint and then by halving the sorted names, " +
+                               "does not find it (its name " + std::to_string(place) + " of " +
+                               std::to_string(exports.name_count()) + ")");
+        image.entry = Entry::missed;
     }
 }
 
-// Walks the lookup table at `start` of the library `library`, as the loader reads it: to its empty
-// entry, each name it imports readable. A walk that meets one made for an earlier descriptor goes no
-// further (`walked`: where each walk of entries in line with this one began and ended), so that
-// tables made to overlap are read once.
-void walk_lookup(Pe& pe, uint64_t start, const std::string& library, std::map<uint64_t, uint64_t>& walked, Image& image)
+// The functions of an image's imports, their names kept once for each place of the file.
+struct Functions {
+    Image& image;
+    std::unordered_map<const char*, std::pair<uint32_t, uint32_t>> kept;
+
+    void add(uint32_t library, std::string_view name, uint32_t hint)
+    {
+        auto known = kept.find(name.data());
+        if (known == kept.end()) {
+            known = kept.emplace(name.data(), std::make_pair(static_cast<uint32_t>(image.function_names.size()),
+                                                             static_cast<uint32_t>(name.size())))
+                        .first;
+            image.function_names.append(name);
+        }
+        image.functions.push_back({library, known->second.first, known->second.second, hint});
+    }
+    void add(uint32_t library, uint32_t ordinal)
+    {
+        image.functions.push_back({library, 0, Image::Function::by_ordinal, ordinal});
+    }
+};
+
+// Walks the lookup table at `start` of the library `library` (its index in `image.imports`), as the
+// loader reads it: to its empty entry, each name it imports readable, each function kept in
+// `functions`. A walk that meets one made for an earlier descriptor goes no further (`walked`: where
+// each walk of entries in line with this one began and ended), so that tables made to overlap are read
+// once: what they share is bound from the earlier descriptor's library alone, as no linker makes them.
+void walk_lookup(Pe& pe, uint64_t start, uint32_t library, std::map<uint64_t, uint64_t>& walked, Functions& functions)
 {
+    Image& image = functions.image;
+    const std::string shown_library = shown(image.imports[library]);
     const uint32_t width = pe.plus ? 8 : 4;
     const uint64_t ordinal_flag = uint64_t{1} << (width * 8 - 1);
     auto next = walked.upper_bound(start);
@@ -410,25 +535,31 @@ void walk_lookup(Pe& pe, uint64_t start, const std::string& library, std::map<ui
         }
         const unsigned char* slot = pe.mapped(entry, width);
         if (!slot) {
-            image.damage.push_back("the names it imports from " + library + " run out of the file's data");
+            image.damage.push_back("the names it imports from " + shown_library + " run out of the file's data");
             break;
         }
         const uint64_t value = pe.plus ? u64(slot) : u32(slot);
         if (value == 0)
             break;
-        if (value & ordinal_flag)
+        if (value & ordinal_flag) {
+            functions.add(library, static_cast<uint16_t>(value));
             continue;
+        }
         const uint64_t hint_at = value & 0x7FFFFFFF;
         std::string_view name;
         const Names::Read read = pe.name(hint_at + 2, name);
         if (read == Names::Read::unended)
-            image.damage.push_back("a name it imports from " + library + " (at RVA " + hex(hint_at) +
+            image.damage.push_back("a name it imports from " + shown_library + " (at RVA " + hex(hint_at) +
                                    ") lies outside the file's data");
         if (read > Names::Read::again)
             break;
         const unsigned char* hint = pe.mapped(hint_at, 2);
+        if (!hint && read == Names::Read::fresh)
+            image.damage.push_back("the hint of " + shown(name) + ", which it imports from " + shown_library +
+                                   " (at RVA " + hex(hint_at) + "), lies outside the file's data");
         if (name == entry_name && hint)
             image.entry_hint = u16(hint);
+        functions.add(library, name, hint ? u16(hint) : no_hint);
     }
     walked[start] = entry;
 }
@@ -442,6 +573,8 @@ void read_imports(Pe& pe, Image& image)
         return;
     const uint32_t width = pe.plus ? 8 : 4;
     std::map<uint64_t, uint64_t> walked[8]; // by where in its entry's width a walk began
+    Functions functions{image, {}};
+    std::unordered_map<const char*, uint32_t> libraries; // each name's place, by its index in `imports`
     for (uint64_t at = first;; at += import_descriptor_size) {
         const unsigned char* descriptor = pe.mapped(at, import_descriptor_size);
         if (!descriptor) {
@@ -461,23 +594,25 @@ void read_imports(Pe& pe, Image& image)
                                    ", outside the file's data");
         if (read > Names::Read::again)
             return;
-        const std::string library = shown(name);
         if (!pe.in_image(bound_at))
-            image.damage.push_back("the import address table of " + library + " (RVA " + hex(bound_at) +
+            image.damage.push_back("the import address table of " + shown(name) + " (RVA " + hex(bound_at) +
                                    ") lies outside its image's sections");
-        const uint64_t start = lookup != 0 ? lookup : bound_at;
-        walk_lookup(pe, start, library, walked[start % width], image);
-        if (read == Names::Read::fresh)
+        const auto library = libraries.emplace(name.data(), static_cast<uint32_t>(image.imports.size()));
+        if (library.second)
             image.imports.emplace_back(name);
+        const uint64_t start = lookup != 0 ? lookup : bound_at;
+        walk_lookup(pe, start, library.first->second, walked[start % width], functions);
     }
 }
 
 } // namespace
 
-ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, std::string& why)
+namespace {
+
+// The MZ and PE headers and the section table of `pe`, as the loader takes them: not_an_image or
+// damaged, with `why`, where it does not.
+ImageRead read_image(Pe& pe, size_t size, Image& image, std::string& why)
 {
-    image = Image{};
-    Pe pe(data, size);
     const unsigned char* dos = pe.file(0, 64);
     if (!dos || dos[0] != 'M' || dos[1] != 'Z') {
         why = "it is not a program image (it does not begin with MZ)";
@@ -494,15 +629,42 @@ ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, I
         return ImageRead::damaged;
     }
     why = read_headers(pe, size, header, image);
-    if (!why.empty())
-        return ImageRead::damaged;
+    return why.empty() ? ImageRead::ok : ImageRead::damaged;
+}
+
+} // namespace
+
+ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, PeExports& exports,
+                  std::string& why)
+{
+    image = Image{};
+    exports = PeExports{};
+    Pe pe(data, size);
+    const ImageRead read = read_image(pe, size, image, why);
+    if (read != ImageRead::ok)
+        return read;
     check_directories(pe, image);
     // The code the loader runs first: the program's start, or a library's DllMain.
     if (pe.entry_point != 0 && (!pe.mapped(pe.entry_point, 1) || pe.entry_point < pe.headers_size))
         image.damage.push_back("its entry point (RVA " + hex(pe.entry_point) + ") is not in the file's data");
-    read_exports(pe, entry_hint, image);
+    PeExportsReader(exports).read(pe, image);
+    find_entry(exports, entry_hint, image);
     read_imports(pe, image);
     if (pe.names.spent())
         image.damage.push_back(pe.names.spent_damage());
     return ImageRead::ok;
+}
+
+std::string_view pe_section(const unsigned char* data, size_t size, std::string_view name)
+{
+    Pe pe(data, size);
+    Image image;
+    std::string why;
+    if (read_image(pe, size, image, why) != ImageRead::ok)
+        return {};
+    for (const Section& s : pe.sections) {
+        if (s.name == name && s.data_size != 0)
+            return {reinterpret_cast<const char*>(data) + s.data_at, s.data_size};
+    }
+    return {};
 }
