@@ -35,9 +35,10 @@ def _pe_image(data):
     return image
 
 
-def _pe_appended(data, build):
+def _pe_appended(data, build, characteristics=0x40000040):
     """`data` with a section appended, a header added to its section table for it; its bytes are
-    `build(rva)`, given the RVA it lies at. Gives the new bytes and that RVA."""
+    `build(rva)`, given the RVA it lies at, and it is read-only initialised data unless
+    `characteristics` say otherwise. Gives the new bytes and that RVA."""
     image = _pe_image(data)
     optional = image.OPTIONAL_HEADER
     table_end = image.sections[-1].get_file_offset() + 40
@@ -50,7 +51,7 @@ def _pe_appended(data, build):
     raw = _align(len(payload), optional.FileAlignment)
     appended = bytearray(data) + bytes(at - len(data)) + payload + bytes(raw - len(payload))
     struct.pack_into("<8sIIIIIIHHI", appended, table_end, b".names", len(payload), rva, raw, at, 0, 0, 0, 0,
-                     0x40000040)  # initialised data, read
+                     characteristics)
     struct.pack_into("<H", appended, image.FILE_HEADER.get_field_absolute_offset("NumberOfSections"),
                      image.FILE_HEADER.NumberOfSections + 1)
     struct.pack_into("<I", appended, optional.get_field_absolute_offset("SizeOfImage"),
@@ -87,6 +88,88 @@ def pe_importing(data, names):
         renamed = _set(renamed, entry.struct.get_field_absolute_offset("Name"), "I",
                        rva + len(b"".join(n + b"\0" for n in names[:at])))
     return renamed
+
+
+def pe_importing_more(data, imports):
+    """`data` importing also `imports`, [(library name, [function names])], each library through a
+    descriptor of its own after the image's own, in an import directory appended to it. Each function
+    is imported by name, a name that repeats kept once."""
+    image = _pe_image(data)
+    width = 8 if image.OPTIONAL_HEADER.Magic == 0x20B else 4
+    own = [entry.struct for entry in image.DIRECTORY_ENTRY_IMPORT]
+
+    def build(rva):
+        tables_at = rva + 20 * (len(own) + len(imports) + 1)
+        tables = bytearray()
+        texts_at = tables_at + sum(2 * width * (len(functions) + 1) for _, functions in imports)
+        texts, placed = bytearray(), {}
+
+        def text(value):
+            if value not in placed:
+                placed[value] = texts_at + len(texts)
+                texts.extend(value + b"\0")
+            return placed[value]
+
+        descriptors = b"".join(struct.pack("<IIIII", d.OriginalFirstThunk, d.TimeDateStamp, d.ForwarderChain, d.Name,
+                                           d.FirstThunk) for d in own)
+        for library, functions in imports:
+            # A hint/name entry: its hint, 0, then its name.
+            thunks = b"".join(struct.pack("<Q" if width == 8 else "<I", text(b"\0\0" + name)) for name in functions)
+            thunks += bytes(width)
+            lookup = tables_at + len(tables)
+            tables.extend(thunks + thunks)
+            descriptors += struct.pack("<IIIII", lookup, 0, 0, text(library), lookup + len(thunks))
+        return descriptors + bytes(20) + bytes(tables) + bytes(texts)
+
+    # Writable, for the loader binds into the address tables it holds.
+    importing, rva = _pe_appended(data, build, characteristics=0xC0000040)
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[1]
+    return _set(_set(importing, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
+                directory.get_field_absolute_offset("Size"), "I", 20 * (len(own) + len(imports) + 1))
+
+
+def spellings(name, count):
+    """`count` names of the file `name` beside its importer, each spelt apart from the others: in its
+    letters' cases, and behind './' and '.\\' folders."""
+    letters = [i for i, c in enumerate(name) if c.isalpha()]
+    found = []
+    for i in range(count):
+        cased = bytearray(name.encode())
+        for bit, at in enumerate(letters):
+            if i >> bit & 1:
+                cased[at] ^= 0x20
+        folders = i >> len(letters)
+        prefix = b"".join(b"./" if folders >> bit & 1 else b".\\" for bit in range(folders.bit_length()))
+        found.append(prefix + bytes(cased))
+    return found
+
+
+def pe_sectioned(data):
+    """`data` with as many sections as its headers can hold before its first section's pages: its
+    headers grown to that page, the file's data after them moved along, and a page of zeros (no file
+    data) appended as each new section."""
+    image = _pe_image(data)
+    optional = image.OPTIONAL_HEADER
+    old, new = optional.SizeOfHeaders, image.sections[0].VirtualAddress
+    shift = new - old
+    moved = bytearray(data[:old] + bytes(shift) + data[old:])
+    for section in image.sections:
+        if section.PointerToRawData:
+            struct.pack_into("<I", moved, section.get_field_absolute_offset("PointerToRawData"),
+                             section.PointerToRawData + shift)
+    if image.FILE_HEADER.PointerToSymbolTable:
+        struct.pack_into("<I", moved, image.FILE_HEADER.get_field_absolute_offset("PointerToSymbolTable"),
+                         image.FILE_HEADER.PointerToSymbolTable + shift)
+    struct.pack_into("<I", moved, optional.get_field_absolute_offset("SizeOfHeaders"), new)
+    table = image.sections[-1].get_file_offset() + 40
+    count = image.FILE_HEADER.NumberOfSections + (new - table) // 40
+    rva = _align(max(s.VirtualAddress + max(s.Misc_VirtualSize, s.SizeOfRawData) for s in image.sections), PAGE)
+    for at in range(table, new - 39, 40):
+        struct.pack_into("<8sIIIIIIHHI", moved, at, b".zero", PAGE, rva, 0, 0, 0, 0, 0, 0, 0x40000080)
+        rva += PAGE
+    struct.pack_into("<H", moved, image.FILE_HEADER.get_field_absolute_offset("NumberOfSections"), count)
+    struct.pack_into("<I", moved, optional.get_field_absolute_offset("SizeOfImage"), rva)
+    return bytes(moved)
 
 
 def pe_cases(data):
@@ -176,6 +259,7 @@ def pe_cases(data):
             yield "export names out of order", bytes(unsorted)
     if hasattr(image, "DIRECTORY_ENTRY_IMPORT"):
         yield "odd names imported", pe_importing(data, [name + b".dll" for name in ODD_NAMES])
+    yield "sections up to its first page", pe_sectioned(data)
 
 
 def _align(value, alignment):
