@@ -118,6 +118,22 @@ public:
         return file_at(path);
     }
 
+    // The loader compares paths without case.
+    std::string identity(const std::string& path) const override
+    {
+        if (!file_at(path))
+            return std::string();
+        std::string full = full_path(path);
+        std::transform(full.begin(), full.end(), full.begin(),
+                       [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+        return full;
+    }
+
+    bool binds_from_any() const override
+    {
+        return false;
+    }
+
     ImageRead read(const std::string& path, uint32_t entry_hint, Image& image, std::string& why) const override
     {
         if (!file_at(path))
@@ -129,13 +145,20 @@ public:
 
     // The loader's API sets (api-ms-win-..., ext-ms-...) are names it maps to system libraries, not
     // files; every other library of the system's is in its folder, or in the Windows folder.
-    bool system_library(const std::string& name, Machine machine) const override
+    bool system_library(const std::string& name, Machine machine, std::string& path) const override
     {
+        path.clear();
         if (_strnicmp(name.c_str(), "api-", 4) == 0 || _strnicmp(name.c_str(), "ext-", 4) == 0)
             return true;
         const std::string system = machine == Machine::x86 ? system_folder(GetSystemWow64DirectoryW, "WOW64")
                                                            : system_folder(GetSystemDirectoryW, "system");
-        return file_at(system + name) || file_at(system_folder(GetWindowsDirectoryW, "Windows") + name);
+        for (const std::string& folder : {system, system_folder(GetWindowsDirectoryW, "Windows")}) {
+            if (file_at(folder + name)) {
+                path = folder + name;
+                return true;
+            }
+        }
+        return false;
     }
 };
 

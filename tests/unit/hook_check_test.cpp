@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -84,10 +85,24 @@ public:
         why = file->second.why;
         return file->second.read;
     }
-    bool system_library(const std::string& name, Machine machine) const override
+    // A path is what it is, without case where the separator is Windows'.
+    std::string identity(const std::string& path) const override
+    {
+        std::string key = path;
+        if (separator_ == '\\')
+            std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
+        return exists(path) ? key : std::string();
+    }
+    bool binds_from_any() const override
+    {
+        return separator_ == '/';
+    }
+    // The system's libraries are there without a file to read.
+    bool system_library(const std::string& name, Machine machine, std::string& path) const override
     {
         if (!system_folder)
             throw std::runtime_error("the system's system folder could not be found (error 2)");
+        path.clear();
         return system.count(name) != 0 && machine != Machine::other;
     }
 };
