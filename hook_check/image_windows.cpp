@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "api_sets.h"
 #include "image.h"
 #include "pe_image.h"
 
@@ -118,26 +119,81 @@ public:
         return file_at(path);
     }
 
+    // The loader compares paths without case.
+    std::string identity(const std::string& path) const override
+    {
+        if (!file_at(path))
+            return std::string();
+        std::string full = full_path(path);
+        std::transform(full.begin(), full.end(), full.begin(),
+                       [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+        return full;
+    }
+
+    bool binds_from_any() const override
+    {
+        return false;
+    }
+
     ImageRead read(const std::string& path, uint32_t entry_hint, Image& image, std::string& why) const override
     {
         if (!file_at(path))
             return ImageRead::missing;
         std::vector<unsigned char> bytes;
         const ImageRead read = read_file(path, bytes, why);
-        PeExports exports;
-        return read == ImageRead::ok ? read_pe(bytes.data(), bytes.size(), entry_hint, image, exports, why) : read;
+        return read == ImageRead::ok ? read_pe(bytes.data(), bytes.size(), entry_hint, image, why) : read;
     }
 
-    // The loader's API sets (api-ms-win-..., ext-ms-...) are names it maps to system libraries, not
-    // files; every other library of the system's is in its folder, or in the Windows folder.
-    bool system_library(const std::string& name, Machine machine) const override
+    // The schema is read once, from the system's own folder: 32-bit processes are given the same one.
+    // A name that it does not hold is looked for as a file, as the loader looks for it (Windows 7 and
+    // Wine before version 7 kept API sets as files).
+    ApiSet api_set(const std::string& name, const std::string& importer, std::string& library,
+                   std::string& why) const override
     {
-        if (_strnicmp(name.c_str(), "api-", 4) == 0 || _strnicmp(name.c_str(), "ext-", 4) == 0)
-            return true;
+        if (_strnicmp(name.c_str(), "api-", 4) != 0 && _strnicmp(name.c_str(), "ext-", 4) != 0)
+            return ApiSet::none;
+        if (!schema_read_) {
+            const std::string path = system_folder(GetSystemDirectoryW, "system") + "apisetschema.dll";
+            std::vector<unsigned char> bytes;
+            if (read_file(path, bytes, schema_why_) == ImageRead::ok)
+                api_sets_.read(bytes.data(), bytes.size(), schema_why_);
+            if (!schema_why_.empty())
+                schema_why_ = "the system's API set schema (" + path + ") could not be read: " + schema_why_;
+            schema_read_ = true;
+        }
+        why = schema_why_;
+        if (!why.empty())
+            return ApiSet::unknown;
+        switch (api_sets_.map(name, importer, library)) {
+        case ApiSets::Mapping::mapped:
+            return ApiSet::mapped;
+        case ApiSets::Mapping::unhosted:
+            return ApiSet::unhosted;
+        case ApiSets::Mapping::not_a_set:
+            break;
+        }
+        return ApiSet::none;
+    }
+
+    // Every library of the system's is in its folder, or in the Windows folder.
+    bool system_library(const std::string& name, Machine machine, std::string& path) const override
+    {
+        path.clear();
         const std::string system = machine == Machine::x86 ? system_folder(GetSystemWow64DirectoryW, "WOW64")
                                                            : system_folder(GetSystemDirectoryW, "system");
-        return file_at(system + name) || file_at(system_folder(GetWindowsDirectoryW, "Windows") + name);
+        for (const std::string& folder : {system, system_folder(GetWindowsDirectoryW, "Windows")}) {
+            if (file_at(folder + name)) {
+                path = folder + name;
+                return true;
+            }
+        }
+        return false;
     }
+
+private:
+    mutable bool schema_read_ = false;
+    mutable ApiSets api_sets_;
+    mutable std::string schema_why_;
 };
 
 } // namespace

@@ -25,6 +25,8 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -116,6 +118,10 @@ public:
     {
     }
 
+    size_t size() const
+    {
+        return size_;
+    }
     // `length` bytes at `offset` of the file, or null where they are not all in it.
     const unsigned char* file(uint64_t offset, uint64_t length) const
     {
@@ -373,41 +379,48 @@ private:
     std::unordered_map<const char*, PeExports::Span> kept_;
 };
 
-PeFound PeExports::found(uint32_t index) const
+Found PeExports::found(uint32_t index, bool code) const
 {
     if (index >= targets_.size())
-        return {PeFound::Kind::unbound, "its ordinal lies past the export address table"};
+        return {Found::Kind::unbound, "its ordinal lies past the export address table"};
     const Target& target = targets_[index];
     switch (target.kind) {
     case Target::Kind::code:
-        return {PeFound::Kind::code, {}};
+        return {Found::Kind::code, {}};
     case Target::Kind::forwarded:
         if (target.text.length == unread)
-            return {PeFound::Kind::unbound, "it is forwarded to a name outside the file"};
-        return {PeFound::Kind::forwarded, std::string(text(target.text))};
+            return {Found::Kind::unbound, "it is forwarded to a name outside the file"};
+        return {Found::Kind::forwarded, std::string(text(target.text))};
     case Target::Kind::none:
     case Target::Kind::outside:
         break;
     }
-    return {PeFound::Kind::unbound, "its code (at RVA " + hex(target.address) + ") is not in the file's data"};
+    if (!code)
+        return {Found::Kind::code, {}};
+    return {Found::Kind::unbound, "its code (at RVA " + hex(target.address) + ") is not in the file's data"};
 }
 
-PeFound PeExports::by_name(std::string_view name, uint32_t hint) const
+Found PeExports::find(const Import& import) const
+{
+    return import.name.empty() ? by_ordinal(import.ordinal) : by_name(import.name, import.hint, false);
+}
+
+Found PeExports::by_name(std::string_view name, uint32_t hint, bool code) const
 {
     if (!why_.empty())
-        return {PeFound::Kind::hidden, why_};
+        return {Found::Kind::hidden, why_};
     const auto count = static_cast<uint32_t>(names_.size());
     if (hint < count && names_[hint].length != unread && text(names_[hint]) == name)
-        return found(name_ordinals_[hint]);
+        return found(name_ordinals_[hint], code);
     // std::string_view orders as strcmp does: by unsigned bytes.
     for (int64_t low = 0, high = int64_t{count} - 1; low <= high;) {
         const auto middle = static_cast<uint32_t>((low + high) / 2);
         if (names_[middle].length == unread)
-            return {PeFound::Kind::hidden, "its export directory's name " + std::to_string(middle + 1) +
+            return {Found::Kind::hidden, "its export directory's name " + std::to_string(middle + 1) +
                                                " lies outside the file's data"};
         const int order = name.compare(text(names_[middle]));
         if (order == 0)
-            return found(name_ordinals_[middle]);
+            return found(name_ordinals_[middle], code);
         if (order < 0)
             high = int64_t{middle} - 1;
         else
@@ -416,15 +429,15 @@ PeFound PeExports::by_name(std::string_view name, uint32_t hint) const
     return {};
 }
 
-PeFound PeExports::by_ordinal(uint32_t ordinal) const
+Found PeExports::by_ordinal(uint32_t ordinal) const
 {
     if (!why_.empty())
-        return {PeFound::Kind::hidden, why_};
+        return {Found::Kind::hidden, why_};
     // Below the base, the difference wraps past the table, as the loader's unsigned one does.
     const uint32_t index = ordinal - base_;
     if (index >= targets_.size() || targets_[index].kind == Target::Kind::none)
         return {};
-    return found(index);
+    return found(index, false);
 }
 
 uint32_t PeExports::place_of(std::string_view name) const
@@ -453,27 +466,27 @@ namespace {
 // names it exports, for the checks to tell a near name.
 void find_entry(const PeExports& exports, uint32_t hint, Image& image)
 {
-    const PeFound found = exports.by_name(entry_name, hint);
+    const Found found = exports.by_name(entry_name, hint, true);
     switch (found.kind) {
-    case PeFound::Kind::code:
+    case Found::Kind::code:
         image.entry = Entry::bound;
         return;
-    case PeFound::Kind::forwarded:
+    case Found::Kind::forwarded:
         image.entry = Entry::unbound;
         image.entry_why = "it is forwarded to " + shown(found.text);
         return;
-    case PeFound::Kind::unbound:
+    case Found::Kind::unbound:
         image.entry = Entry::unbound;
         image.entry_why = found.text;
         return;
-    case PeFound::Kind::hidden:
+    case Found::Kind::hidden:
         // The table's own damage is said as it is read; a name that the search meets and cannot read
         // is said here.
         if (std::find(image.damage.begin(), image.damage.end(), found.text) == image.damage.end())
             image.damage.push_back(found.text);
         image.entry = Entry::missed;
         return;
-    case PeFound::Kind::absent:
+    case Found::Kind::absent:
         break;
     }
     image.exports = exports.names();
@@ -486,25 +499,43 @@ void find_entry(const PeExports& exports, uint32_t hint, Image& image)
     }
 }
 
-// The functions of an image's imports, their names kept once for each place of the file.
-struct Functions {
+// The functions that an image's imports bind, each kept once for its library and the place of its
+// name, or its ordinal; the names and libraries copied for them count against a budget of the file's
+// size, so that descriptors pointing at one long name over and over cost no more than the file.
+struct Bindings {
     Image& image;
-    std::unordered_map<const char*, std::pair<uint32_t, uint32_t>> kept;
+    size_t left;
+    std::set<std::pair<uint32_t, const char*>> names;
+    std::set<std::pair<uint32_t, uint32_t>> ordinals;
+    bool spent = false;
 
     void add(uint32_t library, std::string_view name, uint32_t hint)
     {
-        auto known = kept.find(name.data());
-        if (known == kept.end()) {
-            known = kept.emplace(name.data(), std::make_pair(static_cast<uint32_t>(image.function_names.size()),
-                                                             static_cast<uint32_t>(name.size())))
-                        .first;
-            image.function_names.append(name);
-        }
-        image.functions.push_back({library, known->second.first, known->second.second, hint});
+        if (!names.emplace(library, name.data()).second)
+            return;
+        Import import;
+        import.name = name;
+        import.hint = hint;
+        keep(library, std::move(import));
     }
     void add(uint32_t library, uint32_t ordinal)
     {
-        image.functions.push_back({library, 0, Image::Function::by_ordinal, ordinal});
+        if (!ordinals.emplace(library, ordinal).second)
+            return;
+        Import import;
+        import.ordinal = ordinal;
+        keep(library, std::move(import));
+    }
+    void keep(uint32_t library, Import import)
+    {
+        const size_t cost = import.name.size() + image.imports[library].size();
+        if (cost > left) {
+            spent = true;
+            return;
+        }
+        left -= cost;
+        import.library = image.imports[library];
+        image.bound_at_start.push_back(std::move(import));
     }
 };
 
@@ -513,9 +544,9 @@ struct Functions {
 // `functions`. A walk that meets one made for an earlier descriptor goes no further (`walked`: where
 // each walk of entries in line with this one began and ended), so that tables made to overlap are read
 // once: what they share is bound from the earlier descriptor's library alone, as no linker makes them.
-void walk_lookup(Pe& pe, uint64_t start, uint32_t library, std::map<uint64_t, uint64_t>& walked, Functions& functions)
+void walk_lookup(Pe& pe, uint64_t start, uint32_t library, std::map<uint64_t, uint64_t>& walked, Bindings& bindings)
 {
-    Image& image = functions.image;
+    Image& image = bindings.image;
     const std::string shown_library = shown(image.imports[library]);
     const uint32_t width = pe.plus ? 8 : 4;
     const uint64_t ordinal_flag = uint64_t{1} << (width * 8 - 1);
@@ -542,7 +573,7 @@ void walk_lookup(Pe& pe, uint64_t start, uint32_t library, std::map<uint64_t, ui
         if (value == 0)
             break;
         if (value & ordinal_flag) {
-            functions.add(library, static_cast<uint16_t>(value));
+            bindings.add(library, static_cast<uint16_t>(value));
             continue;
         }
         const uint64_t hint_at = value & 0x7FFFFFFF;
@@ -559,7 +590,7 @@ void walk_lookup(Pe& pe, uint64_t start, uint32_t library, std::map<uint64_t, ui
                                    " (at RVA " + hex(hint_at) + "), lies outside the file's data");
         if (name == entry_name && hint)
             image.entry_hint = u16(hint);
-        functions.add(library, name, hint ? u16(hint) : no_hint);
+        bindings.add(library, name, hint ? u16(hint) : no_hint);
     }
     walked[start] = entry;
 }
@@ -573,7 +604,7 @@ void read_imports(Pe& pe, Image& image)
         return;
     const uint32_t width = pe.plus ? 8 : 4;
     std::map<uint64_t, uint64_t> walked[8]; // by where in its entry's width a walk began
-    Functions functions{image, {}};
+    Bindings bindings{image, pe.size(), {}, {}, false};
     std::unordered_map<const char*, uint32_t> libraries; // each name's place, by its index in `imports`
     for (uint64_t at = first;; at += import_descriptor_size) {
         const unsigned char* descriptor = pe.mapped(at, import_descriptor_size);
@@ -601,7 +632,13 @@ void read_imports(Pe& pe, Image& image)
         if (library.second)
             image.imports.emplace_back(name);
         const uint64_t start = lookup != 0 ? lookup : bound_at;
-        walk_lookup(pe, start, library.first->second, walked[start % width], functions);
+        walk_lookup(pe, start, library.first->second, walked[start % width], bindings);
+        if (bindings.spent) {
+            image.damage.push_back("the names of the functions it imports take more than the " +
+                                   std::to_string(pe.size()) + " bytes of its whole file, as they do only where "
+                                   "descriptors point at long names over and over");
+            return;
+        }
     }
 }
 
@@ -634,11 +671,10 @@ ImageRead read_image(Pe& pe, size_t size, Image& image, std::string& why)
 
 } // namespace
 
-ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, PeExports& exports,
-                  std::string& why)
+ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, std::string& why)
 {
     image = Image{};
-    exports = PeExports{};
+    auto exports = std::make_shared<PeExports>();
     Pe pe(data, size);
     const ImageRead read = read_image(pe, size, image, why);
     if (read != ImageRead::ok)
@@ -647,8 +683,9 @@ ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, I
     // The code the loader runs first: the program's start, or a library's DllMain.
     if (pe.entry_point != 0 && (!pe.mapped(pe.entry_point, 1) || pe.entry_point < pe.headers_size))
         image.damage.push_back("its entry point (RVA " + hex(pe.entry_point) + ") is not in the file's data");
-    PeExportsReader(exports).read(pe, image);
-    find_entry(exports, entry_hint, image);
+    PeExportsReader(*exports).read(pe, image);
+    find_entry(*exports, entry_hint, image);
+    image.exports_table = std::move(exports);
     read_imports(pe, image);
     if (pe.names.spent())
         image.damage.push_back(pe.names.spent_damage());

@@ -11,25 +11,21 @@
 
 #include "image.h"
 
-// What the Windows loader finds where an importer binds a function of a PE image: the image's own
-// code; a forwarder, which it follows to another library ("NTDLL.RtlAllocateHeap", "helper.#3"); no
-// such export; an export it cannot bind (`text` says why); or damage to the table that keeps it from
-// looking (`text` says what).
-struct PeFound {
-    enum class Kind { code, forwarded, absent, unbound, hidden } kind = Kind::absent;
-    std::string text;
-};
-
 // A PE image's export table, kept from its file's bytes once they are gone, and looked up as the
 // loader looks up what an importer binds. Its memory is proportional to the table's size in the file.
-class PeExports {
+class PeExports : public Exports {
 public:
+    // By its ordinal where it has no name, else by name from its hint.
+    Found find(const Import& import) const override;
     // The function exported as `name`, looked up as the PE format's documentation of the hint/name
     // table says: at the importer's `hint`, then by halving the export names, which the format keeps
-    // sorted (a table out of order hides names from it). Time: the log of the names' count.
-    PeFound by_name(std::string_view name, uint32_t hint) const;
-    // The function at export ordinal `ordinal`: the table's base subtracted, within its count.
-    PeFound by_ordinal(uint32_t ordinal) const;
+    // sorted (a table out of order hides names from it). Time: the log of the names' count. Where
+    // `code`, found only where it leads to code in the file's data, as a function the host calls must;
+    // else wherever it leads, as the loader binds it without looking there.
+    Found by_name(std::string_view name, uint32_t hint, bool code) const;
+    // The function at export ordinal `ordinal`, the table's base subtracted, within its count: none
+    // where its address is 0, as a gap in the ordinals is.
+    Found by_ordinal(uint32_t ordinal) const;
     // Where the names are out of order: the place (from 1) of `name` among them, found by reading
     // them all, for a table that hides it from the loader; else 0.
     uint32_t place_of(std::string_view name) const;
@@ -59,7 +55,7 @@ private:
     {
         return std::string_view(pool_).substr(span.at, span.length);
     }
-    PeFound found(uint32_t index) const;
+    Found found(uint32_t index, bool code) const;
 
     std::string why_; // where the table itself cannot be read: why, said for every lookup
     uint32_t base_ = 0;
@@ -72,10 +68,10 @@ private:
 // `size` bytes at `data` read as a PE32 or PE32+ image, as the Windows loader maps them: not_an_image
 // where they are no PE image; damaged, with `why`, where the loader refuses its headers or section
 // table; else ok, with what else the loader refuses in `image.damage`, the entry looked up as the
-// loader looks it up for an import whose hint is `entry_hint`, and its export table in `exports`.
-// Nothing outside the bytes is read; time and memory are proportional to `size`.
-ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, PeExports& exports,
-                  std::string& why);
+// loader looks it up for an import whose hint is `entry_hint`, the functions it imports in
+// `image.bound_at_start` and its export table in `image.exports_table`. Nothing outside the bytes is
+// read; time and memory are proportional to `size`.
+ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, std::string& why);
 
 // The file's data of the section named `name` in the PE image `data` (`size` bytes), as the loader
 // maps it: empty, with a null data, where the image has no such section or the loader refuses it.

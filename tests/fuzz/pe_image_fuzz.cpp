@@ -8,9 +8,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Image image;
-    PeExports exports;
     std::string why;
     const uint32_t hint = size >= 2 ? static_cast<uint32_t>(data[size - 2] | data[size - 1] << 8) : no_hint;
-    read_pe(data, size, hint, image, exports, why);
+    read_pe(data, size, hint, image, why);
     return 0;
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -84,13 +85,78 @@ public:
         why = file->second.why;
         return file->second.read;
     }
-    bool system_library(const std::string& name, Machine machine) const override
+    // A path is what it is, without case where the separator is Windows'.
+    std::string identity(const std::string& path) const override
+    {
+        std::string key = path;
+        if (separator_ == '\\')
+            std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
+        return exists(path) ? key : std::string();
+    }
+    bool binds_from_any() const override
+    {
+        return separator_ == '/';
+    }
+    // The system's libraries are there without a file to read, but for those given as files of the
+    // system's folder.
+    bool system_library(const std::string& name, Machine machine, std::string& path) const override
     {
         if (!system_folder)
             throw std::runtime_error("the system's system folder could not be found (error 2)");
-        return system.count(name) != 0 && machine != Machine::other;
+        path = exists(system_path + name) ? system_path + name : std::string();
+        return (system.count(name) != 0 || !path.empty()) && machine != Machine::other;
+    }
+    ApiSet api_set(const std::string& name, const std::string&, std::string& library, std::string& why) const override
+    {
+        const auto found = api_sets.find(name);
+        if (found == api_sets.end())
+            return ApiSet::none;
+        library = found->second.second;
+        why = "its schema is of format 2, not 6";
+        return found->second.first;
+    }
+    static constexpr const char* system_path = "C:\\Windows\\System32\\";
+    std::map<std::string, std::pair<ApiSet, std::string>> api_sets; // by name: what it maps to
+};
+
+// An export table that finds what it is given, and nothing else.
+class TableExports : public Exports {
+public:
+    std::map<std::string, Found> names;
+    std::map<uint32_t, Found> ordinals;
+    Found find(const Import& import) const override
+    {
+        if (import.name.empty()) {
+            const auto found = ordinals.find(import.ordinal);
+            return found == ordinals.end() ? Found{} : found->second;
+        }
+        const auto found = names.find(import.name);
+        return found == names.end() ? Found{} : found->second;
     }
 };
+
+// A library of the system's folder that exports `names`, each as code or where `forwards` says.
+Image system_image(std::vector<std::string> names, std::map<std::string, std::string> forwards = {})
+{
+    Image made = image(Machine::x86_64, {}, {});
+    auto table = std::make_shared<TableExports>();
+    for (const std::string& name : names)
+        table->names[name] = {Found::Kind::code, {}};
+    for (const auto& forward : forwards)
+        table->names[forward.first] = {Found::Kind::forwarded, forward.second};
+    table->ordinals[1] = {Found::Kind::code, {}};
+    made.exports_table = std::move(table);
+    return made;
+}
+
+Import import_of(const std::string& library, const std::string& name, uint32_t ordinal = 0)
+{
+    Import made;
+    made.library = library;
+    made.name = name;
+    made.ordinal = ordinal;
+    return made;
+}
 
 bool says(const std::string& line, const std::vector<std::string>& words)
 {
@@ -402,6 +468,88 @@ TEST(HookCheck, NamesAFileBesideAnotherWithThePlatformsSeparators)
     EXPECT_EQ(beside(platform, "C:\\a/b\\hook_host.exe", "x.dll"), "C:\\a/b\\x.dll");
     EXPECT_EQ(beside(platform, "C:\\a/b/hook_host.exe", "x.dll"), "C:\\a/b/x.dll");
     EXPECT_EQ(beside(platform, "hook_host.exe", "x.dll"), "x.dll");
+}
+
+} // namespace
+
+namespace {
+
+TEST(HookCheck, BindsEachImportedFunctionAsTheLoaderDoesFollowingForwardersAndApiSets)
+{
+    const std::string system = FakePlatform::system_path;
+    const struct {
+        Import import;
+        std::vector<std::string> said; // one problem, with these words; none if empty
+    } cases[] = {
+        {import_of("KERNEL32.dll", "GetTickCount"), {}},
+        {import_of("kernel32.DLL", "NoSuchFunctionXYZ"),
+         {library, " imports NoSuchFunctionXYZ from kernel32.DLL (" + system + "KERNEL32.dll), which does not "
+                   "export NoSuchFunctionXYZ", "0xC0000139"}},
+        {import_of("KERNEL32.dll", "", 1), {}},
+        {import_of("KERNEL32.dll", "", 60000), {"imports ordinal 60000 from KERNEL32.dll", "0xC0000138"}},
+        // Forwarded on, to a name, an ordinal, a library not found, round a loop, and on and on.
+        {import_of("KERNEL32.dll", "AcquireLock"), {}},
+        {import_of("KERNEL32.dll", "ByOrdinal"), {}},
+        {import_of("KERNEL32.dll", "Gone"),
+         {"which forwards it to NTDLL.RtlGone (" + system + "NTDLL.dll), which does not export RtlGone"}},
+        {import_of("KERNEL32.dll", "Newer"), {"which forwards it to NEWER.Thing, and NEWER.dll is not found"}},
+        {import_of("KERNEL32.dll", "Loop"), {"forwarders lead round in a loop, back to NTDLL.Loop"}},
+        {import_of("KERNEL32.dll", "Odd"), {"forwards it to NoDot, which names no library and function"}},
+        {import_of("KERNEL32.dll", "Far0"), {"forwarders lead on more than 16 times, the last to NTDLL.Far17"}},
+        // An API set, mapped as the system maps it; to none; and where the schema cannot be read.
+        {import_of("api-ms-win-core-x-l1-1-0.dll", "GetTickCount"), {}},
+        {import_of("api-ms-win-core-x-l1-1-0.dll", "Missing"),
+         {"imports Missing from api-ms-win-core-x-l1-1-0.dll (" + system + "kernelbase.dll), which does not export"}},
+        {import_of("ext-ms-win-none-l1-1-0.dll", "Any"), {"an API set that this system maps to no library"}},
+        {import_of("api-ms-win-unknown-l1-1-0.dll", "Any"), {"cannot tell which library", "format 2, not 6"}},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        std::map<std::string, std::string> forwards = {{"AcquireLock", "NTDLL.RtlAcquireLock"},
+                                                       {"ByOrdinal", "NTDLL.#1"},
+                                                       {"Gone", "NTDLL.RtlGone"},
+                                                       {"Newer", "NEWER.Thing"},
+                                                       {"Loop", "NTDLL.Loop"},
+                                                       {"Odd", "NoDot"}};
+        std::map<std::string, std::string> ntdll = {{"Loop", "KERNEL32.Loop"}};
+        // Far0 of KERNEL32 forwarded to Far1 of NTDLL, that to Far2 of KERNEL32, and so on.
+        for (int i = 0; i < 40; ++i)
+            (i % 2 ? ntdll : forwards)["Far" + std::to_string(i)] =
+                (i % 2 ? "KERNEL32.Far" : "NTDLL.Far") + std::to_string(i + 1);
+        platform.files[system + "KERNEL32.dll"].image = system_image({"GetTickCount"}, forwards);
+        platform.files[system + "NTDLL.dll"].image = system_image({"RtlAcquireLock"}, ntdll);
+        platform.files[system + "kernelbase.dll"].image = system_image({"GetTickCount"});
+        platform.api_sets["api-ms-win-core-x-l1-1-0.dll"] = {Platform::ApiSet::mapped, "kernelbase.dll"};
+        platform.api_sets["ext-ms-win-none-l1-1-0.dll"] = {Platform::ApiSet::unhosted, ""};
+        platform.api_sets["api-ms-win-unknown-l1-1-0.dll"] = {Platform::ApiSet::unknown, ""};
+        Image& hooked = platform.files[library].image;
+        hooked.imports.push_back(c.import.library);
+        hooked.bound_at_start.push_back(c.import);
+        const std::vector<std::string> found = problems(platform);
+        ASSERT_EQ(found.size(), c.said.empty() ? 0U : 1U) << c.import.library << " " << c.import.name;
+        if (!c.said.empty())
+            EXPECT_TRUE(says(found[0], c.said)) << found[0];
+    }
+}
+
+TEST(HookCheck, BindsAnImportFromTheLibraryBesideTheHostFirstAndSaysEachMissingFunctionOnce)
+{
+    FakePlatform platform;
+    platform.files[std::string(FakePlatform::system_path) + "KERNEL32.dll"].image = system_image({"GetTickCount"});
+    // A KERNEL32.dll placed beside the host is the one the loader takes, here one that lacks it.
+    platform.files["C:\\hook\\KERNEL32.dll"].image = system_image({});
+    Image& hooked = platform.files[library].image;
+    for (int twice = 0; twice < 2; ++twice)
+        hooked.bound_at_start.push_back(import_of("KERNEL32.dll", "GetTickCount"));
+    // The host's binding of the entry is told of the library, once.
+    platform.files[host].image.bound_at_start.push_back(import_of("TeskShellHook64.dll", entry_name));
+    EXPECT_EQ(problems(platform),
+              std::vector<std::string>{std::string(library) + " imports GetTickCount from KERNEL32.dll (C:\\hook\\"
+                                                              "KERNEL32.dll), which does not export GetTickCount: the "
+                                                              "loader refuses to start the host (0xC0000139, the "
+                                                              "procedure entry point could not be located); build "
+                                                              "against the library it runs with, or look the function "
+                                                              "up when it runs (GetProcAddress)"});
 }
 
 } // namespace
