@@ -584,7 +584,8 @@ void Checker::check_functions()
 {
     std::set<std::tuple<size_t, size_t, std::string, uint32_t>> bound;
     for (size_t i = 0; i < scope_.size(); ++i) {
-        if (!scope_[i].placed)
+        // The loader binds nothing for an image of another machine: it refuses it whole.
+        if (!scope_[i].placed || scope_[i].image.machine != library_->machine)
             continue;
         for (size_t b = 0; b < scope_[i].image.bound_at_start.size(); ++b) {
             // A copy: `scope_` grows as forwarders lead to more libraries.

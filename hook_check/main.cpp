@@ -74,8 +74,13 @@ int check(const std::vector<std::string>& arguments)
         verdict.problems.push_back(told);
     for (const std::string& problem : verdict.problems)
         write_line(stdout, problem);
+    // A start that the files' problems should have stopped is told as this loader's leniency (Wine
+    // binds a stub for a missing function), never as a success of its own.
     if (started)
-        write_line(stdout, told);
+        write_line(stdout, verdict.problems.empty() ? told
+                                                    : told + ", despite the problems above: this system's loader let "
+                                                             "them through, and a loader that applies their rule "
+                                                             "refuses the start");
     else if (verdict.problems.empty())
         write_line(stdout, shown_path(host) + ": " + verdict.checked);
     return verdict.problems.empty() ? 0 : 1;

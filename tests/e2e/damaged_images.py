@@ -91,9 +91,9 @@ def pe_importing(data, names):
 
 
 def pe_importing_more(data, imports):
-    """`data` importing also `imports`, [(library name, [function names])], each library through a
-    descriptor of its own after the image's own, in an import directory appended to it. Each function
-    is imported by name, a name that repeats kept once."""
+    """`data` importing also `imports`, [(library name, [functions])], each library through a
+    descriptor of its own after the image's own, in an import directory appended to it. A function is
+    imported by name (bytes), a name that repeats kept once, or by ordinal (a number)."""
     image = _pe_image(data)
     width = 8 if image.OPTIONAL_HEADER.Magic == 0x20B else 4
     own = [entry.struct for entry in image.DIRECTORY_ENTRY_IMPORT]
@@ -114,7 +114,9 @@ def pe_importing_more(data, imports):
                                            d.FirstThunk) for d in own)
         for library, functions in imports:
             # A hint/name entry: its hint, 0, then its name.
-            thunks = b"".join(struct.pack("<Q" if width == 8 else "<I", text(b"\0\0" + name)) for name in functions)
+            ordinal = 1 << (8 * width - 1)
+            thunks = b"".join(struct.pack("<Q" if width == 8 else "<I", ordinal | name if isinstance(name, int) else
+                                          text(b"\0\0" + name)) for name in functions)
             thunks += bytes(width)
             lookup = tables_at + len(tables)
             tables.extend(thunks + thunks)

@@ -181,6 +181,28 @@ class HookCheck(Checked):
                                 "-Wl,-rpath,'$ORIGIN'"])
             self.assertEqual(hook_check("--start", "3", platform_path(folder)).returncode, 1)
 
+    @unittest.skipUnless(WINDOWS, "the Windows loader's binding of functions")
+    def test_each_imported_function_is_bound_as_the_loader_binds_it(self):
+        # By name and by ordinal, in the library the loader takes, forwarders followed (KERNEL32's to
+        # ntdll), API sets mapped by the system's schema; a line names the function and the library.
+        with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
+            data = sound.read()
+        synch = b"api-ms-win-core-synch-l1-2-0.dll"
+        cases = [([(b"KERNEL32.dll", [b"AcquireSRWLockExclusive", b"GetTickCount"]), (synch, [b"Sleep"])], []),
+                 ([(b"KERNEL32.dll", [b"NoSuchFunctionXYZ"])],
+                  ["imports NoSuchFunctionXYZ from KERNEL32.dll", "does not export NoSuchFunctionXYZ", "0xC0000139"]),
+                 ([(b"KERNEL32.dll", [60000])], ["imports ordinal 60000 from KERNEL32.dll", "0xC0000138"]),
+                 ([(synch, [b"NoSuchFunctionXYZ"])], ["from " + synch.decode(), "kernelbase.dll), which does not export"]),
+                 ([(b"api-ms-win-deprecated-apis-legacy-l1-1-0.dll", [b"Any"])],
+                  ["an API set that this system maps to no library"])]
+        for imports, said in cases:
+            with self.subTest(imports=imports):
+                folder = self.placed_data(damaged_images.pe_importing_more(data, imports))
+                if said:
+                    self.check(folder, [self.library_path(folder) + " imports "] + said)
+                else:
+                    self.assertEqual(hook_check(platform_path(folder)).returncode, 0)
+
     @unittest.skipIf(WINDOWS, "the dynamic linker's RUNPATH")
     def test_a_runpath_is_read_as_the_dynamic_linker_reads_it(self):
         # ${ORIGIN} names the library's own folder as $ORIGIN does; $ORIGIN/lib one below it.
@@ -257,6 +279,15 @@ class HookCheckStart(Checked):
         self.assertEqual(result.stdout.splitlines(), [platform_path(os.path.join(folder, "hook_host" + EXE)) +
                                                       " started with 5, reported it, and ended by its close"])
 
+    @unittest.skipUnless(WINDOWS, "Windows' refusal of a missing function, which Wine lets through")
+    def test_a_missing_function_is_told_before_a_start_that_the_loader_let_through(self):
+        # Windows refuses the start (0xC0000139); Wine binds a stub, and the host starts.
+        folder = self.placed(self.broken("missing_function"))
+        said = [self.library_path(folder) + " imports NoSuchFunctionXYZ from KERNEL32.dll", "0xC0000139"]
+        self.check(folder, said)
+        self.check(folder, said, ["started with 42, reported it, and ended by its close, despite the problems above"],
+                   start=42)
+
     def test_an_entry_the_library_lacks_is_told_as_the_platform_ends_it(self):
         # Wine binds a stub for it, which ends the host at the call; the dynamic linker refuses the start.
         told = "reported, then ended before its close with status 0x80000100: called an entry that its library " \
@@ -327,20 +358,36 @@ class DamagedImages(Checked):
         self.assertNotIn("\x1b", "".join(lines))
         self.assertLess(max(len(line) for line in lines), 1000)
 
-    def test_many_entries_naming_one_long_name_cost_no_more_than_the_file(self):
-        # 200,000 exported names or 100,000 needed libraries, each naming one long name: read once, a
-        # 2 MB image is checked in little time and memory, not in gigabytes and minutes.
+    def test_shapes_that_multiply_the_work_cost_no_more_than_the_file(self):
+        # Each about 2 MB, checked in little time and memory, not in gigabytes and minutes: 200,000
+        # exported names or 100,000 needed libraries, each naming one long name, read once; the library
+        # importing itself under 20,000 spellings, read once; 50,000 functions that its KERNEL32.dll
+        # lacks, said in a screenful; sections as many as its headers hold, found by halving.
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             data = sound.read()
-        amplified = damaged_images.pe_exporting(data, 200000, 1000000) if WINDOWS else \
-            damaged_images.elf_needing(data, [b"n" * 500000] * 100000)
-        folder = self.placed_data(amplified)
-        began = time.monotonic()
-        result = hook_check(platform_path(folder), limit_data=not SANITIZED)
-        took = time.monotonic() - began
-        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
-        self.assertIn("exports no SetTeskShellHook" if WINDOWS else "(500000 bytes), which is neither", result.stdout)
-        self.assertLess(took, 10 * SLOW)
+        if WINDOWS:
+            spelt = damaged_images.spellings(HOOK_LIBRARY, 20000)
+            missing = [b"NoSuchFunction%05d" % i for i in range(50000)]
+            cases = [("one name exported 200,000 times", damaged_images.pe_exporting(data, 200000, 1000000),
+                      "exports no SetTeskShellHook"),
+                     ("imported under 20,000 spellings",
+                      damaged_images.pe_importing_more(data, [(name, [b"SetTeskShellHook"]) for name in spelt]), None),
+                     ("50,000 missing functions", damaged_images.pe_importing_more(data, [(b"KERNEL32.dll", missing)]),
+                      "49900 more problems, not shown"),
+                     ("sections up to its first page", damaged_images.pe_sectioned(data), None)]
+        else:
+            cases = [("one name needed 100,000 times", damaged_images.elf_needing(data, [b"n" * 500000] * 100000),
+                      "(500000 bytes), which is neither")]
+        for case, amplified, said in cases:
+            with self.subTest(case=case):
+                folder = self.placed_data(amplified)
+                began = time.monotonic()
+                result = hook_check(platform_path(folder), limit_data=not SANITIZED)
+                took = time.monotonic() - began
+                self.assertEqual(result.returncode, 1 if said else 0, result.stdout + result.stderr)
+                if said:
+                    self.assertIn(said, result.stdout)
+                self.assertLess(took, 1 * SLOW)
 
     @unittest.skipIf(WINDOWS, "SIGBUS, for a file cut while it is mapped, is this machine's")
     def test_a_library_rewritten_while_it_is_read_is_never_a_crash(self):
