@@ -362,7 +362,8 @@ class DamagedImages(Checked):
         # Each about 2 MB, checked in little time and memory, not in gigabytes and minutes: 200,000
         # exported names or 100,000 needed libraries, each naming one long name, read once; the library
         # importing itself under 20,000 spellings, read once; 50,000 functions that its KERNEL32.dll
-        # lacks, said in a screenful; sections as many as its headers hold, found by halving.
+        # lacks, or 40,000 libraries that are nowhere, said in a screenful, each folder listed once;
+        # sections as many as its headers hold, found by halving.
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             data = sound.read()
         if WINDOWS:
@@ -374,6 +375,9 @@ class DamagedImages(Checked):
                       damaged_images.pe_importing_more(data, [(name, [b"SetTeskShellHook"]) for name in spelt]), None),
                      ("50,000 missing functions", damaged_images.pe_importing_more(data, [(b"KERNEL32.dll", missing)]),
                       "49900 more problems, not shown"),
+                     ("40,000 missing libraries",
+                      damaged_images.pe_importing_more(data, [(b"gone%05d.dll" % i, []) for i in range(40000)]),
+                      "39900 more problems, not shown"),
                      ("sections up to its first page", damaged_images.pe_sectioned(data), None)]
         else:
             cases = [("one name needed 100,000 times", damaged_images.elf_needing(data, [b"n" * 500000] * 100000),
