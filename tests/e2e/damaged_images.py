@@ -4,6 +4,7 @@ out of range, counts made huge, the tables the loaders look names up in bent so 
 entry, names that a terminal would take as commands. Each case is (name, bytes). Beside them, images
 whose many entries point at one long name (`elf_needing`, `pe_exporting`), and, run as a script, one
 of those written to a file for the fuzz targets' seeds."""
+import os
 import struct
 import sys
 
@@ -381,9 +382,29 @@ def elf_cases(data):
         yield "needs GLIBC_9.9.9", elf_needing_version(data, b"GLIBC_9.9.9")
 
 
+# The shapes that cost a reader the most or that only the dynamic linker refuses, made small, for the
+# fuzz targets' seeds: each is (file name, how it is made from an ELF library that needs a versioned
+# libc).
+ELF_SEEDS = [
+    ("many_segments.so", lambda data: elf_many_segments(data, 2000)),
+    ("own_spellings.so", lambda data: elf_self_spellings(data, b"libTeskShellHook64.so", 40000)),
+    ("many_missing.so", lambda data: elf_needing(data, [b"%x" % i for i in range(2000)])),
+    ("needs_glibc_9.so", lambda data: elf_needing_version(data, b"GLIBC_9.9.9")),
+    ("os_abi_9.so", lambda data: dict(elf_cases(data))["EI_OSABI 9"]),
+    ("loads_out_of_order.so", lambda data: dict(elf_cases(data))["PT_LOADs out of order"]),
+]
+
 if __name__ == "__main__":
     # damaged_images.py IMAGE COUNT LENGTH OUT: IMAGE needing (ELF) or exporting (PE) COUNT times one
-    # name of LENGTH bytes, written to OUT.
+    # name of LENGTH bytes, written to OUT. damaged_images.py --elf-seeds IMAGE FOLDER: ELF_SEEDS made
+    # of IMAGE, written to FOLDER.
+    if sys.argv[1] == "--elf-seeds":
+        with open(sys.argv[2], "rb") as image:
+            data = image.read()
+        for name, make in ELF_SEEDS:
+            with open(os.path.join(sys.argv[3], name), "wb") as seed:
+                seed.write(make(data))
+        sys.exit(0)
     source, count, length, out = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
     with open(source, "rb") as image:
         data = image.read()
