@@ -28,7 +28,9 @@ MOST_DATA = 64 << 20  # what hook_check may take for its data, whatever the imag
 
 
 def hook_check(*args, env=None, limit_data=False):
-    held = (lambda: resource.setrlimit(resource.RLIMIT_DATA, (MOST_DATA, MOST_DATA))) if limit_data else None
+    """hook_check run with `args`; with `limit_data`, its data held to MOST_DATA, or to that many bytes."""
+    most = MOST_DATA if limit_data is True else limit_data
+    held = (lambda: resource.setrlimit(resource.RLIMIT_DATA, (most, most))) if limit_data else None
     return subprocess.run(RUN + [os.path.join(CONTROL_BIN, "hook_check" + EXE)] + list(args),
                           stdin=subprocess.DEVNULL, capture_output=True, encoding="utf-8", timeout=60 * SLOW,
                           env=env, preexec_fn=held)
@@ -456,6 +458,14 @@ class DamagedImages(Checked):
                 # start, and a sanitizer's checks, take more of it.
                 took = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
                 self.assertLess(took, 3 * SLOW if WINDOWS or SANITIZED else 1, shape)
+
+    @unittest.skipIf(WINDOWS or SANITIZED, "a limit on the data of this machine's programs")
+    def test_running_out_of_memory_is_said_with_its_own_status(self):
+        with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
+            folder = self.placed_data(damaged_images.elf_needing(sound.read(), [b"%x" % i for i in range(104000)]))
+        result = hook_check(platform_path(folder), limit_data=8 << 20)
+        self.assertEqual((result.returncode, result.stderr),
+                         (3, "hook_check: ran out of memory, and could not finish the check\n"))
 
     @unittest.skipIf(WINDOWS, "SIGBUS, for a file cut while it is mapped, is this machine's")
     def test_a_library_rewritten_while_it_is_read_is_never_a_crash(self):
