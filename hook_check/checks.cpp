@@ -176,7 +176,9 @@ private:
     // identity, or empty where none. The loader looks a name up once, whoever needs it again.
     std::unordered_map<std::string, std::string> names_;
     // The files passed over for being of another machine, by what they are, each read once.
-    std::unordered_map<std::string, std::string> passed_;
+    std::unordered_set<std::string> passed_;
+    // The system's libraries found without a file to read (Windows' API sets).
+    size_t unread_ = 0;
 };
 
 void Checker::check_machine(const Image& image)
@@ -346,7 +348,9 @@ std::string Checker::find(size_t importer, const std::string& name)
         taken = std::max(taken, take(host_folder + name, importer, true, identity));
     std::string path;
     if (taken != Taken::taken && platform_.system_library(name, library_->machine, path)) {
-        if (!path.empty())
+        if (path.empty())
+            ++unread_;
+        else
             take(path, importer, false, identity);
         return identity;
     }
@@ -398,7 +402,7 @@ Taken Checker::take(const std::string& path, size_t importer, bool placed, std::
     if (read == ImageRead::missing)
         return Taken::absent;
     if (read == ImageRead::ok && loaded.image.machine != library_->machine) {
-        passed_.emplace(identity, loaded.image.machine_name);
+        passed_.insert(identity);
         return Taken::passed;
     }
     files_[identity] = none;
@@ -712,7 +716,7 @@ void Checker::check()
         check_functions();
     verdict_.checked = joined({"no problem found in the files: the ", short_name(library_->machine), " host, ",
                                library_->name, " beside it (", short_name(library_->machine), ", exports ", entry_name,
-                               ") and the ", std::to_string(names_.size() - 1),
+                               ") and the ", std::to_string(scope_.size() - 2 + unread_),
                                " libraries they import; only a start runs the library's initialisation and its ",
                                "entry: --start NUMBER does"});
 }

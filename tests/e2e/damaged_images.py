@@ -4,6 +4,7 @@ out of range, counts made huge, the tables the loaders look names up in bent so 
 entry, names that a terminal would take as commands. Each case is (name, bytes). Beside them, images
 whose many entries point at one long name (`elf_needing`, `pe_exporting`), and, run as a script, one
 of those written to a file for the fuzz targets' seeds."""
+import os
 import struct
 import sys
 
@@ -11,7 +12,8 @@ import pefile
 
 HUGE = 0xFFFFFFF0
 PAGE = 0x1000
-DT_NEEDED, DT_STRTAB, DT_STRSZ, DT_GNU_HASH = 1, 5, 10, 0x6FFFFEF5
+DT_NEEDED, DT_HASH, DT_STRTAB, DT_SYMTAB, DT_STRSZ, DT_RUNPATH, DT_GNU_HASH = 1, 4, 5, 6, 10, 29, 0x6FFFFEF5
+DT_VERNEED, DT_VERNEEDNUM = 0x6FFFFFFE, 0x6FFFFFFF
 # Library names no system has, less their extension: one with a terminal's escape that would colour
 # what follows it, one of 5,000 bytes.
 ODD_NAMES = [b"\x1b[31mred", b"n" * 5000]
@@ -315,20 +317,91 @@ def _elf_end(data):
     return _align(max(vaddr + memsz for _, kind, _, vaddr, _, memsz in _elf_headers(data) if kind == 1), PAGE)
 
 
-def elf_needing(data, names):
+def elf_needing(data, names, runpath=None):
     """`data` needing first each library of `names` (a list, whose items may repeat), each name kept
-    once in its string table, which is moved to the appended segment to hold them."""
+    once in its string table, which is moved to the appended segment to hold them; with `runpath` its
+    DT_RUNPATH."""
     _, entries = _elf_dynamic(data)
     table = dict(entries)
     tail = data[_elf_offset(data, table[DT_STRTAB]):][:table[DT_STRSZ]]
-    tail_at = _elf_end(data) + 16 * (len(names) + len(entries) + 1)
+    added = [name for name in names] + ([runpath] if runpath is not None else [])
+    tail_at = _elf_end(data) + 16 * (len(added) + len(entries) + 1)
     offsets = {}
-    for name in names:
+    for name in added:
         if name not in offsets:
             offsets[name] = len(tail)
             tail += name + b"\0"
     entries = [(tag, {DT_STRTAB: tail_at, DT_STRSZ: len(tail)}.get(tag, value)) for tag, value in entries]
+    entries = [(DT_RUNPATH, offsets[runpath])] + entries if runpath is not None else entries
     return _elf_moved_dynamic(data, [(DT_NEEDED, offsets[name]) for name in names] + entries, tail)
+
+
+def elf_self_spellings(data, name, size):
+    """`data` (the library `name`) needing itself under other spellings (./NAME, .//./NAME, ... and
+    $ORIGIN/NAME), as many as make it `size` bytes, with RUNPATH $ORIGIN."""
+    spellings, total, i = [], len(data) + 4096, 0
+    while total < size:
+        spelled = b"".join(b".//" if i >> bit & 1 else b"./" for bit in range(16)) + name
+        spellings.append(b"$ORIGIN/" + spelled if i % 2 else spelled)
+        total += 16 + len(spellings[-1]) + 1
+        i += 1
+    return elf_needing(data, spellings, runpath=b"$ORIGIN")
+
+
+def elf_many_segments(data, count):
+    """`data` with `count` empty loadable segments after its own, and its hash table made a DT_HASH
+    whose chain for every name loops between two symbols that are not the entry, as long as its
+    file allows."""
+    _, entries = _elf_dynamic(data)
+    table = dict(entries)
+    symbols, strings = _elf_offset(data, table[DT_SYMTAB]), _elf_offset(data, table[DT_STRTAB])
+    others = [i for i in range(1, 4) if data[strings + struct.unpack_from("<I", data, symbols + 24 * i)[0]:]
+              .split(b"\0")[0] != b"SetTeskShellHook"][:2]
+    chains = (count * 56) // 4
+    links = {others[0]: others[1], others[1]: others[0]}
+    hashing = struct.pack("<II", 1, chains) + struct.pack("<I", others[0]) + b"".join(
+        struct.pack("<I", links.get(i, 0)) for i in range(max(others) + 1))
+    hash_at = _elf_end(data) + 16 * (len(entries) + 1)
+    entries = [(DT_HASH, hash_at) if tag == DT_GNU_HASH else (tag, value) for tag, value in entries]
+    moved = bytearray(_elf_moved_dynamic(data, entries, hashing))
+    phoff = _align(len(moved), 8)
+    headers = [moved[at:at + 56] for at, *_ in _elf_headers(moved)]
+    end = _elf_end(moved)
+    headers += [struct.pack("<IIQQQQQQ", 1, 4, 0, end, end, 0, 0, PAGE)] * count
+    moved += bytes(phoff - len(moved)) + b"".join(headers)
+    struct.pack_into("<Q", moved, 0x20, phoff)
+    struct.pack_into("<H", moved, 0x38, len(headers))
+    return bytes(moved)
+
+
+def elf_needing_version(data, version):
+    """`data` with the first version it needs of a library (DT_VERNEED) whose name is as long as
+    `version` renamed `version`, its hash made anew."""
+    _, entries = _elf_dynamic(data)
+    table = dict(entries)
+    strings = _elf_offset(data, table[DT_STRTAB])
+    need = _elf_offset(data, table[DT_VERNEED])
+    for _ in range(table[DT_VERNEEDNUM]):
+        count, aux_next, need_next = struct.unpack_from("<2xH4xII", data, need)
+        aux = need + aux_next
+        for _ in range(count):
+            name_at = strings + struct.unpack_from("<I", data, aux + 8)[0]
+            if len(data[name_at:].split(b"\0")[0]) == len(version):
+                renamed = _set(data, aux, "I", _elf_hash(version))
+                return renamed[:name_at] + version + renamed[name_at + len(version):]
+            aux += struct.unpack_from("<I", data, aux + 12)[0]
+        need += need_next
+    raise ValueError("no version it needs is named in %d bytes" % len(version))
+
+
+def _elf_hash(name):
+    """A name's hash as DT_HASH and the version tables keep it."""
+    value = 0
+    for byte in name:
+        value = (value << 4) + byte
+        high = value & 0xF0000000
+        value = (value ^ (high >> 24)) & ~high
+    return value
 
 
 def elf_cases(data):
@@ -383,11 +456,41 @@ def elf_cases(data):
         (words,) = struct.unpack_from("<I", data, table + 8)
         yield "GNU hash bloom zeroed", data[:table + 16] + bytes(8 * words) + data[table + 16 + 8 * words:]
     yield "odd names needed", elf_needing(data, [name + b".so" for name in ODD_NAMES])
+    # Refused by the dynamic linker only as a library: another system's OS ABI; the first and the last
+    # segments swapped, which leaves it nothing to map; a version of the C library no system has.
+    yield "EI_OSABI 9", _set(data, 7, "B", 9)
+    loads = [at for at, kind, *_ in _elf_headers(data) if kind == 1]
+    swapped = bytearray(data)
+    swapped[loads[0]:loads[0] + 56], swapped[loads[-1]:loads[-1] + 56] = \
+        data[loads[-1]:loads[-1] + 56], data[loads[0]:loads[0] + 56]
+    yield "PT_LOADs out of order", bytes(swapped)
+    if DT_VERNEED in dict(entries):
+        yield "needs GLIBC_9.9.9", elf_needing_version(data, b"GLIBC_9.9.9")
 
+
+# The shapes that cost a reader the most or that only the dynamic linker refuses, made small, for the
+# fuzz targets' seeds: each is (file name, how it is made from an ELF library that needs a versioned
+# libc).
+ELF_SEEDS = [
+    ("many_segments.so", lambda data: elf_many_segments(data, 2000)),
+    ("own_spellings.so", lambda data: elf_self_spellings(data, b"libTeskShellHook64.so", 40000)),
+    ("many_missing.so", lambda data: elf_needing(data, [b"%x" % i for i in range(2000)])),
+    ("needs_glibc_9.so", lambda data: elf_needing_version(data, b"GLIBC_9.9.9")),
+    ("os_abi_9.so", lambda data: dict(elf_cases(data))["EI_OSABI 9"]),
+    ("loads_out_of_order.so", lambda data: dict(elf_cases(data))["PT_LOADs out of order"]),
+]
 
 if __name__ == "__main__":
     # damaged_images.py IMAGE COUNT LENGTH OUT: IMAGE needing (ELF) or exporting (PE) COUNT times one
-    # name of LENGTH bytes, written to OUT.
+    # name of LENGTH bytes, written to OUT. damaged_images.py --elf-seeds IMAGE FOLDER: ELF_SEEDS made
+    # of IMAGE, written to FOLDER.
+    if sys.argv[1] == "--elf-seeds":
+        with open(sys.argv[2], "rb") as image:
+            data = image.read()
+        for name, make in ELF_SEEDS:
+            with open(os.path.join(sys.argv[3], name), "wb") as seed:
+                seed.write(make(data))
+        sys.exit(0)
     source, count, length, out = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
     with open(source, "rb") as image:
         data = image.read()

@@ -57,6 +57,8 @@ public:
     char separator_ = '\\';
     bool system_folder = true;                     // whether the system's folder is found
     mutable std::map<std::string, uint32_t> hints; // the hint each file was read with
+    mutable std::map<std::string, int> reads;      // how often each file was read
+    std::map<std::string, std::string> system_files; // the system's libraries that are files, by name
 
     const char* host_name() const override
     {
@@ -81,17 +83,22 @@ public:
         if (file == files.end())
             return ImageRead::missing;
         hints[path] = entry_hint;
+        ++reads[path];
         image = file->second.image;
         why = file->second.why;
         return file->second.read;
     }
-    // A path is what it is, without case where the separator is Windows'.
+    // A path is what it is, without case where the separator is Windows', and without "./" parts.
     std::string identity(const std::string& path) const override
     {
         std::string key = path;
+        for (size_t at = key.find("/./"); at != std::string::npos; at = key.find("/./"))
+            key.erase(at, 2);
+        if (!exists(key))
+            return std::string();
         if (separator_ == '\\')
             std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
-        return exists(path) ? key : std::string();
+        return key;
     }
     bool binds_from_any() const override
     {
@@ -103,7 +110,8 @@ public:
     {
         if (!system_folder)
             throw std::runtime_error("the system's system folder could not be found (error 2)");
-        path = exists(system_path + name) ? system_path + name : std::string();
+        const auto file = system_files.find(name);
+        path = file != system_files.end() ? file->second : std::string();
         return (system.count(name) != 0 || !path.empty()) && machine != Machine::other;
     }
     ApiSet api_set(const std::string& name, const std::string&, std::string& library, std::string& why) const override
@@ -115,7 +123,6 @@ public:
         why = "its schema is of format 2, not 6";
         return found->second.first;
     }
-    static constexpr const char* system_path = "C:\\Windows\\System32\\";
     std::map<std::string, std::pair<ApiSet, std::string>> api_sets; // by name: what it maps to
 };
 
@@ -135,6 +142,8 @@ public:
     }
 };
 
+const std::string system_path = "C:\\Windows\\System32\\";
+
 // A library of the system's folder that exports `names`, each as code or where `forwards` says.
 Image system_image(std::vector<std::string> names, std::map<std::string, std::string> forwards = {})
 {
@@ -147,6 +156,13 @@ Image system_image(std::vector<std::string> names, std::map<std::string, std::st
     table->ordinals[1] = {Found::Kind::code, {}};
     made.exports_table = std::move(table);
     return made;
+}
+
+// `made` as the file `name` in the system's folder.
+void system_file(FakePlatform& platform, const std::string& name, Image made)
+{
+    platform.files[system_path + name].image = std::move(made);
+    platform.system_files[name] = system_path + name;
 }
 
 Import import_of(const std::string& library, const std::string& name, uint32_t ordinal = 0)
@@ -470,13 +486,126 @@ TEST(HookCheck, NamesAFileBesideAnotherWithThePlatformsSeparators)
     EXPECT_EQ(beside(platform, "hook_host.exe", "x.dll"), "x.dll");
 }
 
+// Files as a Linux host's folder holds them: each image finds its imports only where its search
+// paths say, the libc of the system's a file of its own, which defines one version.
+void linux_folder(FakePlatform& platform)
+{
+    platform.separator_ = '/';
+    platform.files.clear();
+    platform.files["/hook/hook_host.exe"].image = image(Machine::x86_64, {}, {"TeskShellHook64.dll", "libc.so.6"});
+    platform.files["/hook/TeskShellHook64.dll"].image = image(Machine::x86_64, {"SetTeskShellHook"}, {"libc.so.6"});
+    Image& libc = platform.files["/lib/libc.so.6"].image;
+    libc = image(Machine::x86_64, {}, {});
+    libc.versioned = true;
+    libc.versions = {"GLIBC_2.2.5"};
+    libc.symbols = {{"puts", "GLIBC_2.2.5", false, false}, {"secret", "GLIBC_2.2.5", true, false}};
+    platform.system_files["libc.so.6"] = "/lib/libc.so.6";
+    for (auto& file : platform.files)
+        file.second.image.imports_beside = false;
+    platform.files["/hook/hook_host.exe"].image.run_path = {"$ORIGIN"};
+}
+
+std::vector<std::string> linux_problems(const FakePlatform& platform)
+{
+    return problems(platform, "/hook/hook_host.exe");
+}
+
+TEST(HookCheck, ReadsEachLibraryOnceByWhatItIsHoweverItIsSpelled)
+{
+    FakePlatform platform;
+    linux_folder(platform);
+    Image& library = platform.files["/hook/TeskShellHook64.dll"].image;
+    library.run_path = {"$ORIGIN"};
+    library.imports = {"helper.so", "./helper.so", "/hook/./helper.so", "$ORIGIN/helper.so", "./TeskShellHook64.dll"};
+    platform.files["/hook/helper.so"].image = image(Machine::x86_64, {}, {"./helper.so"});
+    EXPECT_EQ(linux_problems(platform), std::vector<std::string>{});
+    EXPECT_EQ(platform.reads["/hook/helper.so"], 1);
+    EXPECT_EQ(platform.reads["/hook/TeskShellHook64.dll"], 1);
+    EXPECT_EQ(platform.reads["/lib/libc.so.6"], 1);
+}
+
+TEST(HookCheck, SaysAHundredProblemsAndCountsTheRest)
+{
+    FakePlatform platform;
+    for (int i = 0; i < 250; ++i)
+        platform.files[library].image.imports.push_back("gone" + std::to_string(i) + ".dll");
+    const std::vector<std::string> found = problems(platform);
+    ASSERT_EQ(found.size(), 101U);
+    EXPECT_TRUE(says(found[99], {"imports gone99.dll"})) << found[99];
+    EXPECT_EQ(found[100], "... and 150 more problems, not shown");
+}
+
+TEST(HookCheck, FindsWhatTheDynamicLinkerBindsInAnyLibraryLoadedWithTheVersionAsked)
+{
+    struct Case {
+        std::vector<VersionNeeded> versions;
+        std::vector<Import> bound;
+        std::vector<std::string> said; // a line each
+    };
+    const std::vector<Case> cases = {
+        {{{"libc.so.6", "GLIBC_2.2.5", false}, {"libc.so.6", "GLIBC_9.9.9", true}},
+         {{"puts", "GLIBC_2.2.5", "libc.so.6", false}, {"puts", "", "", false}, {"nowhere", "", "", true}},
+         {}},
+        {{{"libc.so.6", "GLIBC_9.9.9", false}},
+         {},
+         {"needs version GLIBC_9.9.9 of libc.so.6, which /lib/libc.so.6 does not define"}},
+        {{},
+         {{"nowhere", "", "", false}, {"secret", "", "", false}, {"puts", "GLIBC_9.9.9", "libc.so.6", false}},
+         {"binds nowhere as it is loaded", "binds secret as it", "binds puts (version GLIBC_9.9.9 of libc.so.6)"}},
+    };
+    for (const Case& check : cases) {
+        FakePlatform platform;
+        linux_folder(platform);
+        Image& library = platform.files["/hook/TeskShellHook64.dll"].image;
+        library.versions_needed = check.versions;
+        library.bound_at_start = check.bound;
+        const std::vector<std::string> found = linux_problems(platform);
+        ASSERT_EQ(found.size(), check.said.size());
+        for (size_t i = 0; i < found.size(); ++i)
+            EXPECT_TRUE(says(found[i], {"/hook/TeskShellHook64.dll", check.said[i]})) << found[i];
+    }
+}
+
+TEST(HookCheck, SearchesAsTheDynamicLinkerDoesThroughEachPathThatApplies)
+{
+    // The library needs middle.so beside it, which needs deep.so beside them: its DT_RPATH applies
+    // to middle.so's lookups, its DT_RUNPATH does not. Another machine's file is passed over; a
+    // program is no library; the entry may come from any library loaded.
+    for (const bool inherited : {true, false}) {
+        FakePlatform platform;
+        linux_folder(platform);
+        Image& library = platform.files["/hook/TeskShellHook64.dll"].image;
+        library.imports = {"middle.so", "x86.so", "program.so"};
+        (inherited ? library.r_path : library.run_path) = {"$ORIGIN"};
+        library.has_run_path = !inherited;
+        exporting(library, {"DllMain"});
+        platform.files["/hook/middle.so"].image = image(Machine::x86_64, {}, {"deep.so"});
+        platform.files["/hook/deep.so"].image = image(Machine::x86_64, {"SetTeskShellHook"}, {});
+        platform.files["/hook/x86.so"].image = image(Machine::x86, {}, {});
+        platform.files["/hook/program.so"].image = image(Machine::x86_64, {}, {});
+        platform.files["/hook/program.so"].image.library_refusal = "it is a program";
+        for (const char* file : {"/hook/middle.so", "/hook/deep.so", "/hook/x86.so", "/hook/program.so"})
+            platform.files[file].image.imports_beside = false;
+        const std::vector<std::string> found = linux_problems(platform);
+        ASSERT_EQ(found.size(), inherited ? 2U : 4U);
+        EXPECT_TRUE(says(found[0], {"imports x86.so, which is not built for x86-64"})) << found[0];
+        EXPECT_TRUE(says(found[1], {"/hook/program.so, which /hook/TeskShellHook64.dll imports, is no library",
+                                    "it is a program"}))
+            << found[1];
+        if (!inherited) {
+            EXPECT_TRUE(says(found[2], {"/hook/middle.so imports deep.so, which is beside the host but not"}));
+            EXPECT_TRUE(says(found[3], {"exports no SetTeskShellHook"})) << found[3];
+        }
+    }
+}
+
 } // namespace
 
 namespace {
 
 TEST(HookCheck, BindsEachImportedFunctionAsTheLoaderDoesFollowingForwardersAndApiSets)
 {
-    const std::string system = FakePlatform::system_path;
+    const std::string& system = system_path;
     const struct {
         Import import;
         std::vector<std::string> said; // one problem, with these words; none if empty
@@ -516,9 +645,9 @@ TEST(HookCheck, BindsEachImportedFunctionAsTheLoaderDoesFollowingForwardersAndAp
         for (int i = 0; i < 40; ++i)
             (i % 2 ? ntdll : forwards)["Far" + std::to_string(i)] =
                 (i % 2 ? "KERNEL32.Far" : "NTDLL.Far") + std::to_string(i + 1);
-        platform.files[system + "KERNEL32.dll"].image = system_image({"GetTickCount"}, forwards);
-        platform.files[system + "NTDLL.dll"].image = system_image({"RtlAcquireLock"}, ntdll);
-        platform.files[system + "kernelbase.dll"].image = system_image({"GetTickCount"});
+        system_file(platform, "KERNEL32.dll", system_image({"GetTickCount"}, forwards));
+        system_file(platform, "NTDLL.dll", system_image({"RtlAcquireLock"}, ntdll));
+        system_file(platform, "kernelbase.dll", system_image({"GetTickCount"}));
         platform.api_sets["api-ms-win-core-x-l1-1-0.dll"] = {Platform::ApiSet::mapped, "kernelbase.dll"};
         platform.api_sets["ext-ms-win-none-l1-1-0.dll"] = {Platform::ApiSet::unhosted, ""};
         platform.api_sets["api-ms-win-unknown-l1-1-0.dll"] = {Platform::ApiSet::unknown, ""};
@@ -535,7 +664,7 @@ TEST(HookCheck, BindsEachImportedFunctionAsTheLoaderDoesFollowingForwardersAndAp
 TEST(HookCheck, BindsAnImportFromTheLibraryBesideTheHostFirstAndSaysEachMissingFunctionOnce)
 {
     FakePlatform platform;
-    platform.files[std::string(FakePlatform::system_path) + "KERNEL32.dll"].image = system_image({"GetTickCount"});
+    system_file(platform, "KERNEL32.dll", system_image({"GetTickCount"}));
     // A KERNEL32.dll placed beside the host is the one the loader takes, here one that lacks it.
     platform.files["C:\\hook\\KERNEL32.dll"].image = system_image({});
     Image& hooked = platform.files[library].image;
