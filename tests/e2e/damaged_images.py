@@ -37,8 +37,8 @@ def _pe_image(data):
     return image
 
 
-def _pe_appended(data, build, characteristics=0x40000040):
-    """`data` with a section appended, a header added to its section table for it; its bytes are
+def _pe_appended(data, build, characteristics=0x40000040, name=b".names"):
+    """`data` with a section `name` appended, a header added to its section table for it; its bytes are
     `build(rva)`, given the RVA it lies at, and it is read-only initialised data unless
     `characteristics` say otherwise. Gives the new bytes and that RVA."""
     image = _pe_image(data)
@@ -52,7 +52,7 @@ def _pe_appended(data, build, characteristics=0x40000040):
     at = _align(len(data), optional.FileAlignment)
     raw = _align(len(payload), optional.FileAlignment)
     appended = bytearray(data) + bytes(at - len(data)) + payload + bytes(raw - len(payload))
-    struct.pack_into("<8sIIIIIIHHI", appended, table_end, b".names", len(payload), rva, raw, at, 0, 0, 0, 0,
+    struct.pack_into("<8sIIIIIIHHI", appended, table_end, name, len(payload), rva, raw, at, 0, 0, 0, 0,
                      characteristics)
     struct.pack_into("<H", appended, image.FILE_HEADER.get_field_absolute_offset("NumberOfSections"),
                      image.FILE_HEADER.NumberOfSections + 1)
@@ -174,6 +174,33 @@ def pe_sectioned(data):
     struct.pack_into("<H", moved, image.FILE_HEADER.get_field_absolute_offset("NumberOfSections"), count)
     struct.pack_into("<I", moved, optional.get_field_absolute_offset("SizeOfImage"), rva)
     return bytes(moved)
+
+
+def pe_api_sets(data, sets):
+    """`data` holding an API set schema of format 6 in a `.apiset` section, as the system's
+    apisetschema.dll does: `sets` [(name, [(importer, library)])], the first library each set's own
+    for any importer ("" its importer)."""
+    def build(rva):
+        texts, placed = bytearray(), {}
+        values_at = 28 + 24 * len(sets)
+        texts_at = values_at + 20 * sum(len(values) for _, values in sets)
+
+        def text(value):
+            if value not in placed:
+                placed[value] = texts_at + len(texts)
+                texts.extend(value.encode("utf-16-le"))
+            return placed[value], 2 * len(value)
+
+        entries, values = bytearray(), bytearray()
+        for name, hosts in sets:
+            at, length = text(name)
+            entries += struct.pack("<6I", 0, at, length, 2 * name.rindex("-"), values_at + len(values), len(hosts))
+            for importer, library in hosts:
+                values += struct.pack("<5I", 0, *text(importer), *text(library))
+        size = texts_at + len(texts)
+        return struct.pack("<7I", 6, size, 0, len(sets), 28, size, 31) + bytes(entries + values + texts)
+
+    return _pe_appended(data, build, name=b".apiset")[0]
 
 
 def pe_cases(data):
@@ -480,14 +507,28 @@ ELF_SEEDS = [
     ("loads_out_of_order.so", lambda data: dict(elf_cases(data))["PT_LOADs out of order"]),
 ]
 
+# PE images in the shapes that cost a reader the most, and those that lead the loader on: made small
+# from a library that imports from KERNEL32.dll.
+PE_SEEDS = [
+    ("sections.dll", pe_sectioned),
+    ("own_spellings.dll",
+     lambda data: pe_importing_more(data, [(name, [b"SetTeskShellHook"]) for name in spellings("x86_64.dll", 300)])),
+    ("many_missing.dll", lambda data: pe_importing_more(data, [(b"KERNEL32.dll", [b"F%d" % i for i in range(500)]),
+                                                               (b"gone.dll", [7, 60000])])),
+    ("forwarded.dll", lambda data: dict(pe_cases(data))["every export forwarded"]),
+    ("api_sets.dll", lambda data: pe_api_sets(data, [("api-ms-win-core-x-l1-1-0", [("", "kernelbase.dll"),
+                                                                                    ("kernel32.dll", "ntdll.dll")]),
+                                                     ("ext-ms-win-none-l1-1-0", [])])),
+]
+
 if __name__ == "__main__":
     # damaged_images.py IMAGE COUNT LENGTH OUT: IMAGE needing (ELF) or exporting (PE) COUNT times one
-    # name of LENGTH bytes, written to OUT. damaged_images.py --elf-seeds IMAGE FOLDER: ELF_SEEDS made
-    # of IMAGE, written to FOLDER.
-    if sys.argv[1] == "--elf-seeds":
+    # name of LENGTH bytes, written to OUT. damaged_images.py --elf-seeds (--pe-seeds) IMAGE FOLDER:
+    # ELF_SEEDS (PE_SEEDS) made of IMAGE, written to FOLDER.
+    if sys.argv[1] in ("--elf-seeds", "--pe-seeds"):
         with open(sys.argv[2], "rb") as image:
             data = image.read()
-        for name, make in ELF_SEEDS:
+        for name, make in ELF_SEEDS if sys.argv[1] == "--elf-seeds" else PE_SEEDS:
             with open(os.path.join(sys.argv[3], name), "wb") as seed:
                 seed.write(make(data))
         sys.exit(0)
