@@ -7,12 +7,14 @@
 //   the file's: a table said to lie there is counted as outside the file's data.
 // - Counts may be huge (names, descriptors, sections), and many entries may point at one place: a
 //   table must lie whole in the data before it is read, a name is read once however many entries
-//   point at it, within a budget of the file's size (names.h), and a walk of an import lookup table
-//   ends where it meets one walked for an earlier descriptor, so that time and memory stay
-//   proportional to the file.
+//   point at it, within a budget of the file's size (names.h), a function imported is kept once for
+//   its library and name's place, its copies within that budget too, and a walk of an import lookup
+//   table ends where it meets one walked for an earlier descriptor, so that time and memory stay
+//   proportional to the file. The sections, in order of address, are found by halving.
 // - The loader finds an export as the PE format's documentation of the hint/name table says: at the
 //   importer's hint, then by a binary search of the export names, which the format keeps sorted. A
-//   table out of order can hide the entry from it, and the entry is looked up that way here too.
+//   table out of order can hide a name from it, and every name is looked up that way here too: the
+//   export table is kept (PeExports) for the lookups of each importer once the bytes are gone.
 // - The loader walks the import descriptors up to the empty one and ignores the directory's size: a
 //   size bent short must not hide an import, so it is ignored here too.
 // - The loader refuses an image whose headers or sections are out of order or past the file's end,
