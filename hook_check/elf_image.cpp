@@ -525,7 +525,7 @@ void not_found(const std::string& why, Image& image)
         if (names.insert(symbol.name).second)
             image.exports.push_back(symbol.name);
     }
-    if (names.count(entry_name) != 0) {
+    if (names.contains(entry_name)) {
         image.damage.push_back(std::string("the dynamic linker does not find ") + entry_name +
                                ", which its symbol table holds: " + why);
         image.entry = Entry::missed;
