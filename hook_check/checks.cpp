@@ -233,8 +233,7 @@ void Checker::check_entry(const Image& image)
             named = true;
         } else if (library_->machine == Machine::x86 && stdcall_name(name)) {
             problem(joined({library, " exports ", name, ", the name of a __stdcall entry, not ", entry_name,
-                            ": the 32-bit host binds the entry by its plain name and calls it __cdecl; declare it "
-                            "as ",
+                            ": the 32-bit host binds the entry by its plain name and calls it __cdecl; declare it as ",
                             header_advice, " does (__cdecl, exported by its plain name with ", definition, ")"}));
             named = true;
         } else if (near_name(name)) {
@@ -358,9 +357,9 @@ std::string Checker::find(size_t importer, const std::string& name)
         return identity;
     if (taken == Taken::passed)
         problem(joined({file, " imports ", named, ", which is not built for ", short_name(library_->machine),
-                        " where the loader looks for it, and is not among the system's ",
-                        short_name(library_->machine), " libraries: the loader passes over a library of another ",
-                        "machine; build ", named, " for ", short_name(library_->machine)}));
+                        " where the loader looks for it, and is not among the system's ", short_name(library_->machine),
+                        " libraries: the loader passes over a library of another ", "machine; build ", named, " for ",
+                        short_name(library_->machine)}));
     else if (platform_.exists(host_folder + name))
         problem(joined({file, " imports ", named, ", which is beside the host but not where the loader ",
                         "looks for it: link ", file, " with -Wl,-rpath,'$ORIGIN', or link ", named, " into it"}));
@@ -390,7 +389,7 @@ Taken Checker::take(const std::string& path, size_t importer, bool placed, std::
     identity = platform_.identity(path);
     if (identity.empty())
         return Taken::absent;
-    if (passed_.count(identity) != 0)
+    if (passed_.contains(identity))
         return Taken::passed;
     const auto known = files_.find(identity);
     if (known != files_.end())
@@ -411,8 +410,8 @@ Taken Checker::take(const std::string& path, size_t importer, bool placed, std::
     case ImageRead::ok:
         if (!loaded.image.library_refusal.empty()) {
             if (placed)
-                problem(joined({loaded.shown, ", which ", file, " imports, is no library the loader loads: ",
-                                loaded.image.library_refusal}));
+                problem(joined({loaded.shown, ", which ", file,
+                                " imports, is no library the loader loads: ", loaded.image.library_refusal}));
             return Taken::taken;
         }
         if (placed)
@@ -449,9 +448,9 @@ void Checker::check_versions()
             if (needed.weak || file == files_.end() || file->second == none || !scope_[file->second].image.versioned)
                 continue;
             const Loaded& provider = scope_[file->second];
-            if (defined.count(file->second) == 0)
+            if (!defined.contains(file->second))
                 defined[file->second].insert(provider.image.versions.begin(), provider.image.versions.end());
-            if (defined[file->second].count(needed.version) == 0)
+            if (!defined[file->second].contains(needed.version))
                 problem(joined({loaded.shown, " needs version ", shown(needed.version), " of ", shown(needed.library),
                                 ", which ", provider.shown, " does not define: the dynamic linker refuses to start ",
                                 "the host (version `", shown(needed.version), "' not found); build ", loaded.shown,
@@ -481,14 +480,15 @@ void Checker::check_bindings()
             const auto found = defined.find(import.name);
             const bool bound = found != defined.end() &&
                                std::any_of(found->second.begin(), found->second.end(), [&](const Symbol* symbol) {
-                                   return import.version.empty() ? !symbol->hidden
-                                                                 : symbol->version.empty() ||
-                                                                       symbol->version == import.version;
+                                   return import.version.empty()
+                                              ? !symbol->hidden
+                                              : symbol->version.empty() || symbol->version == import.version;
                                });
             if (!bound)
                 problem(joined({loaded.shown, " binds ", shown(import.name),
-                                import.version.empty() ? "" : " (version " + shown(import.version) + " of " +
-                                                                  shown(import.library) + ")",
+                                import.version.empty()
+                                    ? ""
+                                    : " (version " + shown(import.version) + " of " + shown(import.library) + ")",
                                 " as it is loaded (it is linked -z now), and no library loaded with the host ",
                                 "defines it: the dynamic linker refuses to start the host (undefined symbol); link ",
                                 loaded.shown, " with the library that defines it"}));

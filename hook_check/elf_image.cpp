@@ -337,8 +337,9 @@ template <class Sym, class Addr> Found find_entry(const Elf& elf, const Dynamic&
         if (!bucket)
             return outside("DT_HASH", "buckets lie");
         const uint64_t chains_at = d.hash + 8 + uint64_t{buckets_count} * 4;
-        // The linker follows a chain until its end: one longer than its table of chains loops, and an
-        // index past that table leads the linker out of it.
+        // The linker follows a chain until its end: one longer than its table of chains (as much of it
+        // as the file holds) loops, and an index past that table leads the linker out of it.
+        const uint64_t most_steps = std::min<uint64_t>(chains_count, elf.size() / 4);
         uint64_t steps = 0;
         for (uint32_t index = elf.at<uint32_t>(bucket); index != STN_UNDEF; ++steps) {
             const Found found = entry_at<Sym>(elf, d, index, why);
@@ -347,7 +348,7 @@ template <class Sym, class Addr> Found find_entry(const Elf& elf, const Dynamic&
             const unsigned char* link = index < chains_count ? elf.mapped(chains_at + uint64_t{index} * 4, 4) : nullptr;
             if (!link)
                 return outside("DT_HASH", "chains run");
-            if (steps > chains_count) {
+            if (steps > most_steps) {
                 why = "its hash table's (DT_HASH) chain for the name loops, and the linker would never end its lookup";
                 return Found::damaged;
             }
@@ -525,7 +526,7 @@ void not_found(const std::string& why, Image& image)
         if (names.insert(symbol.name).second)
             image.exports.push_back(symbol.name);
     }
-    if (names.count(entry_name) != 0) {
+    if (names.contains(entry_name)) {
         image.damage.push_back(std::string("the dynamic linker does not find ") + entry_name +
                                ", which its symbol table holds: " + why);
         image.entry = Entry::missed;

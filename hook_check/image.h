@@ -79,21 +79,26 @@ struct VersionNeeded {
 
 // What a program or library image says to the loader.
 struct Image {
+    // The scalars first, then the rest, so that the struct packs them.
     Machine machine = Machine::other;
+    Entry entry = Entry::absent;
+    uint32_t entry_hint = no_hint; // where it imports the entry by name (PE): the import's hint
+    // Whether the loader looks for its imports in the host's folder whatever else the image says: on
+    // Windows always (the program's folder); on Linux never, where `run_path` and `r_path` say where.
+    bool imports_beside = true;
+    // ELF: whether it has a DT_RUNPATH, which also stops the DT_RPATH of the images that load it from
+    // applying to it.
+    bool has_run_path = false;
+    // ELF: whether it has a table of the versions it defines, without which the loader checks no
+    // version asked of it.
+    bool versioned = false;
     std::string machine_name;         // as the image names it, for display
     std::vector<std::string> exports; // where the entry is not found: the names it exports, each once
-    Entry entry = Entry::absent;
     std::string entry_why;
-    uint32_t entry_hint = no_hint;    // where it imports the entry by name (PE): the import's hint
     std::vector<std::string> imports; // the libraries the loader must find for it, as it asks for them
-    // Whether the loader looks for those in the host's folder whatever else the image says: on Windows
-    // always (the program's folder); on Linux never, where `run_path` and `r_path` say where.
-    bool imports_beside = true;
     // ELF: the folders of its DT_RUNPATH, searched for its own imports only, as written ($ORIGIN for its
-    // own folder); `has_run_path` where it has one, which also stops the DT_RPATH of the images that
-    // load it from applying to it.
+    // own folder).
     std::vector<std::string> run_path;
-    bool has_run_path = false;
     // ELF: the folders of its DT_RPATH where it has no DT_RUNPATH: searched for its imports, and for
     // those of every library loaded through it that has no DT_RUNPATH, $ORIGIN still its own folder.
     std::vector<std::string> r_path;
@@ -102,12 +107,11 @@ struct Image {
     std::vector<Import> bound_at_start;
     // PE: its export table, which `bound_at_start` of the images that import it are looked up in.
     std::shared_ptr<const Exports> exports_table;
-    // What it defines for others (ELF: its dynamic symbols that the loader binds), each once.
+    // What it defines for others (ELF: its dynamic symbols that the loader binds), each with its version.
     std::vector<Symbol> symbols;
-    // ELF: the versions it defines (DT_VERDEF, less its base version); `versioned` where it has any
-    // table of them, without which the loader checks no version asked of it.
+    // ELF: the versions it defines (DT_VERDEF, less its base version), and those it requires of the
+    // libraries it needs (DT_VERNEED).
     std::vector<std::string> versions;
-    bool versioned = false;
     std::vector<VersionNeeded> versions_needed;
     // Why the loader, which would run it as a program, refuses to load it as a library (ELF: it is a
     // program, position-independent or not; its OS ABI is another system's); empty where it loads it.

@@ -87,7 +87,8 @@ std::unordered_multimap<std::string, CacheEntry> read_cache()
     std::vector<unsigned char> bytes;
     std::string why;
     static const char magic[] = "glibc-ld.so.cache1.1";
-    constexpr size_t header = 48, entry = 24;
+    constexpr size_t header = 48;
+    constexpr size_t entry = 24;
     if (read_file("/etc/ld.so.cache", bytes, why) != ImageRead::ok || bytes.size() < header ||
         memcmp(bytes.data(), magic, sizeof magic - 1) != 0)
         return cache;
@@ -101,8 +102,9 @@ std::unordered_multimap<std::string, CacheEntry> read_cache()
         uint32_t fields[3];
         memcpy(fields, bytes.data() + header + i * entry, sizeof fields);
         // An ELF library of glibc's (3), for x86-64 (0x0300) or for x86 (none).
-        const Machine machine = fields[0] == 0x0303 ? Machine::x86_64 : fields[0] == 0x0003 ? Machine::x86
-                                                                                            : Machine::other;
+        const Machine machine = fields[0] == 0x0303   ? Machine::x86_64
+                                : fields[0] == 0x0003 ? Machine::x86
+                                                      : Machine::other;
         cache.emplace(text(fields[1]), CacheEntry{machine, text(fields[2])});
     }
     return cache;
@@ -215,7 +217,7 @@ public:
             if (!listed_yet[i])
                 listings[i] = listed(folders[i]), listed_yet[i] = true;
             const std::string candidate = folders[i] + "/" + name;
-            if (listings[i].count(name) != 0 && machine_of(candidate) == machine) {
+            if (listings[i].contains(name) && machine_of(candidate) == machine) {
                 path = candidate;
                 return true;
             }

@@ -377,16 +377,15 @@ def elf_self_spellings(data, name, size):
 
 def elf_many_segments(data, count):
     """`data` with `count` empty loadable segments after its own, and its hash table made a DT_HASH
-    whose chain for every name loops between two symbols that are not the entry, as long as its
-    file allows."""
+    whose chain for every name loops between two symbols that are not the entry."""
     _, entries = _elf_dynamic(data)
     table = dict(entries)
     symbols, strings = _elf_offset(data, table[DT_SYMTAB]), _elf_offset(data, table[DT_STRTAB])
     others = [i for i in range(1, 4) if data[strings + struct.unpack_from("<I", data, symbols + 24 * i)[0]:]
               .split(b"\0")[0] != b"SetTeskShellHook"][:2]
-    chains = (count * 56) // 4
     links = {others[0]: others[1], others[1]: others[0]}
-    hashing = struct.pack("<II", 1, chains) + struct.pack("<I", others[0]) + b"".join(
+    # Its table of chains said to be as long as a table can be: only the file bounds the walk.
+    hashing = struct.pack("<II", 1, 0xFFFFFFFF) + struct.pack("<I", others[0]) + b"".join(
         struct.pack("<I", links.get(i, 0)) for i in range(max(others) + 1))
     hash_at = _elf_end(data) + 16 * (len(entries) + 1)
     entries = [(DT_HASH, hash_at) if tag == DT_GNU_HASH else (tag, value) for tag, value in entries]

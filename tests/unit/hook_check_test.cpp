@@ -55,9 +55,9 @@ public:
     std::map<std::string, File> files;
     std::set<std::string> system;
     char separator_ = '\\';
-    bool system_folder = true;                     // whether the system's folder is found
-    mutable std::map<std::string, uint32_t> hints; // the hint each file was read with
-    mutable std::map<std::string, int> reads;      // how often each file was read
+    bool system_folder = true;                       // whether the system's folder is found
+    mutable std::map<std::string, uint32_t> hints;   // the hint each file was read with
+    mutable std::map<std::string, int> reads;        // how often each file was read
     std::map<std::string, std::string> system_files; // the system's libraries that are files, by name
 
     const char* host_name() const override
@@ -589,8 +589,8 @@ TEST(HookCheck, SearchesAsTheDynamicLinkerDoesThroughEachPathThatApplies)
         const std::vector<std::string> found = linux_problems(platform);
         ASSERT_EQ(found.size(), inherited ? 2U : 4U);
         EXPECT_TRUE(says(found[0], {"imports x86.so, which is not built for x86-64"})) << found[0];
-        EXPECT_TRUE(says(found[1], {"/hook/program.so, which /hook/TeskShellHook64.dll imports, is no library",
-                                    "it is a program"}))
+        EXPECT_TRUE(says(
+            found[1], {"/hook/program.so, which /hook/TeskShellHook64.dll imports, is no library", "it is a program"}))
             << found[1];
         if (!inherited) {
             EXPECT_TRUE(says(found[2], {"/hook/middle.so imports deep.so, which is beside the host but not"}));
