@@ -54,7 +54,7 @@ public:
             return false;
         left_ -= length;
         text.clear();
-        for (uint32_t i = 0; i < kept / 2; ++i) {
+        for (size_t i = 0; i < kept / 2; ++i) {
             const unsigned unit = units[2 * i] | units[2 * i + 1] << 8;
             text += unit < 0x80 ? lower(static_cast<char>(unit)) : '\xFF';
         }
@@ -96,7 +96,8 @@ bool ApiSets::read(const unsigned char* data, size_t size, std::string& why)
         const uint32_t value_count = u32(entry + 20);
         const unsigned char* values = schema.at(u32(entry + 16), uint64_t{value_count} * value_size);
         std::string name;
-        if (!values || value_count > values_left || !schema.text(u32(entry + 4), u32(entry + 8), u32(entry + 12), name)) {
+        if (!values || value_count > values_left ||
+            !schema.text(u32(entry + 4), u32(entry + 8), u32(entry + 12), name)) {
             why = damaged;
             return false;
         }

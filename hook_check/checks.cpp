@@ -567,8 +567,8 @@ std::string Checker::bind(size_t importer, Import import)
             break;
         }
         if (!forwarded(found.text, library, import))
-            return joined({lead, where, ", which forwards it to ", shown(found.text),
-                           ", which names no library and function"});
+            return joined(
+                {lead, where, ", which forwards it to ", shown(found.text), ", which names no library and function"});
         if (forwards == most_forwards)
             return joined({lead, ", whose forwarders lead on more than ", std::to_string(most_forwards),
                            " times, the last to ", shown(found.text)});

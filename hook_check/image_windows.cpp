@@ -112,7 +112,8 @@ public:
         auto listed = listings_.find(folder);
         if (listed == listings_.end())
             listed = listings_.emplace(folder, list(folder)).first;
-        return listed->second.unlisted ? attributes_say_file(path) : listed->second.files.count(folded(full.substr(end + 1))) != 0;
+        return listed->second.unlisted ? attributes_say_file(path)
+                                       : listed->second.files.contains(folded(full.substr(end + 1)));
     }
 
 private:

@@ -418,8 +418,8 @@ Found PeExports::by_name(std::string_view name, uint32_t hint, bool code) const
     for (int64_t low = 0, high = int64_t{count} - 1; low <= high;) {
         const auto middle = static_cast<uint32_t>((low + high) / 2);
         if (names_[middle].length == unread)
-            return {Found::Kind::hidden, "its export directory's name " + std::to_string(middle + 1) +
-                                               " lies outside the file's data"};
+            return {Found::Kind::hidden,
+                    "its export directory's name " + std::to_string(middle + 1) + " lies outside the file's data"};
         const int order = name.compare(text(names_[middle]));
         if (order == 0)
             return found(name_ordinals_[middle], code);
@@ -637,7 +637,8 @@ void read_imports(Pe& pe, Image& image)
         walk_lookup(pe, start, library.first->second, walked[start % width], bindings);
         if (bindings.spent) {
             image.damage.push_back("the names of the functions it imports take more than the " +
-                                   std::to_string(pe.size()) + " bytes of its whole file, as they do only where "
+                                   std::to_string(pe.size()) +
+                                   " bytes of its whole file, as they do only where "
                                    "descriptors point at long names over and over");
             return;
         }

@@ -612,8 +612,11 @@ TEST(HookCheck, BindsEachImportedFunctionAsTheLoaderDoesFollowingForwardersAndAp
     } cases[] = {
         {import_of("KERNEL32.dll", "GetTickCount"), {}},
         {import_of("kernel32.DLL", "NoSuchFunctionXYZ"),
-         {library, " imports NoSuchFunctionXYZ from kernel32.DLL (" + system + "KERNEL32.dll), which does not "
-                   "export NoSuchFunctionXYZ", "0xC0000139"}},
+         {library,
+          " imports NoSuchFunctionXYZ from kernel32.DLL (" + system +
+              "KERNEL32.dll), which does not "
+              "export NoSuchFunctionXYZ",
+          "0xC0000139"}},
         {import_of("KERNEL32.dll", "", 1), {}},
         {import_of("KERNEL32.dll", "", 60000), {"imports ordinal 60000 from KERNEL32.dll", "0xC0000138"}},
         // Forwarded on, to a name, an ordinal, a library not found, round a loop, and on and on.
