@@ -304,7 +304,9 @@ std::string Checker::find(size_t importer, const std::string& name)
                             " with -Wl,-rpath,'$ORIGIN'"}));
         return identity;
     }
-    // An API set is mapped before any file is looked for, and only among the system's libraries.
+    // An API set is mapped before any file is looked for, and only among the system's libraries. Like
+    // any name, it is looked up once, for the first file that imports it: the mappings a schema makes
+    // for particular importers are for the system's own libraries.
     std::string mapped;
     std::string why;
     switch (platform_.api_set(name, file_name(platform_, scope_[importer].path), mapped, why)) {
