@@ -302,7 +302,7 @@ std::string Checker::find(size_t importer, const std::string& name)
                             "loader takes it from the folder the host starts in (", shown_path(host_folder),
                             ", where hook_control starts it); name the library alone, and link ", file,
                             " with -Wl,-rpath,'$ORIGIN'"}));
-        return identity;
+        return std::string();
     }
     // An API set is mapped before any file is looked for, and only among the system's libraries. Like
     // any name, it is looked up once, for the first file that imports it: the mappings a schema makes
@@ -349,14 +349,17 @@ std::string Checker::find(size_t importer, const std::string& name)
         taken = std::max(taken, take(host_folder + name, importer, true, identity));
     std::string path;
     if (taken != Taken::taken && platform_.system_library(name, library_->machine, path)) {
+        identity.clear();
         if (path.empty())
             ++unread_;
         else
             take(path, importer, false, identity);
         return identity;
     }
-    if (taken == Taken::taken || !scope_[importer].placed)
+    if (taken == Taken::taken)
         return identity;
+    if (!scope_[importer].placed)
+        return std::string();
     if (taken == Taken::passed)
         problem(joined({file, " imports ", named, ", which is not built for ", short_name(library_->machine),
                         " where the loader looks for it, and is not among the system's ", short_name(library_->machine),
@@ -369,18 +372,18 @@ std::string Checker::find(size_t importer, const std::string& name)
         problem(joined({file, " imports ", named, ", which is neither beside the host (", shown_path(host_folder),
                         ") nor among the system's ", short_name(library_->machine), " libraries: put ", named,
                         " beside the host, or link it into ", file}));
-    return identity;
+    return std::string();
 }
 
-// The library `name` looked for in `folder`, a search path's part of the file `owner`.
+// The library `name` looked for in `folder`, a search path's part of the file `owner`: a folder that
+// is not absolute (none at all is ".") is taken from the folder the host starts in, its own.
 Taken Checker::take_in(const std::string& folder, size_t owner, const std::string& name, size_t importer,
                        std::string& identity)
 {
-    if (folder.empty())
-        return Taken::absent;
-    const std::string path = expanded(platform_, folder, scope_[owner].path);
-    return take(path.back() == platform_.separator() ? path + name : path + platform_.separator() + name, importer,
-                true, identity);
+    std::string path = expanded(platform_, folder.empty() ? "." : folder, scope_[owner].path);
+    if (path[0] != '/')
+        path.insert(0, beside(platform_, host_, ""));
+    return take(path.back() == '/' ? path + name : path + '/' + name, importer, true, identity);
 }
 
 // The file at `path` looked at for a library that `importer` imports: read once by what it is, passed

@@ -533,11 +533,12 @@ void not_found(const std::string& why, Image& image)
     }
 }
 
-// A search path's (DT_RUNPATH's or DT_RPATH's) folders, as its colons part them.
+// A search path's (DT_RUNPATH's or DT_RPATH's) folders, as its colons part them: none where it is
+// empty, as the linker takes it, though an empty part between colons is its working folder.
 std::vector<std::string> folders(std::string_view search)
 {
     std::vector<std::string> parts;
-    for (size_t start = 0; start <= search.size();) {
+    for (size_t start = 0; start < search.size() + (search.empty() ? 0 : 1);) {
         const size_t end = std::min(search.find(':', start), search.size());
         parts.emplace_back(search.substr(start, end - start));
         start = end + 1;
