@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string_view>
-#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -587,22 +587,19 @@ std::string Checker::bind(size_t importer, Import import)
     return {};
 }
 
-// What the files placed for the host import from each library (PE), each function once for its
-// library.
+// What the files placed for the host import from each library (PE), function by function.
 void Checker::check_functions()
 {
-    std::set<std::tuple<size_t, size_t, std::string, uint32_t>> bound;
     for (size_t i = 0; i < scope_.size(); ++i) {
         // The loader binds nothing for an image of another machine: it refuses it whole.
-        if (!scope_[i].placed || scope_[i].image.machine != library_->machine)
+        if (!scope_[i].placed || !scope_[i].image.bindings || scope_[i].image.machine != library_->machine)
             continue;
-        for (size_t b = 0; b < scope_[i].image.bound_at_start.size(); ++b) {
-            // A copy: `scope_` grows as forwarders lead to more libraries.
-            const Import import = scope_[i].image.bound_at_start[b];
+        // Held apart from `scope_`, which grows as forwarders lead to more libraries.
+        const std::shared_ptr<const Bindings> bindings = scope_[i].image.bindings;
+        for (size_t b = 0; b < bindings->size(); ++b) {
+            const Import import = bindings->at(b);
             // The host's binding of the entry is told of its library.
             if (i == 0 && import.name == entry_name)
-                continue;
-            if (!bound.emplace(i, provider(i, import.library), import.name, import.ordinal).second)
                 continue;
             const std::string line = bind(i, import);
             if (!line.empty())

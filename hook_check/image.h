@@ -49,6 +49,16 @@ struct Found {
     std::string text;
 };
 
+// What a PE image binds from the libraries it imports when it is loaded, function by function, kept in
+// a form of its own: a 2 MB image may name half a million, too many to keep as an Import each. Each is
+// given as an Import when asked for.
+class Bindings {
+public:
+    virtual ~Bindings() = default;
+    virtual size_t size() const = 0;
+    virtual Import at(size_t index) const = 0;
+};
+
 // A library's table of exports, as its loader looks an import up in it.
 class Exports {
 public:
@@ -102,10 +112,12 @@ struct Image {
     // ELF: the folders of its DT_RPATH where it has no DT_RUNPATH: searched for its imports, and for
     // those of every library loaded through it that has no DT_RUNPATH, $ORIGIN still its own folder.
     std::vector<std::string> r_path;
-    // What it binds when it is loaded, before any of its code runs: PE, its imports; ELF, where it is
-    // bound at once (-z now: DT_BIND_NOW, DF_BIND_NOW or DF_1_NOW), its undefined symbols; else none.
+    // What it binds when it is loaded, before any of its code runs: ELF, where it is bound at once (-z
+    // now: DT_BIND_NOW, DF_BIND_NOW or DF_1_NOW), its undefined symbols; else none. PE: `bindings`.
     std::vector<Import> bound_at_start;
-    // PE: its export table, which `bound_at_start` of the images that import it are looked up in.
+    // PE: its imports, function by function, and its export table, which the bindings of the images
+    // that import it are looked up in.
+    std::shared_ptr<const Bindings> bindings;
     std::shared_ptr<const Exports> exports_table;
     // What it defines for others (ELF: its dynamic symbols that the loader binds), each with its version.
     std::vector<Symbol> symbols;

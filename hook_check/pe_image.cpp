@@ -7,10 +7,10 @@
 //   the file's: a table said to lie there is counted as outside the file's data.
 // - Counts may be huge (names, descriptors, sections), and many entries may point at one place: a
 //   table must lie whole in the data before it is read, a name is read once however many entries
-//   point at it, within a budget of the file's size (names.h), a function imported is kept once for
-//   its library and name's place, its copies within that budget too, and a walk of an import lookup
-//   table ends where it meets one walked for an earlier descriptor, so that time and memory stay
-//   proportional to the file. The sections, in order of address, are found by halving.
+//   point at it, within a budget of the file's size (names.h), and kept once; a function imported is
+//   kept in 16 bytes (PeBindings); and a walk of an import lookup table ends where it meets one walked
+//   for an earlier descriptor, so that time and memory stay proportional to the file. The sections, in order of
+//   address, are found by halving.
 // - The loader finds an export as the PE format's documentation of the hint/name table says: at the
 //   importer's hint, then by a binary search of the export names, which the format keeps sorted. A
 //   table out of order can hide a name from it, and every name is looked up that way here too: the
@@ -28,7 +28,6 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -501,52 +500,70 @@ void find_entry(const PeExports& exports, uint32_t hint, Image& image)
     }
 }
 
-// The functions that an image's imports bind, each kept once for its library and the place of its
-// name, or its ordinal; the names and libraries copied for them count against a budget of the file's
-// size, so that descriptors pointing at one long name over and over cost no more than the file.
-struct Bindings {
-    Image& image;
-    size_t left;
-    std::set<std::pair<uint32_t, const char*>> names;
-    std::set<std::pair<uint32_t, uint32_t>> ordinals;
-    bool spent = false;
+} // namespace
 
+// Keeps the functions that an image's import tables bind in a PeBindings: each name once for its
+// place in the file, however many entries point at it, so that the names cost no more than the
+// Names budget that read them.
+class PeBindingsReader {
+public:
+    PeBindingsReader(Image& image, PeBindings& bindings)
+        : image(image)
+        , bindings_(bindings)
+    {
+    }
+
+    // A library imported, next in `image.imports`.
+    void library(std::string_view name)
+    {
+        image.imports.emplace_back(name);
+        bindings_.libraries_.emplace_back(name);
+    }
     void add(uint32_t library, std::string_view name, uint32_t hint)
     {
-        if (!names.emplace(library, name.data()).second)
-            return;
-        Import import;
-        import.name = name;
-        import.hint = hint;
-        keep(library, std::move(import));
+        auto known = kept_.find(name.data());
+        if (known == kept_.end()) {
+            const auto at = static_cast<uint32_t>(bindings_.names_.size());
+            known = kept_.emplace(name.data(), std::make_pair(at, static_cast<uint32_t>(name.size()))).first;
+            bindings_.names_.append(name);
+        }
+        bindings_.functions_.push_back({library, known->second.first, known->second.second, hint});
     }
     void add(uint32_t library, uint32_t ordinal)
     {
-        if (!ordinals.emplace(library, ordinal).second)
-            return;
-        Import import;
-        import.ordinal = ordinal;
-        keep(library, std::move(import));
+        bindings_.functions_.push_back({library, 0, PeBindings::Function::by_ordinal, ordinal});
     }
-    void keep(uint32_t library, Import import)
-    {
-        const size_t cost = import.name.size() + image.imports[library].size();
-        if (cost > left) {
-            spent = true;
-            return;
-        }
-        left -= cost;
-        import.library = image.imports[library];
-        image.bound_at_start.push_back(std::move(import));
-    }
+
+    Image& image;
+
+private:
+    PeBindings& bindings_;
+    std::unordered_map<const char*, std::pair<uint32_t, uint32_t>> kept_;
 };
+
+Import PeBindings::at(size_t index) const
+{
+    const Function& function = functions_[index];
+    Import import;
+    import.library = libraries_[function.library];
+    if (function.name_length == Function::by_ordinal) {
+        import.ordinal = function.hint_or_ordinal;
+    } else {
+        import.name = names_.substr(function.name_at, function.name_length);
+        import.hint = function.hint_or_ordinal;
+    }
+    return import;
+}
+
+namespace {
 
 // Walks the lookup table at `start` of the library `library` (its index in `image.imports`), as the
 // loader reads it: to its empty entry, each name it imports readable, each function kept in
-// `functions`. A walk that meets one made for an earlier descriptor goes no further (`walked`: where
+// `bindings`. A walk that meets one made for an earlier descriptor goes no further (`walked`: where
 // each walk of entries in line with this one began and ended), so that tables made to overlap are read
 // once: what they share is bound from the earlier descriptor's library alone, as no linker makes them.
-void walk_lookup(Pe& pe, uint64_t start, uint32_t library, std::map<uint64_t, uint64_t>& walked, Bindings& bindings)
+void walk_lookup(Pe& pe, uint64_t start, uint32_t library, std::map<uint64_t, uint64_t>& walked,
+                 PeBindingsReader& bindings)
 {
     Image& image = bindings.image;
     const std::string shown_library = shown(image.imports[library]);
@@ -599,14 +616,14 @@ void walk_lookup(Pe& pe, uint64_t start, uint32_t library, std::map<uint64_t, ui
 
 // The libraries bound at load, as the loader walks them; those loaded later by the delay-load helper
 // cannot stop a start. Each library's lookup table is walked too: a name it cannot read stops the load.
-void read_imports(Pe& pe, Image& image)
+void read_imports(Pe& pe, PeBindingsReader& bindings)
 {
+    Image& image = bindings.image;
     const uint32_t first = pe.directories[import_entry].rva;
     if (first == 0)
         return;
     const uint32_t width = pe.plus ? 8 : 4;
-    std::map<uint64_t, uint64_t> walked[8]; // by where in its entry's width a walk began
-    Bindings bindings{image, pe.size(), {}, {}, false};
+    std::map<uint64_t, uint64_t> walked[8];              // by where in its entry's width a walk began
     std::unordered_map<const char*, uint32_t> libraries; // each name's place, by its index in `imports`
     for (uint64_t at = first;; at += import_descriptor_size) {
         const unsigned char* descriptor = pe.mapped(at, import_descriptor_size);
@@ -632,16 +649,9 @@ void read_imports(Pe& pe, Image& image)
                                    ") lies outside its image's sections");
         const auto library = libraries.emplace(name.data(), static_cast<uint32_t>(image.imports.size()));
         if (library.second)
-            image.imports.emplace_back(name);
+            bindings.library(name);
         const uint64_t start = lookup != 0 ? lookup : bound_at;
         walk_lookup(pe, start, library.first->second, walked[start % width], bindings);
-        if (bindings.spent) {
-            image.damage.push_back("the names of the functions it imports take more than the " +
-                                   std::to_string(pe.size()) +
-                                   " bytes of its whole file, as they do only where "
-                                   "descriptors point at long names over and over");
-            return;
-        }
     }
 }
 
@@ -689,7 +699,10 @@ ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, I
     PeExportsReader(*exports).read(pe, image);
     find_entry(*exports, entry_hint, image);
     image.exports_table = std::move(exports);
-    read_imports(pe, image);
+    auto bindings = std::make_shared<PeBindings>();
+    PeBindingsReader reader(image, *bindings);
+    read_imports(pe, reader);
+    image.bindings = std::move(bindings);
     if (pe.names.spent())
         image.damage.push_back(pe.names.spent_damage());
     return ImageRead::ok;

@@ -65,12 +65,38 @@ private:
     std::string pool_; // every text read, each place of the file once
 };
 
+// The functions that a PE image's import tables bind, in 16 bytes each, every name kept once for its
+// place in the file.
+class PeBindings : public Bindings {
+public:
+    size_t size() const override
+    {
+        return functions_.size();
+    }
+    Import at(size_t index) const override;
+
+private:
+    friend class PeBindingsReader;
+    // Its library, an index into `libraries_`; its name's place in `names_`, or by_ordinal with its
+    // ordinal in `hint_or_ordinal`; else its hint there.
+    struct Function {
+        static constexpr uint32_t by_ordinal = UINT32_MAX;
+        uint32_t library;
+        uint32_t name_at;
+        uint32_t name_length;
+        uint32_t hint_or_ordinal;
+    };
+    std::vector<std::string> libraries_;
+    std::vector<Function> functions_;
+    std::string names_;
+};
+
 // `size` bytes at `data` read as a PE32 or PE32+ image, as the Windows loader maps them: not_an_image
 // where they are no PE image; damaged, with `why`, where the loader refuses its headers or section
 // table; else ok, with what else the loader refuses in `image.damage`, the entry looked up as the
 // loader looks it up for an import whose hint is `entry_hint`, the functions it imports in
-// `image.bound_at_start` and its export table in `image.exports_table`. Nothing outside the bytes is
-// read; time and memory are proportional to `size`.
+// `image.bindings` and its export table in `image.exports_table`. Nothing outside the bytes is read;
+// time and memory are proportional to `size`.
 ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, std::string& why);
 
 // The file's data of the section named `name` in the PE image `data` (`size` bytes), as the loader

@@ -92,10 +92,11 @@ def pe_importing(data, names):
     return renamed
 
 
-def pe_importing_more(data, imports):
+def pe_importing_more(data, imports, lookup=True):
     """`data` importing also `imports`, [(library name, [functions])], each library through a
     descriptor of its own after the image's own, in an import directory appended to it. A function is
-    imported by name (bytes), a name that repeats kept once, or by ordinal (a number)."""
+    imported by name (bytes), a name that repeats kept once, or by ordinal (a number). Without
+    `lookup`, each library's address table is its lookup table too, as old linkers wrote them."""
     image = _pe_image(data)
     width = 8 if image.OPTIONAL_HEADER.Magic == 0x20B else 4
     own = [entry.struct for entry in image.DIRECTORY_ENTRY_IMPORT]
@@ -103,7 +104,7 @@ def pe_importing_more(data, imports):
     def build(rva):
         tables_at = rva + 20 * (len(own) + len(imports) + 1)
         tables = bytearray()
-        texts_at = tables_at + sum(2 * width * (len(functions) + 1) for _, functions in imports)
+        texts_at = tables_at + sum((2 if lookup else 1) * width * (len(functions) + 1) for _, functions in imports)
         texts, placed = bytearray(), {}
 
         def text(value):
@@ -114,15 +115,17 @@ def pe_importing_more(data, imports):
 
         descriptors = b"".join(struct.pack("<IIIII", d.OriginalFirstThunk, d.TimeDateStamp, d.ForwarderChain, d.Name,
                                            d.FirstThunk) for d in own)
+        copies = 2 if lookup else 1
         for library, functions in imports:
             # A hint/name entry: its hint, 0, then its name.
             ordinal = 1 << (8 * width - 1)
             thunks = b"".join(struct.pack("<Q" if width == 8 else "<I", ordinal | name if isinstance(name, int) else
                                           text(b"\0\0" + name)) for name in functions)
             thunks += bytes(width)
-            lookup = tables_at + len(tables)
-            tables.extend(thunks + thunks)
-            descriptors += struct.pack("<IIIII", lookup, 0, 0, text(library), lookup + len(thunks))
+            table = tables_at + len(tables)
+            tables.extend(thunks * copies)
+            descriptors += struct.pack("<IIIII", table if lookup else 0, 0, 0, text(library),
+                                       table + len(thunks) * (copies - 1))
         return descriptors + bytes(20) + bytes(tables) + bytes(texts)
 
     # Writable, for the loader binds into the address tables it holds.

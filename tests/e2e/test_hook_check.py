@@ -458,9 +458,9 @@ class DamagedImages(Checked):
         # each read once; 37,400 empty segments and a hash chain that loops, each address found by a
         # halving and the chain walked no further than its table; the library needing itself thousands
         # of times under other spellings (on Windows in other cases too), read once by what it is;
-        # 104,000 missing libraries (Windows: 40,000, or 50,000 functions that its KERNEL32.dll lacks),
-        # a hundred said and the rest counted, each folder listed once; sections as many as a PE image's
-        # headers hold, each address found by a halving.
+        # 104,000 missing libraries (Windows: 40,000, or 50,000 functions that its KERNEL32.dll lacks, or
+        # 250,000 imported by ordinal, each kept in 16 bytes), a hundred said and the rest counted, each
+        # folder listed once; sections as many as a PE image's headers hold, each found by a halving.
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             data = sound.read()
         name = HOOK_LIBRARY.encode()
@@ -475,6 +475,11 @@ class DamagedImages(Checked):
                 ("50,000 missing functions", 1, "... and 49900 more problems, not shown",
                  lambda: damaged_images.pe_importing_more(
                      data, [(b"KERNEL32.dll", [b"NoSuchFunction%05d" % i for i in range(50000)])])),
+                ("250,000 functions by ordinal", 1, "more problems, not shown",
+                 lambda: damaged_images.pe_importing_more(
+                     data, [(library, list(range(1, 50001))) for library in
+                            (b"KERNEL32.dll", b"USER32.dll", b"msvcrt.dll", b"GDI32.dll", b"ADVAPI32.dll")],
+                     lookup=False)),
                 ("40,000 missing libraries", 1, "... and 39900 more problems, not shown",
                  lambda: damaged_images.pe_importing_more(data, [(b"gone%05d.dll" % i, []) for i in range(40000)])),
                 ("sections up to its first page", 0, "no problem found", lambda: damaged_images.pe_sectioned(data)),
