@@ -184,7 +184,8 @@ public:
         return true;
     }
 
-    ApiSet api_set(const std::string&, const std::string&, std::string&, std::string&) const override
+    ApiSet api_set(const std::string& /*name*/, const std::string& /*importer*/, std::string& /*library*/,
+                   std::string& /*why*/) const override
     {
         return ApiSet::none;
     }
