@@ -716,11 +716,13 @@ void Checker::check()
         check_bindings();
     else
         check_functions();
-    verdict_.checked = joined({"no problem found in the files: the ", short_name(library_->machine), " host, ",
-                               library_->name, " beside it (", short_name(library_->machine), ", exports ", entry_name,
-                               ") and the ", std::to_string(scope_.size() - 2 + unread_),
-                               " libraries they import; only a start runs the library's initialisation and its ",
-                               "entry: --start NUMBER does"});
+    const bool exports = scope_[at].image.entry == Entry::bound;
+    verdict_.checked =
+        joined({"no problem found in the files: the ", short_name(library_->machine), " host, ", library_->name,
+                " beside it (", short_name(library_->machine), exports ? ", exports " : ", a library it needs defines ",
+                entry_name, ") and the ", std::to_string(scope_.size() - 2 + unread_),
+                " libraries they import; only a start runs the library's initialisation and its ",
+                "entry: --start NUMBER does"});
 }
 
 } // namespace

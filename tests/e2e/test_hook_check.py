@@ -350,10 +350,15 @@ class LoaderVerdicts(Checked):
                     shutil.copy(path, folder)
                 self.verdict(folder, *([said] if said else []), told="crashed" if kind == "data_entry" else None)
 
-    def test_a_library_needing_what_the_system_lacks_or_has_for_another_machine(self):
+    def test_a_library_of_headers_or_needs_the_system_refuses(self):
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             data = sound.read()
-        folder = self.placed_data(damaged_images.elf_needing_version(data, b"GLIBC_9.9.9"))
+        cases = dict(damaged_images.elf_cases(data))
+        for case, said in (("EI_OSABI 9", "(ELF file OS ABI invalid)"),
+                           ("PT_LOADs out of order", "(failed to map segment from shared object)")):
+            with self.subTest(case=case):
+                self.verdict(self.placed_data(cases[case]), [said])
+        folder = self.placed_data(cases["needs GLIBC_9.9.9"])
         # The dynamic linker ends the host with 1 for a version it lacks.
         self.verdict(folder, ["needs version GLIBC_9.9.9 of libc.so.6", "version `GLIBC_9.9.9' not found"],
                      told="ended before its report line with status 1")
