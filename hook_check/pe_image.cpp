@@ -30,7 +30,6 @@
 #include <memory>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -304,7 +303,8 @@ std::string export_table(const char* what, uint32_t count, uint32_t rva)
 } // namespace
 
 // Reads a PE image's export table into a PeExports, each name and forwarder through the image's Names,
-// so that a place of the file is read and kept once however many entries point at it.
+// so that a place of the file is read and kept once however many entries point at it. The places are
+// sorted to find those read again, not mapped: a quarter of a million names cost a few megabytes.
 class PeExportsReader {
 public:
     explicit PeExportsReader(PeExports& exports)
@@ -352,6 +352,7 @@ public:
             exports_.names_.push_back(keep(pe, u32(names + uint64_t{i} * 4)));
             exports_.name_ordinals_.push_back(u16(ordinals + uint64_t{i} * 2));
         }
+        pool();
     }
 
 private:
@@ -360,24 +361,46 @@ private:
         image.damage.push_back(why);
         exports_.why_ = why;
     }
-    // The text at `rva`, kept in the pool once for its place; unread where it does not end in the
-    // file's data, or the names' budget is spent.
+    // The text at `rva`: its length, and its place noted for `pool`, where it is read; else unread,
+    // where it does not end in the file's data or the names' budget is spent.
     PeExports::Span keep(Pe& pe, uint64_t rva)
     {
         std::string_view name;
         if (pe.name(rva, name) > Names::Read::again)
             return {0, PeExports::unread};
-        const auto known = kept_.find(name.data());
-        if (known != kept_.end())
-            return known->second;
-        const PeExports::Span span{static_cast<uint32_t>(exports_.pool_.size()), static_cast<uint32_t>(name.size())};
-        exports_.pool_.append(name);
-        kept_.emplace(name.data(), span);
-        return span;
+        places_.push_back(name);
+        return {static_cast<uint32_t>(places_.size() - 1), static_cast<uint32_t>(name.size())};
+    }
+    // Each place noted kept in the pool once, and each span that `keep` gave pointed there.
+    void pool()
+    {
+        std::vector<uint32_t> order(places_.size());
+        for (uint32_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [&](uint32_t a, uint32_t b) { return places_[a].data() < places_[b].data(); });
+        std::vector<uint32_t> kept_at(places_.size());
+        for (size_t i = 0; i < order.size(); ++i) {
+            const std::string_view place = places_[order[i]];
+            if (i == 0 || place.data() != places_[order[i - 1]].data()) {
+                kept_at[order[i]] = static_cast<uint32_t>(exports_.pool_.size());
+                exports_.pool_.append(place);
+            } else {
+                kept_at[order[i]] = kept_at[order[i - 1]];
+            }
+        }
+        for (PeExports::Target& target : exports_.targets_) {
+            if (target.kind == PeExports::Target::Kind::forwarded && target.text.length != PeExports::unread)
+                target.text.at = kept_at[target.text.at];
+        }
+        for (PeExports::Span& span : exports_.names_) {
+            if (span.length != PeExports::unread)
+                span.at = kept_at[span.at];
+        }
     }
 
     PeExports& exports_;
-    std::unordered_map<const char*, PeExports::Span> kept_;
+    std::vector<std::string_view> places_; // each text read, in the order read
 };
 
 Found PeExports::found(uint32_t index, bool code) const
@@ -450,13 +473,28 @@ uint32_t PeExports::place_of(std::string_view name) const
     return 0;
 }
 
+// Sorted, not hashed, to find those that repeat: first by place, as one place is one text however
+// long, then the places by text, so that the texts compared are each kept once.
 std::vector<std::string> PeExports::names() const
 {
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < names_.size(); ++i) {
+        if (names_[i].length != unread)
+            order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return names_[a].at < names_[b].at; });
+    order.erase(
+        std::unique(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return names_[a].at == names_[b].at; }),
+        order.end());
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return text(names_[a]) < text(names_[b]); });
+    std::vector<bool> first(names_.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        first[order[i]] = i == 0 || text(names_[order[i]]) != text(names_[order[i - 1]]);
     std::vector<std::string> each;
-    std::unordered_set<uint32_t> seen;
-    for (const Span& span : names_) {
-        if (span.length != unread && seen.insert(span.at).second)
-            each.emplace_back(text(span));
+    for (uint32_t i = 0; i < names_.size(); ++i) {
+        if (first[i])
+            each.emplace_back(text(names_[i]));
     }
     return each;
 }

@@ -61,9 +61,9 @@ def _pe_appended(data, build, characteristics=0x40000040, name=b".names"):
     return bytes(appended), rva
 
 
-def pe_exporting(data, count, length):
+def pe_exporting(data, count, length, apart=False):
     """`data` exporting its first function under `count` names, every one the same name of `length`
-    bytes, through an export directory appended to it."""
+    bytes (`apart`: each a copy of its own), through an export directory appended to it."""
     image = _pe_image(data)
     export = image.DIRECTORY_ENTRY_EXPORT.struct
     function = struct.unpack_from("<I", data, image.get_offset_from_rva(export.AddressOfFunctions))[0]
@@ -72,8 +72,9 @@ def pe_exporting(data, count, length):
         functions, names = rva + 40, rva + 44
         ordinals, name = names + 4 * count, names + 6 * count
         return (struct.pack("<IIHHIIIIIII", 0, 0, 0, 0, export.Name, 1, 1, count, functions, names, ordinals) +
-                struct.pack("<I", function) + struct.pack("<I", name) * count + bytes(2 * count) +
-                b"n" * length + b"\0")
+                struct.pack("<I", function) +
+                b"".join(struct.pack("<I", name + (length + 1) * i * apart) for i in range(count)) +
+                bytes(2 * count) + (b"n" * length + b"\0") * (count if apart else 1))
 
     exporting, rva = _pe_appended(data, build)
     directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[0]

@@ -475,6 +475,8 @@ class DamagedImages(Checked):
         if WINDOWS:
             spelt = damaged_images.spellings(HOOK_LIBRARY, 20000)
             shapes += [
+                ("240,000 names each of its own", 1, "exports no SetTeskShellHook",
+                 lambda: damaged_images.pe_exporting(data, 240000, 1, apart=True)),
                 ("imported under 20,000 spellings", 0, "no problem found",
                  lambda: damaged_images.pe_importing_more(data, [(spelling, [b"SetTeskShellHook"]) for spelling in spelt])),
                 ("50,000 missing functions", 1, "... and 49900 more problems, not shown",
