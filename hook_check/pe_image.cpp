@@ -294,6 +294,40 @@ void check_directories(const Pe& pe, Image& image)
     }
 }
 
+// Texts of a file's bytes, each kept once for its place however many entries name it: the places are
+// sorted, not hashed, to find those named again, so that a quarter of a million cost a few megabytes.
+class Places {
+public:
+    // `text`, which lies in the file, noted: gives its number.
+    uint32_t note(std::string_view text)
+    {
+        noted_.push_back(text);
+        return static_cast<uint32_t>(noted_.size() - 1);
+    }
+    // Each place noted appended to `pool` once: gives where each noted text lies there, by its number.
+    std::vector<uint32_t> keep(std::string& pool) const
+    {
+        std::vector<uint32_t> order(noted_.size());
+        for (uint32_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [&](uint32_t a, uint32_t b) { return noted_[a].data() < noted_[b].data(); });
+        std::vector<uint32_t> kept_at(noted_.size());
+        for (size_t i = 0; i < order.size(); ++i) {
+            if (i == 0 || noted_[order[i]].data() != noted_[order[i - 1]].data()) {
+                kept_at[order[i]] = static_cast<uint32_t>(pool.size());
+                pool.append(noted_[order[i]]);
+            } else {
+                kept_at[order[i]] = kept_at[order[i - 1]];
+            }
+        }
+        return kept_at;
+    }
+
+private:
+    std::vector<std::string_view> noted_;
+};
+
 std::string export_table(const char* what, uint32_t count, uint32_t rva)
 {
     return std::string("its export directory's ") + what + " (" + std::to_string(count) + " entries at RVA " +
@@ -361,34 +395,19 @@ private:
         image.damage.push_back(why);
         exports_.why_ = why;
     }
-    // The text at `rva`: its length, and its place noted for `pool`, where it is read; else unread,
-    // where it does not end in the file's data or the names' budget is spent.
+    // The text at `rva`: its length, and its place noted, where it is read; else unread, where it does
+    // not end in the file's data or the names' budget is spent.
     PeExports::Span keep(Pe& pe, uint64_t rva)
     {
         std::string_view name;
         if (pe.name(rva, name) > Names::Read::again)
             return {0, PeExports::unread};
-        places_.push_back(name);
-        return {static_cast<uint32_t>(places_.size() - 1), static_cast<uint32_t>(name.size())};
+        return {places_.note(name), static_cast<uint32_t>(name.size())};
     }
-    // Each place noted kept in the pool once, and each span that `keep` gave pointed there.
+    // Each text noted kept in the pool once for its place, and each span pointed there.
     void pool()
     {
-        std::vector<uint32_t> order(places_.size());
-        for (uint32_t i = 0; i < order.size(); ++i)
-            order[i] = i;
-        std::sort(order.begin(), order.end(),
-                  [&](uint32_t a, uint32_t b) { return places_[a].data() < places_[b].data(); });
-        std::vector<uint32_t> kept_at(places_.size());
-        for (size_t i = 0; i < order.size(); ++i) {
-            const std::string_view place = places_[order[i]];
-            if (i == 0 || place.data() != places_[order[i - 1]].data()) {
-                kept_at[order[i]] = static_cast<uint32_t>(exports_.pool_.size());
-                exports_.pool_.append(place);
-            } else {
-                kept_at[order[i]] = kept_at[order[i - 1]];
-            }
-        }
+        const std::vector<uint32_t> kept_at = places_.keep(exports_.pool_);
         for (PeExports::Target& target : exports_.targets_) {
             if (target.kind == PeExports::Target::Kind::forwarded && target.text.length != PeExports::unread)
                 target.text.at = kept_at[target.text.at];
@@ -400,7 +419,7 @@ private:
     }
 
     PeExports& exports_;
-    std::vector<std::string_view> places_; // each text read, in the order read
+    Places places_;
 };
 
 Found PeExports::found(uint32_t index, bool code) const
@@ -542,7 +561,7 @@ void find_entry(const PeExports& exports, uint32_t hint, Image& image)
 
 // Keeps the functions that an image's import tables bind in a PeBindings: each name once for its
 // place in the file, however many entries point at it, so that the names cost no more than the
-// Names budget that read them.
+// Names budget that read them. `done` keeps them once all are added.
 class PeBindingsReader {
 public:
     PeBindingsReader(Image& image, PeBindings& bindings)
@@ -559,24 +578,26 @@ public:
     }
     void add(uint32_t library, std::string_view name, uint32_t hint)
     {
-        auto known = kept_.find(name.data());
-        if (known == kept_.end()) {
-            const auto at = static_cast<uint32_t>(bindings_.names_.size());
-            known = kept_.emplace(name.data(), std::make_pair(at, static_cast<uint32_t>(name.size()))).first;
-            bindings_.names_.append(name);
-        }
-        bindings_.functions_.push_back({library, known->second.first, known->second.second, hint});
+        bindings_.functions_.push_back({library, places_.note(name), static_cast<uint32_t>(name.size()), hint});
     }
     void add(uint32_t library, uint32_t ordinal)
     {
         bindings_.functions_.push_back({library, 0, PeBindings::Function::by_ordinal, ordinal});
+    }
+    void done()
+    {
+        const std::vector<uint32_t> kept_at = places_.keep(bindings_.names_);
+        for (PeBindings::Function& function : bindings_.functions_) {
+            if (function.name_length != PeBindings::Function::by_ordinal)
+                function.name_at = kept_at[function.name_at];
+        }
     }
 
     Image& image;
 
 private:
     PeBindings& bindings_;
-    std::unordered_map<const char*, std::pair<uint32_t, uint32_t>> kept_;
+    Places places_;
 };
 
 Import PeBindings::at(size_t index) const
@@ -740,6 +761,7 @@ ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, I
     auto bindings = std::make_shared<PeBindings>();
     PeBindingsReader reader(image, *bindings);
     read_imports(pe, reader);
+    reader.done();
     image.bindings = std::move(bindings);
     if (pe.names.spent())
         image.damage.push_back(pe.names.spent_damage());
