@@ -460,7 +460,7 @@ class DamagedImages(Checked):
 
     def test_images_made_to_cost_the_most_are_checked_within_a_second_and_64_mb(self):
         # Each 2 MB or less: 200,000 exported names or 100,000 needed libraries naming one long name,
-        # each read once; 37,400 empty segments and a hash chain that loops, each address found by a
+        # each read once (Windows: 240,000 short names too, kept once by place and text); 37,400 empty segments and a hash chain that loops, each address found by a
         # halving and the chain walked no further than its table; the library needing itself thousands
         # of times under other spellings (on Windows in other cases too), read once by what it is;
         # 104,000 missing libraries (Windows: 40,000, or 50,000 functions that its KERNEL32.dll lacks, or
