@@ -4,21 +4,38 @@
 # with its SHA-256 file. Included by the top CMakeLists.txt where it packages; CPack runs
 # MakeControllerPackages.cmake after SignExecutables.cmake.
 
-# The C# binding as an assembly, for .NET Framework 4.5 and later: compiled by Mono's mcs against its
-# 4.5 profile (its default), as C# 7, the language the binding keeps to. It ships beside
-# HookControl.cs too, and is signed with the release's DLLs. mcs writes the same bytes for the same source (no time, and a module id taken from the content).
+# The C# binding as two assemblies, compiled by Mono's mcs as C# 7, the language the binding keeps to.
+# mcs writes the same bytes for the same source (no time, and a module id taken from the content).
+# Both ship beside HookControl.cs and are signed with the release's DLLs:
+# - HookControl.dll for .NET Framework 4.5 and later, against Mono's 4.5 profile (its default);
+# - netstandard2.1/HookControl.dll for .NET Core 3.0 and later and .NET 5 and later, against the
+#   reference assembly of .NET Standard 2.1 in the .NET SDK. Not 2.0: its reference assembly comes
+#   only in a NuGet package of its own, which no tool here holds.
 find_program(MCS mcs)
 if(NOT MCS)
   message(FATAL_ERROR "The release's NuGet package needs mcs: apt-get install mono-mcs")
 endif()
-set(assembly ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/HookControl.dll)
+include(${PROJECT_SOURCE_DIR}/cmake/DotNetSdk.cmake)
+set(netstandard_reference ${DOTNET_WINDOWS_SDK}/packs/NETStandard.Library.Ref/2.1.0/ref/netstandard2.1/netstandard.dll)
+if(NOT EXISTS ${netstandard_reference})
+  message(FATAL_ERROR "The release's NuGet package needs ${netstandard_reference}, from the .NET SDK for "
+                      "Windows (DOTNET_WINDOWS_SDK): run tools/install-dependencies")
+endif()
 set(binding_source ${PROJECT_SOURCE_DIR}/bindings/dotnet/HookControl.cs)
+set(mcs_options -target:library -langversion:7 -optimize+ -warn:4 -warnaserror -nologo)
+set(assembly ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/HookControl.dll)
+set(netstandard_assembly ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/netstandard2.1/HookControl.dll)
 add_custom_command(OUTPUT ${assembly}
-                   COMMAND ${MCS} -target:library -langversion:7 -optimize+ -warn:4 -warnaserror
-                           -nologo -out:${assembly} ${binding_source}
+                   COMMAND ${MCS} ${mcs_options} -out:${assembly} ${binding_source}
                    DEPENDS ${binding_source} VERBATIM)
-add_custom_target(hook_control_assembly ALL DEPENDS ${assembly})
+add_custom_command(OUTPUT ${netstandard_assembly}
+                   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/netstandard2.1
+                   COMMAND ${MCS} ${mcs_options} -nostdlib -noconfig -r:${netstandard_reference}
+                           -out:${netstandard_assembly} ${binding_source}
+                   DEPENDS ${binding_source} VERBATIM)
+add_custom_target(hook_control_assembly ALL DEPENDS ${assembly} ${netstandard_assembly})
 install(FILES ${assembly} DESTINATION bindings/dotnet COMPONENT programs)
+install(FILES ${netstandard_assembly} DESTINATION bindings/dotnet/netstandard2.1 COMPONENT programs)
 
 include(${PROJECT_SOURCE_DIR}/cmake/WheelTools.cmake)
 set(CPACK_HOOK_HOST_python ${Python3_EXECUTABLE})

@@ -1,9 +1,10 @@
-# Makes hook_control's NuGet package, HookControl.<version>.nupkg: the C# binding's assembly under
-# lib/net45, hook_control.dll of each architecture under runtimes/win-<architecture>/native, and
+# Makes hook_control's NuGet package, HookControl.<version>.nupkg: the C# binding's assemblies under
+# lib/net45 (.NET Framework) and lib/netstandard2.1 (.NET Core 3.0+, .NET 5+), hook_control.dll of each architecture under runtimes/win-<architecture>/native, and
 # build/HookControl.targets for the projects that read no runtimes/ folder. Run with cmake -P by the
 # Windows release's packaging, after signing, with:
 #   SOURCE                  the source tree
-#   ASSEMBLY                HookControl.dll, the binding built by mcs
+#   ASSEMBLY                HookControl.dll, the binding built by mcs for .NET Framework
+#   NETSTANDARD_ASSEMBLY    HookControl.dll, the binding built by mcs for .NET Standard 2.1
 #   X64 X86                 hook_control.dll of each architecture
 #   VERSION LICENSE         the package's version and licence (an SPDX expression)
 #   SOURCE_DATE_EPOCH       the time its entries carry
@@ -13,7 +14,7 @@
 # A .nupkg is an Open Packaging Conventions zip: [Content_Types].xml gives each extension's type, and
 # _rels/.rels points at the .nuspec, which older clients (nuget 2.x) look for that way. It is
 # reproducible: files of fixed modes, packed in a fixed order, the entries dated SOURCE_DATE_EPOCH.
-foreach(setting SOURCE ASSEMBLY X64 X86 VERSION LICENSE SOURCE_DATE_EPOCH STRIP_NONDETERMINISM WORK OUTPUT)
+foreach(setting SOURCE ASSEMBLY NETSTANDARD_ASSEMBLY X64 X86 VERSION LICENSE SOURCE_DATE_EPOCH STRIP_NONDETERMINISM WORK OUTPUT)
   if(NOT DEFINED ${setting})
     message(FATAL_ERROR "NuGetPackage.cmake needs ${setting}")
   endif()
@@ -28,6 +29,7 @@ function(stage from to)
   file(CHMOD ${WORK}/${to} ${mode})
 endfunction()
 stage(${ASSEMBLY} lib/net45/HookControl.dll)
+stage(${NETSTANDARD_ASSEMBLY} lib/netstandard2.1/HookControl.dll)
 stage(${X64} runtimes/win-x64/native/hook_control.dll)
 stage(${X86} runtimes/win-x86/native/hook_control.dll)
 stage(${binding}/HookControl.targets build/HookControl.targets)
@@ -54,7 +56,7 @@ set(package ${OUTPUT}/HookControl.${VERSION}.nupkg)
 file(MAKE_DIRECTORY ${OUTPUT})
 file(REMOVE ${package})
 set(entries [Content_Types].xml HookControl.nuspec _rels/.rels build/HookControl.targets lib/net45/HookControl.dll
-            runtimes/win-x64/native/hook_control.dll runtimes/win-x86/native/hook_control.dll)
+            lib/netstandard2.1/HookControl.dll runtimes/win-x64/native/hook_control.dll runtimes/win-x86/native/hook_control.dll)
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${package} --format=zip -- ${entries}
                 WORKING_DIRECTORY ${WORK} RESULT_VARIABLE failed ERROR_VARIABLE why)
 if(NOT failed)

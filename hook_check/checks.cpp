@@ -1,13 +1,19 @@
 // The checks of a host's files, written once for every platform over image.h.
 #include "checks.h"
 
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
 #include <algorithm>
 #include <cctype>
-#include <deque>
 #include <initializer_list>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "names.h"
@@ -95,19 +101,34 @@ const HookLibrary* bound_library(const Platform& platform, const std::vector<Hoo
     return nullptr;
 }
 
-// A file whose imports are checked: its path, the path as the lines show it (a name from an image
-// escaped), and its image.
-struct Importer {
+// The most problems said, each in a line; the rest are counted in one more, so that an image that
+// needs a hundred thousand missing libraries is told in a screenful, not in megabytes.
+constexpr size_t most_problems = 100;
+// No file: the loader of the host, or a file known but not loaded (the hook library until it is
+// read, or one the loader refuses).
+constexpr size_t none = SIZE_MAX;
+
+// A file loaded with the host: its path, that path as the lines show it, and its image; whether it is
+// one placed for the host (beside it, or named by a path), whose faults are said, unlike the system's;
+// and the file that loaded it first, whose DT_RPATH it inherits.
+struct Loaded {
     std::string path;
     std::string shown;
     Image image;
+    bool placed;
+    size_t loader;
 };
+
+// What a file looked at for a library turned out to be: none there; one of another machine, which the
+// loader passes over to look further; or the one the loader takes.
+enum class Taken { absent, passed, taken };
 
 class Checker {
 public:
     Checker(const Platform& platform, const std::string& host)
         : platform_(platform)
         , host_(host)
+        , shown_host_(shown_path(host))
     {
     }
 
@@ -115,143 +136,490 @@ public:
 
 private:
     void check();
+    void problem(std::string line)
+    {
+        if (verdict_.problems.size() < most_problems)
+            verdict_.problems.push_back(std::move(line));
+        else
+            ++left_out_;
+    }
     void damage(const std::string& file, const Image& image)
     {
         for (const std::string& what : image.damage)
-            verdict_.problems.push_back(joined({file, " is damaged, and the loader refuses it: ", what}));
+            problem(joined({file, " is damaged, and the loader refuses it: ", what}));
     }
     void check_machine(const Image& image);
     void check_entry(const Image& image);
-    void check_imports(Importer importer);
+    void load(size_t first);
+    std::string find(size_t importer, const std::string& name);
+    Taken take(const std::string& path, size_t importer, bool placed, std::string& identity);
+    Taken take_in(const std::string& folder, size_t owner, const std::string& name, size_t importer,
+                  std::string& identity);
+    void check_versions();
+    void check_bindings();
+    size_t provider(size_t importer, const std::string& library);
+    std::string bind(size_t importer, Import import);
+    void check_functions();
 
     const Platform& platform_;
     const std::string& host_;
+    const std::string shown_host_;
+    std::string shown_library_;
     const HookLibrary* library_ = nullptr;
     Verdict verdict_;
-    std::set<std::string> seen_; // the libraries imported, each checked once
+    size_t left_out_ = 0;
+    // The files loaded, in the order the loader loads them: the host first, breadth first.
+    std::vector<Loaded> scope_;
+    // Each file read, by what it is (Platform::identity): where in `scope_`, or `none`.
+    std::unordered_map<std::string, size_t> files_;
+    // Each library name imported, as the loader compares them, and what it found for it: the file's
+    // identity, or empty where none. The loader looks a name up once, whoever needs it again.
+    std::unordered_map<std::string, std::string> names_;
+    // The files passed over for being of another machine, by what they are, each read once.
+    std::unordered_set<std::string> passed_;
+    // The system's libraries found without a file to read (Windows' API sets).
+    size_t unread_ = 0;
 };
 
 void Checker::check_machine(const Image& image)
 {
-    const std::string& library = verdict_.library;
+    const std::string& library = shown_library_;
     if (image.machine == library_->machine)
         return;
     const std::string host_says = "the " + std::string(library_->machine == Machine::x86 ? "32-bit" : "64-bit") +
-                                  " host (" + file_name(platform_, host_) + ") is an " + short_name(library_->machine) +
-                                  " program and loads only the " + bits(library_->machine) +
-                                  " build of its hook library; build it for " + short_name(library_->machine);
+                                  " host (" + shown(file_name(platform_, host_)) + ") is an " +
+                                  short_name(library_->machine) + " program and loads only the " +
+                                  bits(library_->machine) + " build of its hook library; build it for " +
+                                  short_name(library_->machine);
     if (image.machine == Machine::other)
-        verdict_.problems.push_back(library + " is built for " + image.machine_name + ", not " +
-                                    short_name(library_->machine) + ": " + host_says);
+        problem(library + " is built for " + image.machine_name + ", not " + short_name(library_->machine) + ": " +
+                host_says);
     else
-        verdict_.problems.push_back(library + " is a " + bits(image.machine) + " library: " + host_says);
+        problem(library + " is a " + bits(image.machine) + " library: " + host_says);
 }
 
 void Checker::check_entry(const Image& image)
 {
-    const std::string& library = verdict_.library;
+    const std::string& library = shown_library_;
     const std::string definition = std::string("hook_library/") + library_->definition;
     switch (image.entry) {
     case Entry::bound:
     case Entry::missed: // the damage that hides it is said
         return;
     case Entry::unbound:
-        verdict_.problems.push_back(
-            joined({library, " exports ", entry_name, ", but the loader cannot bind it: ", image.entry_why,
-                    "; export the entry from ", library, "'s own code, as ", header_advice, " declares it"}));
+        problem(joined({library, " exports ", entry_name, ", but the loader cannot bind it: ", image.entry_why,
+                        "; export the entry from ", library, "'s own code, as ", header_advice, " declares it"}));
+        return;
+    case Entry::data:
+        problem(joined({library, " exports ", entry_name, " as data, not as a function: the host calls it, and ",
+                        "crashes; define it as a function, as ", header_advice, " declares it"}));
         return;
     case Entry::absent:
         break;
     }
+    // Where the loader binds a name from any library loaded, one that the library needs may define it.
+    if (platform_.binds_from_any()) {
+        for (const Loaded& loaded : scope_) {
+            if (loaded.image.entry == Entry::bound)
+                return;
+        }
+    }
     bool named = false;
     for (const std::string& name : image.exports) {
         if (cxx_name(name)) {
-            verdict_.problems.push_back(joined({library, " exports the entry under its C++ name ", shown(name),
-                                                ", not as ", entry_name, ": declare it extern \"C\" (as ",
-                                                header_advice, " does), so that it is exported by its plain name"}));
+            problem(joined({library, " exports the entry under its C++ name ", shown(name), ", not as ", entry_name,
+                            ": declare it extern \"C\" (as ", header_advice,
+                            " does), so that it is exported by its plain name"}));
             named = true;
         } else if (library_->machine == Machine::x86 && stdcall_name(name)) {
-            verdict_.problems.push_back(
-                joined({library, " exports ", name, ", the name of a __stdcall entry, not ", entry_name,
-                        ": the 32-bit host binds the entry by its plain name and calls it __cdecl; declare it as ",
-                        header_advice, " does (__cdecl, exported by its plain name with ", definition, ")"}));
+            problem(joined({library, " exports ", name, ", the name of a __stdcall entry, not ", entry_name,
+                            ": the 32-bit host binds the entry by its plain name and calls it __cdecl; declare it as ",
+                            header_advice, " does (__cdecl, exported by its plain name with ", definition, ")"}));
             named = true;
         } else if (near_name(name)) {
-            verdict_.problems.push_back(joined({library, " exports ", shown(name), ", not ", entry_name,
-                                                ": the host binds the entry by exactly that name; export it as ",
-                                                entry_name, " (see ", header_advice, " and ", definition, ")"}));
+            problem(joined({library, " exports ", shown(name), ", not ", entry_name,
+                            ": the host binds the entry by exactly that name; export it as ", entry_name, " (see ",
+                            header_advice, " and ", definition, ")"}));
             named = true;
         }
     }
     if (!named)
-        verdict_.problems.push_back(library + " exports no " + entry_name +
-                                    ": the host binds that entry when it is loaded; declare and export it as " +
-                                    header_advice + " and " + definition + " do");
+        problem(library + " exports no " + entry_name +
+                ": the host binds that entry when it is loaded; declare and export it as " + header_advice + " and " +
+                definition + " do");
 }
 
-// The libraries `importer` imports, each beside the host or among the system's; then those beside
-// the host in turn, each once, so that a missing library is named with the first file that needs it.
-void Checker::check_imports(Importer importer)
+// The libraries that the files loaded from `first` on import, found as the loader finds them, each
+// read once by what it is, however it is spelled; then theirs in turn, breadth first, so that a
+// missing library is named with the first file that needs it.
+void Checker::load(size_t first)
 {
-    std::deque<Importer> files;
-    files.push_back(std::move(importer));
-    while (!files.empty()) {
-        const Importer next = std::move(files.front());
-        files.pop_front();
-        const std::string& file = next.shown;
-        for (const std::string& name : next.image.imports) {
-            if (!seen_.insert(key(platform_, name)).second)
-                continue;
-            const std::string path = beside(platform_, next.path, name);
-            const std::string named = shown(name);
-            const std::string shown_path = beside(platform_, file, named);
-            const bool placed = platform_.exists(path);
-            const bool system =
-                !placed || !next.image.imports_beside ? platform_.system_library(name, library_->machine) : false;
-            Image imported;
-            std::string why;
-            if (placed && next.image.imports_beside) {
-                switch (platform_.read(path, no_hint, imported, why)) {
-                case ImageRead::ok:
-                    damage(shown_path, imported);
-                    files.push_back({path, shown_path, std::move(imported)});
-                    break;
-                case ImageRead::damaged:
-                    verdict_.problems.push_back(joined(
-                        {shown_path, ", which ", file, " imports, is damaged, and the ", "loader refuses it: ", why}));
-                    break;
-                case ImageRead::unreadable:
-                    verdict_.problems.push_back(
-                        joined({shown_path, ", which ", file, " imports, could not be read: ", why}));
-                    break;
-                default:
-                    verdict_.problems.push_back(
-                        joined({shown_path, ", which ", file, " imports, is not a library: ", why}));
-                }
-            } else if (!system && placed) {
-                verdict_.problems.push_back(
-                    joined({file, " imports ", named, ", which is beside the host but not where the loader ",
-                            "looks for it: link ", file, " with -Wl,-rpath,'$ORIGIN', or link ", named, " into it"}));
-            } else if (!system) {
-                verdict_.problems.push_back(
-                    joined({file, " imports ", named, ", which is neither beside the host (",
-                            beside(platform_, file, ""), ") nor among the system's ", short_name(library_->machine),
-                            " libraries: put ", named, " beside the host, or link it into ", file}));
+    for (size_t next = first; next < scope_.size(); ++next) {
+        // `scope_` grows as libraries are found: its files are reached by index.
+        for (size_t i = 0; i < scope_[next].image.imports.size(); ++i) {
+            const std::string name = scope_[next].image.imports[i];
+            if (names_.emplace(key(platform_, name), std::string()).second)
+                names_[key(platform_, name)] = find(next, name);
+        }
+    }
+}
+
+// `path` with $ORIGIN (or ${ORIGIN}) made the folder of the file `owner`, as the dynamic linker
+// expands it in a search path or a library's name.
+std::string expanded(const Platform& platform, std::string path, const std::string& owner)
+{
+    const std::string folder = beside(platform, owner, "");
+    const std::string origin = folder.size() > 1 ? folder.substr(0, folder.size() - 1) : folder;
+    for (const char* token : {"${ORIGIN}", "$ORIGIN"}) {
+        for (size_t at = path.find(token); at != std::string::npos; at = path.find(token, at + origin.size()))
+            path.replace(at, strlen(token), origin);
+    }
+    return path;
+}
+
+// Where the loader finds the library `name` that the file `importer` imports, as glibc's dynamic
+// linker's documentation (ld.so(8)) orders it: a name with a slash as a path; else the DT_RPATH of the
+// importer and of each file that loaded it in turn, unless the importer has a DT_RUNPATH; its
+// DT_RUNPATH; the host's folder where the platform's loader always looks there (Windows); then the
+// system's. What is found is loaded; what is not is said, where the importer is placed for the host.
+// Gives the identity of the file found, or empty.
+std::string Checker::find(size_t importer, const std::string& name)
+{
+    const std::string file = scope_[importer].shown;
+    const std::string named = shown(name);
+    const std::string host_folder = beside(platform_, host_, "");
+    std::string identity;
+    Taken taken = Taken::absent;
+    if (name.find_first_of(platform_.separator() == '\\' ? "\\/" : "/") != std::string::npos) {
+        // A relative path is taken from the folder the host starts in: its own, as hook_control starts it.
+        std::string path = expanded(platform_, name, scope_[importer].path);
+        if (path[0] != '/' && path.find(':') == std::string::npos)
+            path.insert(0, host_folder);
+        if (take(path, importer, true, identity) == Taken::taken)
+            return identity;
+        if (scope_[importer].placed)
+            problem(joined({file, " imports ", named, ", a path, which is no library of the host's machine: the ",
+                            "loader takes it from the folder the host starts in (", shown_path(host_folder),
+                            ", where hook_control starts it); name the library alone, and link ", file,
+                            " with -Wl,-rpath,'$ORIGIN'"}));
+        return std::string();
+    }
+    // An API set is mapped before any file is looked for, and only among the system's libraries. Like
+    // any name, it is looked up once, for the first file that imports it: the mappings a schema makes
+    // for particular importers are for the system's own libraries.
+    std::string mapped;
+    std::string why;
+    switch (platform_.api_set(name, file_name(platform_, scope_[importer].path), mapped, why)) {
+    case Platform::ApiSet::none:
+        break;
+    case Platform::ApiSet::mapped: {
+        std::string path;
+        if (platform_.system_library(mapped, library_->machine, path))
+            take(path, importer, false, identity);
+        else if (scope_[importer].placed)
+            problem(joined({file, " imports ", named, ", an API set that the system maps to ", shown(mapped),
+                            ", which is not among the system's ", short_name(library_->machine),
+                            " libraries: the loader refuses to start the host (0xC0000135, not found)"}));
+        return identity;
+    }
+    case Platform::ApiSet::unhosted:
+        if (scope_[importer].placed)
+            problem(joined({file, " imports ", named, ", an API set that this system maps to no library: the ",
+                            "loader refuses to start the host (0xC0000135, not found); link ", file,
+                            " against the libraries of the oldest system it must run on"}));
+        return identity;
+    case Platform::ApiSet::unknown:
+        if (scope_[importer].placed)
+            problem(joined({file, " imports ", named, ", an API set, and hook_check cannot tell which library ",
+                            "the system maps it to, nor what it exports: ", why}));
+        return identity;
+    }
+    const Image& image = scope_[importer].image;
+    if (!image.has_run_path) {
+        for (size_t owner = importer; owner != none && taken != Taken::taken; owner = scope_[owner].loader) {
+            for (size_t i = 0; i < scope_[owner].image.r_path.size() && taken != Taken::taken; ++i) {
+                const Taken found = take_in(scope_[owner].image.r_path[i], owner, name, importer, identity);
+                taken = std::max(taken, found);
             }
+        }
+    }
+    for (size_t i = 0; i < scope_[importer].image.run_path.size() && taken != Taken::taken; ++i)
+        taken = std::max(taken, take_in(scope_[importer].image.run_path[i], importer, name, importer, identity));
+    if (taken != Taken::taken && scope_[importer].image.imports_beside)
+        taken = std::max(taken, take(host_folder + name, importer, true, identity));
+    std::string path;
+    if (taken != Taken::taken && platform_.system_library(name, library_->machine, path)) {
+        identity.clear();
+        if (path.empty())
+            ++unread_;
+        else
+            take(path, importer, false, identity);
+        return identity;
+    }
+    if (taken == Taken::taken)
+        return identity;
+    if (!scope_[importer].placed)
+        return std::string();
+    if (taken == Taken::passed)
+        problem(joined({file, " imports ", named, ", which is not built for ", short_name(library_->machine),
+                        " where the loader looks for it, and is not among the system's ", short_name(library_->machine),
+                        " libraries: the loader passes over a library of another ", "machine; build ", named, " for ",
+                        short_name(library_->machine)}));
+    else if (platform_.exists(host_folder + name))
+        problem(joined({file, " imports ", named, ", which is beside the host but not where the loader ",
+                        "looks for it: link ", file, " with -Wl,-rpath,'$ORIGIN', or link ", named, " into it"}));
+    else
+        problem(joined({file, " imports ", named, ", which is neither beside the host (", shown_path(host_folder),
+                        ") nor among the system's ", short_name(library_->machine), " libraries: put ", named,
+                        " beside the host, or link it into ", file}));
+    return std::string();
+}
+
+// The library `name` looked for in `folder`, a search path's part of the file `owner`: a folder that
+// is not absolute (none at all is ".") is taken from the folder the host starts in, its own.
+Taken Checker::take_in(const std::string& folder, size_t owner, const std::string& name, size_t importer,
+                       std::string& identity)
+{
+    std::string path = expanded(platform_, folder.empty() ? "." : folder, scope_[owner].path);
+    if (path[0] != '/')
+        path.insert(0, beside(platform_, host_, ""));
+    return take(path.back() == '/' ? path + name : path + '/' + name, importer, true, identity);
+}
+
+// The file at `path` looked at for a library that `importer` imports: read once by what it is, passed
+// over where it is of another machine, else loaded after those before it; what the loader refuses of
+// it is said where it is `placed` for the host.
+Taken Checker::take(const std::string& path, size_t importer, bool placed, std::string& identity)
+{
+    identity = platform_.identity(path);
+    if (identity.empty())
+        return Taken::absent;
+    if (passed_.contains(identity))
+        return Taken::passed;
+    const auto known = files_.find(identity);
+    if (known != files_.end())
+        return Taken::taken;
+    const std::string file = scope_[importer].shown;
+    Loaded loaded{path, shown_path(path), {}, placed, importer};
+    std::string why;
+    const ImageRead read = platform_.read(path, no_hint, loaded.image, why);
+    if (read == ImageRead::missing)
+        return Taken::absent;
+    if (read == ImageRead::ok && loaded.image.machine != library_->machine) {
+        passed_.insert(identity);
+        return Taken::passed;
+    }
+    files_[identity] = none;
+    placed = placed && scope_[importer].placed;
+    switch (read) {
+    case ImageRead::ok:
+        if (!loaded.image.library_refusal.empty()) {
+            if (placed)
+                problem(joined({loaded.shown, ", which ", file,
+                                " imports, is no library the loader loads: ", loaded.image.library_refusal}));
+            return Taken::taken;
+        }
+        if (placed)
+            damage(loaded.shown, loaded.image);
+        files_[identity] = scope_.size();
+        scope_.push_back(std::move(loaded));
+        break;
+    case ImageRead::damaged:
+        if (placed)
+            problem(joined({loaded.shown, ", which ", file, " imports, is damaged, and the loader refuses it: ", why}));
+        break;
+    case ImageRead::unreadable:
+        if (placed)
+            problem(joined({loaded.shown, ", which ", file, " imports, could not be read: ", why}));
+        break;
+    default:
+        if (placed)
+            problem(joined({loaded.shown, ", which ", file, " imports, is not a library: ", why}));
+    }
+    return Taken::taken;
+}
+
+// The versions that the files placed for the host require of the libraries they need, against those
+// the libraries define, as the dynamic linker checks them before it binds anything.
+void Checker::check_versions()
+{
+    std::unordered_map<size_t, std::unordered_set<std::string_view>> defined;
+    for (const Loaded& loaded : scope_) {
+        if (!loaded.placed)
+            continue;
+        for (const VersionNeeded& needed : loaded.image.versions_needed) {
+            const auto name = names_.find(key(platform_, needed.library));
+            const auto file = name == names_.end() ? files_.end() : files_.find(name->second);
+            if (needed.weak || file == files_.end() || file->second == none || !scope_[file->second].image.versioned)
+                continue;
+            const Loaded& provider = scope_[file->second];
+            if (!defined.contains(file->second))
+                defined[file->second].insert(provider.image.versions.begin(), provider.image.versions.end());
+            if (!defined[file->second].contains(needed.version))
+                problem(joined({loaded.shown, " needs version ", shown(needed.version), " of ", shown(needed.library),
+                                ", which ", provider.shown, " does not define: the dynamic linker refuses to start ",
+                                "the host (version `", shown(needed.version), "' not found); build ", loaded.shown,
+                                " against the oldest ", shown(needed.library), " it must run with"}));
+        }
+    }
+}
+
+// What the files placed for the host bind as they are loaded (linked -z now), against what the files
+// loaded with it define: the dynamic linker looks each name up in all of them, and refuses to start
+// the host where none defines it.
+void Checker::check_bindings()
+{
+    std::unordered_map<std::string_view, std::vector<const Symbol*>> defined;
+    for (const Loaded& loaded : scope_) {
+        for (const Symbol& symbol : loaded.image.symbols)
+            defined[symbol.name].push_back(&symbol);
+    }
+    for (size_t i = 0; i < scope_.size(); ++i) {
+        const Loaded& loaded = scope_[i];
+        if (!loaded.placed)
+            continue;
+        for (const Import& import : loaded.image.bound_at_start) {
+            // The host's binding of the entry is told of its library.
+            if (import.weak || (i == 0 && import.name == entry_name))
+                continue;
+            const auto found = defined.find(import.name);
+            const bool bound = found != defined.end() &&
+                               std::any_of(found->second.begin(), found->second.end(), [&](const Symbol* symbol) {
+                                   return import.version.empty()
+                                              ? !symbol->hidden
+                                              : symbol->version.empty() || symbol->version == import.version;
+                               });
+            if (!bound)
+                problem(joined({loaded.shown, " binds ", shown(import.name),
+                                import.version.empty()
+                                    ? ""
+                                    : " (version " + shown(import.version) + " of " + shown(import.library) + ")",
+                                " as it is loaded (it is linked -z now), and no library loaded with the host ",
+                                "defines it: the dynamic linker refuses to start the host (undefined symbol); link ",
+                                loaded.shown, " with the library that defines it"}));
+        }
+    }
+}
+
+// The library that the file `importer` finds for the name `library`: where in `scope_`, or `none`
+// where it finds none, or one the loader refuses (said where it was looked for). A name no file has
+// looked for yet (a forwarder's) is looked for now, as the importer's own import.
+size_t Checker::provider(size_t importer, const std::string& library)
+{
+    auto name = names_.find(key(platform_, library));
+    if (name == names_.end()) {
+        const size_t first = scope_.size();
+        const std::string identity = find(importer, library);
+        name = names_.emplace(key(platform_, library), identity).first;
+        load(first);
+    }
+    const auto file = files_.find(name->second);
+    return file == files_.end() ? none : file->second;
+}
+
+// How a forwarder leads on: its library, less the extension the loader adds, and the function's name
+// or, after '#', its ordinal in decimal. False where it names none.
+bool forwarded(const std::string& forwarder, std::string& library, Import& import)
+{
+    const size_t dot = forwarder.rfind('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == forwarder.size())
+        return false;
+    library = forwarder.substr(0, dot) + ".dll";
+    const std::string function = forwarder.substr(dot + 1);
+    import = Import{};
+    import.library = library;
+    if (function[0] != '#') {
+        import.name = function;
+        return true;
+    }
+    char* end = nullptr;
+    const unsigned long ordinal = strtoul(function.c_str() + 1, &end, 10);
+    import.ordinal = static_cast<uint32_t>(ordinal);
+    return *end == '\0' && end != function.c_str() + 1 && ordinal <= UINT16_MAX;
+}
+
+// Where the loader binds `import` of the file `importer` (PE): looked up in the export table of the
+// library it finds for it, as the loader looks it up; a forwarder followed to the library and function
+// it names, as an import of the library that forwards it, at most `most_forwards` times and never round
+// a loop. Gives the line that says why it cannot, or an empty one.
+std::string Checker::bind(size_t importer, Import import)
+{
+    constexpr int most_forwards = 16;
+    const std::string function = import.name.empty() ? "ordinal " + std::to_string(import.ordinal) : shown(import.name);
+    std::string lead = joined({scope_[importer].shown, " imports ", function, " from ", shown(import.library)});
+    std::set<std::pair<size_t, std::string>> passed;
+    for (size_t from = provider(importer, import.library), forwards = 0; from != none; ++forwards) {
+        const Image& image = scope_[from].image;
+        const Found found = image.exports_table ? image.exports_table->find(import) : Found{};
+        const std::string where = joined({" (", scope_[from].shown, ")"});
+        std::string library;
+        switch (found.kind) {
+        case Found::Kind::code:
+            return {};
+        case Found::Kind::absent:
+            if (import.name.empty())
+                return joined({lead, where, ", which exports no function at ordinal ", std::to_string(import.ordinal),
+                               ": the loader refuses to start the host (0xC0000138, the ordinal could not be ",
+                               "located); import it by name"});
+            return joined({lead, where, ", which does not export ", shown(import.name),
+                           ": the loader refuses to start the host (0xC0000139, the procedure entry point could not ",
+                           "be located); build against the library it runs with, or look the function up when it ",
+                           "runs (GetProcAddress)"});
+        case Found::Kind::unbound:
+        case Found::Kind::hidden:
+            return joined({lead, where, ", which the loader cannot bind it from: ", found.text});
+        case Found::Kind::forwarded:
+            break;
+        }
+        if (!forwarded(found.text, library, import))
+            return joined(
+                {lead, where, ", which forwards it to ", shown(found.text), ", which names no library and function"});
+        if (forwards == most_forwards)
+            return joined({lead, ", whose forwarders lead on more than ", std::to_string(most_forwards),
+                           " times, the last to ", shown(found.text)});
+        if (!passed.emplace(from, found.text).second)
+            return joined({lead, ", whose forwarders lead round in a loop, back to ", shown(found.text)});
+        lead += joined({where, ", which forwards it to ", shown(found.text)});
+        from = provider(from, library);
+        if (from == none)
+            return joined({lead, ", and ", shown(library), " is not found"});
+    }
+    return {};
+}
+
+// What the files placed for the host import from each library (PE), function by function.
+void Checker::check_functions()
+{
+    for (size_t i = 0; i < scope_.size(); ++i) {
+        // The loader binds nothing for an image of another machine: it refuses it whole.
+        if (!scope_[i].placed || !scope_[i].image.bindings || scope_[i].image.machine != library_->machine)
+            continue;
+        // Held apart from `scope_`, which grows as forwarders lead to more libraries.
+        const std::shared_ptr<const Bindings> bindings = scope_[i].image.bindings;
+        for (size_t b = 0; b < bindings->size(); ++b) {
+            const Import import = bindings->at(b);
+            // The host's binding of the entry is told of its library.
+            if (i == 0 && import.name == entry_name)
+                continue;
+            const std::string line = bind(i, import);
+            if (!line.empty())
+                problem(line);
         }
     }
 }
 
 // A platform that cannot tell where the system's libraries are ends the check: nothing is looked for
-// in their place.
+// in their place. What was left out of the lines is counted in the last.
 Verdict Checker::run()
 {
     try {
         check();
     } catch (const std::runtime_error& error) {
-        verdict_.problems.push_back(std::string("hook_check could not finish: ") + error.what());
+        problem(std::string("hook_check could not finish: ") + error.what());
         verdict_.checked.clear();
     }
+    if (left_out_ != 0)
+        verdict_.problems.push_back("... and " + std::to_string(left_out_) + " more problems, not shown");
     return verdict_;
 }
 
@@ -259,18 +627,19 @@ void Checker::check()
 {
     Image host;
     std::string why;
+    const std::string& shown = shown_host_;
     switch (platform_.read(host_, no_hint, host, why)) {
     case ImageRead::missing:
-        verdict_.problems.push_back(host_ + " not found: name the host's executable, or the folder it is in");
+        problem(shown + " not found: name the host's executable, or the folder it is in");
         return;
     case ImageRead::not_an_image:
-        verdict_.problems.push_back(host_ + " is not a hook host: " + why);
+        problem(shown + " is not a hook host: " + why);
         return;
     case ImageRead::damaged:
-        verdict_.problems.push_back(host_ + " is damaged, and the loader refuses it: " + why);
+        problem(shown + " is damaged, and the loader refuses it: " + why);
         return;
     case ImageRead::unreadable:
-        verdict_.problems.push_back(host_ + " could not be read: " + why);
+        problem(shown + " could not be read: " + why);
         return;
     case ImageRead::ok:
         break;
@@ -283,52 +652,77 @@ void Checker::check()
     for (const HookLibrary& library : libraries)
         names += (names.empty() ? "" : " or ") + std::string(library.name);
     if (!library_) {
-        verdict_.problems.push_back(host_ + " is not a hook host: it binds no hook library (" + names +
-                                    "); name the host's executable, or the folder it is in");
+        problem(shown + " is not a hook host: it binds no hook library (" + names +
+                "); name the host's executable, or the folder it is in");
         return;
     }
     if (host.machine != library_->machine) {
-        verdict_.problems.push_back(
-            joined({host_, " is not a hook host: it is an ", host.machine_name, " program, and binds ", library_->name,
-                    ", the hook library of ", short_name(library_->machine), " hosts"}));
+        problem(joined({shown, " is not a hook host: it is an ", host.machine_name, " program, and binds ",
+                        library_->name, ", the hook library of ", short_name(library_->machine), " hosts"}));
         return;
     }
     verdict_.hook_host = true;
     verdict_.library = beside(platform_, host_, library_->name);
-    seen_.insert(key(platform_, library_->name));
-    damage(host_, host);
-    // The loader looks the entry up in the library from the host's import of it.
+    shown_library_ = shown_path(verdict_.library);
+    damage(shown, host);
+    // The loader looks the entry up in the library from the host's import of it. The library is
+    // loaded as the host's import of it, however else it is named.
     const uint32_t hint = host.entry_hint;
-    check_imports({host_, host_, std::move(host)});
+    const std::string library_identity = platform_.identity(verdict_.library);
+    names_[key(platform_, library_->name)] = library_identity;
+    if (!library_identity.empty())
+        files_[library_identity] = none;
+    files_[platform_.identity(host_)] = 0;
+    scope_.push_back({host_, shown, std::move(host), true, none});
+    load(0);
 
-    Image library;
-    const std::string& path = verdict_.library;
-    switch (platform_.read(path, hint, library, why)) {
+    Loaded library{verdict_.library, shown_library_, {}, true, 0};
+    const std::string& path = shown_library_;
+    switch (platform_.read(verdict_.library, hint, library.image, why)) {
     case ImageRead::missing:
-        verdict_.problems.push_back(joined({path, " not found: the host loads its hook library from its own folder; ",
-                                            "put ", library_->name, " there, beside ", file_name(platform_, host_)}));
+        problem(joined({path, " not found: the host loads its hook library from its own folder; ", "put ",
+                        library_->name, " there, beside ", ::shown(file_name(platform_, host_))}));
         return;
     case ImageRead::not_an_image:
-        verdict_.problems.push_back(path + " is not a library: " + why);
+        problem(path + " is not a library: " + why);
         return;
     case ImageRead::damaged:
-        verdict_.problems.push_back(path + " is damaged, and the loader refuses it: " + why);
+        problem(path + " is damaged, and the loader refuses it: " + why);
         return;
     case ImageRead::unreadable:
-        verdict_.problems.push_back(path + " could not be read: " + why);
+        problem(path + " could not be read: " + why);
         return;
     case ImageRead::ok:
         break;
     }
-    check_machine(library);
-    check_entry(library);
-    damage(path, library);
-    check_imports({path, path, std::move(library)});
-    verdict_.checked = joined({"no problem found in the files: the ", short_name(library_->machine), " host, ",
-                               library_->name, " beside it (", short_name(library_->machine), ", exports ", entry_name,
-                               ") and the ", std::to_string(seen_.size() - 1),
-                               " libraries they import; only a start runs the library's initialisation and its ",
-                               "entry: --start NUMBER does"});
+    check_machine(library.image);
+    if (!library.image.library_refusal.empty())
+        problem(path + " is no library the loader loads: " + library.image.library_refusal);
+    // An entry the library lacks may be found in a library it needs, where the loader binds it from
+    // any: that is known once they are loaded.
+    const bool entry_from_any = library.image.entry == Entry::absent && platform_.binds_from_any();
+    if (!entry_from_any)
+        check_entry(library.image);
+    damage(path, library.image);
+    const size_t at = scope_.size();
+    if (!library_identity.empty())
+        files_[library_identity] = at;
+    scope_.push_back(std::move(library));
+    load(at);
+    if (entry_from_any)
+        check_entry(scope_[at].image);
+    check_versions();
+    if (platform_.binds_from_any())
+        check_bindings();
+    else
+        check_functions();
+    const bool exports = scope_[at].image.entry == Entry::bound;
+    verdict_.checked =
+        joined({"no problem found in the files: the ", short_name(library_->machine), " host, ", library_->name,
+                " beside it (", short_name(library_->machine), exports ? ", exports " : ", a library it needs defines ",
+                entry_name, ") and the ", std::to_string(scope_.size() - 2 + unread_),
+                " libraries they import; only a start runs the library's initialisation and its ",
+                "entry: --start NUMBER does"});
 }
 
 } // namespace

@@ -8,12 +8,16 @@
 //   takes.
 // - Every offset, address, size and count is untrusted: each read goes through `file` or `mapped`,
 //   which give bytes only where all of them lie in the file (for an address, in the file's data of
-//   the segment that holds it).
+//   the segment that holds it). The segments are kept as pieces of the address space sorted once,
+//   so that an address is found by a binary search, however many segments the image has.
 // - Each table is read once, and only where it lies whole in the file; a name is read once however
 //   many entries point at it, within a budget of the file's size (names.h): time and memory are
 //   proportional to the file however large its counts.
 // - The entry is looked up as the linker looks it up, through its hash tables (find_entry), not by a
-//   walk of the symbol table: a table that hides it from the linker hides it here too.
+//   walk of the symbol table: a table that hides it from the linker hides it here too, and so does a
+//   version that hides it (DT_VERSYM). A chain is walked no further than its table is long.
+// - Versions (DT_VERDEF, DT_VERNEED) are walked entry by entry; each entry's offset to the next only
+//   moves forward, and each step is bounded by the data.
 // - The linker reads names and symbols through DT_STRTAB and DT_SYMTAB, and faults where an image
 //   has none: such an image is damaged.
 #include "elf_image.h"
@@ -23,8 +27,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -34,6 +41,8 @@ namespace {
 
 // The linker maps segments at page granularity.
 constexpr uint64_t page_size = 4096;
+// e_machine lies at the same place in both classes.
+constexpr size_t machine_at = 18;
 
 std::string machine_name(unsigned char elf_class, uint16_t machine)
 {
@@ -82,11 +91,35 @@ public:
     // holds it, and how many; none where no segment's data holds it.
     std::pair<const unsigned char*, uint64_t> mapped(uint64_t address) const
     {
-        for (const Segment& s : segments) {
-            if (address >= s.address && address - s.address < s.data_size)
-                return {data_ + s.data_at + (address - s.address), s.data_size - (address - s.address)};
+        auto piece = pieces_.upper_bound(address);
+        if (piece == pieces_.begin())
+            return {nullptr, 0};
+        --piece;
+        if (address >= piece->second.end)
+            return {nullptr, 0};
+        const uint64_t into = address - piece->first;
+        return {data_ + piece->second.data_at + into, piece->second.end - address};
+    }
+    // The file's `size` bytes at `data_at` mapped at `address`, over what segments before mapped there,
+    // as the linker maps each segment over the last.
+    void map(uint64_t address, uint64_t data_at, uint64_t size)
+    {
+        if (size == 0)
+            return;
+        const uint64_t end = address + std::min(size, UINT64_MAX - address);
+        auto piece = pieces_.upper_bound(address);
+        if (piece != pieces_.begin() && std::prev(piece)->second.end > address)
+            --piece;
+        while (piece != pieces_.end() && piece->first < end) {
+            const uint64_t start = piece->first;
+            const Piece old = piece->second;
+            piece = pieces_.erase(piece);
+            if (start < address)
+                pieces_.emplace(start, Piece{address, old.data_at});
+            if (old.end > end)
+                pieces_.emplace(end, Piece{old.end, old.data_at + (end - start)});
         }
-        return {nullptr, 0};
+        pieces_.emplace(address, Piece{end, data_at});
     }
     const unsigned char* mapped(uint64_t address, uint64_t length) const
     {
@@ -102,15 +135,16 @@ public:
         return found.first ? names.read(found.first, found.second, text) : Names::Read::unended;
     }
 
-    struct Segment {
-        uint64_t address;
-        uint64_t data_at;
-        uint64_t data_size;
-    };
-    std::vector<Segment> segments;
     Names names;
 
 private:
+    // A piece of the address space that a segment's file data is mapped at: from its key to `end`,
+    // from the file's byte `data_at` on. Pieces do not overlap.
+    struct Piece {
+        uint64_t end;
+        uint64_t data_at;
+    };
+    std::map<uint64_t, Piece> pieces_;
     const unsigned char* data_;
     size_t size_;
 };
@@ -121,7 +155,31 @@ struct Dynamic {
     uint64_t strings = 0, symbols = 0, hash = 0, gnu_hash = 0, runpath = 0, rpath = 0;
     bool has_strings = false, has_symbols = false, has_hash = false, has_gnu_hash = false, has_runpath = false,
          has_rpath = false;
+    uint64_t versym = 0, verdef = 0, verdef_count = 0, verneed = 0, verneed_count = 0, flags = 0, flags_1 = 0;
+    bool has_versym = false, has_verdef = false, has_verneed = false, bind_now = false;
 };
+
+// Whether symbol `index` is of data, not code.
+template <class Sym> bool data_symbol(const Sym& symbol)
+{
+    const unsigned type = ELF64_ST_TYPE(symbol.st_info);
+    return type == STT_OBJECT || type == STT_TLS || type == STT_COMMON;
+}
+
+// DT_VERSYM's entry of symbol `index`: its version's index, and the hidden bit. 1 (global, no
+// version) where the image has no such table or its entry lies outside the file's data.
+uint16_t version_of(const Elf& elf, const Dynamic& d, uint64_t index)
+{
+    const unsigned char* entry = d.has_versym ? elf.mapped(d.versym + index * 2, 2) : nullptr;
+    return entry ? elf.at<uint16_t>(entry) : 1;
+}
+
+// Whether the linker takes a symbol of version entry `version` for a reference that asks for no
+// version: glibc's takes a hidden one only of the first version the image defines (index 2).
+bool hidden_from_unversioned(uint16_t version)
+{
+    return (version & 0x8000) != 0 && (version & 0x7FFF) >= 3;
+}
 
 // Whether the linker binds a reference to `symbol`: a definition (or an absolute value) of a type it
 // binds, global, weak or unique, and not hidden.
@@ -161,7 +219,7 @@ uint32_t sysv_hash(const char* name)
 
 // Where the linker's lookup of the entry ends: found; not found (`why`: what in its tables says so);
 // or at damage it would read through or fault on (`why` says which).
-enum class Found { yes, no, damaged };
+enum class Found { yes, data, no, damaged };
 
 // Whether symbol `index`, which a hash table leads to, is the entry, as the linker matches it.
 template <class Sym> Found entry_at(const Elf& elf, const Dynamic& d, uint64_t index, std::string& why)
@@ -181,7 +239,12 @@ template <class Sym> Found entry_at(const Elf& elf, const Dynamic& d, uint64_t i
               "the file's data";
         return Found::damaged;
     }
-    return order == 0 ? Found::yes : Found::no;
+    if (order != 0)
+        return Found::no;
+    // The host asks for no version of the entry.
+    if (hidden_from_unversioned(version_of(elf, d, index)))
+        return Found::no;
+    return data_symbol(symbol) ? Found::data : Found::yes;
 }
 
 // A GNU hash table's (DT_GNU_HASH) header, and where its parts begin: the bloom filter of words of
@@ -265,6 +328,7 @@ template <class Sym, class Addr> Found find_entry(const Elf& elf, const Dynamic&
         if (!header)
             return outside("DT_HASH", "header lies");
         const auto buckets_count = elf.at<uint32_t>(header);
+        const auto chains_count = elf.at<uint32_t>(header + 4);
         if (buckets_count == 0) {
             why = "its hash table (DT_HASH) has no buckets, and the linker divides by their count";
             return Found::damaged;
@@ -273,16 +337,18 @@ template <class Sym, class Addr> Found find_entry(const Elf& elf, const Dynamic&
         if (!bucket)
             return outside("DT_HASH", "buckets lie");
         const uint64_t chains_at = d.hash + 8 + uint64_t{buckets_count} * 4;
-        // The linker follows a chain until its end: one longer than the file has words loops.
+        // The linker follows a chain until its end: one longer than its table of chains (as much of it
+        // as the file holds) loops, and an index past that table leads the linker out of it.
+        const uint64_t most_steps = std::min<uint64_t>(chains_count, elf.size() / 4);
         uint64_t steps = 0;
         for (uint32_t index = elf.at<uint32_t>(bucket); index != STN_UNDEF; ++steps) {
             const Found found = entry_at<Sym>(elf, d, index, why);
             if (found != Found::no)
                 return found;
-            const unsigned char* link = elf.mapped(chains_at + uint64_t{index} * 4, 4);
+            const unsigned char* link = index < chains_count ? elf.mapped(chains_at + uint64_t{index} * 4, 4) : nullptr;
             if (!link)
                 return outside("DT_HASH", "chains run");
-            if (steps > elf.size() / 4) {
+            if (steps > most_steps) {
                 why = "its hash table's (DT_HASH) chain for the name loops, and the linker would never end its lookup";
                 return Found::damaged;
             }
@@ -332,8 +398,78 @@ template <class Addr> bool symbol_count(const Elf& elf, const Dynamic& d, uint64
     return true;
 }
 
-// The names of the symbols it defines for others, each once, for the checks to tell a near name.
-template <class Sym, class Addr> void read_exports(Elf& elf, const Dynamic& d, Image& image)
+// The versions an image defines (DT_VERDEF) by their index, its base version's as none; and those it
+// requires (DT_VERNEED) by their index, each with the library it requires it of.
+struct Versions {
+    std::unordered_map<uint16_t, std::string> defined;
+    std::unordered_map<uint16_t, VersionNeeded> needed;
+};
+
+// The name at `offset` of the string table, or empty where it cannot be read.
+std::string string_at(Elf& elf, const Dynamic& d, uint64_t offset)
+{
+    std::string_view name;
+    const Names::Read read = elf.name(d.strings + offset, name);
+    return read == Names::Read::fresh || read == Names::Read::again ? std::string(name) : std::string();
+}
+
+// Its versions, entry by entry as the linker walks them: DT_VERDEF's and DT_VERNEED's entries each
+// lead to the next by an offset that only moves forward, ended by one of 0 or by their count.
+Versions read_versions(Elf& elf, const Dynamic& d, Image& image)
+{
+    Versions versions;
+    image.versioned = d.has_verdef;
+    uint64_t at = d.verdef;
+    for (uint64_t i = 0; d.has_verdef && i < d.verdef_count; ++i) {
+        const unsigned char* place = elf.mapped(at, sizeof(Elf64_Verdef));
+        if (!place) {
+            image.damage.emplace_back("its versions (DT_VERDEF) run outside the file's data");
+            break;
+        }
+        const auto entry = elf.at<Elf64_Verdef>(place);
+        const unsigned char* aux = elf.mapped(at + entry.vd_aux, sizeof(Elf64_Verdaux));
+        const std::string name = aux ? string_at(elf, d, elf.at<Elf64_Verdaux>(aux).vda_name) : std::string();
+        if ((entry.vd_flags & VER_FLG_BASE) == 0) {
+            versions.defined[entry.vd_ndx] = name;
+            image.versions.push_back(name);
+        }
+        if (entry.vd_next == 0)
+            break;
+        at += entry.vd_next;
+    }
+    at = d.verneed;
+    for (uint64_t i = 0; d.has_verneed && i < d.verneed_count; ++i) {
+        const unsigned char* place = elf.mapped(at, sizeof(Elf64_Verneed));
+        if (!place) {
+            image.damage.emplace_back("its required versions (DT_VERNEED) run outside the file's data");
+            break;
+        }
+        const auto entry = elf.at<Elf64_Verneed>(place);
+        const std::string library = string_at(elf, d, entry.vn_file);
+        uint64_t aux_at = at + entry.vn_aux;
+        for (uint64_t j = 0; j < entry.vn_cnt; ++j) {
+            const unsigned char* aux_place = elf.mapped(aux_at, sizeof(Elf64_Vernaux));
+            if (!aux_place)
+                break;
+            const auto aux = elf.at<Elf64_Vernaux>(aux_place);
+            VersionNeeded needed{library, string_at(elf, d, aux.vna_name), (aux.vna_flags & VER_FLG_WEAK) != 0};
+            versions.needed[aux.vna_other & 0x7FFF] = needed;
+            image.versions_needed.push_back(std::move(needed));
+            if (aux.vna_next == 0)
+                break;
+            aux_at += aux.vna_next;
+        }
+        if (entry.vn_next == 0)
+            break;
+        at += entry.vn_next;
+    }
+    return versions;
+}
+
+// Its dynamic symbols, as many as its hash tables count: those it defines for others, with their
+// versions; and, where it is bound at once, those it takes from others. The names it exports each
+// once where the entry is not found, for the checks to tell a near name.
+template <class Sym, class Addr> void read_symbols(Elf& elf, const Dynamic& d, const Versions& versions, Image& image)
 {
     uint64_t count = 0;
     if (!symbol_count<Addr>(elf, d, count)) {
@@ -347,31 +483,90 @@ template <class Sym, class Addr> void read_exports(Elf& elf, const Dynamic& d, I
                                " symbols) is not wholly in the file's data");
         return;
     }
-    for (uint64_t i = 0; i < count; ++i) {
+    for (uint64_t i = 1; i < count; ++i) {
         const auto symbol = elf.at<Sym>(symbols + i * sizeof(Sym));
+        const unsigned bind = ELF64_ST_BIND(symbol.st_info);
+        const bool defined = binds(symbol);
+        const bool taken = d.bind_now && symbol.st_shndx == SHN_UNDEF && (bind == STB_GLOBAL || bind == STB_WEAK);
+        if (!defined && !taken)
+            continue;
         std::string_view name;
-        const Names::Read read = binds(symbol) ? elf.name(d.strings + symbol.st_name, name) : Names::Read::again;
-        if (read == Names::Read::fresh)
-            image.exports.emplace_back(name);
+        const Names::Read read = elf.name(d.strings + symbol.st_name, name);
         if (read == Names::Read::spent)
             return;
+        if (read == Names::Read::unended || name.empty())
+            continue;
+        const uint16_t version = version_of(elf, d, i);
+        if (defined) {
+            const auto named = versions.defined.find(version & 0x7FFF);
+            image.symbols.push_back({std::string(name), named == versions.defined.end() ? "" : named->second,
+                                     hidden_from_unversioned(version), data_symbol(symbol)});
+        } else {
+            const auto needed = versions.needed.find(version & 0x7FFF);
+            const bool versioned = needed != versions.needed.end();
+            image.bound_at_start.push_back({std::string(name), versioned ? needed->second.version : "",
+                                            versioned ? needed->second.library : "", bind == STB_WEAK});
+        }
     }
 }
 
-// Whether a search path (DT_RUNPATH or DT_RPATH) names the image's own folder: a part that is $ORIGIN
-// or ${ORIGIN}, alone or with slashes and dots for the same folder after it.
-bool names_origin(std::string_view search)
+// The entry's lookup where its hash table does not lead to it: an entry under a hidden version is not
+// bound; one its symbol table holds in plain sight is hidden by damage; else the names it exports, for
+// the checks to tell a near one.
+void not_found(const std::string& why, Image& image)
 {
-    for (size_t start = 0; start <= search.size();) {
+    std::unordered_set<std::string_view> names;
+    for (const Symbol& symbol : image.symbols) {
+        if (symbol.name == entry_name && symbol.hidden) {
+            image.entry = Entry::unbound;
+            image.entry_why = "it exports it only as " + std::string(entry_name) + "@" + symbol.version +
+                              ", a hidden version, which the host's reference, asking for none, never binds";
+            return;
+        }
+        if (names.insert(symbol.name).second)
+            image.exports.push_back(symbol.name);
+    }
+    if (names.contains(entry_name)) {
+        image.damage.push_back(std::string("the dynamic linker does not find ") + entry_name +
+                               ", which its symbol table holds: " + why);
+        image.entry = Entry::missed;
+    }
+}
+
+// A search path's (DT_RUNPATH's or DT_RPATH's) folders, as its colons part them: none where it is
+// empty, as the linker takes it, though an empty part between colons is its working folder.
+std::vector<std::string> folders(std::string_view search)
+{
+    std::vector<std::string> parts;
+    for (size_t start = 0; start < search.size() + (search.empty() ? 0 : 1);) {
         const size_t end = std::min(search.find(':', start), search.size());
-        std::string_view part = search.substr(start, end - start);
-        while (part.size() > 1 && (part.back() == '/' || part.substr(part.size() - 2) == "/."))
-            part.remove_suffix(part.back() == '/' ? 1 : 2);
-        if (part == "$ORIGIN" || part == "${ORIGIN}")
-            return true;
+        parts.emplace_back(search.substr(start, end - start));
         start = end + 1;
     }
-    return false;
+    return parts;
+}
+
+// Why the dynamic linker refuses to load the image as a library though the system would run it as a
+// program, as glibc's checks its header and flags; empty where it loads it.
+std::string library_refusal(const unsigned char* ident, uint16_t type, uint32_t version, const Dynamic& d)
+{
+    static const unsigned char no_padding[EI_NIDENT - EI_PAD] = {};
+    if (ident[EI_OSABI] != ELFOSABI_SYSV && ident[EI_OSABI] != ELFOSABI_GNU)
+        return "its OS ABI (EI_OSABI " + std::to_string(ident[EI_OSABI]) +
+               ") is another system's, not Linux's (ELF file OS ABI invalid)";
+    if (ident[EI_OSABI] == ELFOSABI_SYSV && ident[EI_ABIVERSION] != 0)
+        return "its ABI version (EI_ABIVERSION " + std::to_string(ident[EI_ABIVERSION]) +
+               ") is none of Linux's (ELF file ABI version invalid)";
+    if (ident[EI_VERSION] != EV_CURRENT || version != EV_CURRENT)
+        return "its ELF version is not 1 (ELF file version does not match current one)";
+    if (memcmp(ident + EI_PAD, no_padding, sizeof no_padding) != 0)
+        return "its identification's padding is not zeros (nonzero padding in e_ident)";
+    if (type == ET_EXEC)
+        return "it is an executable, not a library (cannot dynamically load executable)";
+    if (d.flags_1 & DF_1_PIE)
+        return "it is a position-independent executable, not a library (cannot dynamically load "
+               "position-independent executable)";
+    return std::string();
 }
 
 template <class Ehdr, class Phdr, class Dyn, class Sym, class Addr>
@@ -395,6 +590,9 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
     }
     bool dynamic_found = false;
     Phdr dynamic{};
+    Phdr first{};
+    Phdr last{};
+    bool loads = false;
     for (uint64_t i = 0; i < header.e_phnum; ++i) {
         const auto segment = elf.at<Phdr>(table + i * sizeof(Phdr));
         if (segment.p_type == PT_DYNAMIC) {
@@ -413,13 +611,23 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
             why = "it is cut: " + named + " runs past the file's end at byte " + std::to_string(size);
             return ImageRead::damaged;
         }
-        elf.segments.push_back({segment.p_vaddr, segment.p_offset, std::min(segment.p_filesz, segment.p_memsz)});
+        elf.map(segment.p_vaddr, segment.p_offset, std::min(segment.p_filesz, segment.p_memsz));
+        first = loads ? first : segment;
+        last = segment;
+        loads = true;
     }
     // The linker refuses a dynamic segment of no bytes in the file.
-    if (elf.segments.empty() || !dynamic_found || dynamic.p_filesz == 0) {
-        why = elf.segments.empty() ? "it has no loadable segment"
-              : !dynamic_found     ? "it has no dynamic segment"
-                                   : "its dynamic segment is empty";
+    if (!loads || !dynamic_found || dynamic.p_filesz == 0) {
+        why = !loads           ? "it has no loadable segment"
+              : !dynamic_found ? "it has no dynamic segment"
+                               : "its dynamic segment is empty";
+        return ImageRead::damaged;
+    }
+    // The linker reserves the pages from the first segment's to the last one's end, as the format
+    // orders them by address: where the last ends before the first begins, there are none to map.
+    if (((last.p_vaddr + last.p_memsz + page_size - 1) & ~(page_size - 1)) <= (first.p_vaddr & ~(page_size - 1))) {
+        why = "its loadable segments are out of order: the last ends before the first begins, and the dynamic "
+              "linker fails to map them (failed to map segment from shared object)";
         return ImageRead::damaged;
     }
 
@@ -454,12 +662,38 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
         case DT_RPATH:
             d.rpath = value, d.has_rpath = true;
             break;
+        case DT_VERSYM:
+            d.versym = value, d.has_versym = true;
+            break;
+        case DT_VERDEF:
+            d.verdef = value, d.has_verdef = true;
+            break;
+        case DT_VERDEFNUM:
+            d.verdef_count = value;
+            break;
+        case DT_VERNEED:
+            d.verneed = value, d.has_verneed = true;
+            break;
+        case DT_VERNEEDNUM:
+            d.verneed_count = value;
+            break;
+        case DT_BIND_NOW:
+            d.bind_now = true;
+            break;
+        case DT_FLAGS:
+            d.flags = value;
+            break;
+        case DT_FLAGS_1:
+            d.flags_1 = value;
+            break;
         default:
             break;
         }
     }
     if (!ended)
         image.damage.push_back("its dynamic segment runs out of the file's data before its closing DT_NULL entry");
+    d.bind_now = d.bind_now || (d.flags & DF_BIND_NOW) != 0 || (d.flags_1 & DF_1_NOW) != 0;
+    image.library_refusal = library_refusal(data, header.e_type, header.e_version, d);
     // The linker reads every name at its offset from DT_STRTAB, and every symbol from DT_SYMTAB,
     // without asking whether the image has them.
     if (!d.has_strings || !d.has_symbols) {
@@ -478,30 +712,32 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
         if (read > Names::Read::again)
             break;
     }
-    // Its search path: DT_RUNPATH, or DT_RPATH without one.
+    // Its search path: DT_RUNPATH, or DT_RPATH without one, which the linker then ignores.
     std::string_view search;
     if ((d.has_runpath || d.has_rpath) &&
         elf.name(d.strings + (d.has_runpath ? d.runpath : d.rpath), search) == Names::Read::unended)
         image.damage.emplace_back(std::string("its search path (") + (d.has_runpath ? "DT_RUNPATH" : "DT_RPATH") +
                                   ") lies outside the file's data");
-    image.imports_beside = names_origin(search);
+    image.imports_beside = false;
+    image.has_run_path = d.has_runpath;
+    (d.has_runpath ? image.run_path : image.r_path) = folders(search);
 
+    const Versions versions = read_versions(elf, d, image);
+    read_symbols<Sym, Addr>(elf, d, versions, image);
     std::string why_not;
     switch (find_entry<Sym, Addr>(elf, d, why_not)) {
     case Found::yes:
         image.entry = Entry::bound;
+        break;
+    case Found::data:
+        image.entry = Entry::data;
         break;
     case Found::damaged:
         image.damage.push_back(why_not);
         image.entry = Entry::missed;
         break;
     case Found::no:
-        read_exports<Sym, Addr>(elf, d, image);
-        if (std::find(image.exports.begin(), image.exports.end(), entry_name) != image.exports.end()) {
-            image.damage.push_back(std::string("the dynamic linker does not find ") + entry_name +
-                                   ", which its symbol table holds: " + why_not);
-            image.entry = Entry::missed;
-        }
+        not_found(why_not, image);
         break;
     }
     if (elf.names.spent())
@@ -510,6 +746,17 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
 }
 
 } // namespace
+
+Machine elf_machine(const unsigned char* data, size_t size)
+{
+    if (size < machine_at + 2 || memcmp(data, ELFMAG, SELFMAG) != 0 || data[EI_DATA] != ELFDATA2LSB)
+        return Machine::other;
+    uint16_t machine = 0;
+    memcpy(&machine, data + machine_at, sizeof machine);
+    if (machine == EM_X86_64 && data[EI_CLASS] == ELFCLASS64)
+        return Machine::x86_64;
+    return machine == EM_386 && data[EI_CLASS] == ELFCLASS32 ? Machine::x86 : Machine::other;
+}
 
 ImageRead read_elf(const unsigned char* data, size_t size, Image& image, std::string& why)
 {
@@ -525,14 +772,10 @@ ImageRead read_elf(const unsigned char* data, size_t size, Image& image, std::st
                                  : "it is an ELF image of another byte order or class than x86's";
         return size < header_size ? ImageRead::damaged : ImageRead::not_an_image;
     }
-    // e_machine lies at the same place in both classes.
     uint16_t machine = 0;
-    memcpy(&machine, data + 18, sizeof machine);
+    memcpy(&machine, data + machine_at, sizeof machine);
     image.machine_name = machine_name(elf_class, machine);
-    if (machine == EM_X86_64 && elf_class == ELFCLASS64)
-        image.machine = Machine::x86_64;
-    else if (machine == EM_386)
-        image.machine = Machine::x86;
+    image.machine = elf_machine(data, size);
     return elf_class == ELFCLASS64
                ? read_class<Elf64_Ehdr, Elf64_Phdr, Elf64_Dyn, Elf64_Sym, Elf64_Addr>(data, size, image, why)
                : read_class<Elf32_Ehdr, Elf32_Phdr, Elf32_Dyn, Elf32_Sym, Elf32_Addr>(data, size, image, why);

@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,21 +20,114 @@ constexpr uint32_t no_hint = UINT32_MAX;
 
 // What the loader's own lookup of the entry in a library finds: not named at all; found, and bound to
 // the library's code; found, but not bound (`entry_why` says why: it is forwarded, or lies outside
-// the image's sections); or missed though the image names it, a damage said in `damage`.
-enum class Entry { absent, bound, unbound, missed };
+// the image's sections); missed though the image names it, a damage said in `damage`; or found and
+// bound, but to data, not code, which the host's call would crash on.
+enum class Entry { absent, bound, unbound, missed, data };
+
+// A function or datum that an image takes from the libraries loaded with it, as the loader binds it.
+struct Import {
+    std::string name;
+    // The version it asks for (ELF: DT_VERNEED's, through DT_VERSYM), and the library it asks that
+    // version of, as the image names it; both empty where it asks for none. PE: the DLL it is imported
+    // from, with `version` empty.
+    std::string version;
+    std::string library;
+    // A weak reference (ELF), which the loader leaves unbound, without a word, where nothing defines it.
+    bool weak = false;
+    // PE: the importer's hint, where the loader looks the name up first; or, where `name` is empty, the
+    // ordinal it is imported by.
+    uint32_t hint = no_hint;
+    uint32_t ordinal = 0;
+};
+
+// What the loader finds where it binds an import from a library that exports it by a table of its
+// own (PE): the library's own code; a forwarder, which it follows to another library (`text`:
+// "NTDLL.RtlAllocateHeap", "helper.#3"); no such export; an export it cannot bind (`text` says why); or
+// damage to the table that keeps it from looking (`text` says what).
+struct Found {
+    enum class Kind { code, forwarded, absent, unbound, hidden } kind = Kind::absent;
+    std::string text;
+};
+
+// What a PE image binds from the libraries it imports when it is loaded, function by function, kept in
+// a form of its own: a 2 MB image may name half a million, too many to keep as an Import each. Each is
+// given as an Import when asked for.
+class Bindings {
+public:
+    virtual ~Bindings() = default;
+    virtual size_t size() const = 0;
+    virtual Import at(size_t index) const = 0;
+};
+
+// A library's table of exports, as its loader looks an import up in it.
+class Exports {
+public:
+    virtual ~Exports() = default;
+    virtual Found find(const Import& import) const = 0;
+};
+
+// A name that an image defines for others, with the version it is defined in (ELF: DT_VERDEF's,
+// through DT_VERSYM; empty where it has none, or the image's base version).
+struct Symbol {
+    std::string name;
+    std::string version;
+    // Whether a reference that asks for no version never binds it (ELF: hidden in DT_VERSYM, and not
+    // the first version the image defines, which the loader takes for such a reference all the same).
+    bool hidden = false;
+    // Whether it is data (ELF: STT_OBJECT, STT_TLS, STT_COMMON), not code.
+    bool data = false;
+};
+
+// A version of a library that an image requires (ELF: DT_VERNEED): the library as its DT_NEEDED names
+// it, and the version's name. The loader refuses the image where that library defines versions but
+// not this one, unless it is weak (then it only warns).
+struct VersionNeeded {
+    std::string library;
+    std::string version;
+    bool weak = false;
+};
 
 // What a program or library image says to the loader.
 struct Image {
+    // The scalars first, then the rest, so that the struct packs them.
     Machine machine = Machine::other;
+    Entry entry = Entry::absent;
+    uint32_t entry_hint = no_hint; // where it imports the entry by name (PE): the import's hint
+    // Whether the loader looks for its imports in the host's folder whatever else the image says: on
+    // Windows always (the program's folder); on Linux never, where `run_path` and `r_path` say where.
+    bool imports_beside = true;
+    // ELF: whether it has a DT_RUNPATH, which also stops the DT_RPATH of the images that load it from
+    // applying to it.
+    bool has_run_path = false;
+    // ELF: whether it has a table of the versions it defines, without which the loader checks no
+    // version asked of it.
+    bool versioned = false;
     std::string machine_name;         // as the image names it, for display
     std::vector<std::string> exports; // where the entry is not found: the names it exports, each once
-    Entry entry = Entry::absent;
     std::string entry_why;
-    uint32_t entry_hint = no_hint;    // where it imports the entry by name (PE): the import's hint
     std::vector<std::string> imports; // the libraries the loader must find for it, as it asks for them
-    // Whether the loader looks for those in the image's own folder: on Windows always (the program's
-    // folder, the host's), on Linux only where its RUNPATH or RPATH names $ORIGIN.
-    bool imports_beside = true;
+    // ELF: the folders of its DT_RUNPATH, searched for its own imports only, as written ($ORIGIN for its
+    // own folder).
+    std::vector<std::string> run_path;
+    // ELF: the folders of its DT_RPATH where it has no DT_RUNPATH: searched for its imports, and for
+    // those of every library loaded through it that has no DT_RUNPATH, $ORIGIN still its own folder.
+    std::vector<std::string> r_path;
+    // What it binds when it is loaded, before any of its code runs: ELF, where it is bound at once (-z
+    // now: DT_BIND_NOW, DF_BIND_NOW or DF_1_NOW), its undefined symbols; else none. PE: `bindings`.
+    std::vector<Import> bound_at_start;
+    // PE: its imports, function by function, and its export table, which the bindings of the images
+    // that import it are looked up in.
+    std::shared_ptr<const Bindings> bindings;
+    std::shared_ptr<const Exports> exports_table;
+    // What it defines for others (ELF: its dynamic symbols that the loader binds), each with its version.
+    std::vector<Symbol> symbols;
+    // ELF: the versions it defines (DT_VERDEF, less its base version), and those it requires of the
+    // libraries it needs (DT_VERNEED).
+    std::vector<std::string> versions;
+    std::vector<VersionNeeded> versions_needed;
+    // Why the loader, which would run it as a program, refuses to load it as a library (ELF: it is a
+    // program, position-independent or not; its OS ABI is another system's); empty where it loads it.
+    std::string library_refusal;
     // What else in the file the loader refuses, each said whole ("its import directory ... lies
     // outside the file's data").
     std::vector<std::string> damage;
@@ -65,14 +159,30 @@ public:
 
     // Whether `path` (UTF-8) is a file (not a folder).
     virtual bool exists(const std::string& path) const = 0;
+    // What the file at `path` is, however it is spelled, so that each file is read once: two paths of
+    // one file give the same text, a path of none an empty one. Linux: its device and inode; Windows:
+    // its full path without case. One call to the system.
+    virtual std::string identity(const std::string& path) const = 0;
+    // Whether the loader binds an imported name from whichever library loaded with the host defines it
+    // first (Linux: the global scope), rather than only from the library the import names (Windows).
+    virtual bool binds_from_any() const = 0;
     // `path` read as a program or library image, the entry looked up in it as the loader looks it up
     // for an importer whose import carries `entry_hint`; where it is not one, is damaged, or cannot be
     // read, `why` says how.
     virtual ImageRead read(const std::string& path, uint32_t entry_hint, Image& image, std::string& why) const = 0;
+    // What the loader maps the library `name`, imported by the library named `importer`, to before it
+    // looks for any file: Windows maps an API set (api-ms-win-..., ext-ms-...) to the system's library
+    // `library` through the schema the system maps into every process, or to none on this system. Where
+    // that schema cannot be read, `why` says why, and nothing is guessed in its place. Linux has none.
+    enum class ApiSet { none, mapped, unhosted, unknown };
+    virtual ApiSet api_set(const std::string& name, const std::string& importer, std::string& library,
+                           std::string& why) const = 0;
     // Whether the loader finds the library `name` among the system's own for a program of `machine`,
-    // without any beside the host. Throws std::runtime_error where it cannot tell (no system folder
-    // found): nothing is looked for elsewhere in its place.
-    virtual bool system_library(const std::string& name, Machine machine) const = 0;
+    // without any beside the host, and where: `path` is the file it loads. Linux: through its cache
+    // (/etc/ld.so.cache) by that name, then in its own folders, taking only a file of `machine`.
+    // Throws std::runtime_error where it cannot tell (no system folder found): nothing is looked for
+    // elsewhere in its place.
+    virtual bool system_library(const std::string& name, Machine machine, std::string& path) const = 0;
 };
 
 // This platform's.

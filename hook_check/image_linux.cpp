@@ -1,20 +1,21 @@
 // image.h on Linux: ELF images read by elf_image.h from the file's bytes read into memory, and the
-// folders the dynamic linker searches, as glibc's dlinfo(RTLD_DI_SERINFO) and /etc/ld.so.conf give
-// them.
+// system's libraries found as the dynamic linker finds them: through its cache (/etc/ld.so.cache), then
+// in its default folders, as glibc's dlinfo(RTLD_DI_SERINFO) gives them.
+#include <dirent.h>
 #include <dlfcn.h>
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <glob.h>
 #include <limits.h>
+#include <link.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <fstream>
-#include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "elf_image.h"
@@ -60,39 +61,58 @@ ImageRead read_file(const std::string& path, std::vector<unsigned char>& bytes, 
     return ImageRead::unreadable;
 }
 
-// The folders of /etc/ld.so.conf and of the files it includes, as ldconfig reads them.
-void read_conf(std::vector<std::string>& folders)
+// The machine of the ELF image at `path`, from its header alone; other where it is none.
+Machine machine_of(const std::string& path)
 {
-    std::vector<std::string> files{"/etc/ld.so.conf"};
-    // At most 256 files are read, so that a file that includes itself ends the reading.
-    for (size_t next = 0; next < files.size() && next < 256; ++next) {
-        std::ifstream conf(files[next]);
-        std::string line;
-        while (std::getline(conf, line)) {
-            line = line.substr(0, line.find('#'));
-            const size_t start = line.find_first_not_of(" \t");
-            if (start == std::string::npos)
-                continue;
-            line = line.substr(start, line.find_last_not_of(" \t") + 1 - start);
-            if (line.rfind("include", 0) == 0 && line.size() > 7 && (line[7] == ' ' || line[7] == '\t')) {
-                std::string pattern = line.substr(line.find_first_not_of(" \t", 7));
-                if (pattern[0] != '/')
-                    pattern.insert(0, "/etc/");
-                glob_t found{};
-                if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
-                    for (size_t i = 0; i < found.gl_pathc; ++i)
-                        files.emplace_back(found.gl_pathv[i]);
-                }
-                globfree(&found);
-            } else if (line[0] == '/') {
-                folders.push_back(line);
-            }
-        }
-    }
+    unsigned char header[EI_NIDENT + 4] = {};
+    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (file < 0)
+        return Machine::other;
+    const ssize_t got = read(file, header, sizeof header);
+    close(file);
+    return got == static_cast<ssize_t>(sizeof header) ? elf_machine(header, sizeof header) : Machine::other;
 }
 
-// The dynamic linker's folders: its search path for this program (LD_LIBRARY_PATH and the system's
-// own folders), then those of its cache's configuration. The main program's handle runs no code.
+// The dynamic linker's cache (/etc/ld.so.cache, as ldconfig writes it: "glibc-ld.so.cache1.1", then
+// entries of a name, a path and flags that say the machine): each name's paths, and the flags'
+// machine. It finds a library of the folders /etc/ld.so.conf names only through it, by the name it
+// was cached under.
+struct CacheEntry {
+    Machine machine;
+    std::string path;
+};
+std::unordered_multimap<std::string, CacheEntry> read_cache()
+{
+    std::unordered_multimap<std::string, CacheEntry> cache;
+    std::vector<unsigned char> bytes;
+    std::string why;
+    static const char magic[] = "glibc-ld.so.cache1.1";
+    constexpr size_t header = 48;
+    constexpr size_t entry = 24;
+    if (read_file("/etc/ld.so.cache", bytes, why) != ImageRead::ok || bytes.size() < header ||
+        memcmp(bytes.data(), magic, sizeof magic - 1) != 0)
+        return cache;
+    uint32_t count = 0;
+    memcpy(&count, bytes.data() + 20, sizeof count);
+    const auto text = [&](uint32_t at) {
+        const void* end = at < bytes.size() ? memchr(bytes.data() + at, 0, bytes.size() - at) : nullptr;
+        return end ? std::string(reinterpret_cast<const char*>(bytes.data() + at)) : std::string();
+    };
+    for (size_t i = 0; i < count && header + (i + 1) * entry <= bytes.size(); ++i) {
+        uint32_t fields[3];
+        memcpy(fields, bytes.data() + header + i * entry, sizeof fields);
+        // An ELF library of glibc's (3), for x86-64 (0x0300) or for x86 (none).
+        const Machine machine = fields[0] == 0x0303   ? Machine::x86_64
+                                : fields[0] == 0x0003 ? Machine::x86
+                                                      : Machine::other;
+        cache.emplace(text(fields[1]), CacheEntry{machine, text(fields[2])});
+    }
+    return cache;
+}
+
+// The dynamic linker's own folders for this program (LD_LIBRARY_PATH's, and the system's default
+// ones), which it searches by path; not hook_check's own RUNPATH. The main program's handle runs no
+// code.
 std::vector<std::string> search_folders()
 {
     std::vector<std::string> folders;
@@ -103,14 +123,29 @@ std::vector<std::string> search_folders()
             auto* info = reinterpret_cast<Dl_serinfo*>(buffer.data());
             *info = size;
             if (dlinfo(self, RTLD_DI_SERINFOSIZE, info) == 0 && dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
-                for (unsigned i = 0; i < info->dls_cnt; ++i)
-                    folders.emplace_back(info->dls_serpath[i].dls_name);
+                for (unsigned i = 0; i < info->dls_cnt; ++i) {
+                    if (info->dls_serpath[i].dls_flags == LA_SER_LIBPATH ||
+                        info->dls_serpath[i].dls_flags == LA_SER_DEFAULT)
+                        folders.emplace_back(info->dls_serpath[i].dls_name);
+                }
             }
         }
         dlclose(self);
     }
-    read_conf(folders);
     return folders;
+}
+
+// The names in `folder`, listed once, so that a hundred thousand names are looked for without a
+// hundred thousand calls to the system each.
+std::unordered_set<std::string> listed(const std::string& folder)
+{
+    std::unordered_set<std::string> names;
+    if (DIR* listing = opendir(folder.c_str())) {
+        while (const dirent* entry = readdir(listing))
+            names.emplace(entry->d_name);
+        closedir(listing);
+    }
+    return names;
 }
 
 class LinuxPlatform : public Platform {
@@ -135,6 +170,26 @@ public:
         return stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
     }
 
+    // The dynamic linker, too, takes two names of one device and inode for one library.
+    std::string identity(const std::string& path) const override
+    {
+        struct stat status { };
+        if (stat(path.c_str(), &status) != 0 || S_ISDIR(status.st_mode))
+            return std::string();
+        return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+    }
+
+    bool binds_from_any() const override
+    {
+        return true;
+    }
+
+    ApiSet api_set(const std::string& /*name*/, const std::string& /*importer*/, std::string& /*library*/,
+                   std::string& /*why*/) const override
+    {
+        return ApiSet::none;
+    }
+
     ImageRead read(const std::string& path, uint32_t /*entry_hint*/, Image& image, std::string& why) const override
     {
         if (!exists(path))
@@ -144,14 +199,31 @@ public:
         return read == ImageRead::ok ? read_elf(bytes.data(), bytes.size(), image, why) : read;
     }
 
-    bool system_library(const std::string& name, Machine /*machine*/) const override
+    // As ld.so(8) orders it: the cache by the name, then the default folders by path; a file of
+    // another machine is passed over.
+    bool system_library(const std::string& name, Machine machine, std::string& path) const override
     {
-        if (name.find('/') != std::string::npos)
-            return exists(name);
+        static const std::unordered_multimap<std::string, CacheEntry> cache = read_cache();
         static const std::vector<std::string> folders = search_folders();
-        return std::any_of(folders.begin(), folders.end(), [&](const std::string& folder) {
-            return exists(std::string(folder).append("/").append(name));
-        });
+        static std::vector<std::unordered_set<std::string>> listings(folders.size());
+        static std::vector<bool> listed_yet(folders.size());
+        const auto cached = cache.equal_range(name);
+        for (auto entry = cached.first; entry != cached.second; ++entry) {
+            if (entry->second.machine == machine && machine_of(entry->second.path) == machine) {
+                path = entry->second.path;
+                return true;
+            }
+        }
+        for (size_t i = 0; i < folders.size(); ++i) {
+            if (!listed_yet[i])
+                listings[i] = listed(folders[i]), listed_yet[i] = true;
+            const std::string candidate = folders[i] + "/" + name;
+            if (listings[i].contains(name) && machine_of(candidate) == machine) {
+                path = candidate;
+                return true;
+            }
+        }
+        return false;
     }
 };
 

@@ -10,8 +10,11 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+#include "api_sets.h"
 #include "image.h"
 #include "pe_image.h"
 
@@ -79,11 +82,72 @@ ImageRead read_file(const std::string& path, std::vector<unsigned char>& bytes, 
     return error != 0 || changed ? ImageRead::unreadable : ImageRead::ok;
 }
 
-bool file_at(const std::string& path)
+// `text` in lowercase, as the file system compares names.
+std::wstring folded(std::wstring text)
 {
-    const DWORD attributes = GetFileAttributesW(utf16(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
 }
+
+// The files of each folder looked in, listed once (long and short names, in lowercase), so that a
+// hundred thousand names are looked for without a call to the system each: Wine answers each call
+// for a missing name by reading the whole folder. A folder that cannot be listed is asked name by name.
+class Listings {
+public:
+    bool has(const std::string& path)
+    {
+        // A path's length is asked for first where a common one's room is too small.
+        const std::wstring wide = utf16(path);
+        std::wstring full(MAX_PATH, L'\0');
+        DWORD length = GetFullPathNameW(wide.c_str(), MAX_PATH, full.data(), nullptr);
+        if (length >= MAX_PATH) {
+            full.resize(length);
+            length = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+        }
+        full.resize(length < full.size() ? length : 0);
+        const size_t end = full.find_last_of(L"\\/");
+        if (full.empty() || end == std::wstring::npos)
+            return attributes_say_file(path);
+        const std::wstring folder = folded(full.substr(0, end + 1));
+        auto listed = listings_.find(folder);
+        if (listed == listings_.end())
+            listed = listings_.emplace(folder, list(folder)).first;
+        return listed->second.unlisted ? attributes_say_file(path)
+                                       : listed->second.files.contains(folded(full.substr(end + 1)));
+    }
+
+private:
+    struct Listing {
+        bool unlisted = false;
+        std::unordered_set<std::wstring> files;
+    };
+    static bool attributes_say_file(const std::string& path)
+    {
+        const DWORD attributes = GetFileAttributesW(utf16(path).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    }
+    static Listing list(const std::wstring& folder)
+    {
+        Listing listing;
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileExW((folder + L"*").c_str(), FindExInfoStandard, &found,
+                                               FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+        if (search == INVALID_HANDLE_VALUE) {
+            listing.unlisted = GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND;
+            return listing;
+        }
+        do {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                continue;
+            listing.files.insert(folded(found.cFileName));
+            if (found.cAlternateFileName[0] != L'\0')
+                listing.files.insert(folded(found.cAlternateFileName));
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+        return listing;
+    }
+    std::unordered_map<std::wstring, Listing> listings_;
+};
 
 // A folder of the system's, with its separator after it. One not found is an error: a name looked for
 // in an empty folder's place would be looked for in the current folder.
@@ -115,28 +179,85 @@ public:
 
     bool exists(const std::string& path) const override
     {
-        return file_at(path);
+        return listings_.has(path);
+    }
+
+    // The loader compares paths without case.
+    std::string identity(const std::string& path) const override
+    {
+        if (!listings_.has(path))
+            return std::string();
+        std::string full = full_path(path);
+        std::transform(full.begin(), full.end(), full.begin(),
+                       [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+        return full;
+    }
+
+    bool binds_from_any() const override
+    {
+        return false;
     }
 
     ImageRead read(const std::string& path, uint32_t entry_hint, Image& image, std::string& why) const override
     {
-        if (!file_at(path))
+        if (!listings_.has(path))
             return ImageRead::missing;
         std::vector<unsigned char> bytes;
         const ImageRead read = read_file(path, bytes, why);
         return read == ImageRead::ok ? read_pe(bytes.data(), bytes.size(), entry_hint, image, why) : read;
     }
 
-    // The loader's API sets (api-ms-win-..., ext-ms-...) are names it maps to system libraries, not
-    // files; every other library of the system's is in its folder, or in the Windows folder.
-    bool system_library(const std::string& name, Machine machine) const override
+    // The schema is read once, from the system's own folder: 32-bit processes are given the same one.
+    // A name that it does not hold is looked for as a file, as the loader looks for it (Windows 7 and
+    // Wine before version 7 kept API sets as files).
+    ApiSet api_set(const std::string& name, const std::string& importer, std::string& library,
+                   std::string& why) const override
     {
-        if (_strnicmp(name.c_str(), "api-", 4) == 0 || _strnicmp(name.c_str(), "ext-", 4) == 0)
-            return true;
+        if (_strnicmp(name.c_str(), "api-", 4) != 0 && _strnicmp(name.c_str(), "ext-", 4) != 0)
+            return ApiSet::none;
+        if (!schema_read_) {
+            const std::string path = system_folder(GetSystemDirectoryW, "system") + "apisetschema.dll";
+            std::vector<unsigned char> bytes;
+            if (read_file(path, bytes, schema_why_) == ImageRead::ok)
+                api_sets_.read(bytes.data(), bytes.size(), schema_why_);
+            if (!schema_why_.empty())
+                schema_why_ = "the system's API set schema (" + path + ") could not be read: " + schema_why_;
+            schema_read_ = true;
+        }
+        why = schema_why_;
+        if (!why.empty())
+            return ApiSet::unknown;
+        switch (api_sets_.map(name, importer, library)) {
+        case ApiSets::Mapping::mapped:
+            return ApiSet::mapped;
+        case ApiSets::Mapping::unhosted:
+            return ApiSet::unhosted;
+        case ApiSets::Mapping::not_a_set:
+            break;
+        }
+        return ApiSet::none;
+    }
+
+    // Every library of the system's is in its folder, or in the Windows folder.
+    bool system_library(const std::string& name, Machine machine, std::string& path) const override
+    {
+        path.clear();
         const std::string system = machine == Machine::x86 ? system_folder(GetSystemWow64DirectoryW, "WOW64")
                                                            : system_folder(GetSystemDirectoryW, "system");
-        return file_at(system + name) || file_at(system_folder(GetWindowsDirectoryW, "Windows") + name);
+        for (const std::string& folder : {system, system_folder(GetWindowsDirectoryW, "Windows")}) {
+            if (listings_.has(folder + name)) {
+                path = folder + name;
+                return true;
+            }
+        }
+        return false;
     }
+
+private:
+    mutable Listings listings_;
+    mutable bool schema_read_ = false;
+    mutable ApiSets api_sets_;
+    mutable std::string schema_why_;
 };
 
 } // namespace

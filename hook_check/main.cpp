@@ -4,10 +4,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
 #include "checks.h"
+#include "names.h"
 #include "start.h"
 
 namespace {
@@ -18,8 +20,9 @@ const char usage[] =
     "hook_check): that it binds a hook library, that the library is beside it, built for the host's\n"
     "machine, exports SetTeskShellHook, and that the libraries each imports are found. It reads files\n"
     "only. With --start, it also starts the host once with NUMBER, which runs the library's\n"
-    "initialisation and entry, and closes it. Says each problem in a line; exits 0 when there is\n"
-    "none, 1 when there is or HOST is no hook host, 2 on wrong arguments.\n";
+    "initialisation and entry, and closes it. Says each problem in a line (at most 100, and how many\n"
+    "more); exits 0 when there is none, 1 when there is or HOST is no hook host, 2 on wrong arguments,\n"
+    "3 when it ran out of memory.\n";
 
 bool parse_number(const std::string& text, int32_t& number)
 {
@@ -71,11 +74,28 @@ int check(const std::vector<std::string>& arguments)
         verdict.problems.push_back(told);
     for (const std::string& problem : verdict.problems)
         write_line(stdout, problem);
+    // A start that the files' problems should have stopped is told as this loader's leniency (Wine
+    // binds a stub for a missing function), never as a success of its own.
     if (started)
-        write_line(stdout, told);
+        write_line(stdout, verdict.problems.empty() ? told
+                                                    : told + ", despite the problems above: this system's loader let "
+                                                             "them through, and a loader that applies their rule "
+                                                             "refuses the start");
     else if (verdict.problems.empty())
-        write_line(stdout, host + ": " + verdict.checked);
+        write_line(stdout, shown_path(host) + ": " + verdict.checked);
     return verdict.problems.empty() ? 0 : 1;
+}
+
+// Memory running out (an image that asks for more than the system gives) ends the check with a word
+// and its own status, not an abort.
+int check_within_memory(const std::vector<std::string>& arguments)
+{
+    try {
+        return check(arguments);
+    } catch (const std::bad_alloc&) {
+        fputs("hook_check: ran out of memory, and could not finish the check\n", stderr);
+        return 3;
+    }
 }
 
 } // namespace
@@ -87,11 +107,11 @@ int wmain(int argc, wchar_t** argv)
     std::vector<std::string> arguments;
     for (int i = 0; i < argc; ++i)
         arguments.push_back(utf8(argv[i]));
-    return check(arguments);
+    return check_within_memory(arguments);
 }
 #else
 int main(int argc, char** argv)
 {
-    return check(std::vector<std::string>(argv, argv + argc));
+    return check_within_memory(std::vector<std::string>(argv, argv + argc));
 }
 #endif

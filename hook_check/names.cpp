@@ -49,21 +49,37 @@ bool compare_name(const char* wanted, const unsigned char* at, size_t room, int&
     }
 }
 
+namespace {
+
+// `text` with its control bytes, and those from DEL up to `last`, written \xNN.
+std::string escaped(std::string_view text, unsigned last)
+{
+    std::string line;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || (byte >= 0x7F && byte <= last)) {
+            char code[8];
+            snprintf(code, sizeof code, "\\x%02x", static_cast<unsigned>(byte));
+            line += code;
+        } else {
+            line += c;
+        }
+    }
+    return line;
+}
+
+} // namespace
+
 std::string shown(std::string_view name)
 {
     constexpr size_t most = 200;
-    std::string text;
-    for (const char c : name.substr(0, most)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte >= 0x7F) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
-            text += escaped;
-        } else {
-            text += c;
-        }
-    }
+    std::string text = escaped(name.substr(0, most), 0xFF);
     if (name.size() > most)
         text += "... (" + std::to_string(name.size()) + " bytes)";
     return text;
+}
+
+std::string shown_path(std::string_view path)
+{
+    return escaped(path, 0x7F);
 }

@@ -50,3 +50,6 @@ bool compare_name(const char* wanted, const unsigned char* at, size_t room, int&
 // `name` as a line shows it: control and non-ASCII bytes written \xNN, cut past 200 bytes with its
 // length said.
 std::string shown(std::string_view name);
+// A path (UTF-8) as a line shows it: whole, its characters as they are, but its control bytes written
+// \xNN, so that a newline in a folder's name cannot split a line in two.
+std::string shown_path(std::string_view path);

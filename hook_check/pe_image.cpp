@@ -7,12 +7,14 @@
 //   the file's: a table said to lie there is counted as outside the file's data.
 // - Counts may be huge (names, descriptors, sections), and many entries may point at one place: a
 //   table must lie whole in the data before it is read, a name is read once however many entries
-//   point at it, within a budget of the file's size (names.h), and a walk of an import lookup table
-//   ends where it meets one walked for an earlier descriptor, so that time and memory stay
-//   proportional to the file.
+//   point at it, within a budget of the file's size (names.h), and kept once; a function imported is
+//   kept in 16 bytes (PeBindings); and a walk of an import lookup table ends where it meets one walked
+//   for an earlier descriptor, so that time and memory stay proportional to the file. The sections, in order of
+//   address, are found by halving.
 // - The loader finds an export as the PE format's documentation of the hint/name table says: at the
 //   importer's hint, then by a binary search of the export names, which the format keeps sorted. A
-//   table out of order can hide the entry from it, and the entry is looked up that way here too.
+//   table out of order can hide a name from it, and every name is looked up that way here too: the
+//   export table is kept (PeExports) for the lookups of each importer once the bytes are gone.
 // - The loader walks the import descriptors up to the empty one and ignores the directory's size: a
 //   size bent short must not hide an import, so it is ignored here too.
 // - The loader refuses an image whose headers or sections are out of order or past the file's end,
@@ -25,7 +27,9 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -114,6 +118,10 @@ public:
     {
     }
 
+    size_t size() const
+    {
+        return size_;
+    }
     // `length` bytes at `offset` of the file, or null where they are not all in it.
     const unsigned char* file(uint64_t offset, uint64_t length) const
     {
@@ -133,18 +141,11 @@ public:
         const std::pair<const unsigned char*, uint64_t> found = region(rva);
         return found.first ? names.read(found.first, found.second, text) : Names::Read::unended;
     }
-    // How the name at `rva` orders against the entry's; false where it runs out of the file's data.
-    bool entry_order(uint64_t rva, int& order) const
-    {
-        const std::pair<const unsigned char*, uint64_t> found = region(rva);
-        return found.first && compare_name(entry_name, found.first, found.second, order);
-    }
     // Whether `rva` lies in the image's headers or a section, as mapped.
     bool in_image(uint64_t rva) const
     {
-        return rva < headers_size || std::any_of(sections.begin(), sections.end(), [&](const Section& s) {
-                   return rva >= s.address && rva - s.address < s.extent;
-               });
+        const Section* s = holding(rva);
+        return rva < headers_size || (s && rva - s->address < s->extent);
     }
 
     bool plus = false; // PE32+
@@ -165,11 +166,18 @@ private:
     {
         if (rva < headers_size)
             return {data_ + rva, headers_size - rva};
-        for (const Section& s : sections) {
-            if (rva >= s.address && rva - s.address < s.data_size)
-                return {data_ + s.data_at + (rva - s.address), s.data_size - (rva - s.address)};
-        }
+        const Section* s = holding(rva);
+        if (s && rva - s->address < s->data_size)
+            return {data_ + s->data_at + (rva - s->address), s->data_size - (rva - s->address)};
         return {nullptr, 0};
+    }
+    // The last section that begins at or before `rva`, found by halving: the headers' check keeps
+    // them in order of address, none overlapping.
+    const Section* holding(uint64_t rva) const
+    {
+        const auto after = std::upper_bound(sections.begin(), sections.end(), rva,
+                                            [](uint64_t at, const Section& s) { return at < s.address; });
+        return after == sections.begin() ? nullptr : &*std::prev(after);
     }
 
     const unsigned char* data_;
@@ -286,112 +294,338 @@ void check_directories(const Pe& pe, Image& image)
     }
 }
 
+// Texts of a file's bytes, each kept once for its place however many entries name it: the places are
+// sorted, not hashed, to find those named again, so that a quarter of a million cost a few megabytes.
+class Places {
+public:
+    // `text`, which lies in the file, noted: gives its number.
+    uint32_t note(std::string_view text)
+    {
+        noted_.push_back(text);
+        return static_cast<uint32_t>(noted_.size() - 1);
+    }
+    // Each place noted appended to `pool` once: gives where each noted text lies there, by its number.
+    std::vector<uint32_t> keep(std::string& pool) const
+    {
+        std::vector<uint32_t> order(noted_.size());
+        for (uint32_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [&](uint32_t a, uint32_t b) { return noted_[a].data() < noted_[b].data(); });
+        std::vector<uint32_t> kept_at(noted_.size());
+        for (size_t i = 0; i < order.size(); ++i) {
+            if (i == 0 || noted_[order[i]].data() != noted_[order[i - 1]].data()) {
+                kept_at[order[i]] = static_cast<uint32_t>(pool.size());
+                pool.append(noted_[order[i]]);
+            } else {
+                kept_at[order[i]] = kept_at[order[i - 1]];
+            }
+        }
+        return kept_at;
+    }
+
+private:
+    std::vector<std::string_view> noted_;
+};
+
 std::string export_table(const char* what, uint32_t count, uint32_t rva)
 {
     return std::string("its export directory's ") + what + " (" + std::to_string(count) + " entries at RVA " +
            hex(rva) + ") is not wholly in the file's data";
 }
 
-// Where the entry of export ordinal `ordinal` leads: the loader binds it to the library's own code,
-// or cannot.
-void bind_entry(Pe& pe, const unsigned char* functions, uint32_t function_count, uint32_t ordinal, Image& image)
+} // namespace
+
+// Reads a PE image's export table into a PeExports, each name and forwarder through the image's Names,
+// so that a place of the file is read and kept once however many entries point at it. The places are
+// sorted to find those read again, not mapped: a quarter of a million names cost a few megabytes.
+class PeExportsReader {
+public:
+    explicit PeExportsReader(PeExports& exports)
+        : exports_(exports)
+    {
+    }
+
+    // The table of `pe`; what the loader refuses of it said in `image.damage`.
+    void read(Pe& pe, Image& image)
+    {
+        const Pe::Directory directory = pe.directories[export_entry];
+        if (directory.rva == 0)
+            return;
+        const unsigned char* header = pe.mapped(directory.rva, export_directory_size);
+        if (!header)
+            return refuse("its export directory (RVA " + hex(directory.rva) + ") is not wholly in the file's data",
+                          image);
+        const uint32_t function_count = u32(header + 20);
+        const uint32_t name_count = u32(header + 24);
+        const unsigned char* functions = pe.mapped(u32(header + 28), uint64_t{function_count} * 4);
+        const unsigned char* names = pe.mapped(u32(header + 32), uint64_t{name_count} * 4);
+        const unsigned char* ordinals = pe.mapped(u32(header + 36), uint64_t{name_count} * 2);
+        if (function_count != 0 && !functions)
+            return refuse(export_table("address table", function_count, u32(header + 28)), image);
+        if (name_count != 0 && (!names || !ordinals))
+            return refuse(export_table("name table", name_count, u32(header + 32)), image);
+        exports_.base_ = u32(header + 16);
+        exports_.targets_.reserve(function_count);
+        for (uint32_t i = 0; i < function_count; ++i) {
+            const uint32_t address = u32(functions + uint64_t{i} * 4);
+            using Kind = PeExports::Target::Kind;
+            PeExports::Target target{Kind::code, address, {0, PeExports::unread}};
+            // An address inside the export directory is a forwarder's text, not code.
+            if (address >= directory.rva && address - directory.rva < directory.size)
+                target = {Kind::forwarded, address, keep(pe, address)};
+            else if (address == 0)
+                target.kind = Kind::none;
+            else if (!pe.mapped(address, 1) || address < pe.headers_size)
+                target.kind = Kind::outside;
+            exports_.targets_.push_back(target);
+        }
+        exports_.names_.reserve(name_count);
+        exports_.name_ordinals_.reserve(name_count);
+        for (uint32_t i = 0; i < name_count; ++i) {
+            exports_.names_.push_back(keep(pe, u32(names + uint64_t{i} * 4)));
+            exports_.name_ordinals_.push_back(u16(ordinals + uint64_t{i} * 2));
+        }
+        pool();
+    }
+
+private:
+    void refuse(const std::string& why, Image& image)
+    {
+        image.damage.push_back(why);
+        exports_.why_ = why;
+    }
+    // The text at `rva`: its length, and its place noted, where it is read; else unread, where it does
+    // not end in the file's data or the names' budget is spent.
+    PeExports::Span keep(Pe& pe, uint64_t rva)
+    {
+        std::string_view name;
+        if (pe.name(rva, name) > Names::Read::again)
+            return {0, PeExports::unread};
+        return {places_.note(name), static_cast<uint32_t>(name.size())};
+    }
+    // Each text noted kept in the pool once for its place, and each span pointed there.
+    void pool()
+    {
+        const std::vector<uint32_t> kept_at = places_.keep(exports_.pool_);
+        for (PeExports::Target& target : exports_.targets_) {
+            if (target.kind == PeExports::Target::Kind::forwarded && target.text.length != PeExports::unread)
+                target.text.at = kept_at[target.text.at];
+        }
+        for (PeExports::Span& span : exports_.names_) {
+            if (span.length != PeExports::unread)
+                span.at = kept_at[span.at];
+        }
+    }
+
+    PeExports& exports_;
+    Places places_;
+};
+
+Found PeExports::found(uint32_t index, bool code) const
 {
-    const Pe::Directory directory = pe.directories[export_entry];
-    const uint32_t address = ordinal < function_count ? u32(functions + uint64_t{ordinal} * 4) : 0;
-    std::string_view forward;
-    image.entry = Entry::unbound;
-    if (ordinal >= function_count)
-        image.entry_why = "its ordinal lies past the export address table";
-    else if (address >= directory.rva && address - directory.rva < directory.size)
-        image.entry_why = pe.name(address, forward) <= Names::Read::again
-                              ? "it is forwarded to " + shown(forward)
-                              : "it is forwarded to a name outside the file";
-    else if (!pe.mapped(address, 1) || address < pe.headers_size)
-        image.entry_why = "its code (at RVA " + hex(address) + ") is not in the file's data";
-    else
-        image.entry = Entry::bound;
+    if (index >= targets_.size())
+        return {Found::Kind::unbound, "its ordinal lies past the export address table"};
+    const Target& target = targets_[index];
+    switch (target.kind) {
+    case Target::Kind::code:
+        return {Found::Kind::code, {}};
+    case Target::Kind::forwarded:
+        if (target.text.length == unread)
+            return {Found::Kind::unbound, "it is forwarded to a name outside the file"};
+        return {Found::Kind::forwarded, std::string(text(target.text))};
+    case Target::Kind::none:
+    case Target::Kind::outside:
+        break;
+    }
+    if (!code)
+        return {Found::Kind::code, {}};
+    return {Found::Kind::unbound, "its code (at RVA " + hex(target.address) + ") is not in the file's data"};
 }
 
-// The entry looked up as the loader looks it up, from the importer's hint; where it is not found, the
-// names it exports, for the checks to tell a near name.
-void read_exports(Pe& pe, uint32_t hint, Image& image)
+Found PeExports::find(const Import& import) const
 {
-    const Pe::Directory directory = pe.directories[export_entry];
-    if (directory.rva == 0)
-        return;
-    const unsigned char* header = pe.mapped(directory.rva, export_directory_size);
-    if (!header) {
-        image.damage.push_back("its export directory (RVA " + hex(directory.rva) +
-                               ") is not wholly in the file's data");
-        return;
-    }
-    const uint32_t function_count = u32(header + 20);
-    const uint32_t name_count = u32(header + 24);
-    const unsigned char* functions = pe.mapped(u32(header + 28), uint64_t{function_count} * 4);
-    const unsigned char* names = pe.mapped(u32(header + 32), uint64_t{name_count} * 4);
-    const unsigned char* ordinals = pe.mapped(u32(header + 36), uint64_t{name_count} * 2);
-    if (function_count != 0 && !functions) {
-        image.damage.push_back(export_table("address table", function_count, u32(header + 28)));
-        return;
-    }
-    if (name_count != 0 && (!names || !ordinals)) {
-        image.damage.push_back(export_table("name table", name_count, u32(header + 32)));
-        return;
-    }
-    const auto name_at = [&](uint32_t i) { return u32(names + uint64_t{i} * 4); };
-    const auto bind = [&](uint32_t i) {
-        bind_entry(pe, functions, function_count, u16(ordinals + uint64_t{i} * 2), image);
-    };
-    const auto outside = [&](uint32_t i) {
-        image.damage.push_back("its export directory's name " + std::to_string(i + 1) +
-                               " lies outside the file's data");
-        image.entry = Entry::missed;
-    };
+    return import.name.empty() ? by_ordinal(import.ordinal) : by_name(import.name, import.hint, false);
+}
 
-    // The loader tries the name at the hint, then searches the table by halves.
-    int order = 0;
-    if (hint < name_count && pe.entry_order(name_at(hint), order) && order == 0)
-        return bind(hint);
-    for (int64_t low = 0, high = int64_t{name_count} - 1; low <= high;) {
+Found PeExports::by_name(std::string_view name, uint32_t hint, bool code) const
+{
+    if (!why_.empty())
+        return {Found::Kind::hidden, why_};
+    const auto count = static_cast<uint32_t>(names_.size());
+    if (hint < count && names_[hint].length != unread && text(names_[hint]) == name)
+        return found(name_ordinals_[hint], code);
+    // std::string_view orders as strcmp does: by unsigned bytes.
+    for (int64_t low = 0, high = int64_t{count} - 1; low <= high;) {
         const auto middle = static_cast<uint32_t>((low + high) / 2);
-        if (!pe.entry_order(name_at(middle), order))
-            return outside(middle);
+        if (names_[middle].length == unread)
+            return {Found::Kind::hidden,
+                    "its export directory's name " + std::to_string(middle + 1) + " lies outside the file's data"};
+        const int order = name.compare(text(names_[middle]));
         if (order == 0)
-            return bind(middle);
+            return found(name_ordinals_[middle], code);
         if (order < 0)
             high = int64_t{middle} - 1;
         else
             low = int64_t{middle} + 1;
     }
-    for (uint32_t i = 0; i < name_count; ++i) {
-        std::string_view name;
-        switch (pe.name(name_at(i), name)) {
-        case Names::Read::fresh:
-            if (name == entry_name) {
-                image.damage.push_back(std::string("its export names are out of order, and the loader, which looks ") +
-                                       entry_name + " up at the importer's hint and then by halving the sorted " +
-                                       "names, does not find it (its name " + std::to_string(i + 1) + " of " +
-                                       std::to_string(name_count) + ")");
-                image.entry = Entry::missed;
-            }
-            image.exports.emplace_back(name);
-            break;
-        case Names::Read::again:
-            break;
-        case Names::Read::unended:
-            return outside(i);
-        case Names::Read::spent:
-            return;
-        }
+    return {};
+}
+
+Found PeExports::by_ordinal(uint32_t ordinal) const
+{
+    if (!why_.empty())
+        return {Found::Kind::hidden, why_};
+    // Below the base, the difference wraps past the table, as the loader's unsigned one does.
+    const uint32_t index = ordinal - base_;
+    if (index >= targets_.size() || targets_[index].kind == Target::Kind::none)
+        return {};
+    return found(index, false);
+}
+
+uint32_t PeExports::place_of(std::string_view name) const
+{
+    for (size_t i = 0; i < names_.size(); ++i) {
+        if (names_[i].length != unread && text(names_[i]) == name)
+            return static_cast<uint32_t>(i + 1);
+    }
+    return 0;
+}
+
+// Sorted, not hashed, to find those that repeat: first by place, as one place is one text however
+// long, then the places by text, so that the texts compared are each kept once.
+std::vector<std::string> PeExports::names() const
+{
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < names_.size(); ++i) {
+        if (names_[i].length != unread)
+            order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return names_[a].at < names_[b].at; });
+    order.erase(
+        std::unique(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return names_[a].at == names_[b].at; }),
+        order.end());
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return text(names_[a]) < text(names_[b]); });
+    std::vector<bool> first(names_.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        first[order[i]] = i == 0 || text(names_[order[i]]) != text(names_[order[i - 1]]);
+    std::vector<std::string> each;
+    for (uint32_t i = 0; i < names_.size(); ++i) {
+        if (first[i])
+            each.emplace_back(text(names_[i]));
+    }
+    return each;
+}
+
+namespace {
+
+// The entry looked up as the loader looks it up, from the importer's hint; where it is not found, the
+// names it exports, for the checks to tell a near name.
+void find_entry(const PeExports& exports, uint32_t hint, Image& image)
+{
+    const Found found = exports.by_name(entry_name, hint, true);
+    switch (found.kind) {
+    case Found::Kind::code:
+        image.entry = Entry::bound;
+        return;
+    case Found::Kind::forwarded:
+        image.entry = Entry::unbound;
+        image.entry_why = "it is forwarded to " + shown(found.text);
+        return;
+    case Found::Kind::unbound:
+        image.entry = Entry::unbound;
+        image.entry_why = found.text;
+        return;
+    case Found::Kind::hidden:
+        // The table's own damage is said as it is read; a name that the search meets and cannot read
+        // is said here.
+        if (std::find(image.damage.begin(), image.damage.end(), found.text) == image.damage.end())
+            image.damage.push_back(found.text);
+        image.entry = Entry::missed;
+        return;
+    case Found::Kind::absent:
+        break;
+    }
+    image.exports = exports.names();
+    if (const uint32_t place = exports.place_of(entry_name)) {
+        image.damage.push_back(std::string("its export names are out of order, and the loader, which looks ") +
+                               entry_name + " up at the importer's hint and then by halving the sorted names, " +
+                               "does not find it (its name " + std::to_string(place) + " of " +
+                               std::to_string(exports.name_count()) + ")");
+        image.entry = Entry::missed;
     }
 }
 
-// Walks the lookup table at `start` of the library `library`, as the loader reads it: to its empty
-// entry, each name it imports readable. A walk that meets one made for an earlier descriptor goes no
-// further (`walked`: where each walk of entries in line with this one began and ended), so that
-// tables made to overlap are read once.
-void walk_lookup(Pe& pe, uint64_t start, const std::string& library, std::map<uint64_t, uint64_t>& walked, Image& image)
+} // namespace
+
+// Keeps the functions that an image's import tables bind in a PeBindings: each name once for its
+// place in the file, however many entries point at it, so that the names cost no more than the
+// Names budget that read them. `done` keeps them once all are added.
+class PeBindingsReader {
+public:
+    PeBindingsReader(Image& image, PeBindings& bindings)
+        : image(image)
+        , bindings_(bindings)
+    {
+    }
+
+    // A library imported, next in `image.imports`.
+    void library(std::string_view name)
+    {
+        image.imports.emplace_back(name);
+        bindings_.libraries_.emplace_back(name);
+    }
+    void add(uint32_t library, std::string_view name, uint32_t hint)
+    {
+        bindings_.functions_.push_back({library, places_.note(name), static_cast<uint32_t>(name.size()), hint});
+    }
+    void add(uint32_t library, uint32_t ordinal)
+    {
+        bindings_.functions_.push_back({library, 0, PeBindings::Function::by_ordinal, ordinal});
+    }
+    void done()
+    {
+        const std::vector<uint32_t> kept_at = places_.keep(bindings_.names_);
+        for (PeBindings::Function& function : bindings_.functions_) {
+            if (function.name_length != PeBindings::Function::by_ordinal)
+                function.name_at = kept_at[function.name_at];
+        }
+    }
+
+    Image& image;
+
+private:
+    PeBindings& bindings_;
+    Places places_;
+};
+
+Import PeBindings::at(size_t index) const
 {
+    const Function& function = functions_[index];
+    Import import;
+    import.library = libraries_[function.library];
+    if (function.name_length == Function::by_ordinal) {
+        import.ordinal = function.hint_or_ordinal;
+    } else {
+        import.name = names_.substr(function.name_at, function.name_length);
+        import.hint = function.hint_or_ordinal;
+    }
+    return import;
+}
+
+namespace {
+
+// Walks the lookup table at `start` of the library `library` (its index in `image.imports`), as the
+// loader reads it: to its empty entry, each name it imports readable, each function kept in
+// `bindings`. A walk that meets one made for an earlier descriptor goes no further (`walked`: where
+// each walk of entries in line with this one began and ended), so that tables made to overlap are read
+// once: what they share is bound from the earlier descriptor's library alone, as no linker makes them.
+void walk_lookup(Pe& pe, uint64_t start, uint32_t library, std::map<uint64_t, uint64_t>& walked,
+                 PeBindingsReader& bindings)
+{
+    Image& image = bindings.image;
+    const std::string shown_library = shown(image.imports[library]);
     const uint32_t width = pe.plus ? 8 : 4;
     const uint64_t ordinal_flag = uint64_t{1} << (width * 8 - 1);
     auto next = walked.upper_bound(start);
@@ -410,38 +644,46 @@ void walk_lookup(Pe& pe, uint64_t start, const std::string& library, std::map<ui
         }
         const unsigned char* slot = pe.mapped(entry, width);
         if (!slot) {
-            image.damage.push_back("the names it imports from " + library + " run out of the file's data");
+            image.damage.push_back("the names it imports from " + shown_library + " run out of the file's data");
             break;
         }
         const uint64_t value = pe.plus ? u64(slot) : u32(slot);
         if (value == 0)
             break;
-        if (value & ordinal_flag)
+        if (value & ordinal_flag) {
+            bindings.add(library, static_cast<uint16_t>(value));
             continue;
+        }
         const uint64_t hint_at = value & 0x7FFFFFFF;
         std::string_view name;
         const Names::Read read = pe.name(hint_at + 2, name);
         if (read == Names::Read::unended)
-            image.damage.push_back("a name it imports from " + library + " (at RVA " + hex(hint_at) +
+            image.damage.push_back("a name it imports from " + shown_library + " (at RVA " + hex(hint_at) +
                                    ") lies outside the file's data");
         if (read > Names::Read::again)
             break;
         const unsigned char* hint = pe.mapped(hint_at, 2);
+        if (!hint && read == Names::Read::fresh)
+            image.damage.push_back("the hint of " + shown(name) + ", which it imports from " + shown_library +
+                                   " (at RVA " + hex(hint_at) + "), lies outside the file's data");
         if (name == entry_name && hint)
             image.entry_hint = u16(hint);
+        bindings.add(library, name, hint ? u16(hint) : no_hint);
     }
     walked[start] = entry;
 }
 
 // The libraries bound at load, as the loader walks them; those loaded later by the delay-load helper
 // cannot stop a start. Each library's lookup table is walked too: a name it cannot read stops the load.
-void read_imports(Pe& pe, Image& image)
+void read_imports(Pe& pe, PeBindingsReader& bindings)
 {
+    Image& image = bindings.image;
     const uint32_t first = pe.directories[import_entry].rva;
     if (first == 0)
         return;
     const uint32_t width = pe.plus ? 8 : 4;
-    std::map<uint64_t, uint64_t> walked[8]; // by where in its entry's width a walk began
+    std::map<uint64_t, uint64_t> walked[8];              // by where in its entry's width a walk began
+    std::unordered_map<const char*, uint32_t> libraries; // each name's place, by its index in `imports`
     for (uint64_t at = first;; at += import_descriptor_size) {
         const unsigned char* descriptor = pe.mapped(at, import_descriptor_size);
         if (!descriptor) {
@@ -461,23 +703,25 @@ void read_imports(Pe& pe, Image& image)
                                    ", outside the file's data");
         if (read > Names::Read::again)
             return;
-        const std::string library = shown(name);
         if (!pe.in_image(bound_at))
-            image.damage.push_back("the import address table of " + library + " (RVA " + hex(bound_at) +
+            image.damage.push_back("the import address table of " + shown(name) + " (RVA " + hex(bound_at) +
                                    ") lies outside its image's sections");
+        const auto library = libraries.emplace(name.data(), static_cast<uint32_t>(image.imports.size()));
+        if (library.second)
+            bindings.library(name);
         const uint64_t start = lookup != 0 ? lookup : bound_at;
-        walk_lookup(pe, start, library, walked[start % width], image);
-        if (read == Names::Read::fresh)
-            image.imports.emplace_back(name);
+        walk_lookup(pe, start, library.first->second, walked[start % width], bindings);
     }
 }
 
 } // namespace
 
-ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, std::string& why)
+namespace {
+
+// The MZ and PE headers and the section table of `pe`, as the loader takes them: not_an_image or
+// damaged, with `why`, where it does not.
+ImageRead read_image(Pe& pe, size_t size, Image& image, std::string& why)
 {
-    image = Image{};
-    Pe pe(data, size);
     const unsigned char* dos = pe.file(0, 64);
     if (!dos || dos[0] != 'M' || dos[1] != 'Z') {
         why = "it is not a program image (it does not begin with MZ)";
@@ -494,15 +738,46 @@ ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, I
         return ImageRead::damaged;
     }
     why = read_headers(pe, size, header, image);
-    if (!why.empty())
-        return ImageRead::damaged;
+    return why.empty() ? ImageRead::ok : ImageRead::damaged;
+}
+
+} // namespace
+
+ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, Image& image, std::string& why)
+{
+    image = Image{};
+    auto exports = std::make_shared<PeExports>();
+    Pe pe(data, size);
+    const ImageRead read = read_image(pe, size, image, why);
+    if (read != ImageRead::ok)
+        return read;
     check_directories(pe, image);
     // The code the loader runs first: the program's start, or a library's DllMain.
     if (pe.entry_point != 0 && (!pe.mapped(pe.entry_point, 1) || pe.entry_point < pe.headers_size))
         image.damage.push_back("its entry point (RVA " + hex(pe.entry_point) + ") is not in the file's data");
-    read_exports(pe, entry_hint, image);
-    read_imports(pe, image);
+    PeExportsReader(*exports).read(pe, image);
+    find_entry(*exports, entry_hint, image);
+    image.exports_table = std::move(exports);
+    auto bindings = std::make_shared<PeBindings>();
+    PeBindingsReader reader(image, *bindings);
+    read_imports(pe, reader);
+    reader.done();
+    image.bindings = std::move(bindings);
     if (pe.names.spent())
         image.damage.push_back(pe.names.spent_damage());
     return ImageRead::ok;
+}
+
+std::string_view pe_section(const unsigned char* data, size_t size, std::string_view name)
+{
+    Pe pe(data, size);
+    Image image;
+    std::string why;
+    if (read_image(pe, size, image, why) != ImageRead::ok)
+        return {};
+    for (const Section& s : pe.sections) {
+        if (s.name == name && s.data_size != 0)
+            return {reinterpret_cast<const char*>(data) + s.data_at, s.data_size};
+    }
+    return {};
 }

@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include "hook_control.h"
+#include "names.h"
 
 namespace {
 
@@ -42,10 +43,12 @@ bool release_and_fail(hook_host* host, const std::string& text, std::string& tol
 
 } // namespace
 
-bool start_once(const std::string& host, const std::string& library, int32_t number, std::string& told)
+bool start_once(const std::string& host_path, const std::string& library_path, int32_t number, std::string& told)
 {
+    const std::string host = shown_path(host_path);
+    const std::string library = shown_path(library_path);
     hook_host* started = nullptr;
-    if (hook_host_start(host.c_str(), number, 0, &started) != HOOK_HOST_OK)
+    if (hook_host_start(host_path.c_str(), number, 0, &started) != HOOK_HOST_OK)
         return release_and_fail(started, host + " could not be started: " + hook_host_last_error(), told);
 
     int32_t reported = 0;

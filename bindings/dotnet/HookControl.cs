@@ -1,6 +1,7 @@
 // Starts, supervises and ends hook hosts from .NET, through the hook_control shared library: on Windows
 // hook_control.dll of the process's architecture, placed beside the program (the NuGet package places
-// it); on Linux libhook_control.so where the loader finds it. C# 7, for .NET Framework 4.7.2 and .NET 6 or later.
+// it); on Linux libhook_control.so where the loader finds it. C# 7, for .NET Framework 4.5 and later,
+// .NET Core 3.0 and later, .NET 5 and later (it needs no more than .NET Standard 2.1), and Mono.
 //
 //     using (var host = Host.Start("hook_host.exe", 42)) {
 //         int reported = host.WaitReport(TimeSpan.FromSeconds(10));
@@ -16,6 +17,7 @@
 // time. Start, Post and StatusText check that the library's major version is this file's.
 using System;
 using System.Collections.Generic;
+using System.Runtime.ExceptionServices;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
@@ -97,7 +99,11 @@ namespace HookControl
         private HostExitedEventArgs exit;                 // once the end is known
         private bool watching;
         private bool disposed;
+        private int raising; // calls of Exited's handlers under way, which Dispose waits for
         private RegisteredWaitHandle registration; // Windows: the pool's wait, until it has fired
+
+        // The Host whose Exited handler this thread calls, if any: a handler may dispose its own Host.
+        [ThreadStatic] private static Host raisingHere;
 
         private Host(HostHandle handle)
         {
@@ -156,8 +162,9 @@ namespace HookControl
         /// of the caller's waiting. A cancelled <paramref name="cancellation"/> ends this wait with
         /// OperationCanceledException, never the host, and leaves the watch to later waits. The task
         /// fails with HookControlException where the status could not be read, and with
-        /// ObjectDisposedException where the Host is disposed first. Its continuations may run on
-        /// the thread-pool thread that learnt of the end. Throws ObjectDisposedException at once on a
+        /// ObjectDisposedException where the Host is disposed first. Its continuations run on a
+        /// thread-pool thread of their own: never on the thread that goes on to raise Exited, nor
+        /// inside Dispose or the token's Cancel. Throws ObjectDisposedException at once on a
         /// disposed Host whose end was not known before, and HookControlException where the watch
         /// cannot be made (no descriptor left).</summary>
         public Task<int> WaitAsync(CancellationToken cancellation)
@@ -171,7 +178,10 @@ namespace HookControl
         /// <summary>Raised once, on a thread-pool thread, when the host has ended, with its exit
         /// status: for each handler, whether it was added before or after the end (one added after it
         /// is called at once, on a thread-pool thread). Not raised for an end that Dispose brought
-        /// about, or seen after it. Adding a handler starts the watch (see the remarks of Host), and
+        /// about, or seen after it, and never once Dispose has returned. Every handler is called
+        /// even where an earlier one throws; then the exception is thrown again on that thread, where,
+        /// unhandled, it ends the process as one from a handler of Process.Exited does (which skips
+        /// the later handlers). Adding a handler starts the watch (see the remarks of Host), and
         /// throws as WaitAsync does on a disposed Host or where the watch cannot be made.</summary>
         public event EventHandler<HostExitedEventArgs> Exited
         {
@@ -186,7 +196,7 @@ namespace HookControl
                     }
                 }
                 if (known != null && value != null)
-                    ThreadPool.QueueUserWorkItem(_ => value(this, known));
+                    ThreadPool.QueueUserWorkItem(_ => Raise(value, known));
             }
             remove
             {
@@ -197,8 +207,10 @@ namespace HookControl
 
         /// <summary>Frees the host; one that still runs and was not started to outlive its controller
         /// is ended. Ends the watch first, if there is one: a pending WaitAsync fails with
-        /// ObjectDisposedException, and Exited is not raised from then on. On Windows this waits for
-        /// a status's read that has begun, which takes no time.</summary>
+        /// ObjectDisposedException, and Exited is not raised from then on. Waits for a handler of
+        /// Exited that runs on another thread to return, unless that handler is disposing the Host
+        /// too (so a handler must not wait for the thread that disposes its Host), and on Windows
+        /// for a status's read that has begun, which takes no time.</summary>
         public void Dispose()
         {
             RegisteredWaitHandle registered;
@@ -209,6 +221,13 @@ namespace HookControl
                 exited = null;
                 registered = registration;
                 registration = null;
+                // A handler's call under way on another thread ends first. One on this thread, which
+                // disposes its own Host, is not waited for, here or by a Dispose elsewhere.
+                var own = raisingHere == this ? 1 : 0;
+                raising -= own;
+                while (raising > 0)
+                    Monitor.Wait(gate);
+                raising += own;
             }
             // The pool's wait must be gone before the library closes the handle it waits on.
             if (registered != null)
@@ -218,7 +237,7 @@ namespace HookControl
             if (watched && !Windows)
                 PidfdWatch.Remove(this);
             if (watched)
-                end.TrySetException(new ObjectDisposedException("Host"));
+                Complete(ended => ended.TrySetException(new ObjectDisposedException("Host")));
             handle.Dispose();
         }
 
@@ -288,11 +307,50 @@ namespace HookControl
                 exited = null;
             }
             if (failure == null)
-                end.TrySetResult(status);
+                Complete(ended => ended.TrySetResult(status));
             else
-                end.TrySetException(new HookControlException(failure));
+                Complete(ended => ended.TrySetException(new HookControlException(failure)));
             if (handlers != null)
-                handlers(this, args);
+                Raise(handlers, args);
+        }
+
+        // Completes the end's task on a thread-pool thread of its own, where the continuations then
+        // run inline, away from the thread that completes it. TaskCreationOptions.
+        // RunContinuationsAsynchronously would say the same, but .NET Framework 4.5 lacks it.
+        private void Complete(Action<TaskCompletionSource<int>> completion)
+        {
+            ThreadPool.QueueUserWorkItem(_ => completion(end));
+        }
+
+        // On a thread-pool thread: calls each of `handlers` in turn until the Host is disposed, which
+        // waits for a call under way. Every one is called even where one throws; the exceptions are
+        // then thrown again here, unhandled.
+        private void Raise(EventHandler<HostExitedEventArgs> handlers, HostExitedEventArgs args)
+        {
+            var failures = new List<Exception>();
+            foreach (EventHandler<HostExitedEventArgs> handler in handlers.GetInvocationList()) {
+                lock (gate) {
+                    if (disposed)
+                        break;
+                    raising++;
+                }
+                raisingHere = this;
+                try {
+                    handler(this, args);
+                } catch (Exception failure) {
+                    failures.Add(failure);
+                } finally {
+                    raisingHere = null;
+                    lock (gate) {
+                        raising--;
+                        Monitor.PulseAll(gate);
+                    }
+                }
+            }
+            if (failures.Count == 1)
+                ExceptionDispatchInfo.Capture(failures[0]).Throw();
+            if (failures.Count > 1)
+                throw new AggregateException("handlers of Host.Exited threw", failures);
         }
 
         // The task of `ended`, or OperationCanceledException once `cancellation` is cancelled first.
@@ -300,7 +358,8 @@ namespace HookControl
         {
             if (cancellation.CanBeCanceled && !ended.IsCompleted) {
                 var cancelled = new TaskCompletionSource<bool>();
-                using (cancellation.Register(() => cancelled.TrySetResult(true)))
+                // Set on a thread-pool thread, so that the continuations do not run inside Cancel.
+                using (cancellation.Register(() => ThreadPool.QueueUserWorkItem(_ => cancelled.TrySetResult(true))))
                     if (await Task.WhenAny(ended, cancelled.Task).ConfigureAwait(false) != ended)
                         throw new OperationCanceledException(cancellation);
             }

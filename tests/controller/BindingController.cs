@@ -1,12 +1,19 @@
-// A controller for the end-to-end tests, built on the C# binding alone (HookControl.cs): it answers
-// the commands of binding_controller.py, one line each, so that one test drives both bindings; and
-// for the Exited event:
+// A controller for the end-to-end tests, built on the C# binding alone (HookControl.cs), on Mono and
+// on .NET for Windows: it answers the commands of binding_controller.py, one line each, so that one
+// test drives both bindings; and for the Exited event:
 //
-//   handler                       ok NUMBER: adds a handler of Exited, numbered from 1
+//   handler [slow|throw|dispose]  ok NUMBER: adds a handler of Exited, numbered from 1, that records
+//                                 its call (a slow one half a second late; one that throws, first;
+//                                 one that disposes the host, after that)
 //   handled SECONDS               ok NUMBER:STATUS:THREAD...: after SECONDS, every call of the handlers
 //                                 so far, THREAD "pool" for a thread-pool thread
+//   release-while-handling        ok NUMBER:STATUS:THREAD...: once a handler has begun, disposes the
+//                                 host, and tells the calls recorded by then
+//   await-exited STATUS           ok STATUS: closes the host, and awaits its end in a continuation that
+//                                 then waits for Exited (5 s at most)
 //
-// An asynchronous wait cancelled by its token answers "timeout".
+// An asynchronous wait cancelled by its token answers "timeout". An exception that nothing handles is
+// told as a line "unhandled TYPE NUMBER:STATUS:THREAD..." before the runtime ends the controller.
 using System;
 using System.Collections.Generic;
 using System.Diagnostics;
@@ -22,6 +29,7 @@ static class BindingController
     static Host host;
     static int handlers;
     static readonly List<string> handled = new List<string>();
+    static readonly ManualResetEventSlim handling = new ManualResetEventSlim();
 
     static TimeSpan? Seconds(string word)
     {
@@ -92,22 +100,47 @@ static class BindingController
         }
     }
 
-    static string AddHandler()
+    static string AddHandler(string kind)
     {
         var number = ++handlers;
         host.Exited += (sender, exited) => {
+            handling.Set();
+            if (kind == "slow")
+                Thread.Sleep(500);
+            if (kind == "dispose")
+                ((Host)sender).Dispose();
             lock (handled)
                 handled.Add(string.Format("{0}:{1}:{2}", number, exited.ExitStatus,
                                           Thread.CurrentThread.IsThreadPoolThread ? "pool" : "other"));
+            if (kind == "throw")
+                throw new InvalidOperationException("handler " + number + " threw");
         };
         return "ok " + number;
     }
 
-    static string Handled(TimeSpan after)
+    static string Handled()
     {
-        Thread.Sleep(after);
         lock (handled)
-            return "ok " + string.Join(" ", handled);
+            return string.Join(" ", handled);
+    }
+
+    static string ReleaseWhileHandling()
+    {
+        if (!handling.Wait(TimeSpan.FromSeconds(10)))
+            return "timeout no handler began";
+        host.Dispose();
+        return "ok " + Handled();
+    }
+
+    static string AwaitExited(uint status)
+    {
+        var told = new ManualResetEventSlim();
+        host.Exited += (sender, exited) => told.Set();
+        host.Close(status);
+        return Task.Run(async () => {
+            var ended = await host.WaitAsync(CancellationToken.None);
+            return told.Wait(TimeSpan.FromSeconds(5)) ? "ok " + ended : "timeout Exited not raised within 5 s";
+        }).GetAwaiter().GetResult();
     }
 
     static string Answer(string[] words)
@@ -143,9 +176,14 @@ static class BindingController
         case "watch-many":
             return WatchMany(words[1], int.Parse(words[2]));
         case "handler":
-            return AddHandler();
+            return AddHandler(words.Length == 2 ? words[1] : "");
         case "handled":
-            return Handled(Seconds(words[1]).Value);
+            Thread.Sleep(Seconds(words[1]).Value);
+            return "ok " + Handled();
+        case "release-while-handling":
+            return ReleaseWhileHandling();
+        case "await-exited":
+            return AwaitExited(uint.Parse(words[1]));
         case "text":
             return "ok " + Host.StatusText(int.Parse(words[1]));
         case "post":
@@ -158,6 +196,10 @@ static class BindingController
 
     static void Main()
     {
+        AppDomain.CurrentDomain.UnhandledException += (sender, unhandled) => {
+            Console.WriteLine("unhandled {0} {1}", unhandled.ExceptionObject.GetType().Name, Handled());
+            Console.Out.Flush();
+        };
         string line;
         while ((line = Console.ReadLine()) != null) {
             string answer;

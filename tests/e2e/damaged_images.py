@@ -4,6 +4,7 @@ out of range, counts made huge, the tables the loaders look names up in bent so 
 entry, names that a terminal would take as commands. Each case is (name, bytes). Beside them, images
 whose many entries point at one long name (`elf_needing`, `pe_exporting`), and, run as a script, one
 of those written to a file for the fuzz targets' seeds."""
+import os
 import struct
 import sys
 
@@ -11,7 +12,8 @@ import pefile
 
 HUGE = 0xFFFFFFF0
 PAGE = 0x1000
-DT_NEEDED, DT_STRTAB, DT_STRSZ, DT_GNU_HASH = 1, 5, 10, 0x6FFFFEF5
+DT_NEEDED, DT_HASH, DT_STRTAB, DT_SYMTAB, DT_STRSZ, DT_RUNPATH, DT_GNU_HASH = 1, 4, 5, 6, 10, 29, 0x6FFFFEF5
+DT_VERNEED, DT_VERNEEDNUM = 0x6FFFFFFE, 0x6FFFFFFF
 # Library names no system has, less their extension: one with a terminal's escape that would colour
 # what follows it, one of 5,000 bytes.
 ODD_NAMES = [b"\x1b[31mred", b"n" * 5000]
@@ -35,9 +37,10 @@ def _pe_image(data):
     return image
 
 
-def _pe_appended(data, build):
-    """`data` with a section appended, a header added to its section table for it; its bytes are
-    `build(rva)`, given the RVA it lies at. Gives the new bytes and that RVA."""
+def _pe_appended(data, build, characteristics=0x40000040, name=b".names"):
+    """`data` with a section `name` appended, a header added to its section table for it; its bytes are
+    `build(rva)`, given the RVA it lies at, and it is read-only initialised data unless
+    `characteristics` say otherwise. Gives the new bytes and that RVA."""
     image = _pe_image(data)
     optional = image.OPTIONAL_HEADER
     table_end = image.sections[-1].get_file_offset() + 40
@@ -49,8 +52,8 @@ def _pe_appended(data, build):
     at = _align(len(data), optional.FileAlignment)
     raw = _align(len(payload), optional.FileAlignment)
     appended = bytearray(data) + bytes(at - len(data)) + payload + bytes(raw - len(payload))
-    struct.pack_into("<8sIIIIIIHHI", appended, table_end, b".names", len(payload), rva, raw, at, 0, 0, 0, 0,
-                     0x40000040)  # initialised data, read
+    struct.pack_into("<8sIIIIIIHHI", appended, table_end, name, len(payload), rva, raw, at, 0, 0, 0, 0,
+                     characteristics)
     struct.pack_into("<H", appended, image.FILE_HEADER.get_field_absolute_offset("NumberOfSections"),
                      image.FILE_HEADER.NumberOfSections + 1)
     struct.pack_into("<I", appended, optional.get_field_absolute_offset("SizeOfImage"),
@@ -58,9 +61,9 @@ def _pe_appended(data, build):
     return bytes(appended), rva
 
 
-def pe_exporting(data, count, length):
+def pe_exporting(data, count, length, apart=False):
     """`data` exporting its first function under `count` names, every one the same name of `length`
-    bytes, through an export directory appended to it."""
+    bytes (`apart`: each a copy of its own), through an export directory appended to it."""
     image = _pe_image(data)
     export = image.DIRECTORY_ENTRY_EXPORT.struct
     function = struct.unpack_from("<I", data, image.get_offset_from_rva(export.AddressOfFunctions))[0]
@@ -69,8 +72,9 @@ def pe_exporting(data, count, length):
         functions, names = rva + 40, rva + 44
         ordinals, name = names + 4 * count, names + 6 * count
         return (struct.pack("<IIHHIIIIIII", 0, 0, 0, 0, export.Name, 1, 1, count, functions, names, ordinals) +
-                struct.pack("<I", function) + struct.pack("<I", name) * count + bytes(2 * count) +
-                b"n" * length + b"\0")
+                struct.pack("<I", function) +
+                b"".join(struct.pack("<I", name + (length + 1) * i * apart) for i in range(count)) +
+                bytes(2 * count) + (b"n" * length + b"\0") * (count if apart else 1))
 
     exporting, rva = _pe_appended(data, build)
     directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[0]
@@ -87,6 +91,120 @@ def pe_importing(data, names):
         renamed = _set(renamed, entry.struct.get_field_absolute_offset("Name"), "I",
                        rva + len(b"".join(n + b"\0" for n in names[:at])))
     return renamed
+
+
+def pe_importing_more(data, imports, lookup=True):
+    """`data` importing also `imports`, [(library name, [functions])], each library through a
+    descriptor of its own after the image's own, in an import directory appended to it. A function is
+    imported by name (bytes), a name that repeats kept once, or by ordinal (a number). Without
+    `lookup`, each library's address table is its lookup table too, as old linkers wrote them."""
+    image = _pe_image(data)
+    width = 8 if image.OPTIONAL_HEADER.Magic == 0x20B else 4
+    own = [entry.struct for entry in image.DIRECTORY_ENTRY_IMPORT]
+
+    def build(rva):
+        tables_at = rva + 20 * (len(own) + len(imports) + 1)
+        tables = bytearray()
+        texts_at = tables_at + sum((2 if lookup else 1) * width * (len(functions) + 1) for _, functions in imports)
+        texts, placed = bytearray(), {}
+
+        def text(value):
+            if value not in placed:
+                placed[value] = texts_at + len(texts)
+                texts.extend(value + b"\0")
+            return placed[value]
+
+        descriptors = b"".join(struct.pack("<IIIII", d.OriginalFirstThunk, d.TimeDateStamp, d.ForwarderChain, d.Name,
+                                           d.FirstThunk) for d in own)
+        copies = 2 if lookup else 1
+        for library, functions in imports:
+            # A hint/name entry: its hint, 0, then its name.
+            ordinal = 1 << (8 * width - 1)
+            thunks = b"".join(struct.pack("<Q" if width == 8 else "<I", ordinal | name if isinstance(name, int) else
+                                          text(b"\0\0" + name)) for name in functions)
+            thunks += bytes(width)
+            table = tables_at + len(tables)
+            tables.extend(thunks * copies)
+            descriptors += struct.pack("<IIIII", table if lookup else 0, 0, 0, text(library),
+                                       table + len(thunks) * (copies - 1))
+        return descriptors + bytes(20) + bytes(tables) + bytes(texts)
+
+    # Writable, for the loader binds into the address tables it holds.
+    importing, rva = _pe_appended(data, build, characteristics=0xC0000040)
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[1]
+    return _set(_set(importing, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
+                directory.get_field_absolute_offset("Size"), "I", 20 * (len(own) + len(imports) + 1))
+
+
+def spellings(name, count):
+    """`count` names of the file `name` beside its importer, each spelt apart from the others: in its
+    letters' cases, and behind './' and '.\\' folders."""
+    letters = [i for i, c in enumerate(name) if c.isalpha()]
+    found = []
+    for i in range(count):
+        cased = bytearray(name.encode())
+        for bit, at in enumerate(letters):
+            if i >> bit & 1:
+                cased[at] ^= 0x20
+        folders = i >> len(letters)
+        prefix = b"".join(b"./" if folders >> bit & 1 else b".\\" for bit in range(folders.bit_length()))
+        found.append(prefix + bytes(cased))
+    return found
+
+
+def pe_sectioned(data):
+    """`data` with as many sections as its headers can hold before its first section's pages: its
+    headers grown to that page, the file's data after them moved along, and a page of zeros (no file
+    data) appended as each new section."""
+    image = _pe_image(data)
+    optional = image.OPTIONAL_HEADER
+    old, new = optional.SizeOfHeaders, image.sections[0].VirtualAddress
+    shift = new - old
+    moved = bytearray(data[:old] + bytes(shift) + data[old:])
+    for section in image.sections:
+        if section.PointerToRawData:
+            struct.pack_into("<I", moved, section.get_field_absolute_offset("PointerToRawData"),
+                             section.PointerToRawData + shift)
+    if image.FILE_HEADER.PointerToSymbolTable:
+        struct.pack_into("<I", moved, image.FILE_HEADER.get_field_absolute_offset("PointerToSymbolTable"),
+                         image.FILE_HEADER.PointerToSymbolTable + shift)
+    struct.pack_into("<I", moved, optional.get_field_absolute_offset("SizeOfHeaders"), new)
+    table = image.sections[-1].get_file_offset() + 40
+    count = image.FILE_HEADER.NumberOfSections + (new - table) // 40
+    rva = _align(max(s.VirtualAddress + max(s.Misc_VirtualSize, s.SizeOfRawData) for s in image.sections), PAGE)
+    for at in range(table, new - 39, 40):
+        struct.pack_into("<8sIIIIIIHHI", moved, at, b".zero", PAGE, rva, 0, 0, 0, 0, 0, 0, 0x40000080)
+        rva += PAGE
+    struct.pack_into("<H", moved, image.FILE_HEADER.get_field_absolute_offset("NumberOfSections"), count)
+    struct.pack_into("<I", moved, optional.get_field_absolute_offset("SizeOfImage"), rva)
+    return bytes(moved)
+
+
+def pe_api_sets(data, sets):
+    """`data` holding an API set schema of format 6 in a `.apiset` section, as the system's
+    apisetschema.dll does: `sets` [(name, [(importer, library)])], the first library each set's own
+    for any importer ("" its importer)."""
+    def build(rva):
+        texts, placed = bytearray(), {}
+        values_at = 28 + 24 * len(sets)
+        texts_at = values_at + 20 * sum(len(values) for _, values in sets)
+
+        def text(value):
+            if value not in placed:
+                placed[value] = texts_at + len(texts)
+                texts.extend(value.encode("utf-16-le"))
+            return placed[value], 2 * len(value)
+
+        entries, values = bytearray(), bytearray()
+        for name, hosts in sets:
+            at, length = text(name)
+            entries += struct.pack("<6I", 0, at, length, 2 * name.rindex("-"), values_at + len(values), len(hosts))
+            for importer, library in hosts:
+                values += struct.pack("<5I", 0, *text(importer), *text(library))
+        size = texts_at + len(texts)
+        return struct.pack("<7I", 6, size, 0, len(sets), 28, size, 31) + bytes(entries + values + texts)
+
+    return _pe_appended(data, build, name=b".apiset")[0]
 
 
 def pe_cases(data):
@@ -176,6 +294,7 @@ def pe_cases(data):
             yield "export names out of order", bytes(unsorted)
     if hasattr(image, "DIRECTORY_ENTRY_IMPORT"):
         yield "odd names imported", pe_importing(data, [name + b".dll" for name in ODD_NAMES])
+    yield "sections up to its first page", pe_sectioned(data)
 
 
 def _align(value, alignment):
@@ -229,20 +348,90 @@ def _elf_end(data):
     return _align(max(vaddr + memsz for _, kind, _, vaddr, _, memsz in _elf_headers(data) if kind == 1), PAGE)
 
 
-def elf_needing(data, names):
+def elf_needing(data, names, runpath=None):
     """`data` needing first each library of `names` (a list, whose items may repeat), each name kept
-    once in its string table, which is moved to the appended segment to hold them."""
+    once in its string table, which is moved to the appended segment to hold them; with `runpath` its
+    DT_RUNPATH."""
     _, entries = _elf_dynamic(data)
     table = dict(entries)
     tail = data[_elf_offset(data, table[DT_STRTAB]):][:table[DT_STRSZ]]
-    tail_at = _elf_end(data) + 16 * (len(names) + len(entries) + 1)
+    added = [name for name in names] + ([runpath] if runpath is not None else [])
+    tail_at = _elf_end(data) + 16 * (len(added) + len(entries) + 1)
     offsets = {}
-    for name in names:
+    for name in added:
         if name not in offsets:
             offsets[name] = len(tail)
             tail += name + b"\0"
     entries = [(tag, {DT_STRTAB: tail_at, DT_STRSZ: len(tail)}.get(tag, value)) for tag, value in entries]
+    entries = [(DT_RUNPATH, offsets[runpath])] + entries if runpath is not None else entries
     return _elf_moved_dynamic(data, [(DT_NEEDED, offsets[name]) for name in names] + entries, tail)
+
+
+def elf_self_spellings(data, name, size):
+    """`data` (the library `name`) needing itself under other spellings (./NAME, .//./NAME, ... and
+    $ORIGIN/NAME), as many as make it `size` bytes, with RUNPATH $ORIGIN."""
+    spellings, total, i = [], len(data) + 4096, 0
+    while total < size:
+        spelled = b"".join(b".//" if i >> bit & 1 else b"./" for bit in range(16)) + name
+        spellings.append(b"$ORIGIN/" + spelled if i % 2 else spelled)
+        total += 16 + len(spellings[-1]) + 1
+        i += 1
+    return elf_needing(data, spellings, runpath=b"$ORIGIN")
+
+
+def elf_many_segments(data, count):
+    """`data` with `count` empty loadable segments after its own, and its hash table made a DT_HASH
+    whose chain for every name loops between two symbols that are not the entry."""
+    _, entries = _elf_dynamic(data)
+    table = dict(entries)
+    symbols, strings = _elf_offset(data, table[DT_SYMTAB]), _elf_offset(data, table[DT_STRTAB])
+    others = [i for i in range(1, 4) if data[strings + struct.unpack_from("<I", data, symbols + 24 * i)[0]:]
+              .split(b"\0")[0] != b"SetTeskShellHook"][:2]
+    links = {others[0]: others[1], others[1]: others[0]}
+    # Its table of chains said to be as long as a table can be: only the file bounds the walk.
+    hashing = struct.pack("<II", 1, 0xFFFFFFFF) + struct.pack("<I", others[0]) + b"".join(
+        struct.pack("<I", links.get(i, 0)) for i in range(max(others) + 1))
+    hash_at = _elf_end(data) + 16 * (len(entries) + 1)
+    entries = [(DT_HASH, hash_at) if tag == DT_GNU_HASH else (tag, value) for tag, value in entries]
+    moved = bytearray(_elf_moved_dynamic(data, entries, hashing))
+    phoff = _align(len(moved), 8)
+    headers = [moved[at:at + 56] for at, *_ in _elf_headers(moved)]
+    end = _elf_end(moved)
+    headers += [struct.pack("<IIQQQQQQ", 1, 4, 0, end, end, 0, 0, PAGE)] * count
+    moved += bytes(phoff - len(moved)) + b"".join(headers)
+    struct.pack_into("<Q", moved, 0x20, phoff)
+    struct.pack_into("<H", moved, 0x38, len(headers))
+    return bytes(moved)
+
+
+def elf_needing_version(data, version):
+    """`data` with the first version it needs of a library (DT_VERNEED) whose name is as long as
+    `version` renamed `version`, its hash made anew."""
+    _, entries = _elf_dynamic(data)
+    table = dict(entries)
+    strings = _elf_offset(data, table[DT_STRTAB])
+    need = _elf_offset(data, table[DT_VERNEED])
+    for _ in range(table[DT_VERNEEDNUM]):
+        count, aux_next, need_next = struct.unpack_from("<2xH4xII", data, need)
+        aux = need + aux_next
+        for _ in range(count):
+            name_at = strings + struct.unpack_from("<I", data, aux + 8)[0]
+            if len(data[name_at:].split(b"\0")[0]) == len(version):
+                renamed = _set(data, aux, "I", _elf_hash(version))
+                return renamed[:name_at] + version + renamed[name_at + len(version):]
+            aux += struct.unpack_from("<I", data, aux + 12)[0]
+        need += need_next
+    raise ValueError("no version it needs is named in %d bytes" % len(version))
+
+
+def _elf_hash(name):
+    """A name's hash as DT_HASH and the version tables keep it."""
+    value = 0
+    for byte in name:
+        value = (value << 4) + byte
+        high = value & 0xF0000000
+        value = (value ^ (high >> 24)) & ~high
+    return value
 
 
 def elf_cases(data):
@@ -297,11 +486,55 @@ def elf_cases(data):
         (words,) = struct.unpack_from("<I", data, table + 8)
         yield "GNU hash bloom zeroed", data[:table + 16] + bytes(8 * words) + data[table + 16 + 8 * words:]
     yield "odd names needed", elf_needing(data, [name + b".so" for name in ODD_NAMES])
+    # Refused by the dynamic linker only as a library: another system's OS ABI; the first and the last
+    # segments swapped, which leaves it nothing to map; a version of the C library no system has.
+    yield "EI_OSABI 9", _set(data, 7, "B", 9)
+    loads = [at for at, kind, *_ in _elf_headers(data) if kind == 1]
+    swapped = bytearray(data)
+    swapped[loads[0]:loads[0] + 56], swapped[loads[-1]:loads[-1] + 56] = \
+        data[loads[-1]:loads[-1] + 56], data[loads[0]:loads[0] + 56]
+    yield "PT_LOADs out of order", bytes(swapped)
+    if DT_VERNEED in dict(entries):
+        yield "needs GLIBC_9.9.9", elf_needing_version(data, b"GLIBC_9.9.9")
 
+
+# The shapes that cost a reader the most or that only the dynamic linker refuses, made small, for the
+# fuzz targets' seeds: each is (file name, how it is made from an ELF library that needs a versioned
+# libc).
+ELF_SEEDS = [
+    ("many_segments.so", lambda data: elf_many_segments(data, 2000)),
+    ("own_spellings.so", lambda data: elf_self_spellings(data, b"libTeskShellHook64.so", 40000)),
+    ("many_missing.so", lambda data: elf_needing(data, [b"%x" % i for i in range(2000)])),
+    ("needs_glibc_9.so", lambda data: elf_needing_version(data, b"GLIBC_9.9.9")),
+    ("os_abi_9.so", lambda data: dict(elf_cases(data))["EI_OSABI 9"]),
+    ("loads_out_of_order.so", lambda data: dict(elf_cases(data))["PT_LOADs out of order"]),
+]
+
+# PE images in the shapes that cost a reader the most, and those that lead the loader on: made small
+# from a library that imports from KERNEL32.dll.
+PE_SEEDS = [
+    ("sections.dll", pe_sectioned),
+    ("own_spellings.dll",
+     lambda data: pe_importing_more(data, [(name, [b"SetTeskShellHook"]) for name in spellings("x86_64.dll", 300)])),
+    ("many_missing.dll", lambda data: pe_importing_more(data, [(b"KERNEL32.dll", [b"F%d" % i for i in range(500)]),
+                                                               (b"gone.dll", [7, 60000])])),
+    ("forwarded.dll", lambda data: dict(pe_cases(data))["every export forwarded"]),
+    ("api_sets.dll", lambda data: pe_api_sets(data, [("api-ms-win-core-x-l1-1-0", [("", "kernelbase.dll"),
+                                                                                    ("kernel32.dll", "ntdll.dll")]),
+                                                     ("ext-ms-win-none-l1-1-0", [])])),
+]
 
 if __name__ == "__main__":
     # damaged_images.py IMAGE COUNT LENGTH OUT: IMAGE needing (ELF) or exporting (PE) COUNT times one
-    # name of LENGTH bytes, written to OUT.
+    # name of LENGTH bytes, written to OUT. damaged_images.py --elf-seeds (--pe-seeds) IMAGE FOLDER:
+    # ELF_SEEDS (PE_SEEDS) made of IMAGE, written to FOLDER.
+    if sys.argv[1] in ("--elf-seeds", "--pe-seeds"):
+        with open(sys.argv[2], "rb") as image:
+            data = image.read()
+        for name, make in ELF_SEEDS if sys.argv[1] == "--elf-seeds" else PE_SEEDS:
+            with open(os.path.join(sys.argv[3], name), "wb") as seed:
+                seed.write(make(data))
+        sys.exit(0)
     source, count, length, out = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
     with open(source, "rb") as image:
         data = image.read()

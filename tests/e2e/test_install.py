@@ -110,7 +110,8 @@ def shared_library(architecture):
 # one also as the assembly that the release builds.
 BINDINGS = {"bindings/python/hook_control.py": "bindings/python/hook_control/__init__.py",
             "bindings/dotnet/HookControl.cs": "bindings/dotnet/HookControl.cs"} if WINDOWS else {}
-ASSEMBLY = ["bindings/dotnet/HookControl.dll"] if WINDOWS and X64_BUILD else []
+ASSEMBLY = ["bindings/dotnet/HookControl.dll", "bindings/dotnet/netstandard2.1/HookControl.dll"] \
+    if WINDOWS and X64_BUILD else []
 
 def run(test, command, **kwargs):
     """Runs a tool of the build, which must succeed; what it said goes into the failure."""
@@ -156,7 +157,7 @@ class Installed(TestCase):
         for installed_name, built in [(os.path.join(PROGRAMS, name + EXE), os.path.join(
                 HOSTS.get(name, (CONTROL_BIN,))[0], name + EXE)) for name in PROGRAM_NAMES] + [
                 (library, os.path.join(CONTROL_BIN, os.path.basename(library)))] + [
-                (name, os.path.join(CONTROL_BIN, os.path.basename(name))) for name in ASSEMBLY]:
+                (name, os.path.join(CONTROL_BIN, os.path.relpath(name, "bindings/dotnet"))) for name in ASSEMBLY]:
             with open(os.path.join(folder, installed_name), "rb") as installed, open(built, "rb") as ours:
                 self.assertEqual(installed.read(), ours.read(), installed_name)
         for name, source in list(BINDINGS.items()) + [(os.path.join(DOCS, name), name) for name in READMES]:

@@ -1,10 +1,13 @@
 """hook_control's packages from the Windows release: the wheels and the NuGet package hold what the ZIP
-holds, each with its checksum, and a C# controller built against the NuGet package, installed by nuget
-from a folder, reaches a host.
+holds, each with its checksum, and a C# controller built against the NuGet package reaches a host:
+installed by nuget from a folder and run on Mono; and restored offline from a folder by the .NET SDK
+for Windows, built by it as a project for .NET Core 3.1, and run by its runtime under Wine, with a
+runtime identifier and without one.
 
 Set by the build, besides what the install and shared library test modules read: HOOK_HOST_MONO,
 HOOK_HOST_MCS and HOOK_HOST_NUGET, Mono's tools; HOOK_HOST_LINUX_BIN, the programs folder of a Linux
-build, whose host and libhook_control.so.1 the C# controller runs on Mono.
+build, whose host and libhook_control.so.1 the C# controller runs on Mono; HOOK_HOST_DOTNET_SDK, the
+folder of the .NET SDK for Windows.
 """
 import hashlib
 import os
@@ -14,14 +17,16 @@ import tempfile
 import unittest
 import zipfile
 
+from controller import RUN, platform_path
 from processes import TestCase
 from test_install import BUILD, RELEASE, SOURCE, VERSION, package, run
 from test_release import packed_dlls
-from test_shared_library import BindingController, check_wheel
+from test_shared_library import Binding, BindingController, CSharpEvents, check_wheel
 
 LINUX_BIN = os.environ.get("HOOK_HOST_LINUX_BIN", "")
 NUPKG_ENTRIES = ["HookControl.nuspec", "[Content_Types].xml", "_rels/.rels", "build/HookControl.targets",
-                 "lib/net45/HookControl.dll", "runtimes/win-x64/native/hook_control.dll",
+                 "lib/net45/HookControl.dll", "lib/netstandard2.1/HookControl.dll",
+                 "runtimes/win-x64/native/hook_control.dll",
                  "runtimes/win-x86/native/hook_control.dll"]
 
 
@@ -92,6 +97,81 @@ class ControllerPackages(TestCase):
         word, text = controller.ask("text 127")
         self.assertEqual(word, "ok")
         self.assertTrue(text.startswith("the dynamic linker refused the host"), text)
+
+
+# The only feed is the test's folder: nothing is asked of the network.
+NUGET_CONFIG = """<?xml version="1.0" encoding="utf-8"?>
+<configuration>
+  <packageSources>
+    <clear />
+    <add key="release" value="%s" />
+  </packageSources>
+</configuration>
+"""
+
+
+class DotNetRuntime(Binding, CSharpEvents, TestCase):
+    """The C# controller as a user's project for .NET Core 3.1 (tests/controller/BindingController.csproj)
+    restored from a feed that holds this build's NuGet package, built, and run by the real runtime."""
+
+    RUNTIME_IDENTIFIER = None  # a portable project
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="hook_control_dotnet.")
+        cls.addClassCleanup(shutil.rmtree, cls.folder)
+        sdk = os.environ["HOOK_HOST_DOTNET_SDK"]
+        cls.dotnet = RUN + [os.path.join(sdk, "dotnet.exe")]
+        # Quiet, and kept inside the test's folder: no first-run notice, no telemetry, no package
+        # cache or settings in the home folder, and no build node or compiler server that outlives
+        # the build.
+        cls.environment = dict(
+            os.environ, DOTNET_CLI_TELEMETRY_OPTOUT="1", DOTNET_NOLOGO="1", DOTNET_SKIP_FIRST_TIME_EXPERIENCE="1",
+            MSBUILDDISABLENODEREUSE="1", UseSharedCompilation="false", DOTNET_ROOT=platform_path(sdk),
+            DOTNET_CLI_HOME=platform_path(os.path.join(cls.folder, "home")),
+            NUGET_PACKAGES=platform_path(os.path.join(cls.folder, "packages")))
+        cls.command = None
+
+    def build(self):
+        """The command that runs the controller, built as the user's project is."""
+        feed, project = (os.path.join(self.folder, name) for name in ("feed", "project"))
+        for folder in (feed, project):
+            os.mkdir(folder)
+        archive, _ = package(self, BUILD)
+        shutil.copy(os.path.join(os.path.dirname(archive), "HookControl.%s.nupkg" % VERSION), feed)
+        for name in ("BindingController.csproj", "BindingController.cs"):
+            shutil.copy(os.path.join(SOURCE, "tests", "controller", name), project)
+        with open(os.path.join(project, "NuGet.Config"), "w") as config:
+            config.write(NUGET_CONFIG % platform_path(feed))
+        properties = ["-p:HookControlVersion=" + VERSION]
+        if self.RUNTIME_IDENTIFIER:
+            properties.append("-p:RuntimeIdentifier=" + self.RUNTIME_IDENTIFIER)
+        for step in (["restore"], ["build", "--no-restore"]):
+            said = run(self, self.dotnet + step + ["-nologo"] + properties, cwd=project, env=self.environment).stdout
+            self.assertNotIn(b"warning", said, "no warning, about the package or else")
+        output = os.path.join(project, "bin", "Debug", "netcoreapp3.1")
+        if self.RUNTIME_IDENTIFIER:
+            # Its own program, with the DLL of its architecture beside it.
+            output = os.path.join(output, self.RUNTIME_IDENTIFIER)
+            self.assertTrue(os.path.exists(os.path.join(output, "hook_control.dll")))
+            return RUN + [os.path.join(output, "BindingController.exe")]
+        # Run by dotnet, which finds the DLL below runtimes/ through the program's deps.json.
+        self.assertTrue(os.path.exists(os.path.join(output, "runtimes", "win-x64", "native", "hook_control.dll")))
+        self.assertFalse(os.path.exists(os.path.join(output, "hook_control.dll")))
+        return self.dotnet + [os.path.join(output, "BindingController.dll")]
+
+    def controller(self, **environment):
+        if self.command is None:
+            type(self).command = self.build()
+        return BindingController(self, self.command, base=self.environment, **environment)
+
+
+class DotNetRuntimeWithRid(DotNetRuntime):
+    RUNTIME_IDENTIFIER = "win-x64"
+
+
+class DotNetRuntimePortable(DotNetRuntime):
+    pass
 
 
 if __name__ == "__main__":

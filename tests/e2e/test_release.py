@@ -49,6 +49,7 @@ def packed_dlls(folder):
             for platform, architecture in (("win_amd64", "x64"), ("win32", "x86"))] + [
         (os.path.join(folder, "HookControl.%s.nupkg" % VERSION),
          {"lib/net45/HookControl.dll": "bindings/dotnet/HookControl.dll",
+          "lib/netstandard2.1/HookControl.dll": "bindings/dotnet/netstandard2.1/HookControl.dll",
           "runtimes/win-x64/native/hook_control.dll": dll % "x64",
           "runtimes/win-x86/native/hook_control.dll": dll % "x86"})]
 
@@ -113,9 +114,10 @@ class Signed(TestCase):
             release.extractall(unpacked)
         programs = os.path.join(unpacked, RELEASE)
 
-        # Every program and DLL, the C# binding's assembly among them.
+        # Every program and DLL, the C# binding's assemblies among them.
         self.assertEqual(portable_executables(programs), sorted(
-            ["hook_host.exe", "hook_host32.exe", "hook_close.exe", "hook_check.exe", "bindings/dotnet/HookControl.dll"] +
+            ["hook_host.exe", "hook_host32.exe", "hook_close.exe", "hook_check.exe", "bindings/dotnet/HookControl.dll",
+             "bindings/dotnet/netstandard2.1/HookControl.dll"] +
             ["hook_control/%s/hook_control.dll" % architecture for architecture in ("x64", "x86")]))
         for name in portable_executables(programs):
             with self.subTest(name=name):

@@ -20,7 +20,7 @@ import zipfile
 
 import images
 from controller import CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, X64_BUILD, RUN, SLOW, WINDOWS, Host, exit_status, \
-    platform_path, read_line
+    platform_path, read_line, signed32
 from processes import TestCase
 from test_control import HOST, assert_ends, has_ended, traced
 
@@ -29,6 +29,10 @@ BINDINGS = os.path.join(SOURCE, "bindings")
 LIBRARY = "hook_control.dll" if WINDOWS else "libhook_control.so.1"
 # What a Windows DLL of ours may import: the system's DLLs and the C runtime that the host uses.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
+# Statuses that the loader or the system chose, with how StatusText's text of each begins.
+TOLD = {-0x3FFFFECB: "the hook library, or a library it needs, was not found",  # STATUS_DLL_NOT_FOUND
+        -0x3FFFFFFB: "crashed: an invalid memory access"} if WINDOWS else {  # STATUS_ACCESS_VIOLATION
+        127: "the dynamic linker refused the host: ", -9: "killed (SIGKILL)"}
 
 
 def header_calls():
@@ -113,7 +117,7 @@ class BindingController:
     def ask(self, command):
         self.process.stdin.write(command.encode() + b"\n")
         self.process.stdin.flush()
-        answer = read_line(self.test, self.process.stdout, 30).decode().rstrip("\n").split(" ", 1)
+        answer = read_line(self.test, self.process.stdout, 30).decode().rstrip("\r\n").split(" ", 1)
         return answer + [""] * (2 - len(answer))
 
     def expect(self, command, answer):
@@ -136,20 +140,78 @@ class BindingController:
 
 
 class Binding:
-    """What each binding does with the host, the same for both, through its test controller."""
+    """What each binding does with the host on every platform, the same for both, through its test
+    controller."""
 
     def controller(self):
         raise NotImplementedError
 
     def test_start_report_close_and_the_status_read_back(self):
-        # Here a status keeps its low 8 bits: 4294967295 (-1) gives 255.
-        for status, seen in ((7, 7), (4294967295, 255)):
+        # On Windows a status keeps its 32 bits, read as signed; on Linux its low 8 bits.
+        for status in (7, 4294967295):
+            seen = signed32(status) if WINDOWS else status & 0xFF
             host = self.controller()
             host.start(42)
             host.expect("report 10", "ok 42")
             host.expect("close %d" % status, "ok")
             host.expect("wait none", "ok %d" % seen)
             host.expect("wait 0", "ok %d" % seen)
+
+    def test_a_status_that_the_loader_or_a_signal_chose_is_told_and_one_a_close_chose_is_not(self):
+        controller = self.controller()
+        for status, told in TOLD.items():
+            word, text = controller.ask("text %d" % status)
+            self.assertEqual(word, "ok")
+            self.assertTrue(text.startswith(told), text)
+        controller.expect("text 7", "ok")
+
+    def test_a_host_ends_when_released_and_when_collected_but_not_if_it_outlives(self):
+        controller = self.controller()
+        for release in ("release", "drop"):
+            with self.subTest(release=release):
+                pid = controller.start(1)
+                controller.expect("report 10", "ok 1")
+                controller.expect(release, "ok")
+                assert_ends(self, pid)
+                if release == "release":
+                    self.assertEqual(controller.ask("pid")[0], "invalid", "a released host is refused")
+        pid = controller.start(1, "outlive")
+        controller.expect("report 10", "ok 1")
+        controller.expect("release", "ok")
+        self.assertFalse(has_ended(self, pid))
+        controller.expect("post %d 16 0 0" % pid, "ok")
+        assert_ends(self, pid)
+
+    def test_an_asynchronous_wait_leaves_the_caller_free_survives_its_cancellation_and_learns_of_a_close(self):
+        controller = self.controller()
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        self.assertEqual(controller.ask("wait-async 0.3")[0], "timeout")
+        self.assertEqual(controller.ask("wait 0")[0], "timeout", "the host runs on")
+        word, text = controller.ask("close-async 5")
+        self.assertEqual(word, "ok", text)
+        status, took, ticks = (int(value) for value in text.split())
+        self.assertEqual(status, 5)
+        self.assertLess(took, CLOSE_SEEN_WITHIN_MS, "ms from the close's post")
+        self.assertGreaterEqual(ticks, 2, "the caller's own work ran while it waited")
+        controller.expect("wait-async 10", "ok 5")
+        controller.expect("wait 0", "ok 5")
+
+    def test_a_release_ends_an_asynchronous_wait_and_a_host_that_does_not_outlive(self):
+        for flags in ((), ("outlive",)):
+            with self.subTest(flags=flags):
+                controller = self.controller()
+                pid = controller.start(1, *flags)
+                controller.expect("report 10", "ok 1")
+                self.assertEqual(controller.ask("release-while-waiting")[0], "invalid")
+                if flags:
+                    self.assertFalse(has_ended(self, pid))
+                    controller.expect("post %d 16 0 0" % pid, "ok")
+                assert_ends(self, pid)
+
+
+class LinuxBinding(Binding):
+    """What each binding does with the host on Linux, where both are tested."""
 
     def test_the_pid_is_the_hosts(self):
         record = tempfile.NamedTemporaryFile(prefix="hook_record.", delete=False).name
@@ -199,64 +261,12 @@ class Binding:
         self.assertEqual(word, "failed")
         self.assertTrue(text.startswith("cannot post to process %d: not a hook host" % os.getpid()), text)
 
-    def test_a_status_that_the_loader_or_a_signal_chose_is_told_and_one_a_close_chose_is_not(self):
-        controller = self.controller()
-        word, text = controller.ask("text 127")
-        self.assertEqual(word, "ok")
-        self.assertTrue(text.startswith("the dynamic linker refused the host: "), text)
-        controller.expect("text -9", "ok killed (SIGKILL)")
-        controller.expect("text 7", "ok")
-
-    def test_a_host_ends_when_released_and_when_collected_but_not_if_it_outlives(self):
-        controller = self.controller()
-        for release in ("release", "drop"):
-            with self.subTest(release=release):
-                pid = controller.start(1)
-                controller.expect("report 10", "ok 1")
-                controller.expect(release, "ok")
-                assert_ends(self, pid)
-                if release == "release":
-                    self.assertEqual(controller.ask("pid")[0], "invalid", "a released host is refused")
-        pid = controller.start(1, "outlive")
-        controller.expect("report 10", "ok 1")
-        controller.expect("release", "ok")
-        self.assertFalse(has_ended(self, pid))
-        controller.expect("post %d 16 0 0" % pid, "ok")
-        assert_ends(self, pid)
-
-    def test_an_asynchronous_wait_leaves_the_caller_free_survives_its_cancellation_and_learns_of_a_close(self):
-        controller = self.controller()
-        controller.start(1)
-        controller.expect("report 10", "ok 1")
-        self.assertEqual(controller.ask("wait-async 0.3")[0], "timeout")
-        self.assertEqual(controller.ask("wait 0")[0], "timeout", "the host runs on")
-        word, text = controller.ask("close-async 5")
-        self.assertEqual(word, "ok", text)
-        status, took, ticks = (int(value) for value in text.split())
-        self.assertEqual(status, 5)
-        self.assertLess(took, CLOSE_SEEN_WITHIN_MS, "ms from the close's post")
-        self.assertGreaterEqual(ticks, 2, "the caller's own work ran while it waited")
-        controller.expect("wait-async 10", "ok 5")
-        controller.expect("wait 0", "ok 5")
-
     def test_an_asynchronous_wait_learns_of_an_end_nobody_asked_for(self):
         controller = self.controller()
         pid = controller.start(1)
         controller.expect("report 10", "ok 1")
         os.kill(pid, signal.SIGKILL)
         controller.expect("wait-async 10", "ok -9")
-
-    def test_a_release_ends_an_asynchronous_wait_and_a_host_that_does_not_outlive(self):
-        for flags in ((), ("outlive",)):
-            with self.subTest(flags=flags):
-                controller = self.controller()
-                pid = controller.start(1, *flags)
-                controller.expect("report 10", "ok 1")
-                self.assertEqual(controller.ask("release-while-waiting")[0], "invalid")
-                if flags:
-                    self.assertFalse(has_ended(self, pid))
-                    controller.expect("post %d 16 0 0" % pid, "ok")
-                assert_ends(self, pid)
 
     def test_hosts_waited_for_at_once_need_no_thread_each(self):
         controller = self.controller()
@@ -268,7 +278,7 @@ class Binding:
 
 
 @unittest.skipIf(WINDOWS, "the bindings are tested here")
-class Python(Binding, TestCase):
+class Python(LinuxBinding, TestCase):
     def controller(self, **environment):
         return BindingController(
             self, [sys.executable, os.path.join(SOURCE, "tests", "controller", "binding_controller.py")],
@@ -398,7 +408,7 @@ WHEEL = os.path.join(os.environ["HOOK_HOST_BUILD"], "hook_control-%s-py3-none-li
 
 
 @unittest.skipIf(WINDOWS, "the Linux wheel")
-class Wheel(Binding, TestCase):
+class Wheel(LinuxBinding, TestCase):
     """The Linux wheel, installed offline into a fresh virtual environment, whose Python runs the
     controller with no path or variable that names the binding or its library."""
 
@@ -441,18 +451,8 @@ class Wheel(Binding, TestCase):
         self.assertTrue(filecmp.cmp(build_wheel(self, library, "linux_x86_64", output), WHEEL, shallow=False))
 
 
-@unittest.skipIf(WINDOWS, "the bindings are tested here")
-class DotNet(Binding, TestCase):
-    def controller(self, **environment):
-        # Placed as an application places it: the program, and the library beside it under the name that
-        # DllImport("hook_control") looks for.
-        folder = tempfile.mkdtemp(prefix="hook_control_dotnet.")
-        self.addCleanup(shutil.rmtree, folder)
-        shutil.copy(os.path.join(CONTROL_BIN, "binding_controller.exe"), folder)
-        shutil.copy(os.path.join(CONTROL_BIN, LIBRARY), folder)
-        os.symlink(LIBRARY, os.path.join(folder, "libhook_control.so"))
-        return BindingController(self, [os.environ["HOOK_HOST_MONO"], os.path.join(folder, "binding_controller.exe")],
-                                 **environment)
+class CSharpEvents:
+    """What the C# binding's Exited event and asynchronous wait keep to, on any runtime."""
 
     def test_exited_is_raised_once_for_a_handler_added_before_the_end_and_once_for_one_added_after(self):
         controller = self.controller()
@@ -472,6 +472,54 @@ class DotNet(Binding, TestCase):
         controller.expect("release", "ok")
         assert_ends(self, pid)
         controller.expect("handled 0.3", "ok")
+
+    def test_dispose_waits_for_a_handler_under_way_and_no_handler_is_called_once_it_has_returned(self):
+        controller = self.controller()
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        controller.expect("handler slow", "ok 1")
+        controller.expect("handler", "ok 2")
+        controller.expect("close 5", "ok")
+        controller.expect("release-while-handling", "ok 1:5:pool")
+        controller.expect("handled 0.3", "ok 1:5:pool")
+        # A handler may dispose its own host: that Dispose does not wait for it.
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        controller.expect("handler dispose", "ok 3")
+        controller.expect("handler", "ok 4")
+        controller.expect("close 6", "ok")
+        controller.expect("handled 0.5", "ok 1:5:pool 3:6:pool")
+
+    def test_a_continuation_of_the_asynchronous_wait_may_wait_for_exited(self):
+        controller = self.controller()
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        controller.expect("await-exited 4", "ok 4")
+
+    def test_every_handler_is_called_before_a_throwing_ones_exception_ends_the_process(self):
+        controller = self.controller()
+        controller.start(1)
+        controller.expect("report 10", "ok 1")
+        controller.expect("handler throw", "ok 1")
+        controller.expect("handler", "ok 2")
+        controller.expect("close 3", "ok")
+        self.assertEqual(read_line(self, controller.process.stdout, 30).rstrip(),
+                         b"unhandled InvalidOperationException 1:3:pool 2:3:pool")
+        self.assertNotEqual(controller.process.wait(30 * SLOW), 0)
+
+
+@unittest.skipIf(WINDOWS, "the bindings are tested here")
+class DotNet(LinuxBinding, CSharpEvents, TestCase):
+    def controller(self, **environment):
+        # Placed as an application places it: the program, and the library beside it under the name that
+        # DllImport("hook_control") looks for.
+        folder = tempfile.mkdtemp(prefix="hook_control_dotnet.")
+        self.addCleanup(shutil.rmtree, folder)
+        shutil.copy(os.path.join(CONTROL_BIN, "binding_controller.exe"), folder)
+        shutil.copy(os.path.join(CONTROL_BIN, LIBRARY), folder)
+        os.symlink(LIBRARY, os.path.join(folder, "libhook_control.so"))
+        return BindingController(self, [os.environ["HOOK_HOST_MONO"], os.path.join(folder, "binding_controller.exe")],
+                                 **environment)
 
 
 if __name__ == "__main__":

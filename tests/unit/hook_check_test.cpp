@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -54,8 +55,10 @@ public:
     std::map<std::string, File> files;
     std::set<std::string> system;
     char separator_ = '\\';
-    bool system_folder = true;                     // whether the system's folder is found
-    mutable std::map<std::string, uint32_t> hints; // the hint each file was read with
+    bool system_folder = true;                       // whether the system's folder is found
+    mutable std::map<std::string, uint32_t> hints;   // the hint each file was read with
+    mutable std::map<std::string, int> reads;        // how often each file was read
+    std::map<std::string, std::string> system_files; // the system's libraries that are files, by name
 
     const char* host_name() const override
     {
@@ -80,17 +83,120 @@ public:
         if (file == files.end())
             return ImageRead::missing;
         hints[path] = entry_hint;
+        ++reads[path];
         image = file->second.image;
         why = file->second.why;
         return file->second.read;
     }
-    bool system_library(const std::string& name, Machine machine) const override
+    // A path is what it is, without case where the separator is Windows', and without "./" parts.
+    std::string identity(const std::string& path) const override
+    {
+        std::string key = path;
+        for (size_t at = key.find("/./"); at != std::string::npos; at = key.find("/./"))
+            key.erase(at, 2);
+        if (!exists(key))
+            return std::string();
+        if (separator_ == '\\')
+            std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
+        return key;
+    }
+    bool binds_from_any() const override
+    {
+        return separator_ == '/';
+    }
+    // The system's libraries are there without a file to read, but for those given as files of the
+    // system's folder.
+    bool system_library(const std::string& name, Machine machine, std::string& path) const override
     {
         if (!system_folder)
             throw std::runtime_error("the system's system folder could not be found (error 2)");
-        return system.count(name) != 0 && machine != Machine::other;
+        const auto file = system_files.find(name);
+        path = file != system_files.end() ? file->second : std::string();
+        return (system.count(name) != 0 || !path.empty()) && machine != Machine::other;
+    }
+    ApiSet api_set(const std::string& name, const std::string&, std::string& library, std::string& why) const override
+    {
+        const auto found = api_sets.find(name);
+        if (found == api_sets.end())
+            return ApiSet::none;
+        library = found->second.second;
+        why = "its schema is of format 2, not 6";
+        return found->second.first;
+    }
+    std::map<std::string, std::pair<ApiSet, std::string>> api_sets; // by name: what it maps to
+};
+
+// An export table that finds what it is given, and nothing else.
+class TableExports : public Exports {
+public:
+    std::map<std::string, Found> names;
+    std::map<uint32_t, Found> ordinals;
+    Found find(const Import& import) const override
+    {
+        if (import.name.empty()) {
+            const auto found = ordinals.find(import.ordinal);
+            return found == ordinals.end() ? Found{} : found->second;
+        }
+        const auto found = names.find(import.name);
+        return found == names.end() ? Found{} : found->second;
     }
 };
+
+const std::string system_path = "C:\\Windows\\System32\\";
+
+// A library of the system's folder that exports `names`, each as code or where `forwards` says.
+Image system_image(std::vector<std::string> names, std::map<std::string, std::string> forwards = {})
+{
+    Image made = image(Machine::x86_64, {}, {});
+    auto table = std::make_shared<TableExports>();
+    for (const std::string& name : names)
+        table->names[name] = {Found::Kind::code, {}};
+    for (const auto& forward : forwards)
+        table->names[forward.first] = {Found::Kind::forwarded, forward.second};
+    table->ordinals[1] = {Found::Kind::code, {}};
+    made.exports_table = std::move(table);
+    return made;
+}
+
+// Bindings listed one by one.
+class ListedBindings : public Bindings {
+public:
+    std::vector<Import> imports;
+    size_t size() const override
+    {
+        return imports.size();
+    }
+    Import at(size_t index) const override
+    {
+        return imports[index];
+    }
+};
+
+// `made` binding `import` too when it is loaded (PE).
+void binding(Image& made, const Import& import)
+{
+    auto listed = std::make_shared<ListedBindings>();
+    if (made.bindings)
+        *listed = static_cast<const ListedBindings&>(*made.bindings);
+    listed->imports.push_back(import);
+    made.bindings = std::move(listed);
+}
+
+// `made` as the file `name` in the system's folder.
+void system_file(FakePlatform& platform, const std::string& name, Image made)
+{
+    platform.files[system_path + name].image = std::move(made);
+    platform.system_files[name] = system_path + name;
+}
+
+Import import_of(const std::string& library, const std::string& name, uint32_t ordinal = 0)
+{
+    Import made;
+    made.library = library;
+    made.name = name;
+    made.ordinal = ordinal;
+    return made;
+}
 
 bool says(const std::string& line, const std::vector<std::string>& words)
 {
@@ -402,6 +508,202 @@ TEST(HookCheck, NamesAFileBesideAnotherWithThePlatformsSeparators)
     EXPECT_EQ(beside(platform, "C:\\a/b\\hook_host.exe", "x.dll"), "C:\\a/b\\x.dll");
     EXPECT_EQ(beside(platform, "C:\\a/b/hook_host.exe", "x.dll"), "C:\\a/b/x.dll");
     EXPECT_EQ(beside(platform, "hook_host.exe", "x.dll"), "x.dll");
+}
+
+// Files as a Linux host's folder holds them: each image finds its imports only where its search
+// paths say, the libc of the system's a file of its own, which defines one version.
+void linux_folder(FakePlatform& platform)
+{
+    platform.separator_ = '/';
+    platform.files.clear();
+    platform.files["/hook/hook_host.exe"].image = image(Machine::x86_64, {}, {"TeskShellHook64.dll", "libc.so.6"});
+    platform.files["/hook/TeskShellHook64.dll"].image = image(Machine::x86_64, {"SetTeskShellHook"}, {"libc.so.6"});
+    Image& libc = platform.files["/lib/libc.so.6"].image;
+    libc = image(Machine::x86_64, {}, {});
+    libc.versioned = true;
+    libc.versions = {"GLIBC_2.2.5"};
+    libc.symbols = {{"puts", "GLIBC_2.2.5", false, false}, {"secret", "GLIBC_2.2.5", true, false}};
+    platform.system_files["libc.so.6"] = "/lib/libc.so.6";
+    for (auto& file : platform.files)
+        file.second.image.imports_beside = false;
+    platform.files["/hook/hook_host.exe"].image.run_path = {"$ORIGIN"};
+}
+
+std::vector<std::string> linux_problems(const FakePlatform& platform)
+{
+    return problems(platform, "/hook/hook_host.exe");
+}
+
+TEST(HookCheck, ReadsEachLibraryOnceByWhatItIsHoweverItIsSpelled)
+{
+    FakePlatform platform;
+    linux_folder(platform);
+    Image& library = platform.files["/hook/TeskShellHook64.dll"].image;
+    library.run_path = {"$ORIGIN"};
+    library.imports = {"helper.so", "./helper.so", "/hook/./helper.so", "$ORIGIN/helper.so", "./TeskShellHook64.dll"};
+    platform.files["/hook/helper.so"].image = image(Machine::x86_64, {}, {"./helper.so"});
+    EXPECT_EQ(linux_problems(platform), std::vector<std::string>{});
+    EXPECT_EQ(platform.reads["/hook/helper.so"], 1);
+    EXPECT_EQ(platform.reads["/hook/TeskShellHook64.dll"], 1);
+    EXPECT_EQ(platform.reads["/lib/libc.so.6"], 1);
+}
+
+TEST(HookCheck, SaysAHundredProblemsAndCountsTheRest)
+{
+    FakePlatform platform;
+    for (int i = 0; i < 250; ++i)
+        platform.files[library].image.imports.push_back("gone" + std::to_string(i) + ".dll");
+    const std::vector<std::string> found = problems(platform);
+    ASSERT_EQ(found.size(), 101U);
+    EXPECT_TRUE(says(found[99], {"imports gone99.dll"})) << found[99];
+    EXPECT_EQ(found[100], "... and 150 more problems, not shown");
+}
+
+TEST(HookCheck, FindsWhatTheDynamicLinkerBindsInAnyLibraryLoadedWithTheVersionAsked)
+{
+    struct Case {
+        std::vector<VersionNeeded> versions;
+        std::vector<Import> bound;
+        std::vector<std::string> said; // a line each
+    };
+    const std::vector<Case> cases = {
+        {{{"libc.so.6", "GLIBC_2.2.5", false}, {"libc.so.6", "GLIBC_9.9.9", true}},
+         {{"puts", "GLIBC_2.2.5", "libc.so.6", false}, {"puts", "", "", false}, {"nowhere", "", "", true}},
+         {}},
+        {{{"libc.so.6", "GLIBC_9.9.9", false}},
+         {},
+         {"needs version GLIBC_9.9.9 of libc.so.6, which /lib/libc.so.6 does not define"}},
+        {{},
+         {{"nowhere", "", "", false}, {"secret", "", "", false}, {"puts", "GLIBC_9.9.9", "libc.so.6", false}},
+         {"binds nowhere as it is loaded", "binds secret as it", "binds puts (version GLIBC_9.9.9 of libc.so.6)"}},
+    };
+    for (const Case& check : cases) {
+        FakePlatform platform;
+        linux_folder(platform);
+        Image& library = platform.files["/hook/TeskShellHook64.dll"].image;
+        library.versions_needed = check.versions;
+        library.bound_at_start = check.bound;
+        const std::vector<std::string> found = linux_problems(platform);
+        ASSERT_EQ(found.size(), check.said.size());
+        for (size_t i = 0; i < found.size(); ++i)
+            EXPECT_TRUE(says(found[i], {"/hook/TeskShellHook64.dll", check.said[i]})) << found[i];
+    }
+}
+
+TEST(HookCheck, SearchesAsTheDynamicLinkerDoesThroughEachPathThatApplies)
+{
+    // The library needs middle.so beside it, which needs deep.so beside them: its DT_RPATH applies
+    // to middle.so's lookups, its DT_RUNPATH does not. Another machine's file is passed over; a
+    // program is no library; the entry may come from any library loaded.
+    for (const bool inherited : {true, false}) {
+        FakePlatform platform;
+        linux_folder(platform);
+        Image& library = platform.files["/hook/TeskShellHook64.dll"].image;
+        library.imports = {"middle.so", "x86.so", "program.so"};
+        (inherited ? library.r_path : library.run_path) = {"$ORIGIN"};
+        library.has_run_path = !inherited;
+        exporting(library, {"DllMain"});
+        platform.files["/hook/middle.so"].image = image(Machine::x86_64, {}, {"deep.so"});
+        platform.files["/hook/deep.so"].image = image(Machine::x86_64, {"SetTeskShellHook"}, {});
+        platform.files["/hook/x86.so"].image = image(Machine::x86, {}, {});
+        platform.files["/hook/program.so"].image = image(Machine::x86_64, {}, {});
+        platform.files["/hook/program.so"].image.library_refusal = "it is a program";
+        for (const char* file : {"/hook/middle.so", "/hook/deep.so", "/hook/x86.so", "/hook/program.so"})
+            platform.files[file].image.imports_beside = false;
+        const std::vector<std::string> found = linux_problems(platform);
+        ASSERT_EQ(found.size(), inherited ? 2U : 4U);
+        EXPECT_TRUE(says(found[0], {"imports x86.so, which is not built for x86-64"})) << found[0];
+        EXPECT_TRUE(says(
+            found[1], {"/hook/program.so, which /hook/TeskShellHook64.dll imports, is no library", "it is a program"}))
+            << found[1];
+        if (!inherited) {
+            EXPECT_TRUE(says(found[2], {"/hook/middle.so imports deep.so, which is beside the host but not"}));
+            EXPECT_TRUE(says(found[3], {"exports no SetTeskShellHook"})) << found[3];
+        }
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(HookCheck, BindsEachImportedFunctionAsTheLoaderDoesFollowingForwardersAndApiSets)
+{
+    const std::string& system = system_path;
+    const struct {
+        Import import;
+        std::vector<std::string> said; // one problem, with these words; none if empty
+    } cases[] = {
+        {import_of("KERNEL32.dll", "GetTickCount"), {}},
+        {import_of("kernel32.DLL", "NoSuchFunctionXYZ"),
+         {library,
+          " imports NoSuchFunctionXYZ from kernel32.DLL (" + system +
+              "KERNEL32.dll), which does not "
+              "export NoSuchFunctionXYZ",
+          "0xC0000139"}},
+        {import_of("KERNEL32.dll", "", 1), {}},
+        {import_of("KERNEL32.dll", "", 60000), {"imports ordinal 60000 from KERNEL32.dll", "0xC0000138"}},
+        // Forwarded on, to a name, an ordinal, a library not found, round a loop, and on and on.
+        {import_of("KERNEL32.dll", "AcquireLock"), {}},
+        {import_of("KERNEL32.dll", "ByOrdinal"), {}},
+        {import_of("KERNEL32.dll", "Gone"),
+         {"which forwards it to NTDLL.RtlGone (" + system + "NTDLL.dll), which does not export RtlGone"}},
+        {import_of("KERNEL32.dll", "Newer"), {"which forwards it to NEWER.Thing, and NEWER.dll is not found"}},
+        {import_of("KERNEL32.dll", "Loop"), {"forwarders lead round in a loop, back to NTDLL.Loop"}},
+        {import_of("KERNEL32.dll", "Odd"), {"forwards it to NoDot, which names no library and function"}},
+        {import_of("KERNEL32.dll", "Far0"), {"forwarders lead on more than 16 times, the last to NTDLL.Far17"}},
+        // An API set, mapped as the system maps it; to none; and where the schema cannot be read.
+        {import_of("api-ms-win-core-x-l1-1-0.dll", "GetTickCount"), {}},
+        {import_of("api-ms-win-core-x-l1-1-0.dll", "Missing"),
+         {"imports Missing from api-ms-win-core-x-l1-1-0.dll (" + system + "kernelbase.dll), which does not export"}},
+        {import_of("ext-ms-win-none-l1-1-0.dll", "Any"), {"an API set that this system maps to no library"}},
+        {import_of("api-ms-win-unknown-l1-1-0.dll", "Any"), {"cannot tell which library", "format 2, not 6"}},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        std::map<std::string, std::string> forwards = {{"AcquireLock", "NTDLL.RtlAcquireLock"},
+                                                       {"ByOrdinal", "NTDLL.#1"},
+                                                       {"Gone", "NTDLL.RtlGone"},
+                                                       {"Newer", "NEWER.Thing"},
+                                                       {"Loop", "NTDLL.Loop"},
+                                                       {"Odd", "NoDot"}};
+        std::map<std::string, std::string> ntdll = {{"Loop", "KERNEL32.Loop"}};
+        // Far0 of KERNEL32 forwarded to Far1 of NTDLL, that to Far2 of KERNEL32, and so on.
+        for (int i = 0; i < 40; ++i)
+            (i % 2 ? ntdll : forwards)["Far" + std::to_string(i)] =
+                (i % 2 ? "KERNEL32.Far" : "NTDLL.Far") + std::to_string(i + 1);
+        system_file(platform, "KERNEL32.dll", system_image({"GetTickCount"}, forwards));
+        system_file(platform, "NTDLL.dll", system_image({"RtlAcquireLock"}, ntdll));
+        system_file(platform, "kernelbase.dll", system_image({"GetTickCount"}));
+        platform.api_sets["api-ms-win-core-x-l1-1-0.dll"] = {Platform::ApiSet::mapped, "kernelbase.dll"};
+        platform.api_sets["ext-ms-win-none-l1-1-0.dll"] = {Platform::ApiSet::unhosted, ""};
+        platform.api_sets["api-ms-win-unknown-l1-1-0.dll"] = {Platform::ApiSet::unknown, ""};
+        Image& hooked = platform.files[library].image;
+        hooked.imports.push_back(c.import.library);
+        binding(hooked, c.import);
+        const std::vector<std::string> found = problems(platform);
+        ASSERT_EQ(found.size(), c.said.empty() ? 0U : 1U) << c.import.library << " " << c.import.name;
+        if (!c.said.empty())
+            EXPECT_TRUE(says(found[0], c.said)) << found[0];
+    }
+}
+
+TEST(HookCheck, BindsAnImportFromTheLibraryBesideTheHostFirst)
+{
+    FakePlatform platform;
+    system_file(platform, "KERNEL32.dll", system_image({"GetTickCount"}));
+    // A KERNEL32.dll placed beside the host is the one the loader takes, here one that lacks it.
+    platform.files["C:\\hook\\KERNEL32.dll"].image = system_image({});
+    binding(platform.files[library].image, import_of("KERNEL32.dll", "GetTickCount"));
+    // The host's binding of the entry is told of the library, once.
+    binding(platform.files[host].image, import_of("TeskShellHook64.dll", entry_name));
+    EXPECT_EQ(problems(platform),
+              std::vector<std::string>{std::string(library) + " imports GetTickCount from KERNEL32.dll (C:\\hook\\"
+                                                              "KERNEL32.dll), which does not export GetTickCount: the "
+                                                              "loader refuses to start the host (0xC0000139, the "
+                                                              "procedure entry point could not be located); build "
+                                                              "against the library it runs with, or look the function "
+                                                              "up when it runs (GetProcAddress)"});
 }
 
 } // namespace
