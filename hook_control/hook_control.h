@@ -242,8 +242,9 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_watch(hook_host* h
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_unwatch(hook_host* host, hook_host_ended ended,
                                                                       void* context);
 
-/* Frees what the library holds for `host` (NULL is allowed), at once, its watches ended first (no
- * callback tells of the end that a release brings). A host that still runs and was started without
+/* Frees what the library holds for `host` (NULL is allowed), without waiting for the host, its watches
+ * ended first as hook_host_unwatch ends them (no callback tells of the end that a release brings; a
+ * callback under way on another thread is waited for). A host that still runs and was started without
  * HOOK_HOST_OUTLIVE_CONTROLLER is ended with it, as if its controller had ended: the system ends it a
  * moment later. One that was started with it runs on. Either leaves nothing behind once it ends: on
  * Linux the library's thread, which watches every host it started, takes its status, so that it is not
