@@ -85,6 +85,7 @@ namespace HookControl
 
         private const uint OutliveController = 0x1;
         private const uint NoLimit = uint.MaxValue;
+        private const int TracerPauseMs = 50; // between looks at an end that a tracer still holds
         private static readonly UTF8Encoding Utf8 = new UTF8Encoding(false, true);
 
         private static readonly bool Windows = Environment.OSVersion.Platform == PlatformID.Win32NT;
@@ -292,7 +293,12 @@ namespace HookControl
                 Check(Native.hook_host_wait(handle, 0, out status), "Wait");
             } catch (ObjectDisposedException) {
                 return;
-            } catch (Exception error) when (error is HookControlException || error is TimeoutException) {
+            } catch (TimeoutException) {
+                // Linux: a host's pidfd is signalled before a tracer (a debugger, strace) has taken
+                // its end, and its status can be taken only after that: look again a moment later.
+                Task.Delay(TracerPauseMs).ContinueWith(_ => HasEnded());
+                return;
+            } catch (HookControlException error) {
                 failure = error.Message;
             } finally {
                 turns.ExitWriteLock();

@@ -51,8 +51,14 @@ def library_exports():
     return sorted(line.split()[-1] for line in symbols.splitlines())
 
 
-# Each binding's declarations of the library's calls: {binding: pattern of a declared call's name}.
-DECLARATIONS = {"python/hook_control/__init__.py": r'^\s+\("(\w+)", ', "dotnet/HookControl.cs": r"static extern \S+ (hook_\w+)\("}
+# Each binding's declarations of the library's calls: {binding: (pattern of a declared call's name, the
+# calls it leaves out)}. The C# binding watches a host's end with threads of its own runtime: Mono
+# waits without limit at its exit for a thread that ran a managed callback, and on Linux the
+# library's thread that would call it back lasts while any host it started runs.
+DECLARATIONS = {
+    "python/hook_control/__init__.py": (r'^\s+\("(\w+)", ', ()),
+    "dotnet/HookControl.cs": (r"static extern \S+ (hook_\w+)\(", ("hook_host_unwatch", "hook_host_watch")),
+}
 
 
 class SharedLibrary(TestCase):
@@ -88,9 +94,10 @@ class SharedLibrary(TestCase):
     def test_each_binding_declares_every_call_the_library_exports(self):
         exported = library_exports()
         self.assertIn("hook_host_status_text", exported)
-        for binding, declaration in DECLARATIONS.items():
+        for binding, (declaration, left_out) in DECLARATIONS.items():
             with self.subTest(binding=binding), open(os.path.join(BINDINGS, binding)) as text:
-                self.assertEqual(sorted(re.findall(declaration, text.read(), re.M)), exported)
+                declared = sorted(re.findall(declaration, text.read(), re.M))
+                self.assertEqual(declared, [call for call in exported if call not in left_out])
 
     @unittest.skipUnless(WINDOWS, "LoadLibraryW and GetProcAddress")
     def test_a_program_loads_the_dll_by_name_alone_beside_it_and_drives_the_host(self):
@@ -268,6 +275,18 @@ class LinuxBinding(Binding):
         os.kill(pid, signal.SIGKILL)
         controller.expect("wait-async 10", "ok -9")
 
+    def test_an_asynchronous_wait_is_told_once_a_tracer_lets_go_of_the_end_and_the_caller_runs_meanwhile(self):
+        controller = self.controller()
+        pid = controller.start(1)
+        controller.expect("report 10", "ok 1")
+        traced(self, pid, 2)
+        word, text = controller.ask("close-async 6")
+        self.assertEqual(word, "ok", text)
+        status, took, ticks = (int(value) for value in text.split())
+        self.assertEqual(status, 6)
+        self.assertGreater(took, 1500, "told once the tracer has taken the end")
+        self.assertGreater(ticks, took / 10 / 2, "the caller's own work ran while the tracer held the end")
+
     def test_hosts_waited_for_at_once_need_no_thread_each(self):
         controller = self.controller()
         word, text = controller.ask("watch-many %s 5" % HOST)
@@ -275,6 +294,8 @@ class LinuxBinding(Binding):
         *statuses, threads = (int(value) for value in text.split())
         self.assertEqual(statuses, [1, 2, 3, 4, 5])
         self.assertLessEqual(threads, 1, "at most the one that watches them all")
+        controller.process.stdin.close()  # no thread that watched them holds up the exit
+        self.assertEqual(controller.process.wait(5 * SLOW), 0)
 
 
 @unittest.skipIf(WINDOWS, "the bindings are tested here")
@@ -323,18 +344,6 @@ class Python(LinuxBinding, TestCase):
         self.assertEqual(controller.ask("wait 0.3")[0], "timeout", "the host runs on")
         controller.expect("close 2", "ok")
         controller.expect("wait 10", "ok 2")
-
-    def test_an_asynchronous_wait_is_told_once_a_tracer_lets_go_of_the_end_and_the_loop_runs_meanwhile(self):
-        controller = self.controller()
-        pid = controller.start(1)
-        controller.expect("report 10", "ok 1")
-        traced(self, pid, 2)
-        word, text = controller.ask("close-async 6")
-        self.assertEqual(word, "ok", text)
-        status, took, ticks = (int(value) for value in text.split())
-        self.assertEqual(status, 6)
-        self.assertGreater(took, 1500, "told once the tracer has taken the end")
-        self.assertGreater(ticks, took / 10 / 2, "the loop ran while the tracer held the end")
 
     def test_a_status_may_be_given_as_a_negative_32_bit_number_and_nothing_wider(self):
         controller = self.controller()
