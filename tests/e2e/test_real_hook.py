@@ -22,7 +22,6 @@ What Wine does, measured here (where Windows differs, it is said):
 """
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -179,10 +178,13 @@ class RealHook(TestCase):
         self.assertEqual(hooked.calls(), [(pid, tid, "SetTeskShellHook", KEYBOARD_LL)] +
                          [(pid, tid, "WH_KEYBOARD_LL", 0)] * 2 * presses)
         self.assertLess(max(waits), PAUSE_MS + SLACK_MS, waits)
-        # Sent back to back, each call after the first comes just after a poll answered the one before,
-        # and waits nearly a whole pause: a thread that answered at once (a library's own, or a host
-        # that blocked in its wait instead of pausing) would not make them wait.
-        self.assertGreater(statistics.median(waits), PAUSE_MS / 2, waits)
+        # Sent back to back, a call comes just after a poll answered the one before and waits nearly a
+        # whole pause, unless it reaches the host while that poll still runs, which then answers it at
+        # once too (measured under Wine: up to half of them on a loaded machine). A thread that answered
+        # every call at once (a library's own, or a host that blocked in its wait instead of pausing)
+        # would make none of them wait.
+        waited = [wait for wait in waits if wait > PAUSE_MS / 2]
+        self.assertGreaterEqual(len(waited), len(waits) // 4, waits)
         close(self, host, pid, 0)
 
 
