@@ -465,7 +465,8 @@ class DamagedImages(Checked):
         # of times under other spellings (on Windows in other cases too), read once by what it is;
         # 104,000 missing libraries (Windows: 40,000, or 50,000 functions that its KERNEL32.dll lacks, or
         # 250,000 imported by ordinal, each kept in 16 bytes), a hundred said and the rest counted, each
-        # folder listed once; sections as many as a PE image's headers hold, each found by a halving.
+        # folder listed once; sections as many as a PE image's headers hold, each found by a halving;
+        # 40,000 symbols of one long name, each copy of it counted against the names' budget.
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             data = sound.read()
         name = HOOK_LIBRARY.encode()
@@ -501,6 +502,8 @@ class DamagedImages(Checked):
                  lambda: damaged_images.elf_self_spellings(data, name, 578000)),
                 ("104,000 missing", 1, "... and 103900 more problems, not shown",
                  lambda: damaged_images.elf_needing(data, [b"%x" % i for i in range(104000)])),
+                ("40,000 symbols of one long name", 1, "take more than the",
+                 lambda: damaged_images.elf_symbols_naming(data, 40000, 1000000)),
             ]
         for shape, status, said, build in shapes:
             with self.subTest(shape=shape):
