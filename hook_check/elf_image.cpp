@@ -17,7 +17,7 @@
 //   walk of the symbol table: a table that hides it from the linker hides it here too, and so does a
 //   version that hides it (DT_VERSYM). A chain is walked no further than its table is long.
 // - Versions (DT_VERDEF, DT_VERNEED) are walked entry by entry; each entry's offset to the next only
-//   moves forward, and each step is bounded by the data.
+//   moves forward, each step is bounded by the data, and all the steps together by the file's size.
 // - Each symbol keeps a copy of its name and version: copies of one name count against the names'
 //   budget, so that many symbols that share one long name cost no more than the file.
 // - The linker reads names and symbols through DT_STRTAB and DT_SYMTAB, and faults where an image
@@ -418,7 +418,9 @@ std::string string_at(Elf& elf, const Dynamic& d, uint64_t offset)
 }
 
 // Its versions, entry by entry as the linker walks them: DT_VERDEF's and DT_VERNEED's entries each
-// lead to the next by an offset that only moves forward, ended by one of 0 or by their count.
+// lead to the next by an offset that only moves forward, ended by one of 0 or by their count. Every
+// DT_VERNEED entry may lead into one long chain of required versions: the versions walked, all
+// entries' together, are no more than the file holds apart, and a walk past that is damage.
 Versions read_versions(Elf& elf, const Dynamic& d, Image& image)
 {
     Versions versions;
@@ -442,7 +444,8 @@ Versions read_versions(Elf& elf, const Dynamic& d, Image& image)
         at += entry.vd_next;
     }
     at = d.verneed;
-    for (uint64_t i = 0; d.has_verneed && i < d.verneed_count; ++i) {
+    uint64_t walk_left = elf.size() / sizeof(Elf64_Vernaux);
+    for (uint64_t i = 0; d.has_verneed && i < d.verneed_count && walk_left > 0; ++i) {
         const unsigned char* place = elf.mapped(at, sizeof(Elf64_Verneed));
         if (!place) {
             image.damage.emplace_back("its required versions (DT_VERNEED) run outside the file's data");
@@ -455,6 +458,12 @@ Versions read_versions(Elf& elf, const Dynamic& d, Image& image)
             const unsigned char* aux_place = elf.mapped(aux_at, sizeof(Elf64_Vernaux));
             if (!aux_place)
                 break;
+            if (walk_left == 0) {
+                image.damage.emplace_back("its required versions (DT_VERNEED) lead to more entries than its file "
+                                          "holds, as they do only where their entries share one chain over and over");
+                break;
+            }
+            --walk_left;
             const auto aux = elf.at<Elf64_Vernaux>(aux_place);
             if (!elf.names.charge(library.size()))
                 break;

@@ -452,6 +452,14 @@ def elf_symbols_naming(data, count, length):
     return _elf_tables(data, {DT_STRTAB: strings, DT_SYMTAB: symbols, DT_HASH: hashing}, {DT_STRSZ: len(strings)})
 
 
+def elf_needing_versions_of_one_chain(data, count, length):
+    """`data` requiring versions (DT_VERNEED) by `count` entries that all lead into one chain of
+    `length` versions."""
+    needs = b"".join(struct.pack("<HHIII", 1, length, 1, 16 * (count - i), 16) for i in range(count))
+    chain = struct.pack("<IHHII", 0, 0, 2, 1, 16) * length
+    return _elf_tables(data, {DT_VERNEED: needs + chain}, {DT_VERNEEDNUM: count})
+
+
 def _elf_hash(name):
     """A name's hash as DT_HASH and the version tables keep it."""
     value = 0

@@ -466,7 +466,8 @@ class DamagedImages(Checked):
         # 104,000 missing libraries (Windows: 40,000, or 50,000 functions that its KERNEL32.dll lacks, or
         # 250,000 imported by ordinal, each kept in 16 bytes), a hundred said and the rest counted, each
         # folder listed once; sections as many as a PE image's headers hold, each found by a halving;
-        # 40,000 symbols of one long name, each copy of it counted against the names' budget.
+        # 40,000 symbols of one long name, each copy of it counted against the names' budget; 60,000
+        # required versions of one long chain, walked no further than the file holds apart.
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             data = sound.read()
         name = HOOK_LIBRARY.encode()
@@ -504,6 +505,8 @@ class DamagedImages(Checked):
                  lambda: damaged_images.elf_needing(data, [b"%x" % i for i in range(104000)])),
                 ("40,000 symbols of one long name", 1, "take more than the",
                  lambda: damaged_images.elf_symbols_naming(data, 40000, 1000000)),
+                ("60,000 required versions of one chain", 1, "lead to more entries than its file holds",
+                 lambda: damaged_images.elf_needing_versions_of_one_chain(data, 60000, 65535)),
             ]
         for shape, status, said, build in shapes:
             with self.subTest(shape=shape):
