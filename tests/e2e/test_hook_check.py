@@ -489,6 +489,9 @@ class DamagedImages(Checked):
                      data, [(library, list(range(1, 50001))) for library in
                             (b"KERNEL32.dll", b"USER32.dll", b"msvcrt.dll", b"GDI32.dll", b"ADVAPI32.dll")],
                      lookup=False)),
+                ("125,000 functions of one long name", 1, "take more than the",
+                 lambda: damaged_images.pe_importing_more(data, [(b"KERNEL32.dll", [b"n" * 1000000] * 125000)],
+                                                          lookup=False)),
                 ("40,000 missing libraries", 1, "... and 39900 more problems, not shown",
                  lambda: damaged_images.pe_importing_more(data, [(b"gone%05d.dll" % i, []) for i in range(40000)])),
                 ("sections up to its first page", 0, "no problem found", lambda: damaged_images.pe_sectioned(data)),
