@@ -597,11 +597,11 @@ void Checker::check_functions()
         // Held apart from `scope_`, which grows as forwarders lead to more libraries.
         const std::shared_ptr<const Bindings> bindings = scope_[i].image.bindings;
         for (size_t b = 0; b < bindings->size(); ++b) {
-            const Import import = bindings->at(b);
+            Import import = bindings->at(b);
             // The host's binding of the entry is told of its library.
             if (i == 0 && import.name == entry_name)
                 continue;
-            const std::string line = bind(i, import);
+            const std::string line = bind(i, std::move(import));
             if (!line.empty())
                 problem(line);
         }

@@ -17,7 +17,9 @@
 //   walk of the symbol table: a table that hides it from the linker hides it here too, and so does a
 //   version that hides it (DT_VERSYM). A chain is walked no further than its table is long.
 // - Versions (DT_VERDEF, DT_VERNEED) are walked entry by entry; each entry's offset to the next only
-//   moves forward, and each step is bounded by the data.
+//   moves forward, each step is bounded by the data, and all the steps together by the file's size.
+// - Each symbol keeps a copy of its name and version: copies of one name count against the names'
+//   budget, so that many symbols that share one long name cost no more than the file.
 // - The linker reads names and symbols through DT_STRTAB and DT_SYMTAB, and faults where an image
 //   has none: such an image is damaged.
 #include "elf_image.h"
@@ -405,16 +407,20 @@ struct Versions {
     std::unordered_map<uint16_t, VersionNeeded> needed;
 };
 
-// The name at `offset` of the string table, or empty where it cannot be read.
+// The name at `offset` of the string table, or empty where it cannot be read, or where a copy of a name
+// read before spends the names' budget.
 std::string string_at(Elf& elf, const Dynamic& d, uint64_t offset)
 {
     std::string_view name;
     const Names::Read read = elf.name(d.strings + offset, name);
-    return read == Names::Read::fresh || read == Names::Read::again ? std::string(name) : std::string();
+    const bool kept = read == Names::Read::fresh || (read == Names::Read::again && elf.names.charge(name.size()));
+    return kept ? std::string(name) : std::string();
 }
 
 // Its versions, entry by entry as the linker walks them: DT_VERDEF's and DT_VERNEED's entries each
-// lead to the next by an offset that only moves forward, ended by one of 0 or by their count.
+// lead to the next by an offset that only moves forward, ended by one of 0 or by their count. Every
+// DT_VERNEED entry may lead into one long chain of required versions: the versions walked, all
+// entries' together, are no more than the file holds apart, and a walk past that is damage.
 Versions read_versions(Elf& elf, const Dynamic& d, Image& image)
 {
     Versions versions;
@@ -438,7 +444,8 @@ Versions read_versions(Elf& elf, const Dynamic& d, Image& image)
         at += entry.vd_next;
     }
     at = d.verneed;
-    for (uint64_t i = 0; d.has_verneed && i < d.verneed_count; ++i) {
+    uint64_t walk_left = elf.size() / sizeof(Elf64_Vernaux);
+    for (uint64_t i = 0; d.has_verneed && i < d.verneed_count && walk_left > 0; ++i) {
         const unsigned char* place = elf.mapped(at, sizeof(Elf64_Verneed));
         if (!place) {
             image.damage.emplace_back("its required versions (DT_VERNEED) run outside the file's data");
@@ -451,7 +458,15 @@ Versions read_versions(Elf& elf, const Dynamic& d, Image& image)
             const unsigned char* aux_place = elf.mapped(aux_at, sizeof(Elf64_Vernaux));
             if (!aux_place)
                 break;
+            if (walk_left == 0) {
+                image.damage.emplace_back("its required versions (DT_VERNEED) lead to more entries than its file "
+                                          "holds, as they do only where their entries share one chain over and over");
+                break;
+            }
+            --walk_left;
             const auto aux = elf.at<Elf64_Vernaux>(aux_place);
+            if (!elf.names.charge(library.size()))
+                break;
             VersionNeeded needed{library, string_at(elf, d, aux.vna_name), (aux.vna_flags & VER_FLG_WEAK) != 0};
             versions.needed[aux.vna_other & 0x7FFF] = needed;
             image.versions_needed.push_back(std::move(needed));
@@ -497,15 +512,24 @@ template <class Sym, class Addr> void read_symbols(Elf& elf, const Dynamic& d, c
         if (read == Names::Read::unended || name.empty())
             continue;
         const uint16_t version = version_of(elf, d, i);
+        // Each symbol keeps its own copy of its name and version: a name read again, and every version,
+        // count against the names' budget.
+        const size_t again = read == Names::Read::again ? name.size() : 0;
         if (defined) {
             const auto named = versions.defined.find(version & 0x7FFF);
-            image.symbols.push_back({std::string(name), named == versions.defined.end() ? "" : named->second,
-                                     hidden_from_unversioned(version), data_symbol(symbol)});
+            const std::string none;
+            const std::string& version_name = named == versions.defined.end() ? none : named->second;
+            if (!elf.names.charge(again + version_name.size()))
+                return;
+            image.symbols.push_back(
+                {std::string(name), version_name, hidden_from_unversioned(version), data_symbol(symbol)});
         } else {
             const auto needed = versions.needed.find(version & 0x7FFF);
-            const bool versioned = needed != versions.needed.end();
-            image.bound_at_start.push_back({std::string(name), versioned ? needed->second.version : "",
-                                            versioned ? needed->second.library : "", bind == STB_WEAK});
+            const VersionNeeded none;
+            const VersionNeeded& asked = needed == versions.needed.end() ? none : needed->second;
+            if (!elf.names.charge(again + asked.version.size() + asked.library.size()))
+                return;
+            image.bound_at_start.push_back({std::string(name), asked.version, asked.library, bind == STB_WEAK});
         }
     }
 }

@@ -30,6 +30,17 @@ Names::Read Names::read(const unsigned char* at, size_t room, std::string_view& 
     return Read::fresh;
 }
 
+bool Names::charge(size_t bytes)
+{
+    if (bytes > left_) {
+        left_ = 0;
+        spent_ = true;
+        return false;
+    }
+    left_ -= bytes;
+    return true;
+}
+
 std::string Names::spent_damage() const
 {
     return "the names its tables point at take more than the " + std::to_string(budget_) +

@@ -25,7 +25,10 @@ public:
     enum class Read { fresh, again, unended, spent };
     // The zero-terminated name at `at`, which must end within `room` bytes.
     Read read(const unsigned char* at, size_t room, std::string_view& name);
-    // Whether a read found the budget spent: what that leaves unread is damage, said once.
+    // `bytes` more of names copied, for a name read again or one kept for many entries: counted against
+    // the budget; false, and the budget spent, where they take more than is left.
+    bool charge(size_t bytes);
+    // Whether a read or a charge found the budget spent: what that leaves unread is damage, said once.
     bool spent() const
     {
         return spent_;

@@ -660,7 +660,9 @@ void walk_lookup(Pe& pe, uint64_t start, uint32_t library, std::map<uint64_t, ui
         if (read == Names::Read::unended)
             image.damage.push_back("a name it imports from " + shown_library + " (at RVA " + hex(hint_at) +
                                    ") lies outside the file's data");
-        if (read > Names::Read::again)
+        // Each function is given to the checks with a copy of its name: a name read again counts
+        // against the names' budget, so that many entries that share one long name cost no more than it.
+        if (read > Names::Read::again || (read == Names::Read::again && !pe.names.charge(name.size())))
             break;
         const unsigned char* hint = pe.mapped(hint_at, 2);
         if (!hint && read == Names::Read::fresh)

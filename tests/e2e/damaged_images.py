@@ -14,6 +14,7 @@ HUGE = 0xFFFFFFF0
 PAGE = 0x1000
 DT_NEEDED, DT_HASH, DT_STRTAB, DT_SYMTAB, DT_STRSZ, DT_RUNPATH, DT_GNU_HASH = 1, 4, 5, 6, 10, 29, 0x6FFFFEF5
 DT_VERNEED, DT_VERNEEDNUM = 0x6FFFFFFE, 0x6FFFFFFF
+DT_VERSYM, DT_VERDEF, DT_VERDEFNUM = 0x6FFFFFF0, 0x6FFFFFFC, 0x6FFFFFFD
 # Library names no system has, less their extension: one with a terminal's escape that would colour
 # what follows it, one of 5,000 bytes.
 ODD_NAMES = [b"\x1b[31mred", b"n" * 5000]
@@ -422,6 +423,41 @@ def elf_needing_version(data, version):
             aux += struct.unpack_from("<I", data, aux + 12)[0]
         need += need_next
     raise ValueError("no version it needs is named in %d bytes" % len(version))
+
+
+def _elf_tables(data, tables, values):
+    """`data` with the tables of its dynamic array `tables` ({tag: bytes}) made anew in the appended
+    segment, each at an offset of 8, and its entries `values` ({tag: value}) set; its versions and hash
+    tables dropped but those given."""
+    _, entries = _elf_dynamic(data)
+    dropped = {DT_GNU_HASH, DT_HASH, DT_VERSYM, DT_VERDEF, DT_VERDEFNUM, DT_VERNEED, DT_VERNEEDNUM}
+    entries = [(tag, value) for tag, value in entries if tag not in dropped | set(tables) | set(values)]
+    entries += list(values.items())
+    at = _elf_end(data) + 16 * (len(entries) + len(tables) + 1)
+    tail = b""
+    for tag, table in tables.items():
+        entries.append((tag, at + len(tail)))
+        tail += table + bytes(_align(len(table), 8) - len(table))
+    return _elf_moved_dynamic(data, entries, tail)
+
+
+def elf_symbols_naming(data, count, length):
+    """`data` whose dynamic symbols are `count` functions it defines, all named by one name of `length`
+    bytes after its own names, counted by a DT_HASH whose one chain is empty."""
+    table = dict(_elf_dynamic(data)[1])
+    strings = data[_elf_offset(data, table[DT_STRTAB]):][:table[DT_STRSZ]] + b"n" * length + b"\0"
+    named = table[DT_STRSZ]
+    symbols = bytes(24) + struct.pack("<IBBHQQ", named, 0x12, 0, 1, PAGE, 0) * (count - 1)
+    hashing = struct.pack("<III", 1, count, 0) + bytes(4 * count)
+    return _elf_tables(data, {DT_STRTAB: strings, DT_SYMTAB: symbols, DT_HASH: hashing}, {DT_STRSZ: len(strings)})
+
+
+def elf_needing_versions_of_one_chain(data, count, length):
+    """`data` requiring versions (DT_VERNEED) by `count` entries that all lead into one chain of
+    `length` versions."""
+    needs = b"".join(struct.pack("<HHIII", 1, length, 1, 16 * (count - i), 16) for i in range(count))
+    chain = struct.pack("<IHHII", 0, 0, 2, 1, 16) * length
+    return _elf_tables(data, {DT_VERNEED: needs + chain}, {DT_VERNEEDNUM: count})
 
 
 def _elf_hash(name):

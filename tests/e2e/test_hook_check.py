@@ -465,7 +465,9 @@ class DamagedImages(Checked):
         # of times under other spellings (on Windows in other cases too), read once by what it is;
         # 104,000 missing libraries (Windows: 40,000, or 50,000 functions that its KERNEL32.dll lacks, or
         # 250,000 imported by ordinal, each kept in 16 bytes), a hundred said and the rest counted, each
-        # folder listed once; sections as many as a PE image's headers hold, each found by a halving.
+        # folder listed once; sections as many as a PE image's headers hold, each found by a halving;
+        # 40,000 symbols of one long name, each copy of it counted against the names' budget; 60,000
+        # required versions of one long chain, walked no further than the file holds apart.
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             data = sound.read()
         name = HOOK_LIBRARY.encode()
@@ -487,6 +489,9 @@ class DamagedImages(Checked):
                      data, [(library, list(range(1, 50001))) for library in
                             (b"KERNEL32.dll", b"USER32.dll", b"msvcrt.dll", b"GDI32.dll", b"ADVAPI32.dll")],
                      lookup=False)),
+                ("125,000 functions of one long name", 1, "take more than the",
+                 lambda: damaged_images.pe_importing_more(data, [(b"KERNEL32.dll", [b"n" * 1000000] * 125000)],
+                                                          lookup=False)),
                 ("40,000 missing libraries", 1, "... and 39900 more problems, not shown",
                  lambda: damaged_images.pe_importing_more(data, [(b"gone%05d.dll" % i, []) for i in range(40000)])),
                 ("sections up to its first page", 0, "no problem found", lambda: damaged_images.pe_sectioned(data)),
@@ -501,6 +506,10 @@ class DamagedImages(Checked):
                  lambda: damaged_images.elf_self_spellings(data, name, 578000)),
                 ("104,000 missing", 1, "... and 103900 more problems, not shown",
                  lambda: damaged_images.elf_needing(data, [b"%x" % i for i in range(104000)])),
+                ("40,000 symbols of one long name", 1, "take more than the",
+                 lambda: damaged_images.elf_symbols_naming(data, 40000, 1000000)),
+                ("60,000 required versions of one chain", 1, "lead to more entries than its file holds",
+                 lambda: damaged_images.elf_needing_versions_of_one_chain(data, 60000, 65535)),
             ]
         for shape, status, said, build in shapes:
             with self.subTest(shape=shape):

@@ -445,9 +445,14 @@ TEST(HookCheck, ReadsANamesPlaceOnceAndNoMoreBytesInAllThanItsBudget)
     EXPECT_EQ(names.read(at + 107, table.size() - 107, name), Names::Read::unended);
     EXPECT_EQ(names.read(at, 50, name), Names::Read::unended);
     EXPECT_FALSE(names.spent());
-    // 114 bytes charged: the name inside the first, at its second byte, takes more than are left.
-    EXPECT_EQ(names.read(at + 1, table.size() - 1, name), Names::Read::spent);
+    // 114 bytes read and 30 copied leave 6: a copy of 7 spends them; a name read before is still
+    // answered, but no other.
+    EXPECT_TRUE(names.charge(30));
+    EXPECT_FALSE(names.spent());
+    EXPECT_FALSE(names.charge(7));
     EXPECT_TRUE(names.spent());
+    EXPECT_EQ(names.read(at + 101, table.size() - 101, name), Names::Read::again);
+    EXPECT_EQ(names.read(at + 1, table.size() - 1, name), Names::Read::spent);
 }
 
 TEST(HookCheck, OrdersANameAgainstTheEntryAsTheLoadersStrcmpReadingNoFurtherThanItsRoom)
