@@ -202,17 +202,28 @@ void end_watch(EndWatch* watch)
     delete watch;
 }
 
+// Whether `watch` is that of `ended` with `context` (any, for a null `ended`).
+bool matches(const EndWatch& watch, hook_host_ended ended, void* context)
+{
+    return !ended || (watch.ended == ended && watch.context == context);
+}
+
+// The link to the next watch of `ended` with `context` in a process's list from `link` on, which points
+// to null where there is none; with the list's lock held.
+EndWatch** find_watch(EndWatch** link, hook_host_ended ended, void* context)
+{
+    while (*link && !matches(**link, ended, context))
+        link = &(*link)->next;
+    return link;
+}
+
 // Takes the watches of `ended` with `context` (every one, for a null `ended`) out of the process's list.
 EndWatch* take_watches(Process& process, hook_host_ended ended, void* context)
 {
     EndWatch* taken = nullptr;
     EnterCriticalSection(&process.watches_lock);
-    for (EndWatch** link = &process.watches; *link;) {
+    for (EndWatch** link = &process.watches; *(link = find_watch(link, ended, context));) {
         EndWatch* const watch = *link;
-        if (ended && (watch->ended != ended || watch->context != context)) {
-            link = &watch->next;
-            continue;
-        }
         *link = watch->next;
         watch->next = taken;
         taken = watch;
@@ -361,26 +372,30 @@ const intptr_t no_waitable = 0;
 
 Watch watch_end(Process& process, hook_host_ended ended, void* context, SystemError& error)
 {
-    // The same pair's watch that has been called is made anew; one that waits still is refused.
-    EndWatch* const before = take_watches(process, ended, context);
-    if (before && InterlockedCompareExchange(&before->thread, 0, 0) == 0) {
-        EnterCriticalSection(&process.watches_lock);
-        before->next = process.watches;
-        process.watches = before;
+    // The same pair's watch that waits still is refused; one that has been called is ended, its callback
+    // waited for without the lock, and made anew. The last look and the add are one hold of the lock, so
+    // that an unwatch meanwhile never misses the pair, nor do two watches both add it.
+    EnterCriticalSection(&process.watches_lock);
+    for (EndWatch** before; *(before = find_watch(&process.watches, ended, context));) {
+        EndWatch* const called = *before;
+        if (InterlockedCompareExchange(&called->thread, 0, 0) == 0) {
+            LeaveCriticalSection(&process.watches_lock);
+            return Watch::already;
+        }
+        *before = called->next;
         LeaveCriticalSection(&process.watches_lock);
-        return Watch::already;
+        end_watch(called);
+        EnterCriticalSection(&process.watches_lock);
     }
-    if (before)
-        end_watch(before);
     EndWatch* const watch = new EndWatch;
     if (!watch) {
+        LeaveCriticalSection(&process.watches_lock);
         error = ERROR_NOT_ENOUGH_MEMORY;
         return Watch::failed;
     }
     watch->ended = ended;
     watch->context = context;
     // The list first: a callback that comes at once may unwatch it.
-    EnterCriticalSection(&process.watches_lock);
     watch->next = process.watches;
     process.watches = watch;
     if (!RegisterWaitForSingleObject(&watch->wait, process.handle, tell_end, watch, INFINITE, WT_EXECUTEONLYONCE)) {

@@ -41,15 +41,17 @@ public:
     Started start(Child& child)
     {
         std::unique_lock<std::mutex> held(lock_);
-        changed_.wait(held, [this] { return job_ == nullptr; });
         Started started;
-        if ((started.error = run_thread()) != 0)
-            return started;
         Job job{&child, started};
-        if (on_thread()) { // from a callback: the thread that clones is this one
+        // From a callback: the thread that clones is this one, so it clones at once; it must not wait for
+        // another thread's start, which it alone would run once the callback returns.
+        if (on_thread()) {
             run(job);
             return started;
         }
+        changed_.wait(held, [this] { return job_ == nullptr; });
+        if ((started.error = run_thread()) != 0)
+            return started;
         job_ = &job;
         wake();
         changed_.wait(held, [&job] { return job.done; });

@@ -19,6 +19,8 @@
 //   notify-many COUNT PATH          ok STATUS...    (COUNT hosts watched at once, each closed with its place)
 //   close-notify-release STATUS     ok CALLS        (closes the host, whose callback releases it from within)
 //   waits STATUS                    ok STATUS ok STATUS (closes, and waits from two threads at once)
+//   timed COMMAND...                the command's answer, then a line "took MS": its own time, without
+//                                   the round trip to the test
 //
 // On this machine also, for what the library meets from the controller itself and from neighbours:
 //   start-with-free-fd FD PATH NUMBER, fd-limit N, fds, hold-fds [N], steal (a wait for any child),
@@ -341,9 +343,17 @@ int main()
         int count = 0;
         for (char* word = strtok(line, " \r\n"); word && count < 6; word = strtok(nullptr, " \r\n"))
             words[count++] = word;
-        const Command* command = count ? find(words[0], count) : nullptr;
+        const int timed = count > 1 && strcmp(words[0], "timed") == 0;
+        const Command* command = count ? find(words[timed], count - timed) : nullptr;
         if (command) {
-            command->run(words, count);
+            const auto started = std::chrono::steady_clock::now();
+            command->run(words + timed, count - timed);
+            const auto took = std::chrono::steady_clock::now() - started;
+            if (timed) {
+                printf("took %lld\n",
+                       static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+                fflush(stdout);
+            }
         } else {
             printf("failed no such command: %s\n", count ? words[0] : "");
             fflush(stdout);

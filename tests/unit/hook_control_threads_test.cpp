@@ -4,6 +4,7 @@
 // fail. And two waits at once on one host. Run under ThreadSanitizer too (the linux-tsan preset).
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -86,6 +87,22 @@ void fail_to_start(int32_t)
     EXPECT_NE(strstr(hook_host_last_error(), "No such file"), nullptr) << hook_host_last_error();
 }
 
+// A watch's callback that starts a host once another thread's start has surely queued behind it.
+struct StartWithin {
+    std::atomic<bool> done{false};
+    hook_host_result result = HOOK_HOST_FAILED;
+};
+
+void HOOK_CONTROL_CALL start_within(void* call)
+{
+    StartWithin& within = *static_cast<StartWithin*>(call);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    hook_host* host = nullptr;
+    within.result = hook_host_start(HOOK_HOST_PATH, 1, 0, &host);
+    hook_host_release(host);
+    within.done = true;
+}
+
 // Whether every child of this process has ended and been waited for, within a few seconds.
 bool no_child_left()
 {
@@ -111,6 +128,35 @@ TEST(HookControlThreads, HostsOfTheirOwnFromManyThreadsAtOnce)
         });
     for (std::thread& thread : threads)
         thread.join();
+    EXPECT_TRUE(no_child_left()) << "a host is left running, or a zombie";
+}
+
+// A callback starts a host while another thread starts hosts one after another: each start is made,
+// neither waits for the other for good.
+TEST(HookControlThreads, ACallbackStartsAHostWhileAnotherThreadStarts)
+{
+    std::atomic<bool> stop{false};
+    std::thread starter([&stop] {
+        for (int32_t number = 0; !stop; ++number)
+            release_at_once(number);
+    });
+    for (int32_t run = 0; run < 10; ++run) {
+        StartWithin within;
+        hook_host* host = nullptr;
+        ASSERT_EQ(hook_host_start(HOOK_HOST_PATH, run, 0, &host), HOOK_HOST_OK) << hook_host_last_error();
+        EXPECT_EQ(hook_host_watch(host, start_within, &within), HOOK_HOST_OK) << hook_host_last_error();
+        EXPECT_EQ(hook_host_close(host, 0), HOOK_HOST_OK);
+        for (int tries = 0; tries < 1000 && !within.done; ++tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!within.done) { // the library's thread waits for good: no test after could run
+            ADD_FAILURE() << "the callback's start and the other thread's wait for each other";
+            _Exit(EXIT_FAILURE);
+        }
+        EXPECT_EQ(within.result, HOOK_HOST_OK);
+        hook_host_release(host);
+    }
+    stop = true;
+    starter.join();
     EXPECT_TRUE(no_child_left()) << "a host is left running, or a zombie";
 }
 
