@@ -135,6 +135,12 @@ class BindingController:
         self.test.assertEqual(word, "ok", text)
         return int(text)
 
+    def started(self, *flags):
+        """Starts a host with 1 and waits for its report; its pid."""
+        pid = self.start(1, *flags)
+        self.expect("report 10", "ok 1")
+        return pid
+
     def end(self):
         self.process.stdin.close()
         try:
@@ -176,14 +182,12 @@ class Binding:
         controller = self.controller()
         for release in ("release", "drop"):
             with self.subTest(release=release):
-                pid = controller.start(1)
-                controller.expect("report 10", "ok 1")
+                pid = controller.started()
                 controller.expect(release, "ok")
                 assert_ends(self, pid)
                 if release == "release":
                     self.assertEqual(controller.ask("pid")[0], "invalid", "a released host is refused")
-        pid = controller.start(1, "outlive")
-        controller.expect("report 10", "ok 1")
+        pid = controller.started("outlive")
         controller.expect("release", "ok")
         self.assertFalse(has_ended(self, pid))
         controller.expect("post %d 16 0 0" % pid, "ok")
@@ -191,8 +195,7 @@ class Binding:
 
     def test_an_asynchronous_wait_leaves_the_caller_free_survives_its_cancellation_and_learns_of_a_close(self):
         controller = self.controller()
-        controller.start(1)
-        controller.expect("report 10", "ok 1")
+        controller.started()
         self.assertEqual(controller.ask("wait-async 0.3")[0], "timeout")
         self.assertEqual(controller.ask("wait 0")[0], "timeout", "the host runs on")
         word, text = controller.ask("close-async 5")
@@ -208,8 +211,7 @@ class Binding:
         for flags in ((), ("outlive",)):
             with self.subTest(flags=flags):
                 controller = self.controller()
-                pid = controller.start(1, *flags)
-                controller.expect("report 10", "ok 1")
+                pid = controller.started(*flags)
                 self.assertEqual(controller.ask("release-while-waiting")[0], "invalid")
                 if flags:
                     self.assertFalse(has_ended(self, pid))
@@ -236,8 +238,7 @@ class LinuxBinding(Binding):
         controller = self.controller()
         controller.start(30, path="/bin/sleep")  # writes nothing, ends in 30 s
         self.assertEqual(controller.ask("report 0.3")[0], "timeout")
-        controller.start(1)
-        controller.expect("report 10", "ok 1")
+        controller.started()
         self.assertEqual(controller.ask("wait 0.3")[0], "timeout")
         controller.expect("close 2", "ok")
         controller.expect("wait 10", "ok 2")
@@ -270,15 +271,13 @@ class LinuxBinding(Binding):
 
     def test_an_asynchronous_wait_learns_of_an_end_nobody_asked_for(self):
         controller = self.controller()
-        pid = controller.start(1)
-        controller.expect("report 10", "ok 1")
+        pid = controller.started()
         os.kill(pid, signal.SIGKILL)
         controller.expect("wait-async 10", "ok -9")
 
     def test_an_asynchronous_wait_is_told_once_a_tracer_lets_go_of_the_end_and_the_caller_runs_meanwhile(self):
         controller = self.controller()
-        pid = controller.start(1)
-        controller.expect("report 10", "ok 1")
+        pid = controller.started()
         traced(self, pid, 2)
         word, text = controller.ask("close-async 6")
         self.assertEqual(word, "ok", text)
@@ -313,14 +312,12 @@ class Python(LinuxBinding, TestCase):
 
     def test_two_loops_await_one_host_at_once_and_both_learn_its_status(self):
         controller = self.controller()
-        controller.start(1)
-        controller.expect("report 10", "ok 1")
+        controller.started()
         controller.expect("wait-async-twice 4", "ok 4 4")
 
     def test_a_wait_left_in_a_closed_loop_holds_up_neither_the_end_nor_the_exit(self):
         controller = self.controller()
-        controller.start(1)
-        controller.expect("report 10", "ok 1")
+        controller.started()
         controller.expect("abandon-wait", "ok")
         controller.expect("close 3", "ok")  # its end is told to a loop that is closed
         controller.expect("wait 10", "ok 3")
@@ -336,8 +333,7 @@ class Python(LinuxBinding, TestCase):
     @unittest.skipIf(WINDOWS, "fork is POSIX's")
     def test_a_forked_child_that_exits_ends_nothing_of_its_parents_host(self):
         controller = self.controller()
-        pid = controller.start(1)
-        controller.expect("report 10", "ok 1")
+        pid = controller.started()
         word, text = controller.ask("fork-release")
         self.assertEqual(word, "failed", "the child may not wait for its parent's host")
         self.assertIn("may only release it, which ends nothing", text)
@@ -465,8 +461,7 @@ class CSharpEvents:
 
     def test_exited_is_raised_once_for_a_handler_added_before_the_end_and_once_for_one_added_after(self):
         controller = self.controller()
-        controller.start(1)
-        controller.expect("report 10", "ok 1")
+        controller.started()
         controller.expect("handler", "ok 1")
         controller.expect("handled 0.3", "ok")  # not while the host runs
         self.assertEqual(controller.ask("close-async 6")[0], "ok")
@@ -475,8 +470,7 @@ class CSharpEvents:
 
     def test_a_disposed_host_raises_no_exited(self):
         controller = self.controller()
-        pid = controller.start(1)
-        controller.expect("report 10", "ok 1")
+        pid = controller.started()
         controller.expect("handler", "ok 1")
         controller.expect("release", "ok")
         assert_ends(self, pid)
@@ -484,16 +478,14 @@ class CSharpEvents:
 
     def test_dispose_waits_for_a_handler_under_way_and_no_handler_is_called_once_it_has_returned(self):
         controller = self.controller()
-        controller.start(1)
-        controller.expect("report 10", "ok 1")
+        controller.started()
         controller.expect("handler slow", "ok 1")
         controller.expect("handler", "ok 2")
         controller.expect("close 5", "ok")
         controller.expect("release-while-handling", "ok 1:5:pool")
         controller.expect("handled 0.3", "ok 1:5:pool")
         # A handler may dispose its own host: that Dispose does not wait for it.
-        controller.start(1)
-        controller.expect("report 10", "ok 1")
+        controller.started()
         controller.expect("handler dispose", "ok 3")
         controller.expect("handler", "ok 4")
         controller.expect("close 6", "ok")
@@ -501,14 +493,12 @@ class CSharpEvents:
 
     def test_a_continuation_of_the_asynchronous_wait_may_wait_for_exited(self):
         controller = self.controller()
-        controller.start(1)
-        controller.expect("report 10", "ok 1")
+        controller.started()
         controller.expect("await-exited 4", "ok 4")
 
     def test_every_handler_is_called_before_a_throwing_ones_exception_ends_the_process(self):
         controller = self.controller()
-        controller.start(1)
-        controller.expect("report 10", "ok 1")
+        controller.started()
         controller.expect("handler throw", "ok 1")
         controller.expect("handler", "ok 2")
         controller.expect("close 3", "ok")
