@@ -25,6 +25,12 @@ and, for the Python binding alone:
   abandon-wait                  ok: leaves a wait pending in a loop that is closed
   fork-release                  what the host's wait(0) gives in a forked child, which then exits the
                                 ordinary way, its Host collected (the child answers)
+  collect-cycles PATH ROUNDS    ok: ROUNDS times drops an application's object that holds a host in a
+                                reference cycle, while another host is awaited briefly and released,
+                                with the collector made to run at each allocation of those in turn
+  release-racing-waits PATH ROUNDS
+                                ok ROUNDS: ROUNDS hosts each awaited on a loop in another thread
+                                while this one releases it, each wait ended with ValueError
 
 Any command may answer "timeout TEXT", "gone TEXT", "failed TEXT", or "invalid TEXT" for arguments
 the binding refuses. A start releases the host before it.
@@ -131,6 +137,76 @@ def fork_release(host):
     sys.exit()  # as a worker ends: the Host is collected on the way out
 
 
+class Application:
+    """An application's object whose callback refers to itself, as a bound method does: a reference
+    cycle that only the collector frees, with the Host in it."""
+
+    def __init__(self, path):
+        self.host = hook_control.start(path, 1)
+        self.on_end = self.ended
+
+    def ended(self):
+        pass
+
+
+async def briefly_awaited(host):
+    try:
+        await asyncio.wait_for(host.wait_async(), 0.001)
+    except asyncio.TimeoutError:
+        pass
+
+
+def collect_after(allocations):
+    """Lets the collector run once `allocations` more objects that it tracks have been made."""
+    gc.set_threshold(gc.get_count()[0] + allocations)
+    gc.enable()
+
+
+def collect_cycles(path, rounds):
+    # With the collector held off, a dropped Application is left to the next collection, which comes
+    # at each allocation of the next call in turn, round by round.
+    thresholds = gc.get_threshold()
+    try:
+        for place in range(rounds):
+            gc.disable()
+            application = Application(path)
+            with hook_control.start(path, 1) as host:
+                application = None
+                collect_after(1 + place % 12)
+                asyncio.run(briefly_awaited(host))
+                gc.disable()
+                application = Application(path)
+                application = None
+                collect_after(1 + place % 12)
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.enable()
+    return "ok"
+
+
+def await_on_own_loop(host, outcome):
+    try:
+        outcome.append(asyncio.run(asyncio.wait_for(host.wait_async(), 10)))
+    except ValueError:
+        outcome.append("released")
+    except Exception as error:  # anything else is the fault asked about
+        outcome.append(error)
+
+
+def release_racing_waits(path, rounds):
+    for place in range(rounds):
+        host = hook_control.start(path, 1)
+        outcome = []
+        waiting = threading.Thread(target=await_on_own_loop, args=(host, outcome))
+        waiting.start()
+        time.sleep(place % 7 / 10000)  # now before the watch, now after
+        host.release()
+        waiting.join()
+        if outcome != ["released"]:
+            return "failed round %d: the wait gave %r" % (place, outcome)
+    return "ok %d" % rounds
+
+
 def main():
     host = None
     for line in sys.stdin:
@@ -173,6 +249,10 @@ def main():
                 answer = fork_release(host)
                 if answer is None:  # the child answered
                     continue
+            elif words[0] == "collect-cycles":
+                answer = collect_cycles(words[1], int(words[2]))
+            elif words[0] == "release-racing-waits":
+                answer = release_racing_waits(words[1], int(words[2]))
             elif words[0] == "text":
                 answer = "ok " + hook_control.status_text(int(words[1]))
             elif words[0] == "post":

@@ -330,6 +330,14 @@ class Python(LinuxBinding, TestCase):
         self.assertNotIn("Exception", said)
         self.assertNotIn("Traceback", said)
 
+    def test_hosts_collected_in_reference_cycles_while_others_are_awaited_and_released_hold_nothing_up(self):
+        # The collector may run a Host's finalizer at any allocation, within the binding's own calls:
+        # an answer within the controller's time is the proof that nothing there waited.
+        self.controller().expect("collect-cycles %s 300" % HOST, "ok")
+
+    def test_a_release_on_one_thread_while_another_awaits_the_host_ends_the_wait_and_nothing_else(self):
+        self.controller().expect("release-racing-waits %s 200" % HOST, "ok 200")
+
     @unittest.skipIf(WINDOWS, "fork is POSIX's")
     def test_a_forked_child_that_exits_ends_nothing_of_its_parents_host(self):
         controller = self.controller()

@@ -17,7 +17,9 @@ Linux, the dynamic linker's); the environment variable HOOK_CONTROL_LIBRARY name
 major version must be this module's. Timeouts are in seconds (None: no limit); the waits release the
 GIL but cannot be interrupted by Ctrl-C until they return. The module keeps nothing but the library,
 each Host's handle and the asynchronous waits under way; a Host's calls must not be made from several
-threads at once, but for wait(), pid and wait_async(), which may. A Host belongs to the process that
+threads at once, but for wait(), pid, wait_async() and release(), which may: a release() waits for
+nothing, and takes effect in the library once the calls under way on other threads have returned. A
+Host's collection waits for nothing either. A Host belongs to the process that
 started it: in a forked child its release (and its collection) frees memory only, and its other calls
 but pid raise Error.
 """
@@ -89,10 +91,11 @@ _library = _load()
 
 # The asynchronous waits under way, by the number each hands hook_host_watch as its context: each its
 # loop, its future and its Host. The one callback below looks its wait up here, so that a wait ended
-# meanwhile, or by a release, is never touched from another thread.
+# meanwhile, or by a release, is never touched from another thread. No lock guards it: each use is one
+# operation on a dict with int keys, whole under the GIL, since a lock held while anything allocates
+# would be waited for by a finalizer that the collector runs then, on the same thread.
 _waits = {}
 _wait_numbers = itertools.count(1)
-_waits_lock = threading.Lock()
 
 
 @_ENDED
@@ -100,8 +103,7 @@ def _ended(number):
     """hook_host_watch's callback, on a thread of the library's (Linux) or of the system's pool
     (Windows): hands the end to the loop of the wait it belongs to. A loop that is closed takes
     nothing; the wait is ended by its Host's release, or at the interpreter's exit."""
-    with _waits_lock:
-        wait = _waits.get(number)
+    wait = _waits.get(number)
     if wait is not None:
         loop, future, _ = wait
         try:
@@ -118,17 +120,9 @@ def _settle(future, error):
             future.set_exception(error)
 
 
-def _take_wait(number):
-    """The wait of `number`, taken out of those under way, or None where it was taken already."""
-    with _waits_lock:
-        return _waits.pop(number, None)
-
-
 def _forget_waits():
-    """In a forked child: no callback tells it of its parent's waits, and their lock may be held."""
-    global _waits_lock
+    """In a forked child: no callback tells it of its parent's waits."""
     _waits.clear()
-    _waits_lock = threading.Lock()
 
 
 if hasattr(os, "register_at_fork"):
@@ -139,12 +133,12 @@ if hasattr(os, "register_at_fork"):
 def _end_waits():
     """Ends every wait still under way before the interpreter goes, so that no callback comes while
     it ends (a loop closed without cancelling its tasks leaves them)."""
-    with _waits_lock:
-        left = list(_waits.items())
-        _waits.clear()
-    for number, (_, _, host) in left:
-        if host._handle is not None:
-            _library.hook_host_unwatch(host._handle, _ended, number)
+    while _waits:
+        try:
+            number, (_, _, host) = _waits.popitem()
+        except KeyError:  # taken meanwhile by another thread
+            break
+        host._unwatch(number)
 
 
 def _integer(value, low, high, what):
@@ -182,25 +176,67 @@ def _check(result, what):
 
 class Host:
     """A started host. Leaving its `with` block, release(), or its collection frees it: a host started
-    without outlive=True is then ended."""
+    without outlive=True is then ended.
+
+    Each library call on the handle is counted while it runs, so that a release() on another thread
+    never frees the handle under it: the release takes effect at once for this object (later calls
+    raise ValueError) and in the library once the last call under way has returned. A wait(None)
+    under way on another thread holds the library's release, and so the host's end, back until it
+    returns."""
 
     def __init__(self, handle):
         self._handle = handle
+        # Over _calls and _released alone, and held for no allocation: a finalizer never waits for it.
+        self._lock = threading.Lock()
+        self._calls = 0  # library calls under way on the handle
+        self._released = False
+        self._wait_numbers = set()  # of its asynchronous waits under way, in _waits
 
-    def _live(self):
-        if self._handle is None:
+    def _enter(self):
+        """The handle, counted as in use until _leave(); ValueError once released."""
+        with self._lock:
+            live = not self._released
+            if live:
+                self._calls += 1
+        if not live:
             raise ValueError("the host has been released")
         return self._handle
+
+    def _leave(self):
+        with self._lock:
+            self._calls -= 1
+            last = self._released and self._calls == 0
+        if last:
+            self._free()
+
+    def _call(self, call, *arguments):
+        """`call` of the library on the handle, with `arguments` after it."""
+        handle = self._enter()
+        try:
+            return call(handle, *arguments)
+        finally:
+            self._leave()
+
+    def _free(self):
+        handle, self._handle = self._handle, None
+        _library.hook_host_release(handle)  # which ends the watches of its waits
+
+    def _unwatch(self, number):
+        """Ends the watch of wait `number`, where the host is not released (a release ends it)."""
+        try:
+            self._call(_library.hook_host_unwatch, _ended, number)
+        except ValueError:
+            pass
 
     @property
     def pid(self):
         """The host's process id, as post() takes it."""
-        return _library.hook_host_process_id(self._live())
+        return self._call(_library.hook_host_process_id)
 
     def wait_report(self, timeout=10.0):
         """The number of the host's report line, read within `timeout` seconds."""
         reported = ctypes.c_int32()
-        _check(_library.hook_host_wait_report(self._live(), _milliseconds(timeout), ctypes.byref(reported)),
+        _check(self._call(_library.hook_host_wait_report, _milliseconds(timeout), ctypes.byref(reported)),
                "wait_report")
         return reported.value
 
@@ -208,13 +244,13 @@ class Host:
         """Posts WM_CLOSE with `status` (0 to 2**32-1, or a negative 32-bit number), once the host has
         reported; it ends 100 to 200 ms later with that status."""
         status = _integer(status, -2 ** 31, 2 ** 32 - 1, "a status")
-        _check(_library.hook_host_close(self._live(), status & 0xFFFFFFFF), "close")
+        _check(self._call(_library.hook_host_close, status & 0xFFFFFFFF), "close")
 
     def wait(self, timeout=None):
         """The host's exit status, once it has ended within `timeout` seconds (on Windows all 32 bits
         as a signed number; on Linux its low 8 bits, or minus the signal's number)."""
         status = ctypes.c_int32()
-        _check(_library.hook_host_wait(self._live(), _milliseconds(timeout), ctypes.byref(status)), "wait")
+        _check(self._call(_library.hook_host_wait, _milliseconds(timeout), ctypes.byref(status)), "wait")
         return status.value
 
     async def wait_async(self):
@@ -225,39 +261,45 @@ class Host:
         of asyncio.wait_for among others) ends the wait, never the host, and a later wait_async() or
         wait() works as before. Several may wait at once, from any loops. Its one call on the host,
         wait(0) once the end is told, is made on the loop's thread and never waits; a release()
-        meanwhile ends it with ValueError, whether the host outlives or not."""
-        handle = self._live()
+        meanwhile, from any thread, ends it with ValueError, whether the host outlives or not."""
         loop = asyncio.get_running_loop()
         ended = loop.create_future()
         number = next(_wait_numbers)
-        with _waits_lock:
-            _waits[number] = (loop, ended, self)
+        # Noted first, so that a release() from now on finds it and ends it.
+        self._wait_numbers.add(number)
+        _waits[number] = (loop, ended, self)
         try:
-            if _library.hook_host_watch(handle, _ended, number) != _OK:
-                _take_wait(number)
+            if self._call(_library.hook_host_watch, _ended, number) != _OK:
+                _waits.pop(number, None)
                 _check(_FAILED, "wait_async")
             await ended
         finally:
-            if _take_wait(number) is not None:
-                _library.hook_host_unwatch(handle, _ended, number)
+            self._wait_numbers.discard(number)
+            if _waits.pop(number, None) is not None:
+                self._unwatch(number)
         return self.wait(0)
 
     def release(self):
         """Frees the host; one that still runs and was not started with outlive=True is ended. Its
-        asynchronous waits end with ValueError."""
-        handle, self._handle = self._handle, None
-        if handle is None:
+        asynchronous waits end with ValueError. Any thread may call it at any time: calls under way
+        on other threads finish first (see the class)."""
+        with self._lock:
+            first = not self._released
+            self._released = True
+            free = first and self._calls == 0
+        if not first:
             return
-        with _waits_lock:
-            ours = [number for number, (_, _, host) in _waits.items() if host is self]
         released = ValueError("the host has been released")
-        for wait in filter(None, map(_take_wait, ours)):
-            loop, future, _ = wait
-            try:
-                loop.call_soon_threadsafe(_settle, future, released)
-            except RuntimeError:  # its loop is closed
-                pass
-        _library.hook_host_release(handle)  # which ends their watches
+        for number in tuple(self._wait_numbers):
+            wait = _waits.pop(number, None)
+            if wait is not None:
+                loop, future, _ = wait
+                try:
+                    loop.call_soon_threadsafe(_settle, future, released)
+                except RuntimeError:  # its loop is closed
+                    pass
+        if free:
+            self._free()
 
     def __enter__(self):
         return self
@@ -266,7 +308,10 @@ class Host:
         self.release()
 
     def __del__(self):
-        self.release()
+        # The collector runs it only once nothing holds the Host: no call is under way on it, and no
+        # asynchronous wait (_waits holds the Host of each). So it frees at once, and waits for no lock.
+        if self._handle is not None:
+            self._free()
 
 
 def start(path, number, outlive=False):
