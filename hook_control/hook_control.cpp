@@ -106,6 +106,11 @@ hook_host_result refused(uint32_t process_id, Post post, SystemError error)
                       "cannot post to process %lu: not a hook host (its message queue's name is bound by another "
                       "process; nothing was sent)",
                       id);
+    case Post::owner_unseen:
+        return failed(error,
+                      "cannot post to process %lu: /proc is not mounted, so whether its message queue is its own "
+                      "cannot be looked at; nothing was sent",
+                      id);
     case Post::queue_full:
         return failed(error, "cannot post to process %lu: its message queue is full", id);
     case Post::denied:

@@ -41,6 +41,8 @@ Post send_to_queue(pid_t pid, uint32_t kind, uint64_t wparam, uint64_t lparam, S
         return Post::sent;
     case queue_owner::not_its_own:
         return Post::not_its_own;
+    case queue_owner::no_proc:
+        return Post::owner_unseen;
     case ECONNREFUSED: // nothing is bound to the name
         error = static_cast<SystemError>(sent);
         return Post::no_queue;

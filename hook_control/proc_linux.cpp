@@ -1,6 +1,7 @@
 #include "proc_linux.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,13 +24,14 @@ bool is_ended(char state)
     return state == 'Z' || state == 'X';
 }
 
-// Whether the process whose stat file is `path` has ended: the file is gone, or its state is zombie or
-// dead. Where it cannot be read for another reason, it is taken to run.
-bool stat_shows_ended(const char* path)
+// Whether process `pid`, whose stat file is `path`, has ended: it is gone, or its state is zombie or
+// dead. Where the file cannot be read for another reason, it is taken to run; where /proc is not
+// mounted, a zombie is too.
+bool stat_shows_ended(pid_t pid, const char* path)
 {
     FILE* stat = fopen(path, "re");
     if (!stat)
-        return errno == ENOENT;
+        return errno == ENOENT && kill(pid, 0) != 0 && errno == ESRCH;
     char line[512];
     const bool read = fgets(line, sizeof line, stat) != nullptr;
     fclose(stat);
@@ -43,7 +45,7 @@ bool process_has_ended(pid_t pid)
 {
     char path[32];
     snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    return stat_shows_ended(path);
+    return stat_shows_ended(pid, path);
 }
 
 bool alone(int stat)

@@ -88,8 +88,10 @@ int queue_owner::check(int sender, pid_t pid)
     char path[32];
     snprintf(path, sizeof path, "/proc/%d/fd", static_cast<int>(pid));
     DIR* descriptors = opendir(path);
+    if (!descriptors && errno == ENOENT) // the process is gone, or /proc is
+        return access("/proc/self", F_OK) == 0 ? not_its_own : no_proc;
     if (!descriptors)
-        return errno == ENOENT ? not_its_own : errno;
+        return errno;
     char wanted[32];
     const int wanted_length = snprintf(wanted, sizeof wanted, "socket:[%u]", peer);
     bool found = false;

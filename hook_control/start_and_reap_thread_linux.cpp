@@ -1,12 +1,18 @@
-// The library's thread. The hazards, each with its answer:
+// The library's thread, and the one that calls the watches' callbacks. The hazards, each with its
+// answer:
 // - A host's pidfd polls readable before its status can be taken where a tracer takes its end first,
 //   and stays readable: such a host is polled no more, and looked at again every 20 ms, with WNOWAIT
 //   where its status is left to the caller's wait.
-// - A callback may make any call, on this thread: it is called with the lock let go, one at a time; a
-//   start from within it clones here at once, and an unwatch or a release from within it waits for
-//   nothing, and takes out of those due the watches it ends.
+// - A host's death signal follows the thread that cloned it, so hosts are cloned on a thread that
+//   runs no code of the application's: a callback, which may block or wait for a thread that starts a
+//   host, runs on a second thread, made while there are callbacks to call, with signals blocked too.
+// - A callback may make any call: it is called with the lock let go, one at a time; an unwatch or a
+//   release from within it waits for nothing, and takes out of those due the watches it ends.
 // - Another thread's unwatch or release must not return while the callback it ends runs: it waits
 //   for the one being called.
+// - A forked child gets copies of the descriptors the thread holds, and a copy of its lock as it was:
+//   the lock is held across the fork, so that the child finds the lists whole, closes what they hold,
+//   and starts afresh.
 #include "start_and_reap_thread_linux.h"
 
 #include <errno.h>
@@ -43,12 +49,6 @@ public:
         std::unique_lock<std::mutex> held(lock_);
         Started started;
         Job job{&child, started};
-        // From a callback: the thread that clones is this one, so it clones at once; it must not wait for
-        // another thread's start, which it alone would run once the callback returns.
-        if (on_thread()) {
-            run(job);
-            return started;
-        }
         changed_.wait(held, [this] { return job_ == nullptr; });
         if ((started.error = run_thread()) != 0)
             return started;
@@ -94,7 +94,29 @@ public:
             if (matches(due_[i], serial, ended, context))
                 due_.erase(due_.begin() + static_cast<ptrdiff_t>(i));
         // A callback under way is waited for, unless this is the thread that runs it.
-        changed_.wait(held, [&] { return on_thread() || !calling_ || !matches(called_, serial, ended, context); });
+        changed_.wait(held, [&] { return on_caller() || !calling_ || !matches(called_, serial, ended, context); });
+    }
+
+    // Around a fork: the lock is held across it, so that the child finds the lists whole.
+    void hold()
+    {
+        lock_.lock();
+    }
+
+    void let_go()
+    {
+        lock_.unlock();
+    }
+
+    // In a forked child, whose copy of this is held and whose threads are gone: closes the parent's
+    // descriptors. The copy is left as it is, its lock held, never used again.
+    void close_in_child()
+    {
+        for (const Watched& watched : watched_)
+            close(watched.pidfd);
+        for (const int descriptor : {wake_, stat_})
+            if (descriptor >= 0)
+                close(descriptor);
     }
 
 private:
@@ -126,9 +148,9 @@ private:
                (!ended || (firing.callback.ended == ended && firing.callback.context == context));
     }
 
-    bool on_thread() const
+    bool on_caller() const
     {
-        return running_ && pthread_equal(pthread_self(), thread_);
+        return caller_running_ && pthread_equal(pthread_self(), caller_);
     }
 
     void wake() const
@@ -162,10 +184,29 @@ private:
     {
         if (wake_ < 0 && (wake_ = above_standard(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))) < 0)
             return errno;
-        if (stat_ < 0 && (stat_ = above_standard(open("/proc/self/stat", O_RDONLY | O_CLOEXEC))) < 0)
-            return errno;
+        // Without /proc (a chroot, a small container) the thread cannot tell that it is the last one,
+        // and lasts while a host runs.
+        if (stat_ < 0)
+            stat_ = above_standard(open("/proc/self/stat", O_RDONLY | O_CLOEXEC));
         if (running_)
             return 0;
+        const int error = make_thread(thread_, serve);
+        running_ = error == 0;
+        return error;
+    }
+
+    // Makes the callbacks' thread where there are callbacks to call and it is not running; where it
+    // cannot be made, the library's thread tries again shortly.
+    void run_caller()
+    {
+        if (due_.empty() || caller_running_)
+            return;
+        caller_running_ = make_thread(caller_, call) == 0;
+    }
+
+    // Makes a detached thread that runs `body` on this; 0 or why not.
+    int make_thread(pthread_t& thread, void* (*body)(void*))
+    {
         // A new thread starts with its maker's mask: with all blocked, no handler of the controller's
         // ever runs on it, not even before it runs, nor in the children it clones.
         sigset_t all;
@@ -175,16 +216,21 @@ private:
         pthread_attr_t attributes;
         pthread_attr_init(&attributes);
         pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        const int error = pthread_create(&thread_, &attributes, serve, this);
+        const int error = pthread_create(&thread, &attributes, body, this);
         pthread_attr_destroy(&attributes);
         pthread_sigmask(SIG_SETMASK, &callers, nullptr);
-        running_ = error == 0;
         return error;
     }
 
     static void* serve(void* thread)
     {
         static_cast<StartAndReapThread*>(thread)->serve();
+        return nullptr;
+    }
+
+    static void* call(void* thread)
+    {
+        static_cast<StartAndReapThread*>(thread)->call_due();
         return nullptr;
     }
 
@@ -197,7 +243,8 @@ private:
                 changed_.notify_all();
                 continue;
             }
-            if (watched_.empty()) {
+            const bool uncalled = !due_.empty() && !caller_running_; // its thread could not be made
+            if (watched_.empty() && !uncalled) {
                 running_ = false;
                 return;
             }
@@ -214,7 +261,8 @@ private:
                 }
             }
             held.unlock();
-            const int count = poll(ready.data(), ready.size(), held_ends ? held_status_check_ms : alone_check_ms);
+            const int count =
+                poll(ready.data(), ready.size(), held_ends || uncalled ? held_status_check_ms : alone_check_ms);
             if (count == 0 && alone(stat_)) {
                 held.lock();
                 running_ = false;
@@ -227,13 +275,14 @@ private:
                 for (Watched& watched : watched_)
                     if (watched.serial == polled[i] && ready[i + 1].revents != 0)
                         watched.ended = true;
-            tell_ends(held);
+            tell_ends();
+            run_caller();
         }
     }
 
-    // Calls the callbacks of every host whose status can be taken now, reaps the released ones, and
-    // watches none of them any more.
-    void tell_ends(std::unique_lock<std::mutex>& held)
+    // Makes due the callbacks of every host whose status can be taken now, reaps the released ones,
+    // and watches none of them any more.
+    void tell_ends()
     {
         for (size_t i = watched_.size(); i-- > 0;) {
             Watched& watched = watched_[i];
@@ -250,7 +299,13 @@ private:
             close(watched.pidfd);
             watched_.erase(watched_.begin() + static_cast<ptrdiff_t>(i));
         }
-        // One at a time, with the lock let go: a callback may unwatch those still due.
+    }
+
+    // The callbacks' thread: calls those due one at a time, with the lock let go (a callback may
+    // unwatch those still due), and ends once none is left.
+    void call_due()
+    {
+        std::unique_lock<std::mutex> held(lock_);
         while (!due_.empty()) {
             called_ = due_.front();
             due_.erase(due_.begin());
@@ -262,6 +317,7 @@ private:
             calling_ = false;
             changed_.notify_all();
         }
+        caller_running_ = false;
     }
 
     void run(Job& job)
@@ -311,19 +367,31 @@ private:
     Firing called_{};         // the one being called, while `calling_`, with the lock let go
     bool calling_ = false;
     int wake_ = -1; // an eventfd: a job is due, or a watch was added
-    int stat_ = -1; // the process's /proc/self/stat, for alone()
+    int stat_ = -1; // the process's /proc/self/stat, for alone(); -1 without /proc
     uint64_t serials_ = 0;
     bool running_ = false;
     pthread_t thread_{};
+    bool caller_running_ = false;
+    pthread_t caller_{};
 };
 
 StartAndReapThread* current_thread = nullptr;
 
-// A forked child of the controller has no library thread: it starts one of its own when it needs it.
-void after_fork()
+void before_fork()
 {
-    // The parent's is left as it was: its lock may be held, its list half changed. What it holds
-    // open is closed by the child's exec.
+    current_thread->hold();
+}
+
+void after_fork_in_parent()
+{
+    current_thread->let_go();
+}
+
+// A forked child of the controller has no library thread: it starts one of its own when it needs it,
+// and keeps nothing of its parent's.
+void after_fork_in_child()
+{
+    current_thread->close_in_child();
     current_thread = new StartAndReapThread;
 }
 
@@ -331,7 +399,7 @@ StartAndReapThread& library_thread()
 {
     static const bool made = [] {
         current_thread = new StartAndReapThread;
-        pthread_atfork(nullptr, nullptr, after_fork);
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
         return true;
     }();
     static_cast<void>(made);

@@ -18,6 +18,12 @@
 //                                                   that come within MS)
 //   notify-many COUNT PATH          ok STATUS...    (COUNT hosts watched at once, each closed with its place)
 //   close-notify-release STATUS     ok CALLS        (closes the host, whose callback releases it from within)
+//   notify-each-other unwatch|release  ok CALLS     (closes the host, watched twice: each callback waits a
+//                                                   moment for the other, then unwatches it, or the first
+//                                                   releases the host; the host is released after)
+//   unwatch-twice                   ok RETURNED RETURNED  (closes the host, and once its callback runs, unwatches
+//                                                   it from two threads at once: whether the callback had
+//                                                   returned when each unwatch did, "yes" or "no")
 //   waits STATUS                    ok STATUS ok STATUS (closes, and waits from two threads at once)
 //   timed COMMAND...                the command's answer, then a line "took MS": its own time, without
 //                                   the round trip to the test
@@ -34,6 +40,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -240,6 +247,108 @@ void close_notify_release(uint32_t status)
     say("ok " + std::to_string(within.told.calls));
 }
 
+// Two watches of one host whose callbacks end each other, and how often they came.
+struct EachOther {
+    hook_host* host;
+    bool release;      // the first callback releases the host
+    Told told;         // with `closed`, `released` and `returned`, as ReleasedWithin's
+    bool closed = false;
+    bool released = false;
+    int returned = 0; // callbacks that have returned
+};
+
+struct Partner {
+    EachOther* both;
+    Partner* other;
+    bool first;
+};
+
+void HOOK_CONTROL_CALL end_the_other(void* context)
+{
+    const Partner& self = *static_cast<Partner*>(context);
+    EachOther& both = *self.both;
+    {
+        std::unique_lock<std::mutex> held(both.told.lock);
+        both.told.changed.wait(held, [&both] { return both.closed; });
+    }
+    told(&both.told);
+    both.told.within(2, 500); // where the platform calls both at once, the other comes meanwhile
+    if (both.release && self.first)
+        hook_host_release(both.host);
+    else
+        hook_host_unwatch(both.host, end_the_other, self.other);
+    const std::lock_guard<std::mutex> held(both.told.lock);
+    both.released = both.released || (both.release && self.first);
+    ++both.returned;
+    both.told.changed.notify_all();
+}
+
+void notify_each_other(const char* mode)
+{
+    EachOther both{host, strcmp(mode, "release") == 0, {}};
+    Partner first{&both, nullptr, true};
+    Partner second{&both, &first, false};
+    first.other = &second;
+    host = nullptr;
+    if (hook_host_watch(both.host, end_the_other, &first) != HOOK_HOST_OK ||
+        hook_host_watch(both.host, end_the_other, &second) != HOOK_HOST_OK) {
+        answer(HOOK_HOST_FAILED);
+        hook_host_release(both.host);
+        return;
+    }
+    const hook_host_result closed = hook_host_close(both.host, 0);
+    {
+        const std::lock_guard<std::mutex> held(both.told.lock);
+        both.closed = true;
+        both.told.changed.notify_all();
+    }
+    both.told.within(1, 10000);
+    both.told.within(2, 1000); // a second call would come within this time
+    std::unique_lock<std::mutex> held(both.told.lock);
+    if (!both.told.changed.wait_for(held, std::chrono::seconds(10), [&both] { return both.returned == both.told.calls; }))
+        return say("failed the callbacks still run");
+    if (!both.released)
+        hook_host_release(both.host);
+    if (closed != HOOK_HOST_OK)
+        return answer(closed);
+    say("ok " + std::to_string(both.told.calls));
+}
+
+// A callback that runs for a moment.
+struct Lasting {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> returned{false};
+};
+
+void HOOK_CONTROL_CALL last_a_moment(void* context)
+{
+    Lasting& lasting = *static_cast<Lasting*>(context);
+    lasting.entered = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    lasting.returned = true;
+}
+
+void unwatch_twice()
+{
+    Lasting lasting;
+    if (hook_host_watch(host, last_a_moment, &lasting) != HOOK_HOST_OK)
+        return answer(HOOK_HOST_FAILED);
+    const hook_host_result closed = hook_host_close(host, 0);
+    for (int tries = 0; tries < 1000 && !lasting.entered; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool returned[2] = {false, false};
+    std::thread other([&] {
+        hook_host_unwatch(host, last_a_moment, &lasting);
+        returned[1] = lasting.returned;
+    });
+    hook_host_unwatch(host, last_a_moment, &lasting);
+    returned[0] = lasting.returned;
+    other.join();
+    if (closed != HOOK_HOST_OK || !lasting.entered)
+        return answer(closed == HOOK_HOST_OK ? HOOK_HOST_TIMEOUT : closed);
+    say(std::string("ok ") + (returned[0] ? "yes" : "no") + " " + (returned[1] ? "yes" : "no"));
+}
+
 void notify_many(int count, const char* path)
 {
     std::vector<hook_host*> hosts(static_cast<size_t>(count));
@@ -318,6 +427,8 @@ const Command commands[] = {
     {"notify", 2, 2, [](char** words, int) { notify(unsigned32(words[1])); }},
     {"notify-release", 2, 2, [](char** words, int) { notify_release(unsigned32(words[1])); }},
     {"close-notify-release", 2, 2, [](char** words, int) { close_notify_release(unsigned32(words[1])); }},
+    {"notify-each-other", 2, 2, [](char** words, int) { notify_each_other(words[1]); }},
+    {"unwatch-twice", 1, 1, [](char**, int) { unwatch_twice(); }},
     {"notify-many", 3, 3, [](char** words, int) { notify_many(atoi(words[1]), words[2]); }},
     {"waits", 2, 2, [](char** words, int) { waits(unsigned32(words[1])); }},
     {nullptr, 0, 0, nullptr},

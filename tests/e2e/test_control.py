@@ -485,6 +485,22 @@ class ControllerEnds(TestCase):
 
 
 class Handles(TestCase):
+    @unittest.skipIf(WINDOWS, "/proc is this machine's")
+    @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "a mount namespace of its own is root's")
+    def test_a_controller_where_proc_is_not_mounted_starts_and_ends_hosts_and_says_why_it_cannot_close(self):
+        # As in a chroot or a small container: a mount namespace of the controller's own, /proc covered.
+        without_proc = ["unshare", "--mount", "sh", "-c", 'mount -t tmpfs none /proc && exec "$@"', "-"]
+        controller = Controller(self, inside=without_proc)
+        pid = controller.start(1)
+        controller.expect("report 10000", "ok 1")
+        word, text = controller.ask("close 3")
+        self.assertEqual(word, "failed")
+        self.assertIn("/proc is not mounted", text)
+        controller.expect("release", "ok")
+        assert_ends(self, pid)
+        controller.start(2)
+        controller.expect("report 10000", "ok 2")
+
     @unittest.skipIf(WINDOWS, "descriptors are this machine's")
     def test_a_controller_without_a_standard_stream_starts_hosts_and_leaves_the_stream_free(self):
         # Whatever the library holds (its thread's descriptors, a host's pidfd and pipe) it keeps above
@@ -741,6 +757,22 @@ class Watch(TestCase):
         controller.expect("report 10000", "ok 1")
         controller.expect("close-notify-release 4", "ok 1")
         assert_ends(self, pid)
+
+    def test_callbacks_that_end_each_other_or_their_host_are_called_one_at_a_time(self):
+        # Each waits a moment for the other: were both called at once, each would wait for the other.
+        for mode in ("unwatch", "release"):
+            with self.subTest(mode=mode):
+                controller = Controller(self)
+                pid = controller.start(1)
+                controller.expect("report 10000", "ok 1")
+                controller.expect("notify-each-other " + mode, "ok 1")
+                assert_ends(self, pid)
+
+    def test_two_unwatches_at_once_both_return_once_the_callback_has(self):
+        controller = Controller(self)
+        controller.start(1)
+        controller.expect("report 10000", "ok 1")
+        controller.expect("unwatch-twice", "ok yes yes")
 
     def test_many_hosts_are_watched_at_once(self):
         self.assertEqual(Controller(self).ask("notify-many 12 %s" % platform_path(HOST)),
