@@ -489,7 +489,10 @@ class Handles(TestCase):
     @unittest.skipUnless(hasattr(os, "geteuid") and os.geteuid() == 0, "a mount namespace of its own is root's")
     def test_a_controller_where_proc_is_not_mounted_starts_and_ends_hosts_and_says_why_it_cannot_close(self):
         # As in a chroot or a small container: a mount namespace of the controller's own, /proc covered.
-        without_proc = ["unshare", "--mount", "sh", "-c", 'mount -t tmpfs none /proc && exec "$@"', "-"]
+        # The dynamic linker finds the host's $ORIGIN through /proc too: there, the hook library is
+        # where the environment says.
+        without_proc = ["unshare", "--mount", "env", "LD_LIBRARY_PATH=" + os.path.dirname(HOST),
+                        "sh", "-c", 'mount -t tmpfs none /proc && exec "$@"', "-"]
         controller = Controller(self, inside=without_proc)
         pid = controller.start(1)
         controller.expect("report 10000", "ok 1")
