@@ -24,14 +24,24 @@
  * Texts are UTF-8. The calls behave alike on both platforms, at the same moments; where a platform
  * differs, the call says so.
  *
- * On Linux the library's one thread starts hosts, calls the callbacks of hook_host_watch, and takes
- * the status of released hosts. It is made with every signal blocked (the caller's mask is given back),
- * so that no handler of the controller's runs on it; it lasts while a host it started runs (or a host
- * that has ended is watched), and ends after the last, or within a second once it is the process's last
- * thread (a controller whose main thread called pthread_exit ends as it would without it). From the
- * first start it holds two descriptors for good, an eventfd and /proc/self/stat, which tells it whether
- * it is the last thread without opening anything: a shortage of descriptors ends no host. A child that
- * the controller forks gets a thread of its own at its first start. hook_host_start, hook_host_release,
+ * What a call may wait for, besides its own `timeout_ms`: hook_host_start for the start of the host
+ * (on Linux, after the starts that other threads asked for first); hook_host_unwatch and
+ * hook_host_release for a callback of the watches they end that is under way on another thread; every
+ * call for the library's short holds of its own locks. No call waits for a callback of another watch:
+ * a callback may take a lock that the application holds while it makes any call but one that ends
+ * that callback's own watch.
+ *
+ * On Linux the library's thread starts hosts and takes the status of released hosts, and a second
+ * thread of the library's, made while there are callbacks of hook_host_watch to call, calls them. Both
+ * are made with every signal blocked (the caller's mask is given back), so that no handler of the
+ * controller's runs on them. The first lasts while a host it started runs (or a host that has ended is
+ * watched), and ends after the last, or within a second once it is the process's last thread (a
+ * controller whose main thread called pthread_exit ends as it would without it; where /proc is not
+ * mounted it cannot tell, and lasts while a host runs). From the first start it holds two descriptors
+ * for good, an eventfd and /proc/self/stat, which tells it whether it is the last thread without
+ * opening anything: a shortage of descriptors ends no host. A child that the controller forks keeps
+ * none of them, nor of the hosts the thread watched: it gets a thread of its own at its first start.
+ * hook_host_start, hook_host_release,
  * hook_host_post, the post of hook_host_close, hook_host_watch and hook_host_unwatch are no
  * cancellation points (a pthread_cancel takes effect after them); the waits are, and leave the host as
  * it was.
@@ -220,12 +230,12 @@ HOOK_CONTROL_API intptr_t HOOK_CONTROL_CALL hook_host_waitable(const hook_host* 
  * thread of its own that waits. The host has ended as hook_host_wait says it: once its status can be
  * taken, or was taken by a wait of the controller's own; a call of hook_host_wait(host, 0, &status)
  * then gives it at once. A host that has ended already is told of at once, the same way.
- * The callback runs on Windows on a thread of the system's pool (RegisterWaitForSingleObject, one
- * registered wait for each watch), on Linux on the library's thread, which watches every host it
- * started with signals blocked; there it holds up the news of other hosts' ends while it runs, so it
+ * The callbacks of a process are called one at a time: on Windows on a thread of the system's pool
+ * (RegisterWaitForSingleObject, one registered wait for each watch), on Linux on the library's thread
+ * for callbacks, with signals blocked. A callback under way holds up the others, never a start, so it
  * should do little and return (post to the program's loop, set an event). It may make any call of
- * this library, on any host, itself included: hook_host_unwatch or hook_host_release of its own host
- * from within it return at once.
+ * this library, on any host, itself included: hook_host_unwatch or hook_host_release of any host from
+ * within it waits for no callback, and no callback of a watch so ended is called after it.
  * A host may be watched with several callbacks, or one callback with several contexts, at once; a pair
  * that watches it already is refused. HOOK_HOST_FAILED also for a NULL `ended`, and where the watch
  * cannot be made (Windows: the pool's wait; Linux: the library's thread cannot be made, or, for a host
@@ -259,7 +269,8 @@ HOOK_CONTROL_API void HOOK_CONTROL_CALL hook_host_release(hook_host* host);
  * host reads only the low 32 bits of WM_CLOSE's wParam.
  * On Linux the message goes only to a queue that is the process's own: any user may bind the name of
  * the queue of a process that has none, and the socket behind the name is looked for among the
- * process's descriptors first (through sock_diag and /proc/<pid>/fd; three descriptors for the moment).
+ * process's descriptors first (through sock_diag and /proc/<pid>/fd; three descriptors for the moment):
+ * where /proc is not mounted, nothing is sent, and the post (and a close) fails and says so.
  * HOOK_HOST_OK once the message is queued. HOOK_HOST_GONE: no such process. HOOK_HOST_FAILED: the
  * process is not a host (it has no message queue; on Linux also where its queue's name is bound by
  * another process, which then gets nothing), its queue is full, or the post is refused (access denied;

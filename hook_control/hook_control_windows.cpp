@@ -20,14 +20,19 @@ namespace hook_control_internal {
 
 static_assert(HOOK_HOST_NO_LIMIT == INFINITE, "a wait without limit is the platform's own");
 
+struct Process;
+
 // A watch of a host's end: a wait of the system's pool on its process handle, whose callback calls the
 // caller's. It is kept, called or not, until it is unwatched, watched again or released, as only an
-// unregistration frees the pool's wait.
+// unregistration frees the pool's wait; then it is ended, and freed once the pool's callback, which
+// may still come after the unregistration, has returned.
 struct EndWatch : CAllocated {
+    enum State { waiting, calling, called, over }; // over: ended by an unwatch, a release or a new watch
     hook_host_ended ended = nullptr;
     void* context = nullptr;
+    const Process* process = nullptr;
     HANDLE wait = nullptr;
-    volatile LONG thread = 0; // the pool's thread that calls it, once it does
+    State state = waiting; // under callbacks_lock
     EndWatch* next = nullptr;
 };
 
@@ -186,26 +191,89 @@ void cancel_read(Process& process)
     process.read_pending = false;
 }
 
-VOID CALLBACK tell_end(PVOID watched, BOOLEAN /*timed_out*/)
-{
-    EndWatch& watch = *static_cast<EndWatch*>(watched);
-    InterlockedExchange(&watch.thread, static_cast<LONG>(GetCurrentThreadId()));
-    watch.ended(watch.context); // the watch may be freed within: it is not looked at after
-}
-
-// Unregisters the pool's wait and frees the watch: once the callback has returned, where another
-// thread runs it; at once from within it, where nothing of it is looked at after.
-void end_watch(EndWatch* watch)
-{
-    const bool within = InterlockedCompareExchange(&watch->thread, 0, 0) == static_cast<LONG>(GetCurrentThreadId());
-    UnregisterWaitEx(watch->wait, within ? nullptr : INVALID_HANDLE_VALUE);
-    delete watch;
-}
+// The pool calls the callbacks of several watches at once, each on a thread of its own; they are called
+// one at a time, as on Linux, so that an unwatch or a release from within one never waits for another.
+SRWLOCK one_at_a_time = SRWLOCK_INIT;
+// Over every watch's state and the callback being called, which callback_returned tells the end of.
+SRWLOCK callbacks_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE callback_returned = CONDITION_VARIABLE_INIT;
+const EndWatch* calling = nullptr; // whose callback runs, on calling_thread
+DWORD calling_thread = 0;
 
 // Whether `watch` is that of `ended` with `context` (any, for a null `ended`).
 bool matches(const EndWatch& watch, hook_host_ended ended, void* context)
 {
     return !ended || (watch.ended == ended && watch.context == context);
+}
+
+VOID CALLBACK tell_end(PVOID watched, BOOLEAN /*timed_out*/)
+{
+    EndWatch& watch = *static_cast<EndWatch*>(watched);
+    AcquireSRWLockExclusive(&one_at_a_time);
+    AcquireSRWLockExclusive(&callbacks_lock);
+    const bool due = watch.state == EndWatch::waiting; // not ended while this waited for its turn
+    if (due) {
+        watch.state = EndWatch::calling;
+        calling = &watch;
+        calling_thread = GetCurrentThreadId();
+    }
+    ReleaseSRWLockExclusive(&callbacks_lock);
+    if (due) {
+        watch.ended(watch.context);
+        AcquireSRWLockExclusive(&callbacks_lock);
+        if (watch.state == EndWatch::calling)
+            watch.state = EndWatch::called;
+        calling = nullptr;
+        calling_thread = 0;
+        ReleaseSRWLockExclusive(&callbacks_lock);
+        WakeAllConditionVariable(&callback_returned);
+    }
+    ReleaseSRWLockExclusive(&one_at_a_time);
+}
+
+// Unregisters the pool's wait of an ended watch, waiting for its callback to return, and frees it.
+DWORD WINAPI free_watch(LPVOID ended)
+{
+    EndWatch* const watch = static_cast<EndWatch*>(ended);
+    UnregisterWaitEx(watch->wait, INVALID_HANDLE_VALUE);
+    delete watch;
+    return 0;
+}
+
+// Ends the watches taken out of a process's list: none is called from now on. Each is freed on a
+// thread of the pool, which waits for what the pool still runs of it (its callback may be waiting
+// for its turn), so that the caller waits for none of it.
+void end_watches(EndWatch* taken)
+{
+    AcquireSRWLockExclusive(&callbacks_lock);
+    for (EndWatch* watch = taken; watch; watch = watch->next)
+        watch->state = EndWatch::over;
+    ReleaseSRWLockExclusive(&callbacks_lock);
+    while (taken) {
+        EndWatch* const next = taken->next;
+        QueueUserWorkItem(free_watch, taken, WT_EXECUTEDEFAULT); // where it cannot, the watch is left: ended, never freed
+        taken = next;
+    }
+}
+
+// Waits until no callback of `ended` with `context` (any, for a null `ended`) on `process` runs, but on
+// the calling thread: another unwatch may have taken its watch out of the list first.
+void wait_for_callback(const Process& process, hook_host_ended ended, void* context)
+{
+    AcquireSRWLockExclusive(&callbacks_lock);
+    while (calling && calling_thread != GetCurrentThreadId() && calling->process == &process &&
+           matches(*calling, ended, context))
+        SleepConditionVariableSRW(&callback_returned, &callbacks_lock, INFINITE, 0);
+    ReleaseSRWLockExclusive(&callbacks_lock);
+}
+
+// Whether `watch` has not been called and will be.
+bool is_waiting(const EndWatch& watch)
+{
+    AcquireSRWLockShared(&callbacks_lock);
+    const bool waiting = watch.state == EndWatch::waiting;
+    ReleaseSRWLockShared(&callbacks_lock);
+    return waiting;
 }
 
 // The link to the next watch of `ended` with `context` in a process's list from `link` on, which points
@@ -372,20 +440,15 @@ const intptr_t no_waitable = 0;
 
 Watch watch_end(Process& process, hook_host_ended ended, void* context, SystemError& error)
 {
-    // The same pair's watch that waits still is refused; one that has been called is ended, its callback
-    // waited for without the lock, and made anew. The last look and the add are one hold of the lock, so
-    // that an unwatch meanwhile never misses the pair, nor do two watches both add it.
+    // The same pair's watch that waits still is refused; one that has been called (or is being called) is
+    // ended and made anew. The look and the add are one hold of the lock, so that an unwatch meanwhile
+    // never misses the pair, nor do two watches both add it.
     EnterCriticalSection(&process.watches_lock);
-    for (EndWatch** before; *(before = find_watch(&process.watches, ended, context));) {
-        EndWatch* const called = *before;
-        if (InterlockedCompareExchange(&called->thread, 0, 0) == 0) {
-            LeaveCriticalSection(&process.watches_lock);
-            return Watch::already;
-        }
-        *before = called->next;
+    EndWatch** const before = find_watch(&process.watches, ended, context);
+    EndWatch* const called = *before;
+    if (called && is_waiting(*called)) {
         LeaveCriticalSection(&process.watches_lock);
-        end_watch(called);
-        EnterCriticalSection(&process.watches_lock);
+        return Watch::already;
     }
     EndWatch* const watch = new EndWatch;
     if (!watch) {
@@ -393,8 +456,13 @@ Watch watch_end(Process& process, hook_host_ended ended, void* context, SystemEr
         error = ERROR_NOT_ENOUGH_MEMORY;
         return Watch::failed;
     }
+    if (called) {
+        *before = called->next;
+        called->next = nullptr;
+    }
     watch->ended = ended;
     watch->context = context;
+    watch->process = &process;
     // The list first: a callback that comes at once may unwatch it.
     watch->next = process.watches;
     process.watches = watch;
@@ -403,20 +471,19 @@ Watch watch_end(Process& process, hook_host_ended ended, void* context, SystemEr
         process.watches = watch->next;
         LeaveCriticalSection(&process.watches_lock);
         delete watch;
+        end_watches(called);
         return Watch::failed;
     }
     LeaveCriticalSection(&process.watches_lock);
+    end_watches(called);
     return Watch::watching;
 }
 
 void unwatch_end(Process& process, hook_host_ended ended, void* context)
 {
-    // Out of the list first, then each unregistered without the lock, which a callback may take.
-    for (EndWatch* watch = take_watches(process, ended, context); watch;) {
-        EndWatch* const next = watch->next;
-        end_watch(watch);
-        watch = next;
-    }
+    // Out of the list first, then ended without the list's lock, which a callback may take.
+    end_watches(take_watches(process, ended, context));
+    wait_for_callback(process, ended, context);
 }
 
 void release_process(Process* process)
