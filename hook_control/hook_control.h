@@ -239,8 +239,10 @@ HOOK_CONTROL_API intptr_t HOOK_CONTROL_CALL hook_host_waitable(const hook_host* 
  * A host may be watched with several callbacks, or one callback with several contexts, at once; a pair
  * that watches it already is refused. HOOK_HOST_FAILED also for a NULL `ended`, and where the watch
  * cannot be made (Windows: the pool's wait; Linux: the library's thread cannot be made, or, for a host
- * that has ended, a copy of its pidfd). Costs a registered wait on Windows and, on Linux, a few bytes
- * and a wake of the library's thread (for a host that has ended, a descriptor until the callback). */
+ * that has ended, a copy of its pidfd). Costs a registered wait on Windows (freed by a work item
+ * of the pool once the watch has ended) and, on Linux, a few bytes and a wake of the library's thread
+ * (for a host that has ended, a descriptor until the callback; while callbacks are due, the thread
+ * that calls them). */
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_watch(hook_host* host, hook_host_ended ended,
                                                                     void* context);
 

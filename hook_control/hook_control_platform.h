@@ -119,8 +119,8 @@ void unwatch_end(Process& process, hook_host_ended ended, void* context);
 enum class Post {
     sent,
     no_process,
-    no_queue,    // the process has no message queue (now): it is no host, or it is ending
-    not_its_own, // the queue's name is bound by another process (Linux); nothing was sent
+    no_queue,     // the process has no message queue (now): it is no host, or it is ending
+    not_its_own,  // the queue's name is bound by another process (Linux); nothing was sent
     owner_unseen, // who binds the queue's name cannot be looked for (Linux: no /proc); nothing was sent
     queue_full,
     denied,

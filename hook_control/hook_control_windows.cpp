@@ -251,7 +251,8 @@ void end_watches(EndWatch* taken)
     ReleaseSRWLockExclusive(&callbacks_lock);
     while (taken) {
         EndWatch* const next = taken->next;
-        QueueUserWorkItem(free_watch, taken, WT_EXECUTEDEFAULT); // where it cannot, the watch is left: ended, never freed
+        // Where it cannot be queued, the watch is left ended, never freed.
+        QueueUserWorkItem(free_watch, taken, WT_EXECUTEDEFAULT);
         taken = next;
     }
 }

@@ -250,8 +250,8 @@ void close_notify_release(uint32_t status)
 // Two watches of one host whose callbacks end each other, and how often they came.
 struct EachOther {
     hook_host* host;
-    bool release;      // the first callback releases the host
-    Told told;         // with `closed`, `released` and `returned`, as ReleasedWithin's
+    bool release; // the first callback releases the host
+    Told told;    // with `closed`, `released` and `returned`, as ReleasedWithin's
     bool closed = false;
     bool released = false;
     int returned = 0; // callbacks that have returned
@@ -305,7 +305,8 @@ void notify_each_other(const char* mode)
     both.told.within(1, 10000);
     both.told.within(2, 1000); // a second call would come within this time
     std::unique_lock<std::mutex> held(both.told.lock);
-    if (!both.told.changed.wait_for(held, std::chrono::seconds(10), [&both] { return both.returned == both.told.calls; }))
+    if (!both.told.changed.wait_for(held, std::chrono::seconds(10),
+                                    [&both] { return both.returned == both.told.calls; }))
         return say("failed the callbacks still run");
     if (!both.released)
         hook_host_release(both.host);

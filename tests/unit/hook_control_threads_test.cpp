@@ -1,14 +1,15 @@
 // hook_control from several threads at once, each with hosts of its own: some start, read, close and
 // wait for hosts; some release hosts while they start; some leave hosts that outlive their handles to
 // the library; some watch hosts' ends, and release some while they are watched; some make starts that
-// fail. And two waits at once on one host. Run under ThreadSanitizer too (the linux-tsan preset).
+// fail. And two waits at once on one host; callbacks that block, wait for the test's lock, or make
+// every call; and a forked child. Run under ThreadSanitizer too (the linux-tsan preset).
+#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <dirent.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -120,8 +121,7 @@ bool no_child_left()
 
 // Runs `work` on a thread of its own, for at most `seconds`: a library that waits for good would hold
 // up every test after, so the run ends then.
-template <typename Work>
-void within_seconds(int seconds, const char* what, Work work)
+template <typename Work> void within_seconds(int seconds, const char* what, Work work)
 {
     std::atomic<bool> done{false};
     std::thread worker([&] {
@@ -196,7 +196,7 @@ std::vector<hook_host_result> every_call(hook_host* host, hook_host* other)
     results.push_back(hook_host_wait(host, 10000, &value));
     results.push_back(hook_host_unwatch(host, count_call, &calls));
     results.push_back(hook_host_status_text(value)[0] == '\0' && hook_host_last_error() ? HOOK_HOST_OK
-                                                                                         : HOOK_HOST_FAILED);
+                                                                                        : HOOK_HOST_FAILED);
     return results;
 }
 
