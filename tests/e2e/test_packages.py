@@ -21,7 +21,7 @@ from controller import RUN, platform_path
 from processes import TestCase
 from test_install import BUILD, RELEASE, SOURCE, VERSION, package, run
 from test_release import packed_dlls
-from test_shared_library import Binding, BindingController, CSharpEvents, check_wheel
+from test_shared_library import Binding, BindingController, CSharp, check_wheel
 
 LINUX_BIN = os.environ.get("HOOK_HOST_LINUX_BIN", "")
 NUPKG_ENTRIES = ["HookControl.nuspec", "[Content_Types].xml", "_rels/.rels", "build/HookControl.targets",
@@ -110,7 +110,7 @@ NUGET_CONFIG = """<?xml version="1.0" encoding="utf-8"?>
 """
 
 
-class DotNetRuntime(Binding, CSharpEvents, TestCase):
+class DotNetRuntime(Binding, CSharp, TestCase):
     """The C# controller as a user's project for .NET Core 3.1 (tests/controller/BindingController.csproj)
     restored from a feed that holds this build's NuGet package, built, and run by the real runtime."""
 
