@@ -5,6 +5,7 @@
 //   exited                        ok True|False: whether the host has ended (HasExited)
 //   exit-code                     ok STATUS: its ExitCode
 //   code                          ok CODE: the NativeErrorCode of the last failure
+//   identity                      ok NAME;FILE;PRODUCT: the binding's assembly's name and versions
 //   wait-async SECONDS [token]    the asynchronous wait within SECONDS, or with a token cancelled then
 //   handler [slow|throw|dispose]  ok NUMBER: adds a handler of Exited, numbered from 1, that records
 //                                 its call (a slow one half a second late; one that throws, first;
@@ -137,6 +138,14 @@ static class BindingController
         return "ok " + number;
     }
 
+    // The binding's assembly: its full name, file version and product version.
+    static string Identity()
+    {
+        var assembly = typeof(Host).Assembly;
+        var version = FileVersionInfo.GetVersionInfo(assembly.Location);
+        return string.Format("ok {0};{1};{2}", assembly.FullName, version.FileVersion, version.ProductVersion);
+    }
+
     static string Handled()
     {
         lock (handled)
@@ -204,6 +213,8 @@ static class BindingController
             return "ok " + host.ExitCode;
         case "code":
             return "ok " + lastCode;
+        case "identity":
+            return Identity();
         case "release":
             host.Dispose();
             return "ok";
