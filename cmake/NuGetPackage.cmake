@@ -1,12 +1,17 @@
-# Makes hook_control's NuGet package, HookControl.<version>.nupkg: the C# binding's assemblies under
-# lib/net45 (.NET Framework) and lib/netstandard2.1 (.NET Core 3.0+, .NET 5+), hook_control.dll of each architecture under runtimes/win-<architecture>/native, and
-# build/HookControl.targets for the projects that read no runtimes/ folder. Run with cmake -P by the
-# Windows release's packaging, after signing, with:
+# Makes hook_control's NuGet package, HookControl.<version>.nupkg: the C# binding's assemblies, each
+# with its XML documentation, under lib/net45 (.NET Framework) and lib/netstandard2.1 (.NET Core 3.0+,
+# .NET 5+), hook_control.dll of each architecture under runtimes/win-<architecture>/native, and
+# build/net45/HookControl.targets for the .NET Framework projects that read no runtimes/ folder. Every
+# asset that NuGet weighs for a framework is under a framework's folder, so that NuGet tells a project
+# of a framework that none of them serves (.NET Standard 2.0) at its restore (NU1701). Run with
+# cmake -P by the Windows release's packaging, after signing, with:
 #   SOURCE                  the source tree
-#   ASSEMBLY                HookControl.dll, the binding built by mcs for .NET Framework
-#   NETSTANDARD_ASSEMBLY    HookControl.dll, the binding built by mcs for .NET Standard 2.1
+#   ASSEMBLY                HookControl.dll, the binding built by mcs for .NET Framework, HookControl.xml beside it
+#   NETSTANDARD_ASSEMBLY    HookControl.dll, the binding built by mcs for .NET Standard 2.1, the same
 #   X64 X86                 hook_control.dll of each architecture
-#   VERSION LICENSE         the package's version and licence (an SPDX expression)
+#   VERSION LICENSE         the package's version and licence (an SPDX expression; one that NuGet does
+#                           not know, LicenseRef-..., goes into the package as LICENSE.txt, which
+#                           NuGet shows instead)
 #   SOURCE_DATE_EPOCH       the time its entries carry
 #   STRIP_NONDETERMINISM    the tool that normalizes the archive
 #   WORK                    a folder for the package's files, made anew
@@ -22,17 +27,34 @@ endforeach()
 set(binding ${SOURCE}/bindings/dotnet)
 file(REMOVE_RECURSE ${WORK})
 set(mode FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+set(entries)
 function(stage from to)
   get_filename_component(folder ${WORK}/${to} DIRECTORY)
   file(MAKE_DIRECTORY ${folder})
   file(COPY_FILE ${from} ${WORK}/${to})
   file(CHMOD ${WORK}/${to} ${mode})
+  set(entries ${entries} ${to} PARENT_SCOPE)
 endfunction()
-stage(${ASSEMBLY} lib/net45/HookControl.dll)
-stage(${NETSTANDARD_ASSEMBLY} lib/netstandard2.1/HookControl.dll)
+set(frameworks net45 netstandard2.1)
+set(assemblies ${ASSEMBLY} ${NETSTANDARD_ASSEMBLY})
+foreach(framework assembly IN ZIP_LISTS frameworks assemblies)
+  get_filename_component(built ${assembly} DIRECTORY)
+  stage(${built}/HookControl.dll lib/${framework}/HookControl.dll)
+  stage(${built}/HookControl.xml lib/${framework}/HookControl.xml)
+endforeach()
 stage(${X64} runtimes/win-x64/native/hook_control.dll)
 stage(${X86} runtimes/win-x86/native/hook_control.dll)
-stage(${binding}/HookControl.targets build/HookControl.targets)
+stage(${binding}/HookControl.targets build/net45/HookControl.targets)
+# NuGet takes an expression of the SPDX list's licences alone (NU5124 for any other).
+if(LICENSE MATCHES "^LicenseRef-")
+  set(LICENSE_ELEMENT "<license type=\"file\">LICENSE.txt</license>")
+  file(WRITE ${WORK}/LICENSE.txt "HookControl is under the licence ${LICENSE}: its terms are those of the release "
+                                 "that this package came with. It is not under an open-source licence.\n")
+  file(CHMOD ${WORK}/LICENSE.txt ${mode})
+  list(APPEND entries LICENSE.txt)
+else()
+  set(LICENSE_ELEMENT "<license type=\"expression\">${LICENSE}</license>")
+endif()
 configure_file(${binding}/HookControl.nuspec.in ${WORK}/HookControl.nuspec @ONLY)
 file(WRITE ${WORK}/[Content_Types].xml [=[<?xml version="1.0" encoding="utf-8"?>
 <Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">
@@ -40,6 +62,8 @@ file(WRITE ${WORK}/[Content_Types].xml [=[<?xml version="1.0" encoding="utf-8"?>
   <Default Extension="nuspec" ContentType="application/octet" />
   <Default Extension="dll" ContentType="application/octet" />
   <Default Extension="targets" ContentType="application/octet" />
+  <Default Extension="xml" ContentType="application/octet" />
+  <Default Extension="txt" ContentType="application/octet" />
 </Types>
 ]=])
 file(MAKE_DIRECTORY ${WORK}/_rels)
@@ -55,8 +79,7 @@ endforeach()
 set(package ${OUTPUT}/HookControl.${VERSION}.nupkg)
 file(MAKE_DIRECTORY ${OUTPUT})
 file(REMOVE ${package})
-set(entries [Content_Types].xml HookControl.nuspec _rels/.rels build/HookControl.targets lib/net45/HookControl.dll
-            lib/netstandard2.1/HookControl.dll runtimes/win-x64/native/hook_control.dll runtimes/win-x86/native/hook_control.dll)
+list(PREPEND entries [Content_Types].xml HookControl.nuspec _rels/.rels)
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${package} --format=zip -- ${entries}
                 WORKING_DIRECTORY ${WORK} RESULT_VARIABLE failed ERROR_VARIABLE why)
 if(NOT failed)

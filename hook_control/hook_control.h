@@ -281,7 +281,10 @@ HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_post(uint32_t proc
                                                                    uint64_t lparam);
 
 /* What the calling thread's last HOOK_HOST_FAILED was, with the system's own reason; "" if there was
- * none. Valid until the thread's next HOOK_HOST_FAILED. */
+ * none. Valid until the thread's next HOOK_HOST_FAILED. A call that gives HOOK_HOST_FAILED also returns
+ * with the system's code of that reason as the thread's errno (Linux) or GetLastError() (Windows), 0
+ * where the reason is not the system's (a refused argument): ERROR_FILE_NOT_FOUND or ENOENT (both 2)
+ * for a host that is not there. */
 HOOK_CONTROL_API const char* HOOK_CONTROL_CALL hook_host_last_error(void);
 
 /* The version of the library, major << 16 | minor << 8 | patch (1.0.0 is 0x010000), so that a program

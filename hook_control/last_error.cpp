@@ -97,6 +97,7 @@ hook_host_result failed(SystemError why, const char* format, ...)
         snprintf(text + length, sizeof text - length, ": %s", reason);
     }
     write_valid(last_error, sizeof last_error, text, strlen(text));
+    leave_system_error(why);
     return HOOK_HOST_FAILED;
 }
 

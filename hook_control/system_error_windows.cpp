@@ -55,4 +55,9 @@ void describe(SystemError error, char* text, size_t size)
     snprintf(text, size, "%s (error %lu)", reason, error);
 }
 
+void leave_system_error(SystemError error)
+{
+    SetLastError(error);
+}
+
 } // namespace hook_control_internal

@@ -1,16 +1,17 @@
 // Starts, supervises and ends hook hosts from .NET, through the hook_control shared library: on Windows
 // hook_control.dll of the process's architecture, placed beside the program (the NuGet package places
 // it); on Linux libhook_control.so where the loader finds it. C# 7, for .NET Framework 4.5 and later,
-// .NET Core 3.0 and later, .NET 5 and later (it needs no more than .NET Standard 2.1), and Mono.
+// .NET Core 3.0 and later, .NET 5 and later (it needs no more than .NET Standard 2.1), and Mono. Host is
+// IAsyncDisposable where the framework has it (.NET Standard 2.1, .NET Core 3.0 and later).
 //
 //     using (var host = Host.Start("hook_host.exe", 42)) {
 //         int reported = host.WaitReport(TimeSpan.FromSeconds(10));
 //         host.Close(7);
-//         int status = host.Wait(null);
+//         int status = host.Wait();
 //     }
 //
 // or, without a thread of its own that waits, `int status = await host.WaitAsync(cancellation)` and
-// the event Host.Exited.
+// the event Host.Exited, raised before that await returns.
 //
 // Nothing is kept but each Host's handle, freed when the Host is disposed or collected, and while a
 // Host is watched for its end what watches it. A Host's calls may be made from any thread, one at a
@@ -19,6 +20,7 @@ using System;
 using System.Collections.Generic;
 using System.Runtime.ExceptionServices;
 using System.Runtime.InteropServices;
+using System.Runtime.Serialization;
 using System.Text;
 using System.Threading;
 using System.Threading.Tasks;
@@ -26,25 +28,72 @@ using Microsoft.Win32.SafeHandles;
 
 namespace HookControl
 {
-    /// <summary>A call was refused or failed; the message says what and why.</summary>
+    /// <summary>A call was refused or failed; the message says what and why, and NativeErrorCode the
+    /// system's code of why, as Win32Exception's does.</summary>
+    [Serializable]
     public class HookControlException : Exception
     {
+        private const string CodeName = "NativeErrorCode";
+
+        /// <summary>A failure with no message of its own and no system's code.</summary>
+        public HookControlException() { }
+
+        /// <summary>A failure that <paramref name="message"/> tells, with no system's code.</summary>
         public HookControlException(string message) : base(message) { }
+
+        /// <summary>A failure that <paramref name="message"/> tells, caused by <paramref name="innerException"/>.</summary>
+        public HookControlException(string message, Exception innerException) : base(message, innerException) { }
+
+        /// <summary>A failure that <paramref name="message"/> tells, for the system's reason
+        /// <paramref name="nativeErrorCode"/>.</summary>
+        public HookControlException(string message, int nativeErrorCode) : base(message)
+        {
+            NativeErrorCode = nativeErrorCode;
+        }
+
+        /// <summary>Reads one back that was serialized.</summary>
+        protected HookControlException(SerializationInfo info, StreamingContext context) : base(info, context)
+        {
+            NativeErrorCode = info.GetInt32(CodeName);
+        }
+
+        /// <summary>The system's code of why the call failed, as Win32Exception.NativeErrorCode gives it:
+        /// GetLastError's on Windows, errno on Linux (2 on both for a host that is not there); 0 where the
+        /// reason is not the system's (a refused argument, an ended host).</summary>
+        public int NativeErrorCode { get; private set; }
+
+        /// <summary>Serializes the exception with its NativeErrorCode.</summary>
+        public override void GetObjectData(SerializationInfo info, StreamingContext context)
+        {
+            base.GetObjectData(info, context);
+            info.AddValue(CodeName, NativeErrorCode);
+        }
     }
 
     /// <summary>The host has ended (or, for Post, there is no such process).</summary>
+    [Serializable]
     public class HostGoneException : HookControlException
     {
+        /// <summary>An end with no message of its own.</summary>
+        public HostGoneException() { }
+
+        /// <summary>An end that <paramref name="message"/> tells.</summary>
         public HostGoneException(string message) : base(message) { }
+
+        /// <summary>An end that <paramref name="message"/> tells, found through <paramref name="innerException"/>.</summary>
+        public HostGoneException(string message, Exception innerException) : base(message, innerException) { }
+
+        /// <summary>Reads one back that was serialized.</summary>
+        protected HostGoneException(SerializationInfo info, StreamingContext context) : base(info, context) { }
     }
 
     /// <summary>What Host.Exited tells: the host has ended, with this exit status.</summary>
     public sealed class HostExitedEventArgs : EventArgs
     {
         private readonly int status;
-        private readonly string failure;
+        private readonly HookControlException failure;
 
-        internal HostExitedEventArgs(int status, string failure)
+        internal HostExitedEventArgs(int status, HookControlException failure)
         {
             this.status = status;
             this.failure = failure;
@@ -58,7 +107,7 @@ namespace HookControl
             get
             {
                 if (failure != null)
-                    throw new HookControlException(failure);
+                    throw new HookControlException(failure.Message, failure.NativeErrorCode);
                 return status;
             }
         }
@@ -79,6 +128,9 @@ namespace HookControl
     /// not wait for each other, and the read waits only for calls made as the host ended, each of
     /// which then returns at once.</remarks>
     public sealed class Host : IDisposable
+#if NETSTANDARD2_1 || NETCOREAPP3_0 || NETCOREAPP3_1 || NET5_0_OR_GREATER
+                             , IAsyncDisposable
+#endif
     {
         /// <summary>The major version of hook_control.h that this file speaks.</summary>
         public const int Major = 1;
@@ -127,14 +179,20 @@ namespace HookControl
         }
 
         /// <summary>The host's process id, as Post takes it.</summary>
-        public uint ProcessId
+        public int ProcessId
         {
-            get { return InTurn(() => Native.hook_host_process_id(handle)); }
+            get { return unchecked((int)InTurn(() => Native.hook_host_process_id(handle))); }
+        }
+
+        /// <summary>The number of the host's report line, read without a time limit.</summary>
+        public int WaitReport()
+        {
+            return WaitReport(Timeout.InfiniteTimeSpan);
         }
 
         /// <summary>The number of the host's report line, read within <paramref name="timeout"/>
-        /// (null: no limit).</summary>
-        public int WaitReport(TimeSpan? timeout)
+        /// (Timeout.InfiniteTimeSpan: no limit); TimeoutException once it has run out.</summary>
+        public int WaitReport(TimeSpan timeout)
         {
             int reported = 0;
             var milliseconds = Milliseconds(timeout);
@@ -143,15 +201,23 @@ namespace HookControl
         }
 
         /// <summary>Posts WM_CLOSE with <paramref name="status"/>, once the host has reported; it ends
-        /// 100 to 200 ms later with that status.</summary>
-        public void Close(uint status)
+        /// 100 to 200 ms later with that status. All 32 bits are posted: a negative status is one of
+        /// 0x80000000 and above, as Wait gives it back on Windows.</summary>
+        public void Close(int status)
         {
-            Check(InTurn(() => Native.hook_host_close(handle, status)), "Close");
+            Check(InTurn(() => Native.hook_host_close(handle, unchecked((uint)status))), "Close");
         }
 
-        /// <summary>The host's exit status, once it has ended within <paramref name="timeout"/> (null:
-        /// no limit): on Windows all 32 bits, elsewhere the low 8 bits or minus the signal's number.</summary>
-        public int Wait(TimeSpan? timeout)
+        /// <summary>The host's exit status, once it has ended, waited for without a time limit.</summary>
+        public int Wait()
+        {
+            return Wait(Timeout.InfiniteTimeSpan);
+        }
+
+        /// <summary>The host's exit status, once it has ended within <paramref name="timeout"/>
+        /// (Timeout.InfiniteTimeSpan: no limit; TimeoutException once it has run out): on Windows all 32
+        /// bits, read as signed, elsewhere the low 8 bits or minus the signal's number.</summary>
+        public int Wait(TimeSpan timeout)
         {
             int status = 0;
             var milliseconds = Milliseconds(timeout);
@@ -159,31 +225,67 @@ namespace HookControl
             return status;
         }
 
+        /// <summary>Whether the host has ended, asked at once with no wait. On Linux, false while a
+        /// tracer still holds its end, as for Wait.</summary>
+        public bool HasExited
+        {
+            get
+            {
+                int status;
+                return Ended(out status);
+            }
+        }
+
+        /// <summary>The host's exit status, as Wait gives it, once it has ended; before that,
+        /// InvalidOperationException, as Process.ExitCode throws.</summary>
+        public int ExitCode
+        {
+            get
+            {
+                int status;
+                if (!Ended(out status))
+                    throw new InvalidOperationException("the host has not ended; HasExited tells when it has");
+                return status;
+            }
+        }
+
         /// <summary>The host's exit status, as Wait gives it, once the host has ended, with no thread
         /// of the caller's waiting. A cancelled <paramref name="cancellation"/> ends this wait with
         /// OperationCanceledException, never the host, and leaves the watch to later waits. The task
         /// fails with HookControlException where the status could not be read, and with
-        /// ObjectDisposedException where the Host is disposed first. Its continuations run on a
-        /// thread-pool thread of their own: never on the thread that goes on to raise Exited, nor
-        /// inside Dispose or the token's Cancel. Throws ObjectDisposedException at once on a
-        /// disposed Host whose end was not known before, and HookControlException where the watch
-        /// cannot be made (no descriptor left).</summary>
-        public Task<int> WaitAsync(CancellationToken cancellation)
+        /// ObjectDisposedException where the Host is disposed first. It completes after every handler
+        /// of Exited added before the end has returned (so a handler must not wait for it), on a
+        /// thread-pool thread of its own, where its continuations run: never inside Dispose or the
+        /// token's Cancel. Throws ObjectDisposedException at once on a disposed Host whose end was not
+        /// known before, and HookControlException where the watch cannot be made (no descriptor
+        /// left).</summary>
+        public Task<int> WaitAsync(CancellationToken cancellation = default(CancellationToken))
         {
+            return WaitAsync(Timeout.InfiniteTimeSpan, cancellation);
+        }
+
+        /// <summary>As WaitAsync(CancellationToken), within <paramref name="timeout"/>
+        /// (Timeout.InfiniteTimeSpan: no limit): once it has run out, the task fails with
+        /// TimeoutException, and the host runs on.</summary>
+        public Task<int> WaitAsync(TimeSpan timeout, CancellationToken cancellation = default(CancellationToken))
+        {
+            Milliseconds(timeout);
             lock (gate)
                 if (exit == null)
                     Watch();
-            return Cancellable(end.Task, cancellation);
+            return Interruptible(end.Task, timeout, cancellation);
         }
 
         /// <summary>Raised once, on a thread-pool thread, when the host has ended, with its exit
         /// status: for each handler, whether it was added before or after the end (one added after it
-        /// is called at once, on a thread-pool thread). Not raised for an end that Dispose brought
-        /// about, or seen after it, and never once Dispose has returned. Every handler is called
-        /// even where an earlier one throws; then the exception is thrown again on that thread, where,
-        /// unhandled, it ends the process as one from a handler of Process.Exited does (which skips
-        /// the later handlers). Adding a handler starts the watch (see the remarks of Host), and
-        /// throws as WaitAsync does on a disposed Host or where the watch cannot be made.</summary>
+        /// is called at once, on a thread-pool thread). The handlers added before the end are called
+        /// before WaitAsync's task completes, so a program that awaits it and then disposes the Host
+        /// has had every such call. Not raised for an end that Dispose brought about, or seen after
+        /// it, and never once Dispose has returned. Every handler is called even where an earlier one
+        /// throws; then the exception is thrown again on that thread, where, unhandled, it ends the
+        /// process as one from a handler of Process.Exited does (which skips the later handlers).
+        /// Adding a handler starts the watch (see the remarks of Host), and throws as WaitAsync does
+        /// on a disposed Host or where the watch cannot be made.</summary>
         public event EventHandler<HostExitedEventArgs> Exited
         {
             add
@@ -197,7 +299,7 @@ namespace HookControl
                     }
                 }
                 if (known != null && value != null)
-                    ThreadPool.QueueUserWorkItem(_ => Raise(value, known));
+                    ThreadPool.QueueUserWorkItem(_ => Rethrow(Raise(value, known)));
             }
             remove
             {
@@ -238,17 +340,27 @@ namespace HookControl
             if (watched && !Windows)
                 PidfdWatch.Remove(this);
             if (watched)
-                Complete(ended => ended.TrySetException(new ObjectDisposedException("Host")));
+                Complete(ended => ended.TrySetException(Disposed()));
             handle.Dispose();
         }
+#if NETSTANDARD2_1 || NETCOREAPP3_0 || NETCOREAPP3_1 || NET5_0_OR_GREATER
+
+        /// <summary>Dispose, for `await using`: it is done when this returns, as Dispose waits for no
+        /// more than a handler of Exited under way.</summary>
+        public ValueTask DisposeAsync()
+        {
+            Dispose();
+            return default(ValueTask);
+        }
+#endif
 
         /// <summary>Posts message <paramref name="kind"/> to the main thread of process
         /// <paramref name="processId"/>, a host this process did not start. A 32-bit library posts the
         /// low 32 bits of <paramref name="wParam"/> and <paramref name="lParam"/>.</summary>
-        public static void Post(uint processId, uint kind, ulong wParam = 0, ulong lParam = 0)
+        public static void Post(int processId, uint kind, ulong wParam = 0, ulong lParam = 0)
         {
             CheckVersion();
-            Check(Native.hook_host_post(processId, kind, wParam, lParam), "Post");
+            Check(Native.hook_host_post(unchecked((uint)processId), kind, wParam, lParam), "Post");
         }
 
         /// <summary>What a host's exit status, as Wait gives it, means when the loader or the system chose
@@ -264,7 +376,7 @@ namespace HookControl
         private void Watch()
         {
             if (disposed)
-                throw new ObjectDisposedException("Host");
+                throw Disposed();
             if (watching)
                 return;
             var waitable = Native.hook_host_waitable(handle);
@@ -287,7 +399,7 @@ namespace HookControl
                 registration = null;
             }
             int status = 0;
-            string failure = null;
+            HookControlException failure = null;
             turns.EnterWriteLock();
             try {
                 Check(Native.hook_host_wait(handle, 0, out status), "Wait");
@@ -299,7 +411,7 @@ namespace HookControl
                 Task.Delay(TracerPauseMs).ContinueWith(_ => HasEnded());
                 return;
             } catch (HookControlException error) {
-                failure = error.Message;
+                failure = error;
             } finally {
                 turns.ExitWriteLock();
             }
@@ -312,12 +424,14 @@ namespace HookControl
                 handlers = exited;
                 exited = null;
             }
+            // The handlers first: a program that awaits the end and then disposes the Host has had
+            // their calls, as Process.WaitForExitAsync completes only after Exited's earlier handlers.
+            var failures = handlers == null ? null : Raise(handlers, args);
             if (failure == null)
                 Complete(ended => ended.TrySetResult(status));
             else
-                Complete(ended => ended.TrySetException(new HookControlException(failure)));
-            if (handlers != null)
-                Raise(handlers, args);
+                Complete(ended => ended.TrySetException(failure));
+            Rethrow(failures);
         }
 
         // Completes the end's task on a thread-pool thread of its own, where the continuations then
@@ -329,9 +443,8 @@ namespace HookControl
         }
 
         // On a thread-pool thread: calls each of `handlers` in turn until the Host is disposed, which
-        // waits for a call under way. Every one is called even where one throws; the exceptions are
-        // then thrown again here, unhandled.
-        private void Raise(EventHandler<HostExitedEventArgs> handlers, HostExitedEventArgs args)
+        // waits for a call under way. Every one is called even where one throws; what they threw.
+        private List<Exception> Raise(EventHandler<HostExitedEventArgs> handlers, HostExitedEventArgs args)
         {
             var failures = new List<Exception>();
             foreach (EventHandler<HostExitedEventArgs> handler in handlers.GetInvocationList()) {
@@ -353,35 +466,65 @@ namespace HookControl
                     }
                 }
             }
-            if (failures.Count == 1)
-                ExceptionDispatchInfo.Capture(failures[0]).Throw();
-            if (failures.Count > 1)
-                throw new AggregateException("handlers of Host.Exited threw", failures);
+            return failures;
         }
 
-        // The task of `ended`, or OperationCanceledException once `cancellation` is cancelled first.
-        private static async Task<int> Cancellable(Task<int> ended, CancellationToken cancellation)
+        // Throws what handlers of Exited threw, unhandled, on the thread that called them.
+        private static void Rethrow(List<Exception> failures)
         {
-            if (cancellation.CanBeCanceled && !ended.IsCompleted) {
-                var cancelled = new TaskCompletionSource<bool>();
+            if (failures == null || failures.Count == 0)
+                return;
+            if (failures.Count == 1)
+                ExceptionDispatchInfo.Capture(failures[0]).Throw();
+            throw new AggregateException("handlers of Host.Exited threw", failures);
+        }
+
+        // The task of `ended`, or OperationCanceledException once `cancellation` is cancelled first, or
+        // TimeoutException once `timeout` has run out.
+        private static async Task<int> Interruptible(Task<int> ended, TimeSpan timeout, CancellationToken cancellation)
+        {
+            if (!ended.IsCompleted && (cancellation.CanBeCanceled || timeout != Timeout.InfiniteTimeSpan)) {
+                var interrupted = new TaskCompletionSource<Exception>();
                 // Set on a thread-pool thread, so that the continuations do not run inside Cancel.
-                using (cancellation.Register(() => ThreadPool.QueueUserWorkItem(_ => cancelled.TrySetResult(true))))
-                    if (await Task.WhenAny(ended, cancelled.Task).ConfigureAwait(false) != ended)
-                        throw new OperationCanceledException(cancellation);
+                Action<Exception> interrupt = why => ThreadPool.QueueUserWorkItem(_ => interrupted.TrySetResult(why));
+                using (cancellation.Register(() => interrupt(new OperationCanceledException(cancellation))))
+                using (new Timer(_ => interrupt(new TimeoutException("WaitAsync: the time ran out; the host still runs")),
+                                 null, timeout, Timeout.InfiniteTimeSpan))
+                    if (await Task.WhenAny(ended, interrupted.Task).ConfigureAwait(false) != ended)
+                        throw await interrupted.Task.ConfigureAwait(false);
             }
             return await ended.ConfigureAwait(false);
         }
 
         // Makes a call of the caller's on the host in a turn shared with every other such call, never
-        // beside the watch's read of the status.
+        // beside the watch's read of the status. On a disposed Host, ObjectDisposedException names it.
         private T InTurn<T>(Func<T> call)
         {
             turns.EnterReadLock();
             try {
                 return call();
+            } catch (ObjectDisposedException) when (handle.IsClosed) {
+                throw Disposed();
             } finally {
                 turns.ExitReadLock();
             }
+        }
+
+        // Whether the host has ended, asked with no wait; its status if so.
+        private bool Ended(out int status)
+        {
+            int known = 0;
+            var result = InTurn(() => Native.hook_host_wait(handle, 0, out known));
+            status = known;
+            if (result == Result.Timeout)
+                return false;
+            Check(result, "Wait");
+            return true;
+        }
+
+        private static ObjectDisposedException Disposed()
+        {
+            return new ObjectDisposedException(nameof(Host));
         }
 
         private static void CheckVersion()
@@ -402,20 +545,20 @@ namespace HookControl
             return Utf8.GetBytes(path + "\0");
         }
 
-        private static uint Milliseconds(TimeSpan? timeout)
+        private static uint Milliseconds(TimeSpan timeout)
         {
-            if (timeout == null)
+            if (timeout == Timeout.InfiniteTimeSpan)
                 return NoLimit;
-            var ticks = timeout.Value.Ticks;
+            var ticks = timeout.Ticks;
             // Rounded up, so that a wait is never shorter than asked.
             if (ticks < 0 || (ticks + TimeSpan.TicksPerMillisecond - 1) / TimeSpan.TicksPerMillisecond >= NoLimit)
-                throw new ArgumentOutOfRangeException("timeout", timeout,
-                                                      "a timeout is from zero to under 49.7 days; null waits without limit");
+                throw new ArgumentOutOfRangeException("timeout", timeout, "a timeout is from zero to under 49.7 days; " +
+                                                      "Timeout.InfiniteTimeSpan waits without limit");
             return (uint)((ticks + TimeSpan.TicksPerMillisecond - 1) / TimeSpan.TicksPerMillisecond);
         }
 
         // The reason of a failure is read at once, on the thread that made the call, where the library
-        // keeps it.
+        // keeps it, and the system's code as the runtime kept it after the call (SetLastError).
         private static void Check(Result result, string call)
         {
             switch (result) {
@@ -426,7 +569,8 @@ namespace HookControl
             case Result.Gone:
                 throw new HostGoneException(call == "Post" ? "Post: no such process" : call + ": the host has ended");
             case Result.Failed:
-                throw new HookControlException(Utf8Text(Native.hook_host_last_error()));
+                var code = Marshal.GetLastWin32Error();
+                throw new HookControlException(Utf8Text(Native.hook_host_last_error()), code);
             default:
                 throw new HookControlException(call + ": unknown result " + (int)result);
             }
@@ -610,21 +754,22 @@ namespace HookControl
             internal static extern int close(int fd);
         }
 
-        // The calls of hook_control.h: cdecl, by their plain names; texts as UTF-8 bytes.
+        // The calls of hook_control.h: cdecl, by their plain names; texts as UTF-8 bytes. Those that may
+        // fail keep the system's code that a failure leaves, for Marshal.GetLastWin32Error.
         private static class Native
         {
             private const string Library = "hook_control";
 
-            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true, SetLastError = true)]
             internal static extern Result hook_host_start(byte[] path, int number, uint flags, out HostHandle host);
 
-            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true, SetLastError = true)]
             internal static extern Result hook_host_wait_report(HostHandle host, uint timeoutMs, out int reported);
 
-            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true, SetLastError = true)]
             internal static extern Result hook_host_close(HostHandle host, uint status);
 
-            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true, SetLastError = true)]
             internal static extern Result hook_host_wait(HostHandle host, uint timeoutMs, out int status);
 
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
@@ -636,7 +781,7 @@ namespace HookControl
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
             internal static extern void hook_host_release(IntPtr host);
 
-            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+            [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true, SetLastError = true)]
             internal static extern Result hook_host_post(uint processId, uint kind, ulong wParam, ulong lParam);
 
             [DllImport(Library, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]

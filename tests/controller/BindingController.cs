@@ -2,6 +2,11 @@
 // on .NET for Windows: it answers the commands of binding_controller.py, one line each, so that one
 // test drives both bindings; and for the Exited event:
 //
+//   exited                        ok True|False: whether the host has ended (HasExited)
+//   exit-code                     ok STATUS: its ExitCode
+//   code                          ok CODE: the NativeErrorCode of the last failure
+//   identity                      ok NAME;FILE;PRODUCT: the binding's assembly's name and versions
+//   wait-async SECONDS [token]    the asynchronous wait within SECONDS, or with a token cancelled then
 //   handler [slow|throw|dispose]  ok NUMBER: adds a handler of Exited, numbered from 1, that records
 //                                 its call (a slow one half a second late; one that throws, first;
 //                                 one that disposes the host, after that)
@@ -11,6 +16,10 @@
 //                                 host, and tells the calls recorded by then
 //   await-exited STATUS           ok STATUS: closes the host, and awaits its end in a continuation that
 //                                 then waits for Exited (5 s at most)
+//   exited-before-using-ends PATH ROUNDS
+//                                 ok TOLD LATE: ROUNDS times, a user's program: starts PATH, subscribes
+//                                 Exited, closes the host, awaits its end and disposes it; TOLD handlers
+//                                 called by the last Dispose's return, LATE in the 0.3 s after
 //
 // An asynchronous wait cancelled by its token answers "timeout". An exception that nothing handles is
 // told as a line "unhandled TYPE NUMBER:STATUS:THREAD..." before the runtime ends the controller.
@@ -31,9 +40,17 @@ static class BindingController
     static readonly List<string> handled = new List<string>();
     static readonly ManualResetEventSlim handling = new ManualResetEventSlim();
 
-    static TimeSpan? Seconds(string word)
+    static int lastCode; // of the last HookControlException
+
+    static TimeSpan Seconds(string word)
     {
-        return word == "none" ? (TimeSpan?)null : TimeSpan.FromSeconds(double.Parse(word, CultureInfo.InvariantCulture));
+        return word == "none" ? Timeout.InfiniteTimeSpan : TimeSpan.FromSeconds(double.Parse(word, CultureInfo.InvariantCulture));
+    }
+
+    // A status as a 32-bit number, given as signed or unsigned.
+    static int Status(string word)
+    {
+        return word.StartsWith("-") ? int.Parse(word) : unchecked((int)uint.Parse(word));
     }
 
     static ulong Number(string word)
@@ -54,17 +71,20 @@ static class BindingController
         return Directory.GetDirectories("/proc/self/task").Length;
     }
 
-    static string WaitAsync(TimeSpan? timeout)
+    // Within the timeout, or until a token is cancelled after it.
+    static string WaitAsync(TimeSpan timeout, bool token)
     {
-        using (var cancellation = new CancellationTokenSource(timeout ?? Timeout.InfiniteTimeSpan))
+        if (!token)
+            return "ok " + host.WaitAsync(timeout).GetAwaiter().GetResult();
+        using (var cancellation = new CancellationTokenSource(timeout))
             return "ok " + host.WaitAsync(cancellation.Token).GetAwaiter().GetResult();
     }
 
-    static string CloseAsync(uint status)
+    static string CloseAsync(int status)
     {
         var clock = Stopwatch.StartNew();
         host.Close(status);
-        var waiting = host.WaitAsync(CancellationToken.None);
+        var waiting = host.WaitAsync();
         var took = waiting.ContinueWith(_ => clock.ElapsedMilliseconds, TaskContinuationOptions.ExecuteSynchronously);
         var ticks = 0;
         while (!took.Wait(10))
@@ -74,7 +94,7 @@ static class BindingController
 
     static string ReleaseWhileWaiting()
     {
-        var waiting = host.WaitAsync(CancellationToken.None);
+        var waiting = host.WaitAsync();
         Thread.Sleep(100);
         host.Dispose();
         return "ok " + waiting.GetAwaiter().GetResult();
@@ -89,10 +109,10 @@ static class BindingController
                 hosts[i].WaitReport(TimeSpan.FromSeconds(10));
             }
             var before = Threads();
-            var waits = hosts.Select(started => started.WaitAsync(CancellationToken.None)).ToArray();
+            var waits = hosts.Select(started => started.WaitAsync()).ToArray();
             var made = Threads() - before;
             for (var i = 0; i < count; i++)
-                hosts[i].Close((uint)i + 1);
+                hosts[i].Close(i + 1);
             return "ok " + string.Join(" ", Task.WhenAll(waits).GetAwaiter().GetResult()) + " " + made;
         } finally {
             foreach (var started in hosts)
@@ -118,6 +138,14 @@ static class BindingController
         return "ok " + number;
     }
 
+    // The binding's assembly: its full name, file version and product version.
+    static string Identity()
+    {
+        var assembly = typeof(Host).Assembly;
+        var version = FileVersionInfo.GetVersionInfo(assembly.Location);
+        return string.Format("ok {0};{1};{2}", assembly.FullName, version.FileVersion, version.ProductVersion);
+    }
+
     static string Handled()
     {
         lock (handled)
@@ -132,15 +160,35 @@ static class BindingController
         return "ok " + Handled();
     }
 
-    static string AwaitExited(uint status)
+    static string AwaitExited(int status)
     {
         var told = new ManualResetEventSlim();
         host.Exited += (sender, exited) => told.Set();
         host.Close(status);
         return Task.Run(async () => {
-            var ended = await host.WaitAsync(CancellationToken.None);
+            var ended = await host.WaitAsync();
             return told.Wait(TimeSpan.FromSeconds(5)) ? "ok " + ended : "timeout Exited not raised within 5 s";
         }).GetAwaiter().GetResult();
+    }
+
+    // A user's program, ROUNDS times over: subscribes Exited, closes the host, awaits its end, and lets
+    // `using` dispose it. How many handlers had been called once each Dispose returned, and how many
+    // were called later.
+    static async Task<string> ExitedBeforeUsingEnds(string path, int rounds)
+    {
+        var raised = 0;
+        var told = 0;
+        for (var round = 1; round <= rounds; round++) {
+            using (var started = Host.Start(path, 1)) {
+                started.Exited += (sender, exited) => Interlocked.Increment(ref raised);
+                started.WaitReport(TimeSpan.FromSeconds(10));
+                started.Close(round);
+                await started.WaitAsync();
+            }
+            told = Volatile.Read(ref raised);
+        }
+        await Task.Delay(300);
+        return string.Format("ok {0} {1}", told, Volatile.Read(ref raised) - told);
     }
 
     static string Answer(string[] words)
@@ -153,12 +201,20 @@ static class BindingController
         case "report":
             return "ok " + host.WaitReport(Seconds(words[1]));
         case "close":
-            host.Close(uint.Parse(words[1]));
+            host.Close(Status(words[1]));
             return "ok";
         case "wait":
             return "ok " + host.Wait(Seconds(words[1]));
         case "pid":
             return "ok " + host.ProcessId;
+        case "exited":
+            return "ok " + host.HasExited;
+        case "exit-code":
+            return "ok " + host.ExitCode;
+        case "code":
+            return "ok " + lastCode;
+        case "identity":
+            return Identity();
         case "release":
             host.Dispose();
             return "ok";
@@ -168,9 +224,9 @@ static class BindingController
             GC.WaitForPendingFinalizers();
             return "ok";
         case "wait-async":
-            return WaitAsync(Seconds(words[1]));
+            return WaitAsync(Seconds(words[1]), words.Length == 3 && words[2] == "token");
         case "close-async":
-            return CloseAsync(uint.Parse(words[1]));
+            return CloseAsync(Status(words[1]));
         case "release-while-waiting":
             return ReleaseWhileWaiting();
         case "watch-many":
@@ -178,16 +234,18 @@ static class BindingController
         case "handler":
             return AddHandler(words.Length == 2 ? words[1] : "");
         case "handled":
-            Thread.Sleep(Seconds(words[1]).Value);
+            Thread.Sleep(Seconds(words[1]));
             return "ok " + Handled();
         case "release-while-handling":
             return ReleaseWhileHandling();
         case "await-exited":
-            return AwaitExited(uint.Parse(words[1]));
+            return AwaitExited(Status(words[1]));
+        case "exited-before-using-ends":
+            return ExitedBeforeUsingEnds(words[1], int.Parse(words[2])).GetAwaiter().GetResult();
         case "text":
             return "ok " + Host.StatusText(int.Parse(words[1]));
         case "post":
-            Host.Post((uint)Number(words[1]), (uint)Number(words[2]), Number(words[3]), Number(words[4]));
+            Host.Post((int)Number(words[1]), (uint)Number(words[2]), Number(words[3]), Number(words[4]));
             return "ok";
         default:
             return "invalid no such command";
@@ -210,9 +268,11 @@ static class BindingController
             } catch (OperationCanceledException error) {
                 answer = "timeout " + error.Message;
             } catch (HookControlException error) {
+                lastCode = error.NativeErrorCode;
                 answer = (error is HostGoneException ? "gone " : "failed ") + error.Message;
             } catch (Exception error) when (error is ArgumentException || error is ObjectDisposedException ||
-                                            error is FormatException || error is OverflowException) {
+                                            error is InvalidOperationException || error is FormatException ||
+                                            error is OverflowException) {
                 answer = "invalid " + error.GetType().Name + ": " + error.Message;
             }
             Console.WriteLine(answer.Replace('\n', ' ')); // a message of more lines, as one

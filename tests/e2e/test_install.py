@@ -107,11 +107,11 @@ def shared_library(architecture):
 
 
 # The bindings, one file each, {installed: source}: the Python package's module is the one file. The C#
-# one also as the assembly that the release builds.
+# one also as the assemblies that the release builds, each with its XML documentation beside it.
 BINDINGS = {"bindings/python/hook_control.py": "bindings/python/hook_control/__init__.py",
             "bindings/dotnet/HookControl.cs": "bindings/dotnet/HookControl.cs"} if WINDOWS else {}
-ASSEMBLY = ["bindings/dotnet/HookControl.dll", "bindings/dotnet/netstandard2.1/HookControl.dll"] \
-    if WINDOWS and X64_BUILD else []
+ASSEMBLY = ["bindings/dotnet/%sHookControl.%s" % (folder, kind) for folder in ("", "netstandard2.1/")
+            for kind in ("dll", "xml")] if WINDOWS and X64_BUILD else []
 
 def run(test, command, **kwargs):
     """Runs a tool of the build, which must succeed; what it said goes into the failure."""

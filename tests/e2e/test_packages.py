@@ -2,7 +2,8 @@
 holds, each with its checksum, and a C# controller built against the NuGet package reaches a host:
 installed by nuget from a folder and run on Mono; and restored offline from a folder by the .NET SDK
 for Windows, built by it as a project for .NET Core 3.1, and run by its runtime under Wine, with a
-runtime identifier and without one.
+runtime identifier and without one; and a user's library of each target framework refused or built
+against it there.
 
 Set by the build, besides what the install and shared library test modules read: HOOK_HOST_MONO,
 HOOK_HOST_MCS and HOOK_HOST_NUGET, Mono's tools; HOOK_HOST_LINUX_BIN, the programs folder of a Linux
@@ -11,7 +12,9 @@ folder of the .NET SDK for Windows.
 """
 import hashlib
 import os
+import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -21,13 +24,13 @@ from controller import RUN, platform_path
 from processes import TestCase
 from test_install import BUILD, RELEASE, SOURCE, VERSION, package, run
 from test_release import packed_dlls
-from test_shared_library import Binding, BindingController, CSharpEvents, check_wheel
+from test_shared_library import Binding, BindingController, CSharp, check_wheel
 
 LINUX_BIN = os.environ.get("HOOK_HOST_LINUX_BIN", "")
-NUPKG_ENTRIES = ["HookControl.nuspec", "[Content_Types].xml", "_rels/.rels", "build/HookControl.targets",
-                 "lib/net45/HookControl.dll", "lib/netstandard2.1/HookControl.dll",
-                 "runtimes/win-x64/native/hook_control.dll",
-                 "runtimes/win-x86/native/hook_control.dll"]
+NUPKG_ENTRIES = ["HookControl.nuspec", "[Content_Types].xml", "_rels/.rels", "build/net45/HookControl.targets",
+                 "lib/net45/HookControl.dll", "lib/net45/HookControl.xml", "lib/netstandard2.1/HookControl.dll",
+                 "lib/netstandard2.1/HookControl.xml", "runtimes/win-x64/native/hook_control.dll",
+                 "runtimes/win-x86/native/hook_control.dll", "LICENSE.txt"]
 
 
 class ControllerPackages(TestCase):
@@ -59,12 +62,16 @@ class ControllerPackages(TestCase):
         with zipfile.ZipFile(nupkg) as files:
             self.assertEqual(sorted(files.namelist()), sorted(NUPKG_ENTRIES))
             with open(os.path.join(SOURCE, "bindings", "dotnet", "HookControl.targets"), "rb") as targets:
-                self.assertEqual(files.read("build/HookControl.targets"), targets.read())
+                self.assertEqual(files.read("build/net45/HookControl.targets"), targets.read())
             manifest = files.read("HookControl.nuspec").decode()
+            licence = files.read("LICENSE.txt").decode()
         for element in ("id", "version", "license", "description", "releaseNotes"):
             self.assertRegex(manifest, r"<%s\b[^>]*>[^<]+</%s>" % (element, element), element)
         self.assertIn("<id>HookControl</id>", manifest)
         self.assertIn("<version>%s</version>" % VERSION, manifest)
+        # A licence outside the SPDX list, which NuGet refuses as an expression, is given as a file.
+        self.assertIn('<license type="file">LICENSE.txt</license>', manifest)
+        self.assertIn(os.environ["HOOK_HOST_LICENSE"], licence)
 
     def test_a_csharp_controller_built_against_the_installed_package_reaches_a_host(self):
         host, library = (os.path.join(LINUX_BIN, name) for name in ("hook_host", "libhook_control.so.1"))
@@ -110,11 +117,9 @@ NUGET_CONFIG = """<?xml version="1.0" encoding="utf-8"?>
 """
 
 
-class DotNetRuntime(Binding, CSharpEvents, TestCase):
-    """The C# controller as a user's project for .NET Core 3.1 (tests/controller/BindingController.csproj)
-    restored from a feed that holds this build's NuGet package, built, and run by the real runtime."""
-
-    RUNTIME_IDENTIFIER = None  # a portable project
+class DotNetSdk:
+    """The .NET SDK for Windows under Wine, and users' projects that it restores from a feed that holds
+    this build's NuGet package."""
 
     @classmethod
     def setUpClass(cls):
@@ -130,25 +135,51 @@ class DotNetRuntime(Binding, CSharpEvents, TestCase):
             MSBUILDDISABLENODEREUSE="1", UseSharedCompilation="false", DOTNET_ROOT=platform_path(sdk),
             DOTNET_CLI_HOME=platform_path(os.path.join(cls.folder, "home")),
             NUGET_PACKAGES=platform_path(os.path.join(cls.folder, "packages")))
+        cls.feed = None
+
+    def project(self, name, sources):
+        """A new folder for the project `name`, holding `sources` (paths in the source tree) and a
+        NuGet.Config that names the feed alone."""
+        if self.feed is None:
+            feed = os.path.join(self.folder, "feed")
+            os.mkdir(feed)
+            archive, _ = package(self, BUILD)
+            shutil.copy(os.path.join(os.path.dirname(archive), "HookControl.%s.nupkg" % VERSION), feed)
+            type(self).feed = feed
+        project = os.path.join(self.folder, name)
+        os.mkdir(project)
+        for source in sources:
+            shutil.copy(os.path.join(SOURCE, source), project)
+        with open(os.path.join(project, "NuGet.Config"), "w") as config:
+            config.write(NUGET_CONFIG % platform_path(self.feed))
+        return project
+
+    def sdk(self, project, *arguments):
+        """What `dotnet ARGUMENTS` did in `project`, with the package's version given."""
+        return subprocess.run(self.dotnet + list(arguments) + ["-nologo", "-p:HookControlVersion=" + VERSION],
+                              cwd=project, env=self.environment, capture_output=True)
+
+
+class DotNetRuntime(DotNetSdk, Binding, CSharp, TestCase):
+    """The C# controller as a user's project for .NET Core 3.1 (tests/controller/BindingController.csproj)
+    restored from a feed that holds this build's NuGet package, built, and run by the real runtime."""
+
+    RUNTIME_IDENTIFIER = None  # a portable project
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
         cls.command = None
 
     def build(self):
         """The command that runs the controller, built as the user's project is."""
-        feed, project = (os.path.join(self.folder, name) for name in ("feed", "project"))
-        for folder in (feed, project):
-            os.mkdir(folder)
-        archive, _ = package(self, BUILD)
-        shutil.copy(os.path.join(os.path.dirname(archive), "HookControl.%s.nupkg" % VERSION), feed)
-        for name in ("BindingController.csproj", "BindingController.cs"):
-            shutil.copy(os.path.join(SOURCE, "tests", "controller", name), project)
-        with open(os.path.join(project, "NuGet.Config"), "w") as config:
-            config.write(NUGET_CONFIG % platform_path(feed))
-        properties = ["-p:HookControlVersion=" + VERSION]
-        if self.RUNTIME_IDENTIFIER:
-            properties.append("-p:RuntimeIdentifier=" + self.RUNTIME_IDENTIFIER)
+        project = self.project("project", ["tests/controller/BindingController.csproj",
+                                           "tests/controller/BindingController.cs"])
+        properties = ["-p:RuntimeIdentifier=" + self.RUNTIME_IDENTIFIER] if self.RUNTIME_IDENTIFIER else []
         for step in (["restore"], ["build", "--no-restore"]):
-            said = run(self, self.dotnet + step + ["-nologo"] + properties, cwd=project, env=self.environment).stdout
-            self.assertNotIn(b"warning", said, "no warning, about the package or else")
+            result = self.sdk(project, *step, *properties)
+            self.assertEqual(result.returncode, 0, result.stdout[-3000:])
+            self.assertNotIn(b"warning", result.stdout, "no warning, about the package or else")
         output = os.path.join(project, "bin", "Debug", "netcoreapp3.1")
         if self.RUNTIME_IDENTIFIER:
             # Its own program, with the DLL of its architecture beside it.
@@ -164,6 +195,71 @@ class DotNetRuntime(Binding, CSharpEvents, TestCase):
         if self.command is None:
             type(self).command = self.build()
         return BindingController(self, self.command, base=self.environment, **environment)
+
+    def test_the_assembly_carries_the_projects_version_and_a_strong_name(self):
+        word, text = self.controller().ask("identity")
+        self.assertEqual(word, "ok", text)
+        name, file_version, product_version = text.split(";")
+        self.assertRegex(name, r"^HookControl, Version=%s\.0, Culture=neutral, PublicKeyToken=[0-9a-f]{16}$" %
+                         re.escape(VERSION))
+        self.assertEqual((file_version, product_version), (VERSION + ".0", VERSION))
+
+
+# A user's library (tests/consumer/HostSupervisor.*), strong-named as libraries are, here with the
+# binding's own key. For .NET Standard 2.0, without its NETStandard.Library package, which the offline
+# feed lacks: the restore then weighs this package alone.
+LIBRARY_PROJECT = """<Project Sdk="Microsoft.NET.Sdk">
+  <PropertyGroup>
+    <TargetFrameworks>%s</TargetFrameworks>
+    <DisableImplicitFrameworkReferences Condition="'$(TargetFramework)' == 'netstandard2.0'">true</DisableImplicitFrameworkReferences>
+    <SignAssembly>true</SignAssembly>
+    <AssemblyOriginatorKeyFile>HookControl.snk</AssemblyOriginatorKeyFile>
+    <TreatWarningsAsErrors>true</TreatWarningsAsErrors>
+  </PropertyGroup>
+  <ItemGroup>
+    <PackageReference Include="HookControl" Version="$(HookControlVersion)" />
+  </ItemGroup>%s
+</Project>
+"""
+# What each language's project adds. F# compiles only the files it names, and takes FSharp.Core from
+# the SDK, as the offline feed lacks its package.
+LANGUAGES = {"cs": """
+  <PropertyGroup>
+    <LangVersion>8</LangVersion>
+  </PropertyGroup>""", "vb": "", "fs": """
+  <PropertyGroup>
+    <DisableImplicitFSharpCoreReference>true</DisableImplicitFSharpCoreReference>
+  </PropertyGroup>
+  <ItemGroup>
+    <Compile Include="HostSupervisor.fs" />
+    <Reference Include="FSharp.Core" HintPath="$(MSBuildBinPath)\\FSharp\\FSharp.Core.dll" />
+  </ItemGroup>"""}
+
+
+class DotNetLibrary(DotNetSdk, TestCase):
+    def test_a_library_for_net_standard_2_0_is_warned_at_restore_and_one_for_2_1_builds_in_each_language(self):
+        for language, frameworks in (("cs", "netstandard2.0"), ("cs", "netstandard2.0;netstandard2.1"),
+                                     ("cs", "netstandard2.1"), ("vb", "netstandard2.1"), ("fs", "netstandard2.1")):
+            with self.subTest(language=language, frameworks=frameworks):
+                project = self.project("%s-%s" % (language, frameworks.replace(";", "+")), [
+                    "tests/consumer/HostSupervisor." + language, "bindings/dotnet/HookControl.snk"])
+                with open(os.path.join(project, "HostSupervisor.%sproj" % language), "w") as written:
+                    written.write(LIBRARY_PROJECT % (frameworks, LANGUAGES[language]))
+                restored = self.sdk(project, "restore")
+                if "netstandard2.0" in frameworks:
+                    # NuGet's own word, made an error here: no asset is for 2.0, and its fallback to
+                    # .NET Framework takes the net45 one.
+                    self.assertNotEqual(restored.returncode, 0)
+                    self.assertRegex(restored.stdout, rb"error NU1701: Package 'HookControl %s' was restored using "
+                                                      rb"'\.NETFramework,Version=v4\.6\.1.*'\.NETStandard,Version=v2\.0'"
+                                     % re.escape(VERSION).encode())
+                    continue
+                self.assertEqual(restored.returncode, 0, restored.stdout[-3000:])
+                built = self.sdk(project, "build", "--no-restore")
+                self.assertEqual(built.returncode, 0, built.stdout[-3000:])
+                self.assertNotIn(b"warning", built.stdout, "no CS8002: the package's assembly is strong-named")
+                self.assertTrue(os.path.exists(os.path.join(project, "bin", "Debug", "netstandard2.1",
+                                                            "HostSupervisor.dll")))
 
 
 class DotNetRuntimeWithRid(DotNetRuntime):

@@ -42,16 +42,18 @@ def portable_executables(folder):
 
 
 def packed_dlls(folder):
-    """hook_control's packages in `folder`, each with the DLLs it carries: {inside: in the release}."""
+    """hook_control's packages in `folder`, each with the release's files it carries, its DLLs and the NuGet
+    package's XML documentation: {inside: in the release}."""
     dll = "hook_control/%s/hook_control.dll"
     return [(os.path.join(folder, "hook_control-%s-py3-none-%s.whl" % (VERSION, platform)),
              {"hook_control/hook_control.dll": dll % architecture})
             for platform, architecture in (("win_amd64", "x64"), ("win32", "x86"))] + [
         (os.path.join(folder, "HookControl.%s.nupkg" % VERSION),
-         {"lib/net45/HookControl.dll": "bindings/dotnet/HookControl.dll",
-          "lib/netstandard2.1/HookControl.dll": "bindings/dotnet/netstandard2.1/HookControl.dll",
-          "runtimes/win-x64/native/hook_control.dll": dll % "x64",
-          "runtimes/win-x86/native/hook_control.dll": dll % "x86"})]
+         dict({"lib/%s/HookControl.%s" % (framework, kind): "bindings/dotnet/%sHookControl.%s" % (folder, kind)
+               for framework, folder in (("net45", ""), ("netstandard2.1", "netstandard2.1/"))
+               for kind in ("dll", "xml")},
+              **{"runtimes/win-x64/native/hook_control.dll": dll % "x64",
+                 "runtimes/win-x86/native/hook_control.dll": dll % "x86"}))]
 
 
 class Reproducible(TestCase):

@@ -464,8 +464,36 @@ class Wheel(LinuxBinding, TestCase):
         self.assertTrue(filecmp.cmp(build_wheel(self, library, "linux_x86_64", output), WHEEL, shallow=False))
 
 
-class CSharpEvents:
-    """What the C# binding's Exited event and asynchronous wait keep to, on any runtime."""
+class CSharp:
+    """What the C# binding keeps to, on any runtime: its Exited event and asynchronous wait, and what
+    a .NET program expects of a process's object."""
+
+    def test_the_end_is_told_by_properties_timeouts_and_tokens_as_dotnet_tells_a_process(self):
+        controller = self.controller()
+        controller.started()
+        controller.expect("exited", "ok False")
+        self.assertEqual(controller.ask("exit-code")[0], "invalid", "no status before the end")
+        for cancelled in ("wait-async 0.3", "wait-async 0.3 token"):
+            self.assertEqual(controller.ask(cancelled)[0], "timeout", cancelled)
+        controller.expect("close -2", "ok")
+        status = -2 if WINDOWS else 254
+        controller.expect("wait-async 10", "ok %d" % status)
+        controller.expect("exited", "ok True")
+        controller.expect("exit-code", "ok %d" % status)
+
+    def test_a_missing_host_gives_the_systems_code_and_a_disposed_one_is_named(self):
+        folder = tempfile.mkdtemp(prefix="hook_control_missing.")
+        self.addCleanup(shutil.rmtree, folder)
+        controller = self.controller()
+        self.assertEqual(controller.ask("start %s 1" % platform_path(os.path.join(folder, "hook_host.exe")))[0],
+                         "failed")
+        controller.expect("code", "ok 2")  # ERROR_FILE_NOT_FOUND, ENOENT
+        controller.started()
+        controller.expect("release", "ok")
+        for call in ("pid", "report 1", "exited", "wait-async 1"):
+            word, text = controller.ask(call)
+            self.assertEqual(word, "invalid", call)
+            self.assertTrue(text.startswith("ObjectDisposedException") and "Host" in text, text)
 
     def test_exited_is_raised_once_for_a_handler_added_before_the_end_and_once_for_one_added_after(self):
         controller = self.controller()
@@ -504,6 +532,12 @@ class CSharpEvents:
         controller.started()
         controller.expect("await-exited 4", "ok 4")
 
+    def test_exited_is_raised_before_the_awaited_end_lets_using_dispose_the_host(self):
+        # A race that the await's continuation won most times: enough rounds that it shows.
+        rounds = 10
+        controller = self.controller()
+        controller.expect("exited-before-using-ends %s %d" % (platform_path(HOST), rounds), "ok %d 0" % rounds)
+
     def test_every_handler_is_called_before_a_throwing_ones_exception_ends_the_process(self):
         controller = self.controller()
         controller.started()
@@ -516,7 +550,7 @@ class CSharpEvents:
 
 
 @unittest.skipIf(WINDOWS, "the bindings are tested here")
-class DotNet(LinuxBinding, CSharpEvents, TestCase):
+class DotNet(LinuxBinding, CSharp, TestCase):
     def controller(self, **environment):
         # Placed as an application places it: the program, and the library beside it under the name that
         # DllImport("hook_control") looks for.

@@ -13,6 +13,7 @@ namespace fake {
 uint64_t now = 0;
 uint64_t origin = (uint64_t{1} << 32) + 5;
 Process* next = nullptr;
+unsigned long system_error = 0;
 uint32_t process_id = 100;
 Post post_refusal = Post::sent;
 bool ended_by_id = false;
@@ -184,6 +185,11 @@ void forget_process(Process* process)
 void describe(SystemError error, char* text, size_t size)
 {
     snprintf(text, size, "system error %lu", error);
+}
+
+void leave_system_error(SystemError error)
+{
+    fake::system_error = error;
 }
 
 } // namespace hook_control_internal

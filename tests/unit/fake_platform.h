@@ -20,6 +20,10 @@ constexpr uint64_t never = UINT64_MAX;
 extern uint64_t now;
 extern uint64_t origin;
 
+// The system's code that the last failure left as the thread's, as the platform's errno or
+// GetLastError would hold it.
+extern unsigned long system_error;
+
 } // namespace fake
 
 namespace hook_control_internal {

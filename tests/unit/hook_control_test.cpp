@@ -396,12 +396,13 @@ TEST(HookControl, AStartRefusedOrFailedLeavesNoHost)
         const char* path;
         uint32_t flags;
         const char* why;
+        unsigned long code; // left as the thread's system error
     } cases[] = {
-        {nullptr, 0, "hook_host_start: no path, or nowhere to store the host"},
-        {"host", 0x6, "hook_host_start: unknown flags 0x6"},
-        {"", 0, "cannot start '': the path is empty"},
-        {"h\xF4te", 0, "cannot start h\\xF4te: the path is not UTF-8"},
-        {"missing", 0, "cannot start missing: system error 2"}, // the platform's own failure
+        {nullptr, 0, "hook_host_start: no path, or nowhere to store the host", 0},
+        {"host", 0x6, "hook_host_start: unknown flags 0x6", 0},
+        {"", 0, "cannot start '': the path is empty", 0},
+        {"h\xF4te", 0, "cannot start h\\xF4te: the path is not UTF-8", 0},
+        {"missing", 0, "cannot start missing: system error 2", 2}, // the platform's own failure
     };
     int other = 0;
     for (const auto& c : cases) {
@@ -410,6 +411,8 @@ TEST(HookControl, AStartRefusedOrFailedLeavesNoHost)
         EXPECT_EQ(hook_host_start(c.path, 1, c.flags, &host), HOOK_HOST_FAILED) << c.why;
         EXPECT_EQ(host, nullptr) << c.why;
         EXPECT_STREQ(hook_host_last_error(), c.why);
+        EXPECT_EQ(fake::system_error, c.code) << c.why;
+        fake::system_error = 99;
     }
     EXPECT_EQ(hook_host_start("host", 1, 0, nullptr), HOOK_HOST_FAILED);
     fake::next = nullptr;
