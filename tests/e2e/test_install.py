@@ -7,6 +7,7 @@ HOOK_HOST_CXX_FLAGS, the C++ one's flags (the sanitizers'); HOOK_HOST_BUILD_TYPE
 """
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -24,8 +25,9 @@ VERSION = os.environ["HOOK_HOST_VERSION"]
 RELEASE = "hook_host-%s-win64" % VERSION
 TOP = "hook_host"  # the one folder the ZIP unpacks to, as the pages name it
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-# The README and the pages it links to, installed as they stand.
-READMES = ["README.md"] + sorted("docs/" + name for name in os.listdir(os.path.join(SOURCE, "docs")))
+# The README and the pages it links to, installed as they stand, with the figure the testing page shows.
+READMES = ["README.md"] + sorted("docs/" + name for name in os.listdir(os.path.join(SOURCE, "docs"))) + [
+    "bench/results/close_latencies.png"]
 CONSUMER = os.path.join(SOURCE, "tests", "consumer")
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
@@ -173,6 +175,14 @@ class Installed(TestCase):
             with open(os.path.join(folder, name), "rb") as installed, open(os.path.join(SOURCE, source), "rb") as ours:
                 self.assertEqual(installed.read(), ours.read(), name)
 
+        # Every link of the pages leads to a file installed with them.
+        for name in READMES:
+            if name.endswith(".md"):
+                page = os.path.join(folder, DOCS, name)
+                with open(page, encoding="utf-8") as text:
+                    for target in re.findall(r"\]\(([^)#:]+)(?:#[^)]*)?\)", text.read()):
+                        with self.subTest(page=name, link=target):
+                            self.assertTrue(os.path.exists(os.path.join(os.path.dirname(page), target)))
         # The host to try runs as it is shipped.
         if TRY:
             host = Host(self, "42", folder=os.path.join(folder, "try"), cwd=folder)
