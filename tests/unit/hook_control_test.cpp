@@ -62,8 +62,7 @@ std::ostream& operator<<(std::ostream& out, const Answer& a)
 Answer answer(hook_host_result result, int32_t value = 0)
 {
     const bool said = result == HOOK_HOST_FAILED || result == HOOK_HOST_GONE;
-    return {result, fake::now - fake::origin, said ? hook_host_last_error() : "",
-            result == HOOK_HOST_OK ? value : 0};
+    return {result, fake::now - fake::origin, said ? hook_host_last_error() : "", result == HOOK_HOST_OK ? value : 0};
 }
 
 // What the platform says `status` means, as a gone host's text adds it.
