@@ -8,11 +8,12 @@
 #   HOOK_HOST_SIGN_TIMESTAMP_URL  an RFC 3161 timestamp server, for those who have one
 # The signing time is the commit's, so that a release rebuilt with the same certificate is the same
 # (a timestamp server's time is its own).
-if(NOT DEFINED ENV{HOOK_HOST_SIGN_PFX})
+# An empty variable is an unset one.
+if("$ENV{HOOK_HOST_SIGN_PFX}" STREQUAL "")
   message(STATUS "No certificate in HOOK_HOST_SIGN_PFX: the release is not signed")
   return()
 endif()
-if(NOT DEFINED ENV{HOOK_HOST_SIGN_PASSWORD})
+if("$ENV{HOOK_HOST_SIGN_PASSWORD}" STREQUAL "")
   message(FATAL_ERROR "HOOK_HOST_SIGN_PFX is set, HOOK_HOST_SIGN_PASSWORD is not")
 endif()
 foreach(tool osslsigncode openssl)
@@ -30,7 +31,7 @@ if(failed)
   message(FATAL_ERROR "Cannot read the certificates of $ENV{HOOK_HOST_SIGN_PFX}: ${why}")
 endif()
 set(timestamp)
-if(DEFINED ENV{HOOK_HOST_SIGN_TIMESTAMP_URL})
+if(NOT "$ENV{HOOK_HOST_SIGN_TIMESTAMP_URL}" STREQUAL "")
   set(timestamp -ts $ENV{HOOK_HOST_SIGN_TIMESTAMP_URL})
 endif()
 

@@ -15,7 +15,9 @@ const char usage[] = "usage: hook_close PID [STATUS]\n"
                      "       hook_close --post KIND WPARAM LPARAM PID\n"
                      "Posts WM_CLOSE with wParam STATUS (default 0), or message KIND, to the main\n"
                      "thread of hook host PID. Numbers are decimal or 0x hex; WPARAM, LPARAM and\n"
-                     "STATUS may be negative (two's complement, 64 bits).\n";
+                     "STATUS may be negative (two's complement, 64 bits). Exits 0 once the message\n"
+                     "is queued; 1 when there is no such process, it is not a hook host, its queue\n"
+                     "is full or the post is refused (said on standard error); 2 on wrong arguments.\n";
 
 // Reads all of `text` as a decimal or 0x-hex number from `min` to `max`; where `negative_allowed`,
 // a minus sign wraps the value to 64 bits, so that a status of -1 reads as the platform's -1.

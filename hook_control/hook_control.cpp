@@ -25,10 +25,15 @@
 //   holds cancellation off (NoCancel) and is made whole; only the waits are cancellation points, and
 //   they leave the host as it was.
 // - A caller may hand NULL for a handle or an out-pointer: every call says so, or stores nothing.
+// - A host that ends on its own (its hook library missing) is the commonest failure: the call that
+//   finds it gone says so in hook_host_last_error, with its status and what the status means.
 //
 // Plain C++14 over C headers, as every file that an application compiles in: no C++ library header,
 // nothing thrown, memory from the C library (allocation.h).
 #include "hook_control.h"
+
+#include <stdio.h>
+
 #include "allocation.h"
 #include "hook_control_platform.h"
 #include "last_error.h"
@@ -94,6 +99,41 @@ bool elsewhere(const hook_host& host, const char* call)
     return true;
 }
 
+// Records that the host has ended, with its status and what that means where the status can be taken
+// already (it is not waited for), and returns HOOK_HOST_GONE.
+hook_host_result gone(hook_host& host)
+{
+    int32_t status = 0;
+    SystemError error = no_reason;
+    switch (take_exit_status(*host.process, status, error)) {
+    case Status::taken:
+        break;
+    case Status::not_yet:
+        failed(no_reason, "process %lu has ended; its status cannot be read yet (a tracer holds it)", id_of(host));
+        return HOOK_HOST_GONE;
+    case Status::lost:
+    case Status::failed:
+        failed(error, "process %lu has ended; its status cannot be read", id_of(host));
+        return HOOK_HOST_GONE;
+    }
+    // The system's codes in hex (0xC0000135), as the platform writes them; the rest in decimal.
+    char name[16];
+    if (status <= -256)
+        snprintf(name, sizeof name, "0x%08X", static_cast<unsigned>(status));
+    else
+        snprintf(name, sizeof name, "%d", static_cast<int>(status));
+    const char* meaning = hook_host_status_text(status);
+    failed(no_reason, "process %lu has ended with status %s%s%s", id_of(host), name, *meaning ? ": " : "", meaning);
+    return HOOK_HOST_GONE;
+}
+
+// Records that there is no process `process_id` for a post, and returns HOOK_HOST_GONE.
+hook_host_result no_process(uint32_t process_id)
+{
+    failed(no_reason, "cannot post to process %lu: there is no such process", static_cast<unsigned long>(process_id));
+    return HOOK_HOST_GONE;
+}
+
 // What a refused post means, in words.
 hook_host_result refused(uint32_t process_id, Post post, SystemError error)
 {
@@ -137,7 +177,7 @@ hook_host_result after_output_end(hook_host& host, const Deadline& deadline)
     SystemError error = no_reason;
     switch (wait_for_end(*host.process, grace_first ? grace_left : deadline.left(), error)) {
     case End::ended:
-        return HOOK_HOST_GONE;
+        return gone(host);
     case End::failed:
         return failed(error, "cannot wait for the report line of process %lu", id_of(host));
     case End::running:
@@ -181,7 +221,7 @@ hook_host_result read_report(hook_host& host, const Deadline& deadline)
             host.output_ended_ms = now_ms();
             break;
         case Output::host_ended:
-            return HOOK_HOST_GONE;
+            return gone(host);
         case Output::timeout:
             return HOOK_HOST_TIMEOUT;
         case Output::failed:
@@ -303,7 +343,7 @@ extern "C" hook_host_result hook_host_close(hook_host* host, uint32_t status)
         return report;
     // Whoever has its id once the host has ended is not the host.
     if (ends_within(*host, 0))
-        return HOOK_HOST_GONE;
+        return gone(*host);
     SystemError error = no_reason;
     Post post = Post::sent;
     {
@@ -313,7 +353,7 @@ extern "C" hook_host_result hook_host_close(hook_host* host, uint32_t status)
     if (post == Post::sent)
         return HOOK_HOST_OK;
     if (ends_within(*host, may_be_ending(post) ? dying_grace_ms : 0))
-        return HOOK_HOST_GONE;
+        return gone(*host);
     return refused(host->process_id, post, error);
 }
 
@@ -405,13 +445,13 @@ extern "C" hook_host_result hook_host_post(uint32_t process_id, uint32_t kind, u
     // Process 0 is the idle process on Windows and the caller's process group to kill() on Linux:
     // neither has a host's queue.
     if (process_id == 0)
-        return HOOK_HOST_GONE;
+        return no_process(process_id);
     const NoCancel held_off;
     SystemError error = no_reason;
     const Post post = post_message(process_id, kind, wparam, lparam, error);
     if (post == Post::sent)
         return HOOK_HOST_OK;
     if (post == Post::no_process || (may_be_ending(post) && has_ended(process_id)))
-        return HOOK_HOST_GONE;
+        return no_process(process_id);
     return refused(process_id, post, error);
 }

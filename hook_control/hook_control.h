@@ -103,7 +103,8 @@ typedef struct hook_host hook_host;
 typedef enum hook_host_result {
     HOOK_HOST_OK = 0,
     HOOK_HOST_TIMEOUT = 1, /* the time ran out first; the host is still running */
-    HOOK_HOST_GONE = 2,    /* the host has ended (or, for a post, there is no such host) */
+    HOOK_HOST_GONE = 2,    /* the host has ended (or, for a post, there is no such host): hook_host_last_error()
+                              says how */
     HOOK_HOST_FAILED = 3   /* refused or failed: hook_host_last_error() says what and why */
 } hook_host_result;
 
@@ -280,11 +281,14 @@ HOOK_CONTROL_API void HOOK_CONTROL_CALL hook_host_release(hook_host* host);
 HOOK_CONTROL_API hook_host_result HOOK_CONTROL_CALL hook_host_post(uint32_t process_id, uint32_t kind, uint64_t wparam,
                                                                    uint64_t lparam);
 
-/* What the calling thread's last HOOK_HOST_FAILED was, with the system's own reason; "" if there was
- * none. Valid until the thread's next HOOK_HOST_FAILED. A call that gives HOOK_HOST_FAILED also returns
- * with the system's code of that reason as the thread's errno (Linux) or GetLastError() (Windows), 0
- * where the reason is not the system's (a refused argument): ERROR_FILE_NOT_FOUND or ENOENT (both 2)
- * for a host that is not there. */
+/* What the calling thread's last HOOK_HOST_FAILED was, with the system's own reason, or what its last
+ * HOOK_HOST_GONE found: the host's process id and its exit status with what the status means where it
+ * can be read at once ("process 123 has ended with status 0xC0000135: the hook library ... was not
+ * found ..."; a status a close chose has no meaning added), or for a post that there is no such
+ * process. "" if there was none. Valid until the thread's next HOOK_HOST_FAILED or HOOK_HOST_GONE. A
+ * call that gives HOOK_HOST_FAILED also returns with the system's code of that reason as the thread's
+ * errno (Linux) or GetLastError() (Windows), 0 where the reason is not the system's (a refused
+ * argument): ERROR_FILE_NOT_FOUND or ENOENT (both 2) for a host that is not there. */
 HOOK_CONTROL_API const char* HOOK_CONTROL_CALL hook_host_last_error(void);
 
 /* The version of the library, major << 16 | minor << 8 | patch (1.0.0 is 0x010000), so that a program

@@ -19,11 +19,15 @@ The rules, for whoever writes a page:
 - Languages: sh (commands as a user types them, run by /bin/sh, which must end with status 0),
   python (run by the tests' Python), csharp (compiled by mcs with the C# binding, run by mono); c, cpp
   and cmake blocks are files (file=NAME).
-- A page's examples run in order, in one folder of their own that is also HOME. ~/hook_host holds
-  this build installed by `cmake --install` (for Windows the release's files and the library for
-  CMake projects), with the stand-in hook library beside the host; a 32-bit Windows build, which has
-  no host, gets its 64-bit build's host and stand-in there. For the Windows builds, `wine64`
-  (x86-64) or `wine` (x86) on PATH runs a program in the build's Wine prefix.
+- A page's examples run in order, in one folder of their own that is also HOME, as one user's session
+  would: each command block runs in a shell of its own started in that folder, from the environment
+  the blocks before it exported (a page's one set-up line, `export PATH=/usr/lib/wine:$PATH ...`),
+  which begins as the test's own, PATH unchanged and no WINE* variable. ~/hook_host holds this build
+  installed by `cmake --install`: for Linux the whole install, with the stand-in hook library beside
+  the host in bin; for Windows the release's files alone, the ZIP's layout, with its try/ folder (a
+  32-bit Windows build, which ships no 64-bit host, gets its 64-bit build's host and stand-in there).
+  ~/.wine-hook-host, the prefix the pages name, is the build's Wine prefix, made already as a user's
+  is after its first run.
 - Python and C# examples run on Linux only: this machine has neither for Windows. Python imports the
   binding's package from bindings/python; both find ~/hook_host/lib's library through
   LD_LIBRARY_PATH.
@@ -162,40 +166,54 @@ def run(command, **options):
     return result.stdout.decode(errors="replace")
 
 
+# The Wine prefix that the pages' set-up line names, in HOME.
+WINE_PREFIX = ".wine-hook-host"
+
+
 def install(home):
-    """~/hook_host: this build installed, with the stand-in hook library beside the host."""
+    """~/hook_host as the rules say, and for Windows ~/.wine-hook-host with its server started."""
     prefix = os.path.join(home, "hook_host")
-    run([os.environ["CMAKE_COMMAND"], "--install", BUILD, "--prefix", prefix])
     host_bin = os.environ["HOOK_HOST_BIN"]
     if PLATFORM == "linux":
+        run([os.environ["CMAKE_COMMAND"], "--install", BUILD, "--prefix", prefix])
         shutil.copy(os.path.join(host_bin, "libTeskShellHook64.so"), os.path.join(prefix, "bin"))
         return
-    for name in ("TeskShellHook64.dll",) + (("hook_host.exe",) if PLATFORM == "windows-x86" else ()):
-        shutil.copy(os.path.join(host_bin, name), prefix)
-    # The build's Wine prefix, under the loader's name of the build's architecture.
-    wine_bin = os.path.join(home, ".wine_bin")
-    os.mkdir(wine_bin)
-    loader = os.path.join(wine_bin, "wine64" if PLATFORM == "windows" else "wine")
-    with open(loader, "w") as script:
-        script.write("#!/bin/sh\nexec %s \"$@\"\n" % shlex.quote(os.environ["HOOK_HOST_RUN"]))
-    os.chmod(loader, 0o755)
+    run([os.environ["CMAKE_COMMAND"], "--install", BUILD, "--prefix", prefix, "--component", "programs"])
+    if PLATFORM == "windows-x86":
+        os.makedirs(os.path.join(prefix, "try"), exist_ok=True)
+        for name in ("TeskShellHook64.dll", "hook_host.exe"):
+            shutil.copy(os.path.join(host_bin, name), os.path.join(prefix, "try"))
+    os.symlink(os.path.join(BUILD, "wine"), os.path.join(home, WINE_PREFIX))
+    run([os.environ["HOOK_HOST_RUN"], "--make-prefix"])
 
 
 def environment(home):
-    paths = [os.path.join(home, ".wine_bin")] if PLATFORM != "linux" else []
-    return dict(os.environ, HOME=home, PATH=os.pathsep.join(paths + [os.environ["PATH"]]),
+    """The environment a page's first block starts from: the test's own, less Wine's settings."""
+    return dict({name: value for name, value in os.environ.items() if not name.startswith("WINE")}, HOME=home,
                 PYTHONPATH=os.path.join(SOURCE, "bindings", "python"),
                 LD_LIBRARY_PATH=os.path.join(home, "hook_host", "lib"))
 
 
-def execute(block, home):
-    """Runs one example; what it wrote on standard output."""
+def exported(path):
+    """The environment that `env -0` wrote to `path`."""
+    with open(path, "rb") as text:
+        return dict(entry.decode().split("=", 1) for entry in text.read().split(b"\0") if b"=" in entry)
+
+
+def execute(block, home, session):
+    """Runs one example in the environment `session`; what it wrote on standard output. A command
+    block's exports are kept in `session` for the blocks after it."""
     arguments = [home + word[1:] if word.startswith("~") else word for word in shlex.split(block.keys.get("args", ""))]
-    options = dict(cwd=home, env=environment(home))
+    options = dict(cwd=home, env=session)
     if block.language == "sh":
         if "preset" in block.keys:
             options["cwd"] = SOURCE
-        return run(["/bin/sh", "-c", block.text], **options)
+        left = os.path.join(home, ".example.env")
+        # What the block exported, written as its shell ends, whatever its status.
+        output = run(["/bin/sh", "-c", "trap 'env -0 >\"$0\"' EXIT\n" + block.text, left], **options)
+        session.clear()
+        session.update(exported(left))
+        return output
     if block.language == "python":
         script = os.path.join(home, ".example.py")
         with open(script, "w") as text:
@@ -226,6 +244,7 @@ def main(page):
     home = tempfile.mkdtemp(prefix="hook_host_docs.")
     try:
         installed = False
+        session = environment(home)
         output = None  # what the block before wrote, where it was an example that ran
         for block in blocks(page):
             kind = check(block)
@@ -257,7 +276,7 @@ def main(page):
                 install(home)
                 installed = True
             try:
-                output = execute(block, home)
+                output = execute(block, home, session)
             except (RuntimeError, subprocess.TimeoutExpired) as error:
                 block.fail("the %s example failed: %s" % (block.language, error))
             print("%s: ran (%s)" % (block.where, block.language))

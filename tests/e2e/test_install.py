@@ -7,6 +7,7 @@ HOOK_HOST_CXX_FLAGS, the C++ one's flags (the sanitizers'); HOOK_HOST_BUILD_TYPE
 """
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -15,16 +16,18 @@ import unittest
 import zipfile
 
 import images
-from controller import (CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD, X86_BIN, Host, exit_status,
-                        hook_library, platform_path, report)
+from controller import (CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD, X86_BIN, Host, close_tool,
+                        exit_status, hook_library, platform_path, report)
 from processes import TestCase
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
 VERSION = os.environ["HOOK_HOST_VERSION"]
 RELEASE = "hook_host-%s-win64" % VERSION
+TOP = "hook_host"  # the one folder the ZIP unpacks to, as the pages name it
 SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-# The README and the pages it links to, installed as they stand.
-READMES = ["README.md"] + sorted("docs/" + name for name in os.listdir(os.path.join(SOURCE, "docs")))
+# The README and the pages it links to, installed as they stand, with the figure the testing page shows.
+READMES = ["README.md"] + sorted("docs/" + name for name in os.listdir(os.path.join(SOURCE, "docs"))) + [
+    "bench/results/close_latencies.png"]
 CONSUMER = os.path.join(SOURCE, "tests", "consumer")
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
@@ -34,6 +37,8 @@ HOSTS = {"hook_host": (X64_BIN, False)} if X64_BUILD else {"hook_host32": (X86_B
 if WINDOWS and X64_BUILD:
     HOSTS["hook_host32"] = (X86_BIN, True)
 PROGRAM_NAMES = ["hook_close"] + list(HOSTS) + (["hook_check"] if X64_BUILD else [])
+# The Windows release's folder to try a host in: the host beside the stand-in hook library, which installs nothing.
+TRY = ["try/hook_host.exe", "try/TeskShellHook64.dll"] if WINDOWS and X64_BUILD else []
 # hook_control for CMake projects, and its source for Windows applications of any compiler. Its shared
 # library goes with the programs: on Windows in a folder of its architecture's, with its import library
 # and .def, beside the bindings; here in lib.
@@ -120,15 +125,21 @@ def run(test, command, **kwargs):
     return result
 
 
+def cpack(build, output, **environment):
+    """Runs cpack on `build` into `output`, as a releaser would; what it gave. A certificate given to
+    the whole workflow is not the test's: the tests check what they sign, and that a release made
+    without one is unsigned."""
+    ours = {name: value for name, value in os.environ.items() if not name.startswith("HOOK_HOST_SIGN_")}
+    return subprocess.run([os.environ["CPACK_COMMAND"], "--config", os.path.join(build, "CPackConfig.cmake"), "-B",
+                           output], capture_output=True, env=dict(ours, **environment))
+
+
 def package(test, build, **environment):
-    """The release's ZIP and checksum file, made by cpack from `build` into a folder of their own. A
-    certificate given to the whole workflow is not the test's: the tests check what they sign, and
-    that a release made without one is unsigned."""
+    """The release's ZIP and checksum file, made by cpack from `build` into a folder of their own."""
     output = tempfile.mkdtemp(prefix="hook_host_release.")
     test.addCleanup(shutil.rmtree, output)
-    ours = {name: value for name, value in os.environ.items() if not name.startswith("HOOK_HOST_SIGN_")}
-    run(test, [os.environ["CPACK_COMMAND"], "--config", os.path.join(build, "CPackConfig.cmake"), "-B", output],
-        env=dict(ours, **environment))
+    result = cpack(build, output, **environment)
+    test.assertEqual(result.returncode, 0, (result.stdout[-3000:], result.stderr[-3000:]))
     return os.path.join(output, RELEASE + ".zip"), os.path.join(output, RELEASE + ".zip.sha256")
 
 
@@ -146,9 +157,9 @@ class Installed(TestCase):
         self.assertEqual(files_below(folder), sorted(
             [os.path.join(PROGRAMS, name + EXE) for name in PROGRAM_NAMES] +
             [os.path.join(DOCS, name) for name in READMES] +
-            CONTROL_SOURCES + list(contract) + list(BINDINGS) + ASSEMBLY +
+            CONTROL_SOURCES + list(contract) + list(BINDINGS) + ASSEMBLY + TRY +
             [name for a in ARCHITECTURES for name in shared_library(a)] +
-            (DEVELOPMENT if development else [])), "the stand-in hook library is not installed")
+            (DEVELOPMENT if development else [])), "the stand-in hook library is not in the host's folder")
         for installed, source in contract.items():
             with open(os.path.join(folder, installed), "rb") as ours, \
                     open(os.path.join(SOURCE, source), "rb") as shipped:
@@ -164,6 +175,20 @@ class Installed(TestCase):
             with open(os.path.join(folder, name), "rb") as installed, open(os.path.join(SOURCE, source), "rb") as ours:
                 self.assertEqual(installed.read(), ours.read(), name)
 
+        # Every link of the pages leads to a file installed with them.
+        for name in READMES:
+            if name.endswith(".md"):
+                page = os.path.join(folder, DOCS, name)
+                with open(page, encoding="utf-8") as text:
+                    for target in re.findall(r"\]\(([^)#:]+)(?:#[^)]*)?\)", text.read()):
+                        with self.subTest(page=name, link=target):
+                            self.assertTrue(os.path.exists(os.path.join(os.path.dirname(page), target)))
+        # The host to try runs as it is shipped.
+        if TRY:
+            host = Host(self, "42", folder=os.path.join(folder, "try"), cwd=folder)
+            self.assertEqual(host.read_line(), report(42))
+            host.expect_posted(close_tool(host.pid(), 7, folder=programs))
+            self.assertEqual(host.wait(), exit_status(7))
         # Placed beside its hook library, each host runs and its close tool ends it.
         for name, (built, x86) in HOSTS.items():
             with self.subTest(host=name):
@@ -223,12 +248,12 @@ class Package(Installed):
         with open(checksum) as sums:
             self.assertEqual(sums.read().split(), [digest, RELEASE + ".zip"])
 
-        # Unpacked as a user would: one folder named for the release.
+        # Unpacked as a user would: one folder, as the pages name it.
         unpacked = self.folder()
         with zipfile.ZipFile(archive) as zipped:
-            self.assertTrue(all(entry.startswith(RELEASE + "/") for entry in zipped.namelist()))
+            self.assertTrue(all(entry.startswith(TOP + "/") for entry in zipped.namelist()))
             zipped.extractall(unpacked)
-        release = os.path.join(unpacked, RELEASE)
+        release = os.path.join(unpacked, TOP)
         self.check_tree(release, development=False)
         # The 32-bit DLL, from a 32-bit build, exports the same calls.
         x64, x86 = (images.load(os.path.join(release, shared_library(a)[0])) for a in ("x64", "x86"))

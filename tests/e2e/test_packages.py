@@ -22,7 +22,7 @@ import zipfile
 
 from controller import RUN, platform_path
 from processes import TestCase
-from test_install import BUILD, RELEASE, SOURCE, VERSION, package, run
+from test_install import BUILD, SOURCE, TOP, VERSION, package, run
 from test_release import packed_dlls
 from test_shared_library import Binding, BindingController, CSharp, check_wheel
 
@@ -42,7 +42,7 @@ class ControllerPackages(TestCase):
         self.output = os.path.dirname(archive)
         with zipfile.ZipFile(archive) as release:
             release.extractall(self.folder)
-        self.release = os.path.join(self.folder, RELEASE)
+        self.release = os.path.join(self.folder, TOP)
 
     def test_each_package_has_its_checksum_and_carries_the_releases_files(self):
         packages = packed_dlls(self.output)

@@ -16,7 +16,7 @@ import images
 from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, X64_BUILD, X86_BIN, Host, exit_status, report
 from processes import TestCase
 from test_hook_host import assert_one_manifest, assert_version
-from test_install import BUILD, RELEASE, SOURCE, VERSION, package, run
+from test_install import BUILD, SOURCE, TOP, VERSION, cpack, package, run
 
 CMAKE = os.environ["CMAKE_COMMAND"]
 # What a build of the release makes, in its programs folder, and their targets; in a 32-bit build the host
@@ -105,6 +105,20 @@ class Signed(TestCase):
         return subprocess.run(["osslsigncode", "verify", "-in", executable, "-CAfile", pem],
                               capture_output=True).returncode == 0
 
+    def test_a_failed_release_leaves_nothing_of_the_last_one_and_says_why(self):
+        archive, _ = package(self, BUILD)
+        output = os.path.dirname(archive)
+        self.assertEqual(len(released(output)), 8)
+        # This run's password is wrong: nothing is left that looks made by it.
+        folder = tempfile.mkdtemp(prefix="hook_host_signing.")
+        self.addCleanup(shutil.rmtree, folder)
+        _, pfx = self.certificate(folder)
+        result = cpack(BUILD, output, HOOK_HOST_SIGN_PFX=pfx, HOOK_HOST_SIGN_PASSWORD="not the password")
+        self.assertNotEqual(result.returncode, 0)
+        self.assertEqual(released(output), [])
+        said = " ".join((result.stdout + result.stderr).decode().split())  # as CMake wraps its lines
+        self.assertIn("Cannot read the certificates of %s: " % pfx, said)
+
     def test_a_release_given_a_certificate_is_signed_verifies_and_runs(self):
         folder = tempfile.mkdtemp(prefix="hook_host_signing.")
         self.addCleanup(shutil.rmtree, folder)
@@ -114,12 +128,12 @@ class Signed(TestCase):
         unpacked = os.path.join(folder, "unpacked")
         with zipfile.ZipFile(archive) as release:
             release.extractall(unpacked)
-        programs = os.path.join(unpacked, RELEASE)
+        programs = os.path.join(unpacked, TOP)
 
         # Every program and DLL, the C# binding's assemblies among them.
         self.assertEqual(portable_executables(programs), sorted(
             ["hook_host.exe", "hook_host32.exe", "hook_close.exe", "hook_check.exe", "bindings/dotnet/HookControl.dll",
-             "bindings/dotnet/netstandard2.1/HookControl.dll"] +
+             "bindings/dotnet/netstandard2.1/HookControl.dll", "try/hook_host.exe", "try/TeskShellHook64.dll"] +
             ["hook_control/%s/hook_control.dll" % architecture for architecture in ("x64", "x86")]))
         for name in portable_executables(programs):
             with self.subTest(name=name):
@@ -171,11 +185,13 @@ class Signed(TestCase):
         self.assertEqual(host.wait(), exit_status(9))
 
     def test_without_a_certificate_the_release_is_not_signed(self):
-        archive, _ = package(self, BUILD)
-        with zipfile.ZipFile(archive) as release:
-            host = release.read(RELEASE + "/hook_host.exe")
-        with open(os.path.join(BIN, "hook_host.exe"), "rb") as built:
-            self.assertEqual(host, built.read())
+        for signing in ({}, {"HOOK_HOST_SIGN_PFX": ""}):  # an empty path is none
+            with self.subTest(signing=signing):
+                archive, _ = package(self, BUILD, **signing)
+                with zipfile.ZipFile(archive) as release:
+                    host = release.read(TOP + "/hook_host.exe")
+                with open(os.path.join(BIN, "hook_host.exe"), "rb") as built:
+                    self.assertEqual(host, built.read())
 
 
 if __name__ == "__main__":

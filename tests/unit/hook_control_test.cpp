@@ -57,11 +57,19 @@ std::ostream& operator<<(std::ostream& out, const Answer& a)
     return out << "{" << a.result << " at " << a.at << " ms, '" << a.why << "', " << a.value << "}";
 }
 
-// What a call gave, at the moment of a test's it gave it; what it stored, where it succeeded.
+// What a call gave, at the moment of a test's it gave it; why, where it failed or found the host gone;
+// what it stored, where it succeeded.
 Answer answer(hook_host_result result, int32_t value = 0)
 {
-    return {result, fake::now - fake::origin, result == HOOK_HOST_FAILED ? hook_host_last_error() : "",
-            result == HOOK_HOST_OK ? value : 0};
+    const bool said = result == HOOK_HOST_FAILED || result == HOOK_HOST_GONE;
+    return {result, fake::now - fake::origin, said ? hook_host_last_error() : "", result == HOOK_HOST_OK ? value : 0};
+}
+
+// What the platform says `status` means, as a gone host's text adds it.
+std::string meaning(int32_t status)
+{
+    const std::string text = hook_host_status_text(status);
+    return text.empty() ? "" : ": " + text;
 }
 
 // What a call stored, checked to be nothing where it did not succeed.
@@ -130,6 +138,7 @@ TEST(HookControl, AProgramThatClosesItsOutputAndRunsOnIsNoHostOnceItsSecondIsOve
 
 TEST(HookControl, AHostThatEndsWithoutALineIsGoneAtItsEndWithItsStatusThereAtOnce)
 {
+    const std::string ended_127 = "process 1234 has ended with status 127" + meaning(127);
     const struct {
         const char* what;
         uint64_t output_closes_at;
@@ -142,10 +151,39 @@ TEST(HookControl, AHostThatEndsWithoutALineIsGoneAtItsEndWithItsStatusThereAtOnc
         process.ends_at = 800;
         process.status = 127;
         const Started host(process);
-        EXPECT_EQ(report(host, 10000), (Answer{HOOK_HOST_GONE, 800, "", 0})) << c.what;
-        EXPECT_EQ(close(host, 3), (Answer{HOOK_HOST_GONE, 800, "", 0})) << c.what;
+        EXPECT_EQ(report(host, 10000), (Answer{HOOK_HOST_GONE, 800, ended_127, 0})) << c.what;
+        EXPECT_EQ(close(host, 3), (Answer{HOOK_HOST_GONE, 800, ended_127, 0})) << c.what;
         EXPECT_EQ(wait(host, 0), (Answer{HOOK_HOST_OK, 800, "", 127})) << c.what;
         EXPECT_TRUE(process.closes.empty());
+    }
+}
+
+// A gone host's status is said as its platform writes it, with its meaning where the system chose it;
+// where it cannot be read at once, that is said, and nothing is waited for.
+TEST(HookControl, AGoneHostIsSaidWithItsStatusAndWhatItMeans)
+{
+    const struct {
+        int32_t status;
+        uint64_t status_from;
+        bool lost;
+        std::string why;
+    } cases[] = {
+        {-9, 0, false, "process 1234 has ended with status -9" + meaning(-9)},
+        {7, 0, false, "process 1234 has ended with status 7"},
+        {static_cast<int32_t>(0xC0000135), 0, false,
+         "process 1234 has ended with status 0xC0000135" + meaning(static_cast<int32_t>(0xC0000135))},
+        {0, 5000, false, "process 1234 has ended; its status cannot be read yet (a tracer holds it)"},
+        {0, 0, true, "process 1234 has ended; its status cannot be read"},
+    };
+    for (const auto& c : cases) {
+        Process process;
+        process.output_closes_at = 100;
+        process.ends_at = 100;
+        process.status = c.status;
+        process.status_from = c.status_from;
+        process.status_lost = c.lost;
+        const Started host(process);
+        EXPECT_EQ(report(host, 10000), (Answer{HOOK_HOST_GONE, 100, c.why, 0}));
     }
 }
 
@@ -188,7 +226,7 @@ TEST(HookControl, ACloseWaitsForTheLineAndPostsOnceToALiveHostOnly)
     ended.output = {{10, report_42}};
     ended.ends_at = 10;
     const Started gone(ended);
-    EXPECT_EQ(close(gone, 7), (Answer{HOOK_HOST_GONE, 10, "", 0}));
+    EXPECT_EQ(close(gone, 7), (Answer{HOOK_HOST_GONE, 10, "process 1234 has ended with status 0", 0}));
     EXPECT_TRUE(ended.closes.empty());
 }
 
@@ -202,12 +240,12 @@ TEST(HookControl, ARefusedCloseIsGoneWhereTheHostEndsAndElseSaysWhy)
         uint64_t ends_at;
         Answer expected;
     } cases[] = {
-        {Post::no_queue, 500, {HOOK_HOST_GONE, 500, "", 0}},
+        {Post::no_queue, 500, {HOOK_HOST_GONE, 500, "process 1234 has ended with status 0", 0}},
         {Post::no_queue,
          fake::never,
          {HOOK_HOST_FAILED, 1010,
           std::string(prefix) + "not a hook host (its main thread has no message queue): system error 1444", 0}},
-        {Post::not_its_own, 900, {HOOK_HOST_GONE, 900, "", 0}},
+        {Post::not_its_own, 900, {HOOK_HOST_GONE, 900, "process 1234 has ended with status 0", 0}},
         {Post::queue_full,
          500,
          {HOOK_HOST_FAILED, 10, std::string(prefix) + "its message queue is full: system error 1444", 0}},
@@ -438,11 +476,11 @@ TEST(HookControl, APostToAProcessIsGoneWhereThereIsNoneOrItHasEnded)
         hook_host_result result;
         const char* why;
     } cases[] = {
-        {0, Post::sent, false, HOOK_HOST_GONE, ""}, // no process has id 0
+        {0, Post::sent, false, HOOK_HOST_GONE, "cannot post to process 0: there is no such process"},
         {5, Post::sent, false, HOOK_HOST_OK, ""},
-        {5, Post::no_process, false, HOOK_HOST_GONE, ""},
-        {5, Post::no_queue, true, HOOK_HOST_GONE, ""},
-        {5, Post::not_its_own, true, HOOK_HOST_GONE, ""},
+        {5, Post::no_process, false, HOOK_HOST_GONE, "cannot post to process 5: there is no such process"},
+        {5, Post::no_queue, true, HOOK_HOST_GONE, "cannot post to process 5: there is no such process"},
+        {5, Post::not_its_own, true, HOOK_HOST_GONE, "cannot post to process 5: there is no such process"},
         {5, Post::no_queue, false, HOOK_HOST_FAILED,
          "cannot post to process 5: not a hook host (its main thread has no message queue): system error 5"},
         {5, Post::denied, true, HOOK_HOST_FAILED, "cannot post to process 5: access denied: system error 5"},
@@ -451,7 +489,7 @@ TEST(HookControl, APostToAProcessIsGoneWhereThereIsNoneOrItHasEnded)
         fake::post_refusal = c.found;
         fake::ended_by_id = c.ended;
         EXPECT_EQ(hook_host_post(c.process_id, 0x10, 3, 0), c.result) << c.why;
-        if (c.result == HOOK_HOST_FAILED)
+        if (c.result != HOOK_HOST_OK)
             EXPECT_STREQ(hook_host_last_error(), c.why);
     }
     fake::post_refusal = Post::sent;

@@ -46,7 +46,14 @@ class Error(Exception):
 
 
 class Gone(Error):
-    """The host has ended (or, for post, there is no such process)."""
+    """The host has ended (or, for post, there is no such process). The text says how; `status` is the
+    host's exit status where it could be read (None for post, or where it could not), and
+    `status_text` what that status means where the loader or the system chose it (as status_text())."""
+
+    def __init__(self, text, status=None):
+        super().__init__(text)
+        self.status = status
+        self.status_text = "" if status is None else status_text(status)
 
 
 _NAME = "hook_control.dll" if sys.platform == "win32" else "libhook_control.so.1"
@@ -160,15 +167,21 @@ def _milliseconds(timeout):
     return math.ceil(timeout * 1000)  # rounded up, so that a wait is never shorter than asked
 
 
-def _check(result, what):
-    """Raises what a result other than HOOK_HOST_OK means; the reason of a failure is read at once, on
-    the thread that made the call, where the library keeps it."""
+def _check(result, what, handle=None):
+    """Raises what a result other than HOOK_HOST_OK means; the reason of a failure, or how the host
+    `handle` is gone, is read at once, on the thread that made the call, where the library keeps it."""
     if result == _OK:
         return
+    if result in (_FAILED, _GONE):
+        why = _library.hook_host_last_error().decode("utf-8", "replace")
     if result == _FAILED:
-        raise Error(_library.hook_host_last_error().decode("utf-8", "replace"))
+        raise Error(why)
     if result == _GONE:
-        raise Gone(what + ": the host has ended" if what != "post" else "post: no such process")
+        status = ctypes.c_int32()
+        # A gone host's status is there at once, where it can be read at all.
+        if handle is None or _library.hook_host_wait(handle, 0, ctypes.byref(status)) != _OK:
+            raise Gone("%s: %s" % (what, why))
+        raise Gone("%s: %s" % (what, why), status.value)
     if result == _TIMEOUT:
         raise TimeoutError(what + ": the time ran out; the host still runs")
     raise Error("%s: unknown result %d" % (what, result))
@@ -217,6 +230,15 @@ class Host:
         finally:
             self._leave()
 
+    def _checked(self, what, call, *arguments):
+        """`call` as _call makes it, its result checked while the handle is still in use, so that a gone
+        host's status is read from a handle that no release frees meanwhile."""
+        handle = self._enter()
+        try:
+            _check(call(handle, *arguments), what, handle)
+        finally:
+            self._leave()
+
     def _free(self):
         handle, self._handle = self._handle, None
         _library.hook_host_release(handle)  # which ends the watches of its waits
@@ -236,15 +258,14 @@ class Host:
     def wait_report(self, timeout=10.0):
         """The number of the host's report line, read within `timeout` seconds."""
         reported = ctypes.c_int32()
-        _check(self._call(_library.hook_host_wait_report, _milliseconds(timeout), ctypes.byref(reported)),
-               "wait_report")
+        self._checked("wait_report", _library.hook_host_wait_report, _milliseconds(timeout), ctypes.byref(reported))
         return reported.value
 
     def close(self, status):
         """Posts WM_CLOSE with `status` (0 to 2**32-1, or a negative 32-bit number), once the host has
         reported; it ends 100 to 200 ms later with that status."""
         status = _integer(status, -2 ** 31, 2 ** 32 - 1, "a status")
-        _check(self._call(_library.hook_host_close, status & 0xFFFFFFFF), "close")
+        self._checked("close", _library.hook_host_close, status & 0xFFFFFFFF)
 
     def wait(self, timeout=None):
         """The host's exit status, once it has ended within `timeout` seconds (on Windows all 32 bits
