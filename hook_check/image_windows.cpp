@@ -193,9 +193,13 @@ public:
         return full;
     }
 
-    bool binds_from_any() const override
+    bool asks_loader() const override
     {
         return false;
+    }
+    void ask_loader(const std::string& /*host*/, const Image& /*image*/,
+                    const std::function<bool(const LoaderReport&)>& /*heard*/) const override
+    {
     }
 
     ImageRead read(const std::string& path, uint32_t entry_hint, Image& image, std::string& why) const override
@@ -279,6 +283,11 @@ std::string program_folder()
     const DWORD length = GetModuleFileNameW(nullptr, path.data(), most_path);
     const std::string self = utf8(path.data(), length < most_path ? length : 0);
     return self.substr(0, self.find_last_of("\\/"));
+}
+
+std::string real_path(const std::string& path)
+{
+    return path;
 }
 
 std::string full_path(const std::string& path)
