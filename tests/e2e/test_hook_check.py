@@ -352,6 +352,16 @@ class LoaderVerdicts(Checked):
                     shutil.copy(path, folder)
                 self.verdict(folder, *([said] if said else []), told="crashed" if kind == "data_entry" else None)
 
+    def test_the_dynamic_linker_is_asked_without_running_the_librarys_code(self):
+        # The library's IFUNC resolver marks a file in the host's folder: a start runs it, hook_check's
+        # question, asked in that folder too, does not.
+        folder = self.placed(self.broken("ifunc_entry"))
+        mark = os.path.join(folder, "ran")
+        self.assertEqual(hook_check(platform_path(folder)).returncode, 0)
+        self.assertFalse(os.path.exists(mark))
+        self.assertIn("ended by its close", hook_check("--start", "1", platform_path(folder)).stdout)
+        self.assertTrue(os.path.exists(mark))
+
     def test_a_library_of_headers_or_needs_the_system_refuses(self):
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             data = sound.read()
