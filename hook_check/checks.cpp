@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "known_dlls.h"
 #include "names.h"
 
 namespace {
@@ -118,7 +119,7 @@ struct Loaded {
 };
 
 // What a file looked at for a library turned out to be: none there; one of another machine, which the
-// loader passes over to look further; or the one the loader takes.
+// dynamic linker passes over to look further; or the one the loader takes.
 enum class Taken { absent, passed, taken };
 
 class Checker {
@@ -171,8 +172,6 @@ private:
     // Each library name imported, as the loader compares them, and what it found for it: the file's
     // identity, or empty where none. The loader looks a name up once, whoever needs it again.
     std::unordered_map<std::string, std::string> names_;
-    // The files passed over for being of another machine, by what they are, each read once.
-    std::unordered_set<std::string> passed_;
     // The system's libraries found without a file to read (Windows' API sets).
     size_t unread_ = 0;
 };
@@ -305,7 +304,9 @@ std::string Checker::find(size_t importer, const std::string& name)
                             "the system maps it to, nor what it exports: ", why}));
         return identity;
     }
-    taken = take(host_folder + name, importer, true, identity);
+    // What Windows maps from its KnownDLLs is never looked for beside the host.
+    if (!known_dll(name))
+        taken = take(host_folder + name, importer, true, identity);
     std::string path;
     if (taken != Taken::taken && platform_.system_library(name, library_->machine, path)) {
         identity.clear();
@@ -346,16 +347,14 @@ std::string Checker::unfound(const std::string& file, const std::string& name, T
                    " beside the host, or link it into ", file});
 }
 
-// The file at `path` looked at for a library that `importer` imports: read once by what it is, passed
-// over where it is of another machine, else loaded after those before it; what the loader refuses of
-// it is said where it is `placed` for the host.
+// The file at `path` looked at for a library that `importer` imports (PE): read once by what it is,
+// and loaded after those before it; what the loader refuses of it (one of another machine too, which
+// ends its search) is said where it is `placed` for the host.
 Taken Checker::take(const std::string& path, size_t importer, bool placed, std::string& identity)
 {
     identity = platform_.identity(path);
     if (identity.empty())
         return Taken::absent;
-    if (passed_.contains(identity))
-        return Taken::passed;
     const auto known = files_.find(identity);
     if (known != files_.end())
         return Taken::taken;
@@ -365,14 +364,23 @@ Taken Checker::take(const std::string& path, size_t importer, bool placed, std::
     const ImageRead read = platform_.read(path, no_hint, loaded.image, why);
     if (read == ImageRead::missing)
         return Taken::absent;
-    if (read == ImageRead::ok && loaded.image.machine != library_->machine) {
-        passed_.insert(identity);
-        return Taken::passed;
-    }
     files_[identity] = none;
+    // The loader takes the first it finds, and goes no further (STATUS_INVALID_IMAGE_FORMAT): one placed
+    // beside the host ends the start whichever library needs it, the system's too.
+    const bool beside_host = placed;
     placed = placed && scope_[importer].placed;
     switch (read) {
     case ImageRead::ok:
+        if (loaded.image.machine != library_->machine) {
+            if (beside_host)
+                problem(joined({loaded.shown, ", which ", file, " imports, is built for ",
+                                loaded.image.machine == Machine::other ? loaded.image.machine_name
+                                                                       : short_name(loaded.image.machine),
+                                ", and is found before the system's: the loader refuses to start the host ",
+                                "(0xC000007B, invalid image format); build it for ", short_name(library_->machine),
+                                ", or remove it"}));
+            return Taken::taken;
+        }
         if (!loaded.image.library_refusal.empty()) {
             if (placed)
                 problem(joined({loaded.shown, ", which ", file,

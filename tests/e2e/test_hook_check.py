@@ -205,6 +205,30 @@ class HookCheck(Checked):
                 else:
                     self.assertEqual(hook_check(platform_path(folder)).returncode, 0)
 
+    @unittest.skipUnless(WINDOWS, "Windows' search order, which Wine's loader does not keep")
+    def test_an_import_is_looked_for_in_windows_order(self):
+        # A 32-bit DLL beside the 64-bit host is the one Windows takes, and refuses, but a KnownDLL,
+        # which it maps from the system folder; a library found only on PATH is found.
+        with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
+            data = sound.read()
+        x86 = os.path.join(BROKEN, "x86", HOOK_LIBRARY)
+        for name, said in ((b"version.dll", [r"\version.dll, which ", "is built for x86", "0xC000007B"]),
+                           (b"KERNEL32.dll", None)):
+            with self.subTest(name=name):
+                folder = self.placed_data(damaged_images.pe_importing_more(data, [(name, [b"GetTickCount"])]))
+                shutil.copy(x86, os.path.join(folder, name.decode()))
+                if said:
+                    self.check(folder, said)
+                else:
+                    self.assertEqual(hook_check(platform_path(folder)).returncode, 0)
+        folder = self.placed(self.broken("missing_import"))
+        elsewhere = self.placed(os.path.join(BROKEN, "gone", "libhook_check_gone.dll"), host=False,
+                                name="libhook_check_gone.dll")
+        # Wine's PATH is its own, with WINEPATH's folders after it.
+        result = hook_check("--start", "3", platform_path(folder), env=dict(os.environ, WINEPATH=platform_path(elsewhere)))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertNotIn("despite", result.stdout)
+
     @unittest.skipIf(WINDOWS, "the dynamic linker's RUNPATH")
     def test_a_runpath_is_read_as_the_dynamic_linker_reads_it(self):
         # ${ORIGIN} names the library's own folder as $ORIGIN does; $ORIGIN/lib one below it.

@@ -737,22 +737,36 @@ TEST(HookCheck, BindsEachImportedFunctionAsTheLoaderDoesFollowingForwardersAndAp
     }
 }
 
-TEST(HookCheck, BindsAnImportFromTheLibraryBesideTheHostFirst)
+TEST(HookCheck, BindsAnImportFromTheLibraryBesideTheHostFirstButAKnownDll)
 {
-    FakePlatform platform;
-    system_file(platform, "KERNEL32.dll", system_image({"GetTickCount"}));
-    // A KERNEL32.dll placed beside the host is the one the loader takes, here one that lacks it.
-    platform.files["C:\\hook\\KERNEL32.dll"].image = system_image({});
-    binding(platform.files[library].image, import_of("KERNEL32.dll", "GetTickCount"));
-    // The host's binding of the entry is told of the library, once.
-    binding(platform.files[host].image, import_of("TeskShellHook64.dll", entry_name));
-    EXPECT_EQ(problems(platform),
-              std::vector<std::string>{std::string(library) + " imports GetTickCount from KERNEL32.dll (C:\\hook\\"
-                                                              "KERNEL32.dll), which does not export GetTickCount: the "
-                                                              "loader refuses to start the host (0xC0000139, the "
-                                                              "procedure entry point could not be located); build "
-                                                              "against the library it runs with, or look the function "
-                                                              "up when it runs (GetProcAddress)"});
+    const struct {
+        const char* name;
+        Machine machine;
+        std::vector<std::string> said; // one problem, with these words; none if empty
+    } cases[] = {
+        // A copy beside the host is the one the loader takes: here one that lacks the function, or one
+        // of another machine; Windows maps a KnownDLL from its system folder whatever is beside it.
+        {"VERSION.dll", Machine::x86_64,
+         {"imports GetTickCount from VERSION.dll (C:\\hook\\VERSION.dll), which does not export GetTickCount",
+          "0xC0000139"}},
+        {"VERSION.dll", Machine::x86,
+         {"C:\\hook\\VERSION.dll, which C:\\hook\\TeskShellHook64.dll imports, is built for x86", "0xC000007B"}},
+        {"KERNEL32.dll", Machine::x86, {}},
+    };
+    for (const auto& check : cases) {
+        FakePlatform platform;
+        system_file(platform, check.name, system_image({"GetTickCount"}));
+        platform.files[std::string("C:\\hook\\") + check.name].image = system_image({});
+        platform.files[std::string("C:\\hook\\") + check.name].image.machine = check.machine;
+        binding(platform.files[library].image, import_of(check.name, "GetTickCount"));
+        platform.files[library].image.imports.push_back(check.name);
+        // The host's binding of the entry is told of the library, once.
+        binding(platform.files[host].image, import_of("TeskShellHook64.dll", entry_name));
+        const std::vector<std::string> found = problems(platform);
+        ASSERT_EQ(found.size(), check.said.empty() ? 0U : 1U) << check.name << (found.empty() ? "" : found[0]);
+        if (!check.said.empty())
+            EXPECT_TRUE(says(found[0], check.said)) << found[0];
+    }
 }
 
 } // namespace
