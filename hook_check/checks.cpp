@@ -475,7 +475,8 @@ size_t Checker::hear_loader()
     });
     if (stopped) {
         verdict_.problems.push_back("... and more problems, not shown: hook_check stopped the dynamic linker at the "
-                                    "first " + std::to_string(most_problems));
+                                    "first " +
+                                    std::to_string(most_problems));
         return loaded;
     }
     for (size_t i = 0; i < unbound.size() && !incomplete; ++i) {
@@ -485,11 +486,12 @@ size_t Checker::hear_loader()
             check_entry(scope_[1].image);
             continue;
         }
-        problem(joined({shown_path(symbol.file), " binds ", shown(symbol.name),
-                        symbol.library.empty() ? "" : " (version " + shown(symbol.library) + ")",
-                        ", and no library loaded with the host defines it: the dynamic linker refuses to start the ",
-                        "host where it binds it as it is loaded (linked -z now), and ends it at its first call where ",
-                        "not (undefined symbol); link ", shown_path(symbol.file), " with the library that defines it"}));
+        problem(
+            joined({shown_path(symbol.file), " binds ", shown(symbol.name),
+                    symbol.library.empty() ? "" : " (version " + shown(symbol.library) + ")",
+                    ", and no library loaded with the host defines it: the dynamic linker refuses to start the ",
+                    "host where it binds it as it is loaded (linked -z now), and ends it at its first call where ",
+                    "not (undefined symbol); link ", shown_path(symbol.file), " with the library that defines it"}));
     }
     return loaded;
 }

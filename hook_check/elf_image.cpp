@@ -472,7 +472,8 @@ template <class Sym, class Addr> void read_symbols(Elf& elf, const Dynamic& d, c
         const std::string& version_name = named == versions.end() ? none : named->second;
         if (!elf.names.charge(again + version_name.size()))
             return;
-        image.symbols.push_back({std::string(name), version_name, hidden_from_unversioned(version), data_symbol(symbol)});
+        image.symbols.push_back(
+            {std::string(name), version_name, hidden_from_unversioned(version), data_symbol(symbol)});
     }
 }
 
@@ -553,7 +554,8 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
             dynamic_found = true;
         }
         // The system reads the linker's path from the file, ended within its size.
-        const unsigned char* path = segment.p_type == PT_INTERP ? elf.file(segment.p_offset, segment.p_filesz) : nullptr;
+        const unsigned char* path =
+            segment.p_type == PT_INTERP ? elf.file(segment.p_offset, segment.p_filesz) : nullptr;
         if (path && segment.p_filesz > 0 && path[segment.p_filesz - 1] == '\0')
             image.interpreter = reinterpret_cast<const char*>(path);
         if (segment.p_type != PT_LOAD)

@@ -79,7 +79,7 @@ struct Image {
     // The scalars first, then the rest, so that the struct packs them.
     Machine machine = Machine::other;
     Entry entry = Entry::absent;
-    uint32_t entry_hint = no_hint; // where it imports the entry by name (PE): the import's hint
+    uint32_t entry_hint = no_hint;    // where it imports the entry by name (PE): the import's hint
     std::string machine_name;         // as the image names it, for display
     std::vector<std::string> exports; // where the entry is not found: the names it exports, each once
     std::string entry_why;
@@ -170,8 +170,8 @@ public:
                            std::string& why) const = 0;
     // Whether the loader finds the library `name` among the system's own for a program of `machine`,
     // without any beside the host, and where: `path` is the file it loads. Asked only where the loader
-    // is not (asks_loader). Throws std::runtime_error where it cannot tell (no system folder found): nothing is looked for
-    // elsewhere in its place.
+    // is not (asks_loader). Throws std::runtime_error where it cannot tell (no system folder found): nothing is looked
+    // for elsewhere in its place.
     virtual bool system_library(const std::string& name, Machine machine, std::string& path) const = 0;
 };
 

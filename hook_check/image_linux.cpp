@@ -64,7 +64,8 @@ ImageRead read_file(const std::string& path, std::vector<unsigned char>& bytes, 
 std::string own_linker()
 {
     Dl_info found{};
-    const auto base = reinterpret_cast<const void*>(getauxval(AT_BASE));
+    // The system gives the linker's address as a number.
+    const auto* const base = reinterpret_cast<const void*>(getauxval(AT_BASE)); // NOLINT(performance-no-int-to-ptr)
     return base && dladdr(base, &found) != 0 && found.dli_fname ? found.dli_fname : std::string();
 }
 
@@ -118,13 +119,19 @@ public:
         const std::string& linker = image.interpreter;
         const std::string named = identity(linker);
         if (linker.empty() || named.empty()) {
-            heard({Kind::refused, {}, {}, {},
+            heard({Kind::refused,
+                   {},
+                   {},
+                   {},
                    linker.empty() ? "it names no dynamic linker (PT_INTERP), and the system runs it without one"
                                   : "the dynamic linker it names, " + linker + ", is not there"});
             return;
         }
         if (ours.empty() || named != identity(ours) || named == identity(host)) {
-            heard({Kind::unjudged, {}, {}, {},
+            heard({Kind::unjudged,
+                   {},
+                   {},
+                   {},
                    "it names " + linker + " as its dynamic linker, not this system's (" + ours +
                        "), and hook_check runs no other"});
             return;
@@ -140,7 +147,10 @@ public:
             // Given the host itself, the linker checks its headers as a library's; a start leaves them
             // to the system, which checks fewer (not its OS ABI): no verdict on the start.
             if (report.kind == Kind::refused && report.text.rfind(host + ": ", 0) == 0)
-                report = {Kind::unjudged, {}, {}, {},
+                report = {Kind::unjudged,
+                          {},
+                          {},
+                          {},
                           "given the host itself, it refuses its headers, which a start leaves to the system: " +
                               report.text};
             return heard(report);
@@ -150,9 +160,13 @@ public:
         if (end == TraceEnd::failed)
             heard({Kind::unjudged, {}, {}, {}, "the dynamic linker " + linker + " could not be run: " + why});
         else if (end == TraceEnd::slow)
-            heard({Kind::unjudged, {}, {}, {},
+            heard({Kind::unjudged,
+                   {},
+                   {},
+                   {},
                    "the dynamic linker took more than " + std::to_string(most_cpu_ms) + " ms of its time, or " +
-                       std::to_string(most_wall_ms / 1000) + " s, and was ended before its verdict (it looks for each "
+                       std::to_string(most_wall_ms / 1000) +
+                       " s, and was ended before its verdict (it looks for each "
                        "library anew, a hundred thousand missing ones take it many seconds)"});
         else if (end == TraceEnd::ended && status != 0 && !refused)
             heard({Kind::refused, {}, {}, {}, "it ended with status " + std::to_string(status)});
@@ -207,7 +221,7 @@ std::string full_path(const std::string& path)
 std::string real_path(const std::string& path)
 {
     char* real = realpath(path.c_str(), nullptr);
-    const std::string made = real ? real : path;
+    std::string made = real ? real : path;
     free(real);
     return made;
 }

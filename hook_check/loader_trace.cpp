@@ -49,8 +49,11 @@ bool read_trace_line(std::string_view line, std::string_view program, LoaderRepo
         const size_t file_end = line.rfind(" [");
         if (name_end == std::string_view::npos || name_end < 5 || file_end <= by)
             return false;
-        report = {Kind::needed, std::string(line.substr(5, name_end - 5)),
-                  std::string(line.substr(by + needed.size(), file_end - by - needed.size())), {}, {}};
+        report = {Kind::needed,
+                  std::string(line.substr(5, name_end - 5)),
+                  std::string(line.substr(by + needed.size(), file_end - by - needed.size())),
+                  {},
+                  {}};
         return true;
     }
     if (line[0] == '\t') {
@@ -65,7 +68,8 @@ bool read_trace_line(std::string_view line, std::string_view program, LoaderRepo
         line = line.substr(0, address);
         const size_t arrow = line.find(" => ");
         const std::string_view name = line.substr(0, arrow);
-        const std::string_view file = arrow == std::string_view::npos ? (starts(name, "/") ? name : "") : line.substr(arrow + 4);
+        const std::string_view file =
+            arrow == std::string_view::npos ? (starts(name, "/") ? name : "") : line.substr(arrow + 4);
         report = {Kind::loaded, std::string(name), std::string(file), {}, {}};
         return true;
     }
@@ -79,8 +83,8 @@ bool read_trace_line(std::string_view line, std::string_view program, LoaderRepo
                 version = name.substr(comma + 10);
                 name = name.substr(0, comma);
             }
-            report = {Kind::symbol, std::string(name), std::string(line.substr(tab + 2, line.size() - tab - 3)),
-                      version, {}};
+            report = {
+                Kind::symbol, std::string(name), std::string(line.substr(tab + 2, line.size() - tab - 3)), version, {}};
             return true;
         }
     }
@@ -92,8 +96,11 @@ bool read_trace_line(std::string_view line, std::string_view program, LoaderRepo
         if (!starts(line, loading) && version != std::string_view::npos && required != std::string_view::npos &&
             required > version && ends(line, ")")) {
             const size_t by = required + 25;
-            report = {Kind::version, std::string(line.substr(version + 11, required - version - 11)),
-                      std::string(line.substr(by, line.size() - by - 1)), std::string(line.substr(0, version)), {}};
+            report = {Kind::version,
+                      std::string(line.substr(version + 11, required - version - 11)),
+                      std::string(line.substr(by, line.size() - by - 1)),
+                      std::string(line.substr(0, version)),
+                      {}};
             return true;
         }
         if (starts(line, loading))

@@ -21,16 +21,15 @@
 
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 constexpr size_t line_part = 32768; // a long line's beginning, and its end, kept
 constexpr int poll_ms = 20;
 
 const char* const traced[] = {"LD_TRACE_LOADED_OBJECTS=1", "LD_WARN=yes", "LD_BIND_NOW=1", "LD_DEBUG=files"};
-const char* const replaced[] = {"LD_TRACE_LOADED_OBJECTS=", "LD_WARN=", "LD_BIND_NOW=", "LD_DEBUG=",
-                                "LD_DEBUG_OUTPUT=", "LD_VERBOSE=", "LD_LIBRARY_VERSION=", "LD_TRACE_PRELINKING="};
+const char* const replaced[] = {
+    "LD_TRACE_LOADED_OBJECTS=", "LD_WARN=",    "LD_BIND_NOW=",        "LD_DEBUG=",
+    "LD_DEBUG_OUTPUT=",         "LD_VERBOSE=", "LD_LIBRARY_VERSION=", "LD_TRACE_PRELINKING="};
 
 // This process's environment less the linker's variables of `replaced`, with those of `traced`.
 std::vector<char*> environment()
@@ -58,8 +57,8 @@ long elapsed_ms(const timespec& since, clockid_t clock)
 }
 
 // The linker started, its output on `output`: false, with `why`, where it could not be.
-bool spawn(const std::string& linker, const std::string& program, const std::string& folder, pid_t& child,
-           int& output, std::string& why)
+bool spawn(const std::string& linker, const std::string& program, const std::string& folder, pid_t& child, int& output,
+           std::string& why)
 {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
@@ -88,9 +87,8 @@ bool spawn(const std::string& linker, const std::string& program, const std::str
 
 } // namespace
 
-TraceEnd trace_loading(const std::string& linker, const std::string& program, const std::string& folder,
-                       long cpu_ms, long wall_ms, const std::function<bool(std::string_view)>& line, int& status,
-                       std::string& why)
+TraceEnd trace_loading(const std::string& linker, const std::string& program, const std::string& folder, long cpu_ms,
+                       long wall_ms, const std::function<bool(std::string_view)>& line, int& status, std::string& why)
 {
     pid_t child = 0;
     int output = -1;
@@ -138,8 +136,7 @@ TraceEnd trace_loading(const std::string& linker, const std::string& program, co
         kill(child, SIGKILL);
     close(output);
     int wait_status = 0;
-    while (waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(child, &wait_status, 0) < 0 && errno == EINTR) { }
     status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
     return end;
 }

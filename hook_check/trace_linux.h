@@ -15,6 +15,5 @@ enum class TraceEnd { ended, stopped, slow, failed };
 // LD_BIND_NOW, LD_WARN, LD_DEBUG=files). Gives each line it writes on either stream, in order and
 // without its end (one past 64 KB less its middle), to `line` until that returns false. It is ended past
 // `cpu_ms` of its CPU time or `wall_ms` of the clock. `why` says why it could not be run.
-TraceEnd trace_loading(const std::string& linker, const std::string& program, const std::string& folder,
-                       long cpu_ms, long wall_ms, const std::function<bool(std::string_view)>& line, int& status,
-                       std::string& why);
+TraceEnd trace_loading(const std::string& linker, const std::string& program, const std::string& folder, long cpu_ms,
+                       long wall_ms, const std::function<bool(std::string_view)>& line, int& status, std::string& why);

@@ -444,7 +444,7 @@ class LoaderVerdicts(Checked):
              damaged_images.elf_needing(data, [], named=[(damaged_images.DT_FILTER, b"libhook_check_nowhere.so")]), {},
              ["libhook_check_nowhere.so", "not found"]),
             ("a version of another hash", damaged_images.elf_version_hash_bent(data), {},
-             ["needs version GLIBC_", "not found"]),
+             ["needs version ", "not found"]),
             ("a version of a library not loaded", damaged_images.elf_needing_versions_of_one_chain(data, 1, 1), {},
              [refused, "Inconsistency detected by ld.so"]),
             ("the link's folder", None, {"link": None, "link/" + HOOK_LIBRARY: os.path.join(BIN, HOOK_LIBRARY)},

@@ -106,7 +106,8 @@ public:
     {
         return loader;
     }
-    void ask_loader(const std::string&, const Image&, const std::function<bool(const LoaderReport&)>& heard) const override
+    void ask_loader(const std::string&, const Image&,
+                    const std::function<bool(const LoaderReport&)>& heard) const override
     {
         for (const LoaderReport& report : reports) {
             ++heard_reports;
@@ -565,7 +566,7 @@ TEST(HookCheck, SaysEachThingTheLoaderReportsInALineWithWhatTheFilesShow)
 {
     const struct {
         std::vector<LoaderReport> reports;
-        std::vector<std::string> exports; // the library's, where not the entry
+        std::vector<std::string> exports;           // the library's, where not the entry
         std::vector<std::vector<std::string>> said; // a line each
     } cases[] = {
         {{hook_loaded, libc_loaded}, {}, {}},
@@ -580,7 +581,8 @@ TEST(HookCheck, SaysEachThingTheLoaderReportsInALineWithWhatTheFilesShow)
         {{{Kind::version, "GLIBC_9.9.9", "/hook/TeskShellHook64.dll", "/lib/libc.so.6", {}},
           {Kind::symbol, "puts", "/hook/TeskShellHook64.dll", "GLIBC_9.9.9", {}}},
          {},
-         {{"/hook/TeskShellHook64.dll needs version GLIBC_9.9.9 of /lib/libc.so.6", "version `GLIBC_9.9.9' not found"}}},
+         {{"/hook/TeskShellHook64.dll needs version GLIBC_9.9.9 of /lib/libc.so.6",
+           "version `GLIBC_9.9.9' not found"}}},
         // Bindings are said where every library was found; the host's entry as its library shows it.
         {{hook_loaded, {Kind::symbol, "nowhere\x1b", "/hook/TeskShellHook64.dll", "V1", {}}, entry_unbound},
          {"_Z16SetTeskShellHookx"},
@@ -592,7 +594,8 @@ TEST(HookCheck, SaysEachThingTheLoaderReportsInALineWithWhatTheFilesShow)
          {{"/hook/hook_host.exe loads TeskShellHook64.dll from /elsewhere/TeskShellHook64.dll, not from beside it"}}},
         {{{Kind::refused, {}, {}, {}, "/hook/gone.so: cannot read file data: Error 21\x07"}},
          {},
-         {{"the dynamic linker refuses to start /hook/hook_host.exe: /hook/gone.so: cannot read file data: Error 21\\x07"}}},
+         {{"the dynamic linker refuses to start /hook/hook_host.exe: /hook/gone.so: cannot read file data: Error "
+           "21\\x07"}}},
         {{{Kind::unjudged, {}, {}, {}, "it names /tmp/ld.so as its dynamic linker"}},
          {},
          {{"hook_check could not ask the dynamic linker whether it starts /hook/hook_host.exe: it names /tmp/ld.so"}}},
@@ -638,23 +641,35 @@ TEST(HookCheck, ReadsEachLineOfTheDynamicLinkersTraceAsItWritesIt)
         LoaderReport report;
     } lines[] = {
         {"\tlibc.so.6 => /lib/libc.so.6 (0x00007f4c08386000)", true, libc_loaded},
-        {"\t/lib64/ld-linux-x86-64.so.2 (0x00007f4c0858e000)", true,
+        {"\t/lib64/ld-linux-x86-64.so.2 (0x00007f4c0858e000)",
+         true,
          {Kind::loaded, "/lib64/ld-linux-x86-64.so.2", "/lib64/ld-linux-x86-64.so.2", {}, {}}},
         {"\tlinux-vdso.so.1 (0x00007f4c0858c000)", true, {Kind::loaded, "linux-vdso.so.1", {}, {}, {}}},
         {"\ta => b.so => not found", true, {Kind::missing, "a => b.so", {}, {}, {}}},
-        {"undefined symbol: getenv, version GLIBC_9.9.9\t(/h/lib.so)", true,
-         {Kind::symbol, "getenv", "/h/lib.so", "GLIBC_9.9.9", {}}},
-        {"undefined symbol: hook_check_gone\t(/h/lib.so)", true, {Kind::symbol, "hook_check_gone", "/h/lib.so", {}, {}}},
-        {"/h/hook_host: /lib/libc.so.6: version `GLIBC_9.9.9' not found (required by /h/lib.so)", true,
-         {Kind::version, "GLIBC_9.9.9", "/h/lib.so", "/lib/libc.so.6", {}}},
-        {"/h/hook_host: error while loading shared libraries: /h/x.so: cannot read file data: Error 21", true,
-         {Kind::refused, {}, {}, {}, "/h/x.so: cannot read file data: Error 21"}},
-        {"Inconsistency detected by ld.so: dl-version.c: 204: _dl_check_map_versions: Assertion `needed != NULL' failed!",
+        {"undefined symbol: getenv, version GLIBC_9.9.9\t(/h/lib.so)",
          true,
-         {Kind::refused, {}, {}, {},
+         {Kind::symbol, "getenv", "/h/lib.so", "GLIBC_9.9.9", {}}},
+        {"undefined symbol: hook_check_gone\t(/h/lib.so)",
+         true,
+         {Kind::symbol, "hook_check_gone", "/h/lib.so", {}, {}}},
+        {"/h/hook_host: /lib/libc.so.6: version `GLIBC_9.9.9' not found (required by /h/lib.so)",
+         true,
+         {Kind::version, "GLIBC_9.9.9", "/h/lib.so", "/lib/libc.so.6", {}}},
+        {"/h/hook_host: error while loading shared libraries: /h/x.so: cannot read file data: Error 21",
+         true,
+         {Kind::refused, {}, {}, {}, "/h/x.so: cannot read file data: Error 21"}},
+        {"Inconsistency detected by ld.so: dl-version.c: 204: _dl_check_map_versions: Assertion `needed != NULL' "
+         "failed!",
+         true,
+         {Kind::refused,
+          {},
+          {},
+          {},
           "Inconsistency detected by ld.so: dl-version.c: 204: _dl_check_map_versions: Assertion `needed != NULL' "
           "failed!"}},
-        {"       569:\tfile=gone.so [0];  needed by /h/lib.so [0]", true, {Kind::needed, "gone.so", "/h/lib.so", {}, {}}},
+        {"       569:\tfile=gone.so [0];  needed by /h/lib.so [0]",
+         true,
+         {Kind::needed, "gone.so", "/h/lib.so", {}, {}}},
         {"       569:\tfile=gone.so [0];  generating link map", false, {}},
         {"       569:\t/h/lib.so: error: symbol lookup error: undefined symbol: x (continued)", false, {}},
         {"", false, {}},
@@ -746,10 +761,12 @@ TEST(HookCheck, BindsAnImportFromTheLibraryBesideTheHostFirstButAKnownDll)
     } cases[] = {
         // A copy beside the host is the one the loader takes: here one that lacks the function, or one
         // of another machine; Windows maps a KnownDLL from its system folder whatever is beside it.
-        {"VERSION.dll", Machine::x86_64,
+        {"VERSION.dll",
+         Machine::x86_64,
          {"imports GetTickCount from VERSION.dll (C:\\hook\\VERSION.dll), which does not export GetTickCount",
           "0xC0000139"}},
-        {"VERSION.dll", Machine::x86,
+        {"VERSION.dll",
+         Machine::x86,
          {"C:\\hook\\VERSION.dll, which C:\\hook\\TeskShellHook64.dll imports, is built for x86", "0xC000007B"}},
         {"KERNEL32.dll", Machine::x86, {}},
     };
