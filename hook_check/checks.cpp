@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "known_dlls.h"
 #include "names.h"
 
 namespace {
@@ -108,19 +109,17 @@ constexpr size_t most_problems = 100;
 // read, or one the loader refuses).
 constexpr size_t none = SIZE_MAX;
 
-// A file loaded with the host: its path, that path as the lines show it, and its image; whether it is
-// one placed for the host (beside it, or named by a path), whose faults are said, unlike the system's;
-// and the file that loaded it first, whose DT_RPATH it inherits.
+// A file loaded with the host: its path, that path as the lines show it, and its image; and whether it
+// is one placed for the host (beside it, or named by a path), whose faults are said, unlike the system's.
 struct Loaded {
     std::string path;
     std::string shown;
     Image image;
     bool placed;
-    size_t loader;
 };
 
 // What a file looked at for a library turned out to be: none there; one of another machine, which the
-// loader passes over to look further; or the one the loader takes.
+// dynamic linker passes over to look further; or the one the loader takes.
 enum class Taken { absent, passed, taken };
 
 class Checker {
@@ -150,13 +149,11 @@ private:
     }
     void check_machine(const Image& image);
     void check_entry(const Image& image);
+    size_t hear_loader();
+    std::string unfound(const std::string& file, const std::string& name, Taken taken);
     void load(size_t first);
     std::string find(size_t importer, const std::string& name);
     Taken take(const std::string& path, size_t importer, bool placed, std::string& identity);
-    Taken take_in(const std::string& folder, size_t owner, const std::string& name, size_t importer,
-                  std::string& identity);
-    void check_versions();
-    void check_bindings();
     size_t provider(size_t importer, const std::string& library);
     std::string bind(size_t importer, Import import);
     void check_functions();
@@ -175,8 +172,6 @@ private:
     // Each library name imported, as the loader compares them, and what it found for it: the file's
     // identity, or empty where none. The loader looks a name up once, whoever needs it again.
     std::unordered_map<std::string, std::string> names_;
-    // The files passed over for being of another machine, by what they are, each read once.
-    std::unordered_set<std::string> passed_;
     // The system's libraries found without a file to read (Windows' API sets).
     size_t unread_ = 0;
 };
@@ -216,13 +211,6 @@ void Checker::check_entry(const Image& image)
         return;
     case Entry::absent:
         break;
-    }
-    // Where the loader binds a name from any library loaded, one that the library needs may define it.
-    if (platform_.binds_from_any()) {
-        for (const Loaded& loaded : scope_) {
-            if (loaded.image.entry == Entry::bound)
-                return;
-        }
     }
     bool named = false;
     for (const std::string& name : image.exports) {
@@ -264,25 +252,10 @@ void Checker::load(size_t first)
     }
 }
 
-// `path` with $ORIGIN (or ${ORIGIN}) made the folder of the file `owner`, as the dynamic linker
-// expands it in a search path or a library's name.
-std::string expanded(const Platform& platform, std::string path, const std::string& owner)
-{
-    const std::string folder = beside(platform, owner, "");
-    const std::string origin = folder.size() > 1 ? folder.substr(0, folder.size() - 1) : folder;
-    for (const char* token : {"${ORIGIN}", "$ORIGIN"}) {
-        for (size_t at = path.find(token); at != std::string::npos; at = path.find(token, at + origin.size()))
-            path.replace(at, strlen(token), origin);
-    }
-    return path;
-}
-
-// Where the loader finds the library `name` that the file `importer` imports, as glibc's dynamic
-// linker's documentation (ld.so(8)) orders it: a name with a slash as a path; else the DT_RPATH of the
-// importer and of each file that loaded it in turn, unless the importer has a DT_RUNPATH; its
-// DT_RUNPATH; the host's folder where the platform's loader always looks there (Windows); then the
-// system's. What is found is loaded; what is not is said, where the importer is placed for the host.
-// Gives the identity of the file found, or empty.
+// Where the loader finds the library `name` that the file `importer` imports (PE): a name with a slash
+// as a path; else an API set as the system maps it; else the host's folder, then the system's. What is
+// found is loaded; what is not is said, where the importer is placed for the host. Gives the identity
+// of the file found, or empty.
 std::string Checker::find(size_t importer, const std::string& name)
 {
     const std::string file = scope_[importer].shown;
@@ -292,16 +265,13 @@ std::string Checker::find(size_t importer, const std::string& name)
     Taken taken = Taken::absent;
     if (name.find_first_of(platform_.separator() == '\\' ? "\\/" : "/") != std::string::npos) {
         // A relative path is taken from the folder the host starts in: its own, as hook_control starts it.
-        std::string path = expanded(platform_, name, scope_[importer].path);
+        std::string path = name;
         if (path[0] != '/' && path.find(':') == std::string::npos)
             path.insert(0, host_folder);
         if (take(path, importer, true, identity) == Taken::taken)
             return identity;
         if (scope_[importer].placed)
-            problem(joined({file, " imports ", named, ", a path, which is no library of the host's machine: the ",
-                            "loader takes it from the folder the host starts in (", shown_path(host_folder),
-                            ", where hook_control starts it); name the library alone, and link ", file,
-                            " with -Wl,-rpath,'$ORIGIN'"}));
+            problem(unfound(file, name, Taken::absent));
         return std::string();
     }
     // An API set is mapped before any file is looked for, and only among the system's libraries. Like
@@ -334,19 +304,9 @@ std::string Checker::find(size_t importer, const std::string& name)
                             "the system maps it to, nor what it exports: ", why}));
         return identity;
     }
-    const Image& image = scope_[importer].image;
-    if (!image.has_run_path) {
-        for (size_t owner = importer; owner != none && taken != Taken::taken; owner = scope_[owner].loader) {
-            for (size_t i = 0; i < scope_[owner].image.r_path.size() && taken != Taken::taken; ++i) {
-                const Taken found = take_in(scope_[owner].image.r_path[i], owner, name, importer, identity);
-                taken = std::max(taken, found);
-            }
-        }
-    }
-    for (size_t i = 0; i < scope_[importer].image.run_path.size() && taken != Taken::taken; ++i)
-        taken = std::max(taken, take_in(scope_[importer].image.run_path[i], importer, name, importer, identity));
-    if (taken != Taken::taken && scope_[importer].image.imports_beside)
-        taken = std::max(taken, take(host_folder + name, importer, true, identity));
+    // What Windows maps from its KnownDLLs is never looked for beside the host.
+    if (!known_dll(name))
+        taken = take(host_folder + name, importer, true, identity);
     std::string path;
     if (taken != Taken::taken && platform_.system_library(name, library_->machine, path)) {
         identity.clear();
@@ -358,61 +318,69 @@ std::string Checker::find(size_t importer, const std::string& name)
     }
     if (taken == Taken::taken)
         return identity;
-    if (!scope_[importer].placed)
-        return std::string();
-    if (taken == Taken::passed)
-        problem(joined({file, " imports ", named, ", which is not built for ", short_name(library_->machine),
-                        " where the loader looks for it, and is not among the system's ", short_name(library_->machine),
-                        " libraries: the loader passes over a library of another ", "machine; build ", named, " for ",
-                        short_name(library_->machine)}));
-    else if (platform_.exists(host_folder + name))
-        problem(joined({file, " imports ", named, ", which is beside the host but not where the loader ",
-                        "looks for it: link ", file, " with -Wl,-rpath,'$ORIGIN', or link ", named, " into it"}));
-    else
-        problem(joined({file, " imports ", named, ", which is neither beside the host (", shown_path(host_folder),
-                        ") nor among the system's ", short_name(library_->machine), " libraries: put ", named,
-                        " beside the host, or link it into ", file}));
+    if (scope_[importer].placed)
+        problem(unfound(file, name, taken));
     return std::string();
 }
 
-// The library `name` looked for in `folder`, a search path's part of the file `owner`: a folder that
-// is not absolute (none at all is ".") is taken from the folder the host starts in, its own.
-Taken Checker::take_in(const std::string& folder, size_t owner, const std::string& name, size_t importer,
-                       std::string& identity)
+// The line for the library `name` that the file `file` (shown) imports, which the loader does not find
+// where it looks: a path; one of another machine there (`taken` passed); one beside the host, where the
+// loader does not look (taken); or none there.
+std::string Checker::unfound(const std::string& file, const std::string& name, Taken taken)
 {
-    std::string path = expanded(platform_, folder.empty() ? "." : folder, scope_[owner].path);
-    if (path[0] != '/')
-        path.insert(0, beside(platform_, host_, ""));
-    return take(path.back() == '/' ? path + name : path + '/' + name, importer, true, identity);
+    const std::string named = shown(name);
+    const std::string host_folder = beside(platform_, host_, "");
+    if (name.find_first_of(platform_.separator() == '\\' ? "\\/" : "/") != std::string::npos)
+        return joined({file, " imports ", named, ", a path, which is no library of the host's machine: the ",
+                       "loader takes it from the folder the host starts in (", shown_path(host_folder),
+                       ", where hook_control starts it); name the library alone"});
+    if (taken == Taken::passed)
+        return joined({file, " imports ", named, ", which is not built for ", short_name(library_->machine),
+                       " where the loader looks for it, and is not among the system's ", short_name(library_->machine),
+                       " libraries: the loader passes over a library of another ", "machine; build ", named, " for ",
+                       short_name(library_->machine)});
+    if (taken == Taken::taken)
+        return joined({file, " imports ", named, ", which is beside the host but not where the loader ",
+                       "looks for it: link ", file, " with -Wl,-rpath,'$ORIGIN', or link ", named, " into it"});
+    return joined({file, " imports ", named, ", which is neither beside the host (", shown_path(host_folder),
+                   ") nor among the system's ", short_name(library_->machine), " libraries: put ", named,
+                   " beside the host, or link it into ", file});
 }
 
-// The file at `path` looked at for a library that `importer` imports: read once by what it is, passed
-// over where it is of another machine, else loaded after those before it; what the loader refuses of
-// it is said where it is `placed` for the host.
+// The file at `path` looked at for a library that `importer` imports (PE): read once by what it is,
+// and loaded after those before it; what the loader refuses of it (one of another machine too, which
+// ends its search) is said where it is `placed` for the host.
 Taken Checker::take(const std::string& path, size_t importer, bool placed, std::string& identity)
 {
     identity = platform_.identity(path);
     if (identity.empty())
         return Taken::absent;
-    if (passed_.contains(identity))
-        return Taken::passed;
     const auto known = files_.find(identity);
     if (known != files_.end())
         return Taken::taken;
     const std::string file = scope_[importer].shown;
-    Loaded loaded{path, shown_path(path), {}, placed, importer};
+    Loaded loaded{path, shown_path(path), {}, placed};
     std::string why;
     const ImageRead read = platform_.read(path, no_hint, loaded.image, why);
     if (read == ImageRead::missing)
         return Taken::absent;
-    if (read == ImageRead::ok && loaded.image.machine != library_->machine) {
-        passed_.insert(identity);
-        return Taken::passed;
-    }
     files_[identity] = none;
+    // The loader takes the first it finds, and goes no further (STATUS_INVALID_IMAGE_FORMAT): one placed
+    // beside the host ends the start whichever library needs it, the system's too.
+    const bool beside_host = placed;
     placed = placed && scope_[importer].placed;
     switch (read) {
     case ImageRead::ok:
+        if (loaded.image.machine != library_->machine) {
+            if (beside_host)
+                problem(joined({loaded.shown, ", which ", file, " imports, is built for ",
+                                loaded.image.machine == Machine::other ? loaded.image.machine_name
+                                                                       : short_name(loaded.image.machine),
+                                ", and is found before the system's: the loader refuses to start the host ",
+                                "(0xC000007B, invalid image format); build it for ", short_name(library_->machine),
+                                ", or remove it"}));
+            return Taken::taken;
+        }
         if (!loaded.image.library_refusal.empty()) {
             if (placed)
                 problem(joined({loaded.shown, ", which ", file,
@@ -439,66 +407,93 @@ Taken Checker::take(const std::string& path, size_t importer, bool placed, std::
     return Taken::taken;
 }
 
-// The versions that the files placed for the host require of the libraries they need, against those
-// the libraries define, as the dynamic linker checks them before it binds anything.
-void Checker::check_versions()
+// The dynamic linker's verdict on the start, each thing it reports said in a line that names the file
+// and what to do, with what the files show of it; the libraries it loads counted. A binding it cannot
+// make is said only where it found every library and version: else the start ends there first, and
+// those bindings are only what follows. It is stopped once a hundred lines are said.
+size_t Checker::hear_loader()
 {
-    std::unordered_map<size_t, std::unordered_set<std::string_view>> defined;
-    for (const Loaded& loaded : scope_) {
-        if (!loaded.placed)
-            continue;
-        for (const VersionNeeded& needed : loaded.image.versions_needed) {
-            const auto name = names_.find(key(platform_, needed.library));
-            const auto file = name == names_.end() ? files_.end() : files_.find(name->second);
-            if (needed.weak || file == files_.end() || file->second == none || !scope_[file->second].image.versioned)
-                continue;
-            const Loaded& provider = scope_[file->second];
-            if (!defined.contains(file->second))
-                defined[file->second].insert(provider.image.versions.begin(), provider.image.versions.end());
-            if (!defined[file->second].contains(needed.version))
-                problem(joined({loaded.shown, " needs version ", shown(needed.version), " of ", shown(needed.library),
-                                ", which ", provider.shown, " does not define: the dynamic linker refuses to start ",
-                                "the host (version `", shown(needed.version), "' not found); build ", loaded.shown,
-                                " against the oldest ", shown(needed.library), " it must run with"}));
+    using Kind = LoaderReport::Kind;
+    // The file that first needs each library named, as the linker says it looks for it.
+    std::unordered_map<std::string, std::string> needed_by;
+    std::vector<LoaderReport> unbound;
+    bool incomplete = false;
+    bool stopped = false;
+    size_t loaded = 0;
+    const std::string library_identity = platform_.identity(verdict_.library);
+    platform_.ask_loader(host_, scope_[0].image, [&](const LoaderReport& report) {
+        const auto by = needed_by.find(report.name);
+        const std::string file = by == needed_by.end() ? "a library loaded with the host" : shown_path(by->second);
+        switch (report.kind) {
+        case Kind::needed:
+            needed_by.emplace(report.name, report.file);
+            break;
+        case Kind::loaded:
+            if (report.name == library_->name && platform_.identity(report.file) != library_identity)
+                problem(joined({shown_host_, " loads ", library_->name, " from ", shown_path(report.file),
+                                ", not from beside it (", shown_library_, "): remove that copy, or take its ",
+                                "folder out of LD_LIBRARY_PATH"}));
+            else if (!report.file.empty() && report.name != library_->name)
+                ++loaded;
+            break;
+        case Kind::missing: {
+            incomplete = true;
+            const std::string path = beside(platform_, host_, report.name);
+            Image image;
+            std::string why;
+            Taken taken = Taken::absent;
+            if (platform_.exists(path))
+                taken = platform_.read(path, no_hint, image, why) == ImageRead::ok && image.machine != library_->machine
+                            ? Taken::passed
+                            : Taken::taken;
+            problem(unfound(file, report.name, taken) + " (the dynamic linker: not found)");
+            break;
         }
-    }
-}
-
-// What the files placed for the host bind as they are loaded (linked -z now), against what the files
-// loaded with it define: the dynamic linker looks each name up in all of them, and refuses to start
-// the host where none defines it.
-void Checker::check_bindings()
-{
-    std::unordered_map<std::string_view, std::vector<const Symbol*>> defined;
-    for (const Loaded& loaded : scope_) {
-        for (const Symbol& symbol : loaded.image.symbols)
-            defined[symbol.name].push_back(&symbol);
-    }
-    for (size_t i = 0; i < scope_.size(); ++i) {
-        const Loaded& loaded = scope_[i];
-        if (!loaded.placed)
-            continue;
-        for (const Import& import : loaded.image.bound_at_start) {
-            // The host's binding of the entry is told of its library.
-            if (import.weak || (i == 0 && import.name == entry_name))
-                continue;
-            const auto found = defined.find(import.name);
-            const bool bound = found != defined.end() &&
-                               std::any_of(found->second.begin(), found->second.end(), [&](const Symbol* symbol) {
-                                   return import.version.empty()
-                                              ? !symbol->hidden
-                                              : symbol->version.empty() || symbol->version == import.version;
-                               });
-            if (!bound)
-                problem(joined({loaded.shown, " binds ", shown(import.name),
-                                import.version.empty()
-                                    ? ""
-                                    : " (version " + shown(import.version) + " of " + shown(import.library) + ")",
-                                " as it is loaded (it is linked -z now), and no library loaded with the host ",
-                                "defines it: the dynamic linker refuses to start the host (undefined symbol); link ",
-                                loaded.shown, " with the library that defines it"}));
+        case Kind::version:
+            incomplete = true;
+            problem(joined({shown_path(report.file), " needs version ", shown(report.name), " of ",
+                            shown_path(report.library), ", which does not define it: the dynamic linker refuses to ",
+                            "start the host (version `", shown(report.name), "' not found); build ",
+                            shown_path(report.file), " against the oldest library it must run with"}));
+            break;
+        case Kind::symbol:
+            if (unbound.size() < most_problems)
+                unbound.push_back(report);
+            break;
+        case Kind::refused:
+            incomplete = true;
+            problem(joined({"the dynamic linker refuses to start ", shown_host_, ": ", shown(report.text)}));
+            break;
+        case Kind::unjudged:
+            incomplete = true;
+            problem(joined({"hook_check could not ask the dynamic linker whether it starts ", shown_host_, ": ",
+                            shown(report.text)}));
+            break;
         }
+        stopped = verdict_.problems.size() >= most_problems;
+        return !stopped;
+    });
+    if (stopped) {
+        verdict_.problems.push_back("... and more problems, not shown: hook_check stopped the dynamic linker at the "
+                                    "first " +
+                                    std::to_string(most_problems));
+        return loaded;
     }
+    for (size_t i = 0; i < unbound.size() && !incomplete; ++i) {
+        const LoaderReport& symbol = unbound[i];
+        // The host's binding of the entry is told of its library, where that shows why.
+        if (symbol.file == host_ && symbol.name == entry_name && scope_[1].image.entry != Entry::bound) {
+            check_entry(scope_[1].image);
+            continue;
+        }
+        problem(
+            joined({shown_path(symbol.file), " binds ", shown(symbol.name),
+                    symbol.library.empty() ? "" : " (version " + shown(symbol.library) + ")",
+                    ", and no library loaded with the host defines it: the dynamic linker refuses to start the ",
+                    "host where it binds it as it is loaded (linked -z now), and ends it at its first call where ",
+                    "not (undefined symbol); link ", shown_path(symbol.file), " with the library that defines it"}));
+    }
+    return loaded;
 }
 
 // The library that the file `importer` finds for the name `library`: where in `scope_`, or `none`
@@ -666,17 +661,20 @@ void Checker::check()
     shown_library_ = shown_path(verdict_.library);
     damage(shown, host);
     // The loader looks the entry up in the library from the host's import of it. The library is
-    // loaded as the host's import of it, however else it is named.
+    // loaded as the host's import of it, however else it is named. Where the loader is asked, the
+    // host's and the library's files are read first, and it is asked of the rest.
     const uint32_t hint = host.entry_hint;
+    const bool asks = platform_.asks_loader();
     const std::string library_identity = platform_.identity(verdict_.library);
     names_[key(platform_, library_->name)] = library_identity;
     if (!library_identity.empty())
         files_[library_identity] = none;
     files_[platform_.identity(host_)] = 0;
-    scope_.push_back({host_, shown, std::move(host), true, none});
-    load(0);
+    scope_.push_back({host_, shown, std::move(host), true});
+    if (!asks)
+        load(0);
 
-    Loaded library{verdict_.library, shown_library_, {}, true, 0};
+    Loaded library{verdict_.library, shown_library_, {}, true};
     const std::string& path = shown_library_;
     switch (platform_.read(verdict_.library, hint, library.image, why)) {
     case ImageRead::missing:
@@ -698,29 +696,31 @@ void Checker::check()
     check_machine(library.image);
     if (!library.image.library_refusal.empty())
         problem(path + " is no library the loader loads: " + library.image.library_refusal);
-    // An entry the library lacks may be found in a library it needs, where the loader binds it from
-    // any: that is known once they are loaded.
-    const bool entry_from_any = library.image.entry == Entry::absent && platform_.binds_from_any();
-    if (!entry_from_any)
+    // An entry the library lacks may be bound from a library it needs, where the loader binds a name
+    // from any library loaded: the loader says whether it is.
+    if (!asks || library.image.entry != Entry::absent)
         check_entry(library.image);
     damage(path, library.image);
     const size_t at = scope_.size();
     if (!library_identity.empty())
         files_[library_identity] = at;
     scope_.push_back(std::move(library));
-    load(at);
-    if (entry_from_any)
-        check_entry(scope_[at].image);
-    check_versions();
-    if (platform_.binds_from_any())
-        check_bindings();
-    else
+    size_t imported = 0;
+    if (asks) {
+        // What the files show is said alone: a damaged image may hold the loader forever.
+        if (!verdict_.problems.empty())
+            return;
+        imported = hear_loader();
+    } else {
+        load(at);
         check_functions();
+        imported = scope_.size() - 2 + unread_;
+    }
     const bool exports = scope_[at].image.entry == Entry::bound;
     verdict_.checked =
         joined({"no problem found in the files: the ", short_name(library_->machine), " host, ", library_->name,
                 " beside it (", short_name(library_->machine), exports ? ", exports " : ", a library it needs defines ",
-                entry_name, ") and the ", std::to_string(scope_.size() - 2 + unread_),
+                entry_name, ") and the ", std::to_string(imported),
                 " libraries they import; only a start runs the library's initialisation and its ",
                 "entry: --start NUMBER does"});
 }

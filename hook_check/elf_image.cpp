@@ -1,8 +1,8 @@
 // An ELF image read from its bytes as glibc's dynamic linker reads it: the program headers; the
-// PT_LOAD segments, which say where each address lies in the file; and the dynamic segment
-// (PT_DYNAMIC), for the libraries it needs (DT_NEEDED), where it has them looked for (DT_RUNPATH, or
-// DT_RPATH without one) and what it exports (DT_SYMTAB and DT_STRTAB, through DT_GNU_HASH or DT_HASH,
-// the tables the linker looks names up in). Hazards it answers:
+// PT_LOAD segments, which say where each address lies in the file; the dynamic linker it names
+// (PT_INTERP); and the dynamic segment (PT_DYNAMIC), for the libraries it needs (DT_NEEDED) and what
+// it exports (DT_SYMTAB and DT_STRTAB, through DT_GNU_HASH or DT_HASH, the tables the linker looks names
+// up in). Hazards it answers:
 // - The section headers are not read: the linker never reads them, and a file whose section table
 //   is bent, stripped or says something else than its dynamic segment is judged by what the linker
 //   takes.
@@ -16,8 +16,8 @@
 // - The entry is looked up as the linker looks it up, through its hash tables (find_entry), not by a
 //   walk of the symbol table: a table that hides it from the linker hides it here too, and so does a
 //   version that hides it (DT_VERSYM). A chain is walked no further than its table is long.
-// - Versions (DT_VERDEF, DT_VERNEED) are walked entry by entry; each entry's offset to the next only
-//   moves forward, each step is bounded by the data, and all the steps together by the file's size.
+// - Versions (DT_VERDEF) are walked entry by entry; each entry's offset to the next only moves
+//   forward, and each step is bounded by the data and by their count.
 // - Each symbol keeps a copy of its name and version: copies of one name count against the names'
 //   budget, so that many symbols that share one long name cost no more than the file.
 // - The linker reads names and symbols through DT_STRTAB and DT_SYMTAB, and faults where an image
@@ -154,11 +154,10 @@ private:
 // What the dynamic segment says, each entry as the linker keeps it: the last of a tag.
 struct Dynamic {
     std::vector<uint64_t> needed; // offsets into the string table
-    uint64_t strings = 0, symbols = 0, hash = 0, gnu_hash = 0, runpath = 0, rpath = 0;
-    bool has_strings = false, has_symbols = false, has_hash = false, has_gnu_hash = false, has_runpath = false,
-         has_rpath = false;
-    uint64_t versym = 0, verdef = 0, verdef_count = 0, verneed = 0, verneed_count = 0, flags = 0, flags_1 = 0;
-    bool has_versym = false, has_verdef = false, has_verneed = false, bind_now = false;
+    uint64_t strings = 0, symbols = 0, hash = 0, gnu_hash = 0;
+    bool has_strings = false, has_symbols = false, has_hash = false, has_gnu_hash = false;
+    uint64_t versym = 0, verdef = 0, verdef_count = 0, flags_1 = 0;
+    bool has_versym = false, has_verdef = false;
 };
 
 // Whether symbol `index` is of data, not code.
@@ -400,12 +399,8 @@ template <class Addr> bool symbol_count(const Elf& elf, const Dynamic& d, uint64
     return true;
 }
 
-// The versions an image defines (DT_VERDEF) by their index, its base version's as none; and those it
-// requires (DT_VERNEED) by their index, each with the library it requires it of.
-struct Versions {
-    std::unordered_map<uint16_t, std::string> defined;
-    std::unordered_map<uint16_t, VersionNeeded> needed;
-};
+// The versions an image defines (DT_VERDEF) by their index, its base version's as none.
+using Versions = std::unordered_map<uint16_t, std::string>;
 
 // The name at `offset` of the string table, or empty where it cannot be read, or where a copy of a name
 // read before spends the names' budget.
@@ -417,14 +412,11 @@ std::string string_at(Elf& elf, const Dynamic& d, uint64_t offset)
     return kept ? std::string(name) : std::string();
 }
 
-// Its versions, entry by entry as the linker walks them: DT_VERDEF's and DT_VERNEED's entries each
-// lead to the next by an offset that only moves forward, ended by one of 0 or by their count. Every
-// DT_VERNEED entry may lead into one long chain of required versions: the versions walked, all
-// entries' together, are no more than the file holds apart, and a walk past that is damage.
+// The versions it defines, entry by entry as the linker walks them: each entry leads to the next by an
+// offset that only moves forward, ended by one of 0 or by their count.
 Versions read_versions(Elf& elf, const Dynamic& d, Image& image)
 {
     Versions versions;
-    image.versioned = d.has_verdef;
     uint64_t at = d.verdef;
     for (uint64_t i = 0; d.has_verdef && i < d.verdef_count; ++i) {
         const unsigned char* place = elf.mapped(at, sizeof(Elf64_Verdef));
@@ -435,55 +427,18 @@ Versions read_versions(Elf& elf, const Dynamic& d, Image& image)
         const auto entry = elf.at<Elf64_Verdef>(place);
         const unsigned char* aux = elf.mapped(at + entry.vd_aux, sizeof(Elf64_Verdaux));
         const std::string name = aux ? string_at(elf, d, elf.at<Elf64_Verdaux>(aux).vda_name) : std::string();
-        if ((entry.vd_flags & VER_FLG_BASE) == 0) {
-            versions.defined[entry.vd_ndx] = name;
-            image.versions.push_back(name);
-        }
+        if ((entry.vd_flags & VER_FLG_BASE) == 0)
+            versions[entry.vd_ndx] = name;
         if (entry.vd_next == 0)
             break;
         at += entry.vd_next;
     }
-    at = d.verneed;
-    uint64_t walk_left = elf.size() / sizeof(Elf64_Vernaux);
-    for (uint64_t i = 0; d.has_verneed && i < d.verneed_count && walk_left > 0; ++i) {
-        const unsigned char* place = elf.mapped(at, sizeof(Elf64_Verneed));
-        if (!place) {
-            image.damage.emplace_back("its required versions (DT_VERNEED) run outside the file's data");
-            break;
-        }
-        const auto entry = elf.at<Elf64_Verneed>(place);
-        const std::string library = string_at(elf, d, entry.vn_file);
-        uint64_t aux_at = at + entry.vn_aux;
-        for (uint64_t j = 0; j < entry.vn_cnt; ++j) {
-            const unsigned char* aux_place = elf.mapped(aux_at, sizeof(Elf64_Vernaux));
-            if (!aux_place)
-                break;
-            if (walk_left == 0) {
-                image.damage.emplace_back("its required versions (DT_VERNEED) lead to more entries than its file "
-                                          "holds, as they do only where their entries share one chain over and over");
-                break;
-            }
-            --walk_left;
-            const auto aux = elf.at<Elf64_Vernaux>(aux_place);
-            if (!elf.names.charge(library.size()))
-                break;
-            VersionNeeded needed{library, string_at(elf, d, aux.vna_name), (aux.vna_flags & VER_FLG_WEAK) != 0};
-            versions.needed[aux.vna_other & 0x7FFF] = needed;
-            image.versions_needed.push_back(std::move(needed));
-            if (aux.vna_next == 0)
-                break;
-            aux_at += aux.vna_next;
-        }
-        if (entry.vn_next == 0)
-            break;
-        at += entry.vn_next;
-    }
     return versions;
 }
 
-// Its dynamic symbols, as many as its hash tables count: those it defines for others, with their
-// versions; and, where it is bound at once, those it takes from others. The names it exports each
-// once where the entry is not found, for the checks to tell a near name.
+// Its dynamic symbols, as many as its hash tables count, that it defines for others, with their
+// versions: the names it exports each once where the entry is not found, for the checks to tell a near
+// name, and to tell one under a hidden version.
 template <class Sym, class Addr> void read_symbols(Elf& elf, const Dynamic& d, const Versions& versions, Image& image)
 {
     uint64_t count = 0;
@@ -500,10 +455,7 @@ template <class Sym, class Addr> void read_symbols(Elf& elf, const Dynamic& d, c
     }
     for (uint64_t i = 1; i < count; ++i) {
         const auto symbol = elf.at<Sym>(symbols + i * sizeof(Sym));
-        const unsigned bind = ELF64_ST_BIND(symbol.st_info);
-        const bool defined = binds(symbol);
-        const bool taken = d.bind_now && symbol.st_shndx == SHN_UNDEF && (bind == STB_GLOBAL || bind == STB_WEAK);
-        if (!defined && !taken)
+        if (!binds(symbol))
             continue;
         std::string_view name;
         const Names::Read read = elf.name(d.strings + symbol.st_name, name);
@@ -515,22 +467,13 @@ template <class Sym, class Addr> void read_symbols(Elf& elf, const Dynamic& d, c
         // Each symbol keeps its own copy of its name and version: a name read again, and every version,
         // count against the names' budget.
         const size_t again = read == Names::Read::again ? name.size() : 0;
-        if (defined) {
-            const auto named = versions.defined.find(version & 0x7FFF);
-            const std::string none;
-            const std::string& version_name = named == versions.defined.end() ? none : named->second;
-            if (!elf.names.charge(again + version_name.size()))
-                return;
-            image.symbols.push_back(
-                {std::string(name), version_name, hidden_from_unversioned(version), data_symbol(symbol)});
-        } else {
-            const auto needed = versions.needed.find(version & 0x7FFF);
-            const VersionNeeded none;
-            const VersionNeeded& asked = needed == versions.needed.end() ? none : needed->second;
-            if (!elf.names.charge(again + asked.version.size() + asked.library.size()))
-                return;
-            image.bound_at_start.push_back({std::string(name), asked.version, asked.library, bind == STB_WEAK});
-        }
+        const auto named = versions.find(version & 0x7FFF);
+        const std::string none;
+        const std::string& version_name = named == versions.end() ? none : named->second;
+        if (!elf.names.charge(again + version_name.size()))
+            return;
+        image.symbols.push_back(
+            {std::string(name), version_name, hidden_from_unversioned(version), data_symbol(symbol)});
     }
 }
 
@@ -543,7 +486,7 @@ void not_found(const std::string& why, Image& image)
     for (const Symbol& symbol : image.symbols) {
         if (symbol.name == entry_name && symbol.hidden) {
             image.entry = Entry::unbound;
-            image.entry_why = "it exports it only as " + std::string(entry_name) + "@" + symbol.version +
+            image.entry_why = "it exports it only as " + std::string(entry_name) + "@" + shown(symbol.version) +
                               ", a hidden version, which the host's reference, asking for none, never binds";
             return;
         }
@@ -555,19 +498,6 @@ void not_found(const std::string& why, Image& image)
                                ", which its symbol table holds: " + why);
         image.entry = Entry::missed;
     }
-}
-
-// A search path's (DT_RUNPATH's or DT_RPATH's) folders, as its colons part them: none where it is
-// empty, as the linker takes it, though an empty part between colons is its working folder.
-std::vector<std::string> folders(std::string_view search)
-{
-    std::vector<std::string> parts;
-    for (size_t start = 0; start < search.size() + (search.empty() ? 0 : 1);) {
-        const size_t end = std::min(search.find(':', start), search.size());
-        parts.emplace_back(search.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
 }
 
 // Why the dynamic linker refuses to load the image as a library though the system would run it as a
@@ -623,6 +553,11 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
             dynamic = segment;
             dynamic_found = true;
         }
+        // The system reads the linker's path from the file, ended within its size.
+        const unsigned char* path =
+            segment.p_type == PT_INTERP ? elf.file(segment.p_offset, segment.p_filesz) : nullptr;
+        if (path && segment.p_filesz > 0 && path[segment.p_filesz - 1] == '\0')
+            image.interpreter = reinterpret_cast<const char*>(path);
         if (segment.p_type != PT_LOAD)
             continue;
         const std::string named = "its loadable segment at address " + std::to_string(segment.p_vaddr);
@@ -680,12 +615,6 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
         case DT_GNU_HASH:
             d.gnu_hash = value, d.has_gnu_hash = true;
             break;
-        case DT_RUNPATH:
-            d.runpath = value, d.has_runpath = true;
-            break;
-        case DT_RPATH:
-            d.rpath = value, d.has_rpath = true;
-            break;
         case DT_VERSYM:
             d.versym = value, d.has_versym = true;
             break;
@@ -694,18 +623,6 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
             break;
         case DT_VERDEFNUM:
             d.verdef_count = value;
-            break;
-        case DT_VERNEED:
-            d.verneed = value, d.has_verneed = true;
-            break;
-        case DT_VERNEEDNUM:
-            d.verneed_count = value;
-            break;
-        case DT_BIND_NOW:
-            d.bind_now = true;
-            break;
-        case DT_FLAGS:
-            d.flags = value;
             break;
         case DT_FLAGS_1:
             d.flags_1 = value;
@@ -716,7 +633,6 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
     }
     if (!ended)
         image.damage.push_back("its dynamic segment runs out of the file's data before its closing DT_NULL entry");
-    d.bind_now = d.bind_now || (d.flags & DF_BIND_NOW) != 0 || (d.flags_1 & DF_1_NOW) != 0;
     image.library_refusal = library_refusal(data, header.e_type, header.e_version, d);
     // The linker reads every name at its offset from DT_STRTAB, and every symbol from DT_SYMTAB,
     // without asking whether the image has them.
@@ -736,16 +652,6 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
         if (read > Names::Read::again)
             break;
     }
-    // Its search path: DT_RUNPATH, or DT_RPATH without one, which the linker then ignores.
-    std::string_view search;
-    if ((d.has_runpath || d.has_rpath) &&
-        elf.name(d.strings + (d.has_runpath ? d.runpath : d.rpath), search) == Names::Read::unended)
-        image.damage.emplace_back(std::string("its search path (") + (d.has_runpath ? "DT_RUNPATH" : "DT_RPATH") +
-                                  ") lies outside the file's data");
-    image.imports_beside = false;
-    image.has_run_path = d.has_runpath;
-    (d.has_runpath ? image.run_path : image.r_path) = folders(search);
-
     const Versions versions = read_versions(elf, d, image);
     read_symbols<Sym, Addr>(elf, d, versions, image);
     std::string why_not;
@@ -769,8 +675,8 @@ ImageRead read_class(const unsigned char* data, size_t size, Image& image, std::
     return ImageRead::ok;
 }
 
-} // namespace
-
+// The machine that the ELF header at `data` names; other where it is no little-endian header of x86 or
+// x86-64.
 Machine elf_machine(const unsigned char* data, size_t size)
 {
     if (size < machine_at + 2 || memcmp(data, ELFMAG, SELFMAG) != 0 || data[EI_DATA] != ELFDATA2LSB)
@@ -781,6 +687,8 @@ Machine elf_machine(const unsigned char* data, size_t size)
         return Machine::x86_64;
     return machine == EM_386 && data[EI_CLASS] == ELFCLASS32 ? Machine::x86 : Machine::other;
 }
+
+} // namespace
 
 ImageRead read_elf(const unsigned char* data, size_t size, Image& image, std::string& why)
 {

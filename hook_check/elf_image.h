@@ -14,6 +14,3 @@
 // refuses in `image.damage`, and the entry looked up as the linker looks it up. Nothing outside the
 // bytes is read; time and memory are proportional to `size`.
 ImageRead read_elf(const unsigned char* data, size_t size, Image& image, std::string& why);
-// The machine that the ELF header in the `size` bytes at `data` names (its first 20 bytes suffice);
-// other where they are no little-endian ELF header of x86 or x86-64.
-Machine elf_machine(const unsigned char* data, size_t size);

@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,16 +25,11 @@ constexpr uint32_t no_hint = UINT32_MAX;
 // bound, but to data, not code, which the host's call would crash on.
 enum class Entry { absent, bound, unbound, missed, data };
 
-// A function or datum that an image takes from the libraries loaded with it, as the loader binds it.
+// A function or datum that a PE image takes from the libraries loaded with it, as the loader binds it.
 struct Import {
     std::string name;
-    // The version it asks for (ELF: DT_VERNEED's, through DT_VERSYM), and the library it asks that
-    // version of, as the image names it; both empty where it asks for none. PE: the DLL it is imported
-    // from, with `version` empty.
-    std::string version;
+    // The DLL it is imported from (PE).
     std::string library;
-    // A weak reference (ELF), which the loader leaves unbound, without a word, where nothing defines it.
-    bool weak = false;
     // PE: the importer's hint, where the loader looks the name up first; or, where `name` is empty, the
     // ordinal it is imported by.
     uint32_t hint = no_hint;
@@ -78,53 +74,24 @@ struct Symbol {
     bool data = false;
 };
 
-// A version of a library that an image requires (ELF: DT_VERNEED): the library as its DT_NEEDED names
-// it, and the version's name. The loader refuses the image where that library defines versions but
-// not this one, unless it is weak (then it only warns).
-struct VersionNeeded {
-    std::string library;
-    std::string version;
-    bool weak = false;
-};
-
 // What a program or library image says to the loader.
 struct Image {
     // The scalars first, then the rest, so that the struct packs them.
     Machine machine = Machine::other;
     Entry entry = Entry::absent;
-    uint32_t entry_hint = no_hint; // where it imports the entry by name (PE): the import's hint
-    // Whether the loader looks for its imports in the host's folder whatever else the image says: on
-    // Windows always (the program's folder); on Linux never, where `run_path` and `r_path` say where.
-    bool imports_beside = true;
-    // ELF: whether it has a DT_RUNPATH, which also stops the DT_RPATH of the images that load it from
-    // applying to it.
-    bool has_run_path = false;
-    // ELF: whether it has a table of the versions it defines, without which the loader checks no
-    // version asked of it.
-    bool versioned = false;
+    uint32_t entry_hint = no_hint;    // where it imports the entry by name (PE): the import's hint
     std::string machine_name;         // as the image names it, for display
     std::vector<std::string> exports; // where the entry is not found: the names it exports, each once
     std::string entry_why;
     std::vector<std::string> imports; // the libraries the loader must find for it, as it asks for them
-    // ELF: the folders of its DT_RUNPATH, searched for its own imports only, as written ($ORIGIN for its
-    // own folder).
-    std::vector<std::string> run_path;
-    // ELF: the folders of its DT_RPATH where it has no DT_RUNPATH: searched for its imports, and for
-    // those of every library loaded through it that has no DT_RUNPATH, $ORIGIN still its own folder.
-    std::vector<std::string> r_path;
-    // What it binds when it is loaded, before any of its code runs: ELF, where it is bound at once (-z
-    // now: DT_BIND_NOW, DF_BIND_NOW or DF_1_NOW), its undefined symbols; else none. PE: `bindings`.
-    std::vector<Import> bound_at_start;
+    // ELF: the dynamic linker it names (PT_INTERP), which the system runs to load it as a program.
+    std::string interpreter;
     // PE: its imports, function by function, and its export table, which the bindings of the images
     // that import it are looked up in.
     std::shared_ptr<const Bindings> bindings;
     std::shared_ptr<const Exports> exports_table;
     // What it defines for others (ELF: its dynamic symbols that the loader binds), each with its version.
     std::vector<Symbol> symbols;
-    // ELF: the versions it defines (DT_VERDEF, less its base version), and those it requires of the
-    // libraries it needs (DT_VERNEED).
-    std::vector<std::string> versions;
-    std::vector<VersionNeeded> versions_needed;
     // Why the loader, which would run it as a program, refuses to load it as a library (ELF: it is a
     // program, position-independent or not; its OS ABI is another system's); empty where it loads it.
     std::string library_refusal;
@@ -136,6 +103,23 @@ struct Image {
 // A file read: an image; not there; no image at all; an image whose headers the loader refuses, so
 // that nothing more of it can be read; or a file that could not be read whole (it changed meanwhile).
 enum class ImageRead { ok, missing, not_an_image, damaged, unreadable };
+
+// One thing that the system's loader reports of a start, asked without running it (Platform::ask_loader):
+// - loaded: it loads the library `name` from the file `file` (none for one the kernel provides);
+// - needed: the file `file` needs the library `name`, and it looks for it now;
+// - missing: it finds no library `name` it can load;
+// - version: the library file `library` lacks the version `name` that the file `file` requires;
+// - symbol: the file `file` binds the symbol `name` (of the version `library`, where it asks for
+//   one), and no library loaded defines it;
+// - refused: it refuses the start, and says `text`;
+// - unjudged: it could not be asked, or was stopped before its verdict; `text` says why.
+struct LoaderReport {
+    enum class Kind { loaded, needed, missing, version, symbol, refused, unjudged } kind = Kind::refused;
+    std::string name;
+    std::string file;
+    std::string library;
+    std::string text;
+};
 
 // A hook library that a host binds, by its file name, and the machine of the hosts that bind it.
 struct HookLibrary {
@@ -163,9 +147,16 @@ public:
     // one file give the same text, a path of none an empty one. Linux: its device and inode; Windows:
     // its full path without case. One call to the system.
     virtual std::string identity(const std::string& path) const = 0;
-    // Whether the loader binds an imported name from whichever library loaded with the host defines it
-    // first (Linux: the global scope), rather than only from the library the import names (Windows).
-    virtual bool binds_from_any() const = 0;
+    // Whether the system's own loader is asked whether the host starts (ask_loader), rather than its
+    // rules applied by the checks (Windows: Wine's loader lets through what Windows' refuses).
+    virtual bool asks_loader() const = 0;
+    // Asks the loader whether it starts the host at `host` (read as `image`) and the libraries it loads,
+    // running none of their code; each thing it reports is given to `heard`, until that returns false.
+    // Where the loader cannot be asked, or is stopped at a bound of its time, says so as `unjudged`.
+    // Linux: its dynamic linker in trace mode, in the environment and folder a start has; at most
+    // half a second of its CPU time and 10 s of the clock.
+    virtual void ask_loader(const std::string& host, const Image& image,
+                            const std::function<bool(const LoaderReport&)>& heard) const = 0;
     // `path` read as a program or library image, the entry looked up in it as the loader looks it up
     // for an importer whose import carries `entry_hint`; where it is not one, is damaged, or cannot be
     // read, `why` says how.
@@ -178,10 +169,9 @@ public:
     virtual ApiSet api_set(const std::string& name, const std::string& importer, std::string& library,
                            std::string& why) const = 0;
     // Whether the loader finds the library `name` among the system's own for a program of `machine`,
-    // without any beside the host, and where: `path` is the file it loads. Linux: through its cache
-    // (/etc/ld.so.cache) by that name, then in its own folders, taking only a file of `machine`.
-    // Throws std::runtime_error where it cannot tell (no system folder found): nothing is looked for
-    // elsewhere in its place.
+    // without any beside the host, and where: `path` is the file it loads. Asked only where the loader
+    // is not (asks_loader). Throws std::runtime_error where it cannot tell (no system folder found): nothing is looked
+    // for elsewhere in its place.
     virtual bool system_library(const std::string& name, Machine machine, std::string& path) const = 0;
 };
 
@@ -192,6 +182,9 @@ const Platform& this_platform();
 std::string program_folder();
 std::string full_path(const std::string& path);
 bool is_folder(const std::string& path);
+// The program at `path` as the system starts it. Linux: its real file, symbolic links followed, whose
+// folder the dynamic linker takes for the host's $ORIGIN; as it is where there is none. Windows: as it is.
+std::string real_path(const std::string& path);
 // Writes `line` (UTF-8) and a line's end to `stream`, in a Windows console as its characters.
 void write_line(FILE* stream, const std::string& line);
 #ifdef _WIN32

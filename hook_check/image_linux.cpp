@@ -1,25 +1,23 @@
 // image.h on Linux: ELF images read by elf_image.h from the file's bytes read into memory, and the
-// system's libraries found as the dynamic linker finds them: through its cache (/etc/ld.so.cache), then
-// in its default folders, as glibc's dlinfo(RTLD_DI_SERINFO) gives them.
-#include <dirent.h>
+// dynamic linker asked whether it starts the host, by tracing its loading (trace_linux.h). It runs
+// only the linker that loads hook_check itself: the one a host names is a file like any other.
 #include <dlfcn.h>
-#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <link.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "elf_image.h"
 #include "image.h"
+#include "loader_trace.h"
+#include "trace_linux.h"
 
 namespace {
 
@@ -61,95 +59,22 @@ ImageRead read_file(const std::string& path, std::vector<unsigned char>& bytes, 
     return ImageRead::unreadable;
 }
 
-// The machine of the ELF image at `path`, from its header alone; other where it is none.
-Machine machine_of(const std::string& path)
+// The dynamic linker that this process was loaded by, as its program names it (PT_INTERP); empty
+// where it cannot be told.
+std::string own_linker()
 {
-    unsigned char header[EI_NIDENT + 4] = {};
-    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (file < 0)
-        return Machine::other;
-    const ssize_t got = read(file, header, sizeof header);
-    close(file);
-    return got == static_cast<ssize_t>(sizeof header) ? elf_machine(header, sizeof header) : Machine::other;
-}
-
-// The dynamic linker's cache (/etc/ld.so.cache, as ldconfig writes it: "glibc-ld.so.cache1.1", then
-// entries of a name, a path and flags that say the machine): each name's paths, and the flags'
-// machine. It finds a library of the folders /etc/ld.so.conf names only through it, by the name it
-// was cached under.
-struct CacheEntry {
-    Machine machine;
-    std::string path;
-};
-std::unordered_multimap<std::string, CacheEntry> read_cache()
-{
-    std::unordered_multimap<std::string, CacheEntry> cache;
-    std::vector<unsigned char> bytes;
-    std::string why;
-    static const char magic[] = "glibc-ld.so.cache1.1";
-    constexpr size_t header = 48;
-    constexpr size_t entry = 24;
-    if (read_file("/etc/ld.so.cache", bytes, why) != ImageRead::ok || bytes.size() < header ||
-        memcmp(bytes.data(), magic, sizeof magic - 1) != 0)
-        return cache;
-    uint32_t count = 0;
-    memcpy(&count, bytes.data() + 20, sizeof count);
-    const auto text = [&](uint32_t at) {
-        const void* end = at < bytes.size() ? memchr(bytes.data() + at, 0, bytes.size() - at) : nullptr;
-        return end ? std::string(reinterpret_cast<const char*>(bytes.data() + at)) : std::string();
-    };
-    for (size_t i = 0; i < count && header + (i + 1) * entry <= bytes.size(); ++i) {
-        uint32_t fields[3];
-        memcpy(fields, bytes.data() + header + i * entry, sizeof fields);
-        // An ELF library of glibc's (3), for x86-64 (0x0300) or for x86 (none).
-        const Machine machine = fields[0] == 0x0303   ? Machine::x86_64
-                                : fields[0] == 0x0003 ? Machine::x86
-                                                      : Machine::other;
-        cache.emplace(text(fields[1]), CacheEntry{machine, text(fields[2])});
-    }
-    return cache;
-}
-
-// The dynamic linker's own folders for this program (LD_LIBRARY_PATH's, and the system's default
-// ones), which it searches by path; not hook_check's own RUNPATH. The main program's handle runs no
-// code.
-std::vector<std::string> search_folders()
-{
-    std::vector<std::string> folders;
-    if (void* self = dlopen(nullptr, RTLD_LAZY)) {
-        Dl_serinfo size{};
-        if (dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0) {
-            std::vector<max_align_t> buffer(size.dls_size / sizeof(max_align_t) + 1);
-            auto* info = reinterpret_cast<Dl_serinfo*>(buffer.data());
-            *info = size;
-            if (dlinfo(self, RTLD_DI_SERINFOSIZE, info) == 0 && dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
-                for (unsigned i = 0; i < info->dls_cnt; ++i) {
-                    if (info->dls_serpath[i].dls_flags == LA_SER_LIBPATH ||
-                        info->dls_serpath[i].dls_flags == LA_SER_DEFAULT)
-                        folders.emplace_back(info->dls_serpath[i].dls_name);
-                }
-            }
-        }
-        dlclose(self);
-    }
-    return folders;
-}
-
-// The names in `folder`, listed once, so that a hundred thousand names are looked for without a
-// hundred thousand calls to the system each.
-std::unordered_set<std::string> listed(const std::string& folder)
-{
-    std::unordered_set<std::string> names;
-    if (DIR* listing = opendir(folder.c_str())) {
-        while (const dirent* entry = readdir(listing))
-            names.emplace(entry->d_name);
-        closedir(listing);
-    }
-    return names;
+    Dl_info found{};
+    // The system gives the linker's address as a number.
+    const auto* const base = reinterpret_cast<const void*>(getauxval(AT_BASE)); // NOLINT(performance-no-int-to-ptr)
+    return base && dladdr(base, &found) != 0 && found.dli_fname ? found.dli_fname : std::string();
 }
 
 class LinuxPlatform : public Platform {
 public:
+    // What the linker's trace may take: a sound host's takes a hundredth of a second.
+    static constexpr long most_cpu_ms = 500;
+    static constexpr long most_wall_ms = 10000;
+
     const char* host_name() const override
     {
         return "hook_host";
@@ -179,9 +104,72 @@ public:
         return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
     }
 
-    bool binds_from_any() const override
+    bool asks_loader() const override
     {
         return true;
+    }
+
+    // The host's own linker is run only where it is this system's, the one that loads hook_check: a
+    // host could name any program.
+    void ask_loader(const std::string& host, const Image& image,
+                    const std::function<bool(const LoaderReport&)>& heard) const override
+    {
+        using Kind = LoaderReport::Kind;
+        static const std::string ours = own_linker();
+        const std::string& linker = image.interpreter;
+        const std::string named = identity(linker);
+        if (linker.empty() || named.empty()) {
+            heard({Kind::refused,
+                   {},
+                   {},
+                   {},
+                   linker.empty() ? "it names no dynamic linker (PT_INTERP), and the system runs it without one"
+                                  : "the dynamic linker it names, " + linker + ", is not there"});
+            return;
+        }
+        if (ours.empty() || named != identity(ours) || named == identity(host)) {
+            heard({Kind::unjudged,
+                   {},
+                   {},
+                   {},
+                   "it names " + linker + " as its dynamic linker, not this system's (" + ours +
+                       "), and hook_check runs no other"});
+            return;
+        }
+        bool refused = false;
+        int status = 0;
+        std::string why;
+        const auto line = [&](std::string_view text) {
+            LoaderReport report;
+            if (!read_trace_line(text, host, report))
+                return true;
+            refused = refused || report.kind == Kind::refused;
+            // Given the host itself, the linker checks its headers as a library's; a start leaves them
+            // to the system, which checks fewer (not its OS ABI): no verdict on the start.
+            if (report.kind == Kind::refused && report.text.rfind(host + ": ", 0) == 0)
+                report = {Kind::unjudged,
+                          {},
+                          {},
+                          {},
+                          "given the host itself, it refuses its headers, which a start leaves to the system: " +
+                              report.text};
+            return heard(report);
+        };
+        const TraceEnd end = trace_loading(linker, host, host.substr(0, std::max<size_t>(host.rfind('/'), 1)),
+                                           most_cpu_ms, most_wall_ms, line, status, why);
+        if (end == TraceEnd::failed)
+            heard({Kind::unjudged, {}, {}, {}, "the dynamic linker " + linker + " could not be run: " + why});
+        else if (end == TraceEnd::slow)
+            heard({Kind::unjudged,
+                   {},
+                   {},
+                   {},
+                   "the dynamic linker took more than " + std::to_string(most_cpu_ms) + " ms of its time, or " +
+                       std::to_string(most_wall_ms / 1000) +
+                       " s, and was ended before its verdict (it looks for each "
+                       "library anew, a hundred thousand missing ones take it many seconds)"});
+        else if (end == TraceEnd::ended && status != 0 && !refused)
+            heard({Kind::refused, {}, {}, {}, "it ended with status " + std::to_string(status)});
     }
 
     ApiSet api_set(const std::string& /*name*/, const std::string& /*importer*/, std::string& /*library*/,
@@ -199,30 +187,9 @@ public:
         return read == ImageRead::ok ? read_elf(bytes.data(), bytes.size(), image, why) : read;
     }
 
-    // As ld.so(8) orders it: the cache by the name, then the default folders by path; a file of
-    // another machine is passed over.
-    bool system_library(const std::string& name, Machine machine, std::string& path) const override
+    // The dynamic linker is asked instead.
+    bool system_library(const std::string& /*name*/, Machine /*machine*/, std::string& /*path*/) const override
     {
-        static const std::unordered_multimap<std::string, CacheEntry> cache = read_cache();
-        static const std::vector<std::string> folders = search_folders();
-        static std::vector<std::unordered_set<std::string>> listings(folders.size());
-        static std::vector<bool> listed_yet(folders.size());
-        const auto cached = cache.equal_range(name);
-        for (auto entry = cached.first; entry != cached.second; ++entry) {
-            if (entry->second.machine == machine && machine_of(entry->second.path) == machine) {
-                path = entry->second.path;
-                return true;
-            }
-        }
-        for (size_t i = 0; i < folders.size(); ++i) {
-            if (!listed_yet[i])
-                listings[i] = listed(folders[i]), listed_yet[i] = true;
-            const std::string candidate = folders[i] + "/" + name;
-            if (listings[i].contains(name) && machine_of(candidate) == machine) {
-                path = candidate;
-                return true;
-            }
-        }
         return false;
     }
 };
@@ -249,6 +216,14 @@ std::string full_path(const std::string& path)
     if (path.empty() || path[0] == '/' || !getcwd(folder, sizeof folder))
         return path;
     return std::string(folder) + "/" + path;
+}
+
+std::string real_path(const std::string& path)
+{
+    char* real = realpath(path.c_str(), nullptr);
+    std::string made = real ? real : path;
+    free(real);
+    return made;
 }
 
 bool is_folder(const std::string& path)

@@ -193,9 +193,13 @@ public:
         return full;
     }
 
-    bool binds_from_any() const override
+    bool asks_loader() const override
     {
         return false;
+    }
+    void ask_loader(const std::string& /*host*/, const Image& /*image*/,
+                    const std::function<bool(const LoaderReport&)>& /*heard*/) const override
+    {
     }
 
     ImageRead read(const std::string& path, uint32_t entry_hint, Image& image, std::string& why) const override
@@ -238,13 +242,26 @@ public:
         return ApiSet::none;
     }
 
-    // Every library of the system's is in its folder, or in the Windows folder.
+    // After the program's folder, the standard search order: the system folder, the 16-bit system
+    // folder (System), the Windows folder, the folder it starts in (the host's, looked at already),
+    // then each folder on PATH.
     bool system_library(const std::string& name, Machine machine, std::string& path) const override
     {
         path.clear();
         const std::string system = machine == Machine::x86 ? system_folder(GetSystemWow64DirectoryW, "WOW64")
                                                            : system_folder(GetSystemDirectoryW, "system");
-        for (const std::string& folder : {system, system_folder(GetWindowsDirectoryW, "Windows")}) {
+        const std::string windows = system_folder(GetWindowsDirectoryW, "Windows");
+        std::vector<std::string> folders{system, windows + "System\\", windows};
+        std::wstring searched(most_path, L'\0');
+        const DWORD length = GetEnvironmentVariableW(L"PATH", searched.data(), most_path);
+        const std::string listed = utf8(searched.data(), length < most_path ? length : 0);
+        for (size_t start = 0; start < listed.size();) {
+            const size_t end = std::min(listed.find(';', start), listed.size());
+            if (end > start)
+                folders.push_back(listed.substr(start, end - start) + (listed[end - 1] == '\\' ? "" : "\\"));
+            start = end + 1;
+        }
+        for (const std::string& folder : folders) {
             if (listings_.has(folder + name)) {
                 path = folder + name;
                 return true;
@@ -279,6 +296,11 @@ std::string program_folder()
     const DWORD length = GetModuleFileNameW(nullptr, path.data(), most_path);
     const std::string self = utf8(path.data(), length < most_path ? length : 0);
     return self.substr(0, self.find_last_of("\\/"));
+}
+
+std::string real_path(const std::string& path)
+{
+    return path;
 }
 
 std::string full_path(const std::string& path)

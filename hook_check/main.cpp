@@ -65,6 +65,7 @@ int check(const std::vector<std::string>& arguments)
     std::string host = host_argument ? full_path(*host_argument) : program_folder();
     if (!host_argument || is_folder(host))
         host = beside(platform, host + platform.separator(), platform.host_name());
+    host = real_path(host);
     Verdict verdict = check_host(platform, host);
 
     // Only a hook host is started: anything else is not ours to run.

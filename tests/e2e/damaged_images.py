@@ -15,6 +15,7 @@ PAGE = 0x1000
 DT_NEEDED, DT_HASH, DT_STRTAB, DT_SYMTAB, DT_STRSZ, DT_RUNPATH, DT_GNU_HASH = 1, 4, 5, 6, 10, 29, 0x6FFFFEF5
 DT_VERNEED, DT_VERNEEDNUM = 0x6FFFFFFE, 0x6FFFFFFF
 DT_VERSYM, DT_VERDEF, DT_VERDEFNUM = 0x6FFFFFF0, 0x6FFFFFFC, 0x6FFFFFFD
+DT_FILTER, DT_FLAGS_1, DF_1_NODEFLIB = 0x7FFFFFFF, 0x6FFFFFFB, 0x800
 # Library names no system has, less their extension: one with a terminal's escape that would colour
 # what follows it, one of 5,000 bytes.
 ODD_NAMES = [b"\x1b[31mred", b"n" * 5000]
@@ -349,22 +350,24 @@ def _elf_end(data):
     return _align(max(vaddr + memsz for _, kind, _, vaddr, _, memsz in _elf_headers(data) if kind == 1), PAGE)
 
 
-def elf_needing(data, names, runpath=None):
+def elf_needing(data, names, runpath=None, named=(), flags_1=None):
     """`data` needing first each library of `names` (a list, whose items may repeat), each name kept
     once in its string table, which is moved to the appended segment to hold them; with `runpath` its
-    DT_RUNPATH."""
+    DT_RUNPATH, with each (tag, name) of `named` an entry naming it, and with `flags_1` its DT_FLAGS_1."""
     _, entries = _elf_dynamic(data)
     table = dict(entries)
     tail = data[_elf_offset(data, table[DT_STRTAB]):][:table[DT_STRSZ]]
-    added = [name for name in names] + ([runpath] if runpath is not None else [])
-    tail_at = _elf_end(data) + 16 * (len(added) + len(entries) + 1)
+    named = ([(DT_RUNPATH, runpath)] if runpath is not None else []) + list(named)
+    added = [name for name in names] + [name for _, name in named]
+    tail_at = _elf_end(data) + 16 * (len(names) + len(named) + len(entries) + (flags_1 is not None) + 1)
     offsets = {}
     for name in added:
         if name not in offsets:
             offsets[name] = len(tail)
             tail += name + b"\0"
     entries = [(tag, {DT_STRTAB: tail_at, DT_STRSZ: len(tail)}.get(tag, value)) for tag, value in entries]
-    entries = [(DT_RUNPATH, offsets[runpath])] + entries if runpath is not None else entries
+    entries = [(tag, offsets[name]) for tag, name in named] + entries
+    entries += [(DT_FLAGS_1, flags_1)] if flags_1 is not None else []
     return _elf_moved_dynamic(data, [(DT_NEEDED, offsets[name]) for name in names] + entries, tail)
 
 
@@ -423,6 +426,14 @@ def elf_needing_version(data, version):
             aux += struct.unpack_from("<I", data, aux + 12)[0]
         need += need_next
     raise ValueError("no version it needs is named in %d bytes" % len(version))
+
+
+def elf_version_hash_bent(data):
+    """`data` with the hash of the first version it requires (DT_VERNEED) made another than its name's."""
+    table = dict(_elf_dynamic(data)[1])
+    need = _elf_offset(data, table[DT_VERNEED])
+    aux = need + struct.unpack_from("<I", data, need + 8)[0]
+    return _set(data, aux, "I", struct.unpack_from("<I", data, aux)[0] ^ 1)
 
 
 def _elf_tables(data, tables, values):

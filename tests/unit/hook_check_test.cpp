@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "checks.h"
+#include "loader_trace.h"
 #include "names.h"
 
 namespace {
@@ -100,10 +101,23 @@ public:
             std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
         return key;
     }
-    bool binds_from_any() const override
+    // Where `loader` is set, the loader is asked, and reports `reports` one by one while it is heard.
+    bool asks_loader() const override
     {
-        return separator_ == '/';
+        return loader;
     }
+    void ask_loader(const std::string&, const Image&,
+                    const std::function<bool(const LoaderReport&)>& heard) const override
+    {
+        for (const LoaderReport& report : reports) {
+            ++heard_reports;
+            if (!heard(report))
+                return;
+        }
+    }
+    bool loader = false;
+    std::vector<LoaderReport> reports;
+    mutable size_t heard_reports = 0;
     // The system's libraries are there without a file to read, but for those given as files of the
     // system's folder.
     bool system_library(const std::string& name, Machine machine, std::string& path) const override
@@ -515,44 +529,6 @@ TEST(HookCheck, NamesAFileBesideAnotherWithThePlatformsSeparators)
     EXPECT_EQ(beside(platform, "hook_host.exe", "x.dll"), "x.dll");
 }
 
-// Files as a Linux host's folder holds them: each image finds its imports only where its search
-// paths say, the libc of the system's a file of its own, which defines one version.
-void linux_folder(FakePlatform& platform)
-{
-    platform.separator_ = '/';
-    platform.files.clear();
-    platform.files["/hook/hook_host.exe"].image = image(Machine::x86_64, {}, {"TeskShellHook64.dll", "libc.so.6"});
-    platform.files["/hook/TeskShellHook64.dll"].image = image(Machine::x86_64, {"SetTeskShellHook"}, {"libc.so.6"});
-    Image& libc = platform.files["/lib/libc.so.6"].image;
-    libc = image(Machine::x86_64, {}, {});
-    libc.versioned = true;
-    libc.versions = {"GLIBC_2.2.5"};
-    libc.symbols = {{"puts", "GLIBC_2.2.5", false, false}, {"secret", "GLIBC_2.2.5", true, false}};
-    platform.system_files["libc.so.6"] = "/lib/libc.so.6";
-    for (auto& file : platform.files)
-        file.second.image.imports_beside = false;
-    platform.files["/hook/hook_host.exe"].image.run_path = {"$ORIGIN"};
-}
-
-std::vector<std::string> linux_problems(const FakePlatform& platform)
-{
-    return problems(platform, "/hook/hook_host.exe");
-}
-
-TEST(HookCheck, ReadsEachLibraryOnceByWhatItIsHoweverItIsSpelled)
-{
-    FakePlatform platform;
-    linux_folder(platform);
-    Image& library = platform.files["/hook/TeskShellHook64.dll"].image;
-    library.run_path = {"$ORIGIN"};
-    library.imports = {"helper.so", "./helper.so", "/hook/./helper.so", "$ORIGIN/helper.so", "./TeskShellHook64.dll"};
-    platform.files["/hook/helper.so"].image = image(Machine::x86_64, {}, {"./helper.so"});
-    EXPECT_EQ(linux_problems(platform), std::vector<std::string>{});
-    EXPECT_EQ(platform.reads["/hook/helper.so"], 1);
-    EXPECT_EQ(platform.reads["/hook/TeskShellHook64.dll"], 1);
-    EXPECT_EQ(platform.reads["/lib/libc.so.6"], 1);
-}
-
 TEST(HookCheck, SaysAHundredProblemsAndCountsTheRest)
 {
     FakePlatform platform;
@@ -564,67 +540,150 @@ TEST(HookCheck, SaysAHundredProblemsAndCountsTheRest)
     EXPECT_EQ(found[100], "... and 150 more problems, not shown");
 }
 
-TEST(HookCheck, FindsWhatTheDynamicLinkerBindsInAnyLibraryLoadedWithTheVersionAsked)
+// A Linux host's folder, whose loader is asked: the host beside a sound library, and `reports`.
+void linux_folder(FakePlatform& platform, std::vector<LoaderReport> reports)
 {
-    struct Case {
-        std::vector<VersionNeeded> versions;
-        std::vector<Import> bound;
-        std::vector<std::string> said; // a line each
-    };
-    const std::vector<Case> cases = {
-        {{{"libc.so.6", "GLIBC_2.2.5", false}, {"libc.so.6", "GLIBC_9.9.9", true}},
-         {{"puts", "GLIBC_2.2.5", "libc.so.6", false}, {"puts", "", "", false}, {"nowhere", "", "", true}},
-         {}},
-        {{{"libc.so.6", "GLIBC_9.9.9", false}},
+    platform.separator_ = '/';
+    platform.loader = true;
+    platform.files.clear();
+    platform.files["/hook/hook_host.exe"].image = image(Machine::x86_64, {}, {"TeskShellHook64.dll", "libc.so.6"});
+    platform.files["/hook/TeskShellHook64.dll"].image = image(Machine::x86_64, {"SetTeskShellHook"}, {"libc.so.6"});
+    platform.reports = std::move(reports);
+}
+
+std::vector<std::string> linux_problems(const FakePlatform& platform)
+{
+    return problems(platform, "/hook/hook_host.exe");
+}
+
+using Kind = LoaderReport::Kind;
+const LoaderReport libc_loaded{Kind::loaded, "libc.so.6", "/lib/libc.so.6", {}, {}};
+const LoaderReport hook_loaded{Kind::loaded, "TeskShellHook64.dll", "/hook/TeskShellHook64.dll", {}, {}};
+const LoaderReport gone_needed{Kind::needed, "gone.so", "/hook/TeskShellHook64.dll", {}, {}};
+const LoaderReport entry_unbound{Kind::symbol, "SetTeskShellHook", "/hook/hook_host.exe", {}, {}};
+
+TEST(HookCheck, SaysEachThingTheLoaderReportsInALineWithWhatTheFilesShow)
+{
+    const struct {
+        std::vector<LoaderReport> reports;
+        std::vector<std::string> exports;           // the library's, where not the entry
+        std::vector<std::vector<std::string>> said; // a line each
+    } cases[] = {
+        {{hook_loaded, libc_loaded}, {}, {}},
+        // A library found nowhere is named with the file that needs it, what is beside the host told.
+        {{hook_loaded, gone_needed, {Kind::missing, "gone.so", {}, {}, {}}, entry_unbound},
          {},
-         {"needs version GLIBC_9.9.9 of libc.so.6, which /lib/libc.so.6 does not define"}},
-        {{},
-         {{"nowhere", "", "", false}, {"secret", "", "", false}, {"puts", "GLIBC_9.9.9", "libc.so.6", false}},
-         {"binds nowhere as it is loaded", "binds secret as it", "binds puts (version GLIBC_9.9.9 of libc.so.6)"}},
+         {{"/hook/TeskShellHook64.dll imports gone.so, which is neither beside the host (/hook/)", "not found"}}},
+        {{{Kind::missing, "x86.so", {}, {}, {}}, {Kind::missing, "beside.so", {}, {}, {}}},
+         {},
+         {{"a library loaded with the host imports x86.so, which is not built for x86-64"},
+          {"imports beside.so, which is beside the host but not where the loader looks"}}},
+        {{{Kind::version, "GLIBC_9.9.9", "/hook/TeskShellHook64.dll", "/lib/libc.so.6", {}},
+          {Kind::symbol, "puts", "/hook/TeskShellHook64.dll", "GLIBC_9.9.9", {}}},
+         {},
+         {{"/hook/TeskShellHook64.dll needs version GLIBC_9.9.9 of /lib/libc.so.6",
+           "version `GLIBC_9.9.9' not found"}}},
+        // Bindings are said where every library was found; the host's entry as its library shows it.
+        {{hook_loaded, {Kind::symbol, "nowhere\x1b", "/hook/TeskShellHook64.dll", "V1", {}}, entry_unbound},
+         {"_Z16SetTeskShellHookx"},
+         {{"/hook/TeskShellHook64.dll binds nowhere\\x1b (version V1), and no library", "undefined symbol"},
+          {"C++ name _Z16SetTeskShellHookx"}}},
+        {{hook_loaded, entry_unbound}, {"DllMain"}, {{"exports no SetTeskShellHook"}}},
+        {{{Kind::loaded, "TeskShellHook64.dll", "/elsewhere/TeskShellHook64.dll", {}, {}}},
+         {},
+         {{"/hook/hook_host.exe loads TeskShellHook64.dll from /elsewhere/TeskShellHook64.dll, not from beside it"}}},
+        {{{Kind::refused, {}, {}, {}, "/hook/gone.so: cannot read file data: Error 21\x07"}},
+         {},
+         {{"the dynamic linker refuses to start /hook/hook_host.exe: /hook/gone.so: cannot read file data: Error "
+           "21\\x07"}}},
+        {{{Kind::unjudged, {}, {}, {}, "it names /tmp/ld.so as its dynamic linker"}},
+         {},
+         {{"hook_check could not ask the dynamic linker whether it starts /hook/hook_host.exe: it names /tmp/ld.so"}}},
     };
-    for (const Case& check : cases) {
+    for (const auto& check : cases) {
         FakePlatform platform;
-        linux_folder(platform);
-        Image& library = platform.files["/hook/TeskShellHook64.dll"].image;
-        library.versions_needed = check.versions;
-        library.bound_at_start = check.bound;
-        const std::vector<std::string> found = linux_problems(platform);
-        ASSERT_EQ(found.size(), check.said.size());
-        for (size_t i = 0; i < found.size(); ++i)
-            EXPECT_TRUE(says(found[i], {"/hook/TeskShellHook64.dll", check.said[i]})) << found[i];
+        linux_folder(platform, check.reports);
+        if (!check.exports.empty())
+            exporting(platform.files["/hook/TeskShellHook64.dll"].image, check.exports);
+        platform.files["/hook/x86.so"].image = image(Machine::x86, {}, {});
+        platform.files["/hook/beside.so"].image = image(Machine::x86_64, {}, {});
+        const Verdict verdict = check_host(platform, "/hook/hook_host.exe");
+        ASSERT_EQ(verdict.problems.size(), check.said.size()) << (verdict.problems.empty() ? "" : verdict.problems[0]);
+        for (size_t i = 0; i < check.said.size(); ++i)
+            EXPECT_TRUE(says(verdict.problems[i], check.said[i])) << verdict.problems[i];
+        if (check.said.empty())
+            EXPECT_TRUE(says(verdict.checked, {"exports SetTeskShellHook) and the 1 libraries"})) << verdict.checked;
     }
 }
 
-TEST(HookCheck, SearchesAsTheDynamicLinkerDoesThroughEachPathThatApplies)
+TEST(HookCheck, AsksTheLoaderOnlyWhereTheFilesShowNothingWrongAndStopsItAtAHundredLines)
 {
-    // The library needs middle.so beside it, which needs deep.so beside them: its DT_RPATH applies
-    // to middle.so's lookups, its DT_RUNPATH does not. Another machine's file is passed over; a
-    // program is no library; the entry may come from any library loaded.
-    for (const bool inherited : {true, false}) {
-        FakePlatform platform;
-        linux_folder(platform);
-        Image& library = platform.files["/hook/TeskShellHook64.dll"].image;
-        library.imports = {"middle.so", "x86.so", "program.so"};
-        (inherited ? library.r_path : library.run_path) = {"$ORIGIN"};
-        library.has_run_path = !inherited;
-        exporting(library, {"DllMain"});
-        platform.files["/hook/middle.so"].image = image(Machine::x86_64, {}, {"deep.so"});
-        platform.files["/hook/deep.so"].image = image(Machine::x86_64, {"SetTeskShellHook"}, {});
-        platform.files["/hook/x86.so"].image = image(Machine::x86, {}, {});
-        platform.files["/hook/program.so"].image = image(Machine::x86_64, {}, {});
-        platform.files["/hook/program.so"].image.library_refusal = "it is a program";
-        for (const char* file : {"/hook/middle.so", "/hook/deep.so", "/hook/x86.so", "/hook/program.so"})
-            platform.files[file].image.imports_beside = false;
-        const std::vector<std::string> found = linux_problems(platform);
-        ASSERT_EQ(found.size(), inherited ? 2U : 4U);
-        EXPECT_TRUE(says(found[0], {"imports x86.so, which is not built for x86-64"})) << found[0];
-        EXPECT_TRUE(says(
-            found[1], {"/hook/program.so, which /hook/TeskShellHook64.dll imports, is no library", "it is a program"}))
-            << found[1];
-        if (!inherited) {
-            EXPECT_TRUE(says(found[2], {"/hook/middle.so imports deep.so, which is beside the host but not"}));
-            EXPECT_TRUE(says(found[3], {"exports no SetTeskShellHook"})) << found[3];
-        }
+    FakePlatform platform;
+    std::vector<LoaderReport> missing(250, {Kind::missing, "gone.so", {}, {}, {}});
+    linux_folder(platform, missing);
+    platform.files["/hook/TeskShellHook64.dll"].image.machine = Machine::x86;
+    EXPECT_EQ(linux_problems(platform).size(), 1U);
+    EXPECT_EQ(platform.heard_reports, 0U);
+
+    platform.files["/hook/TeskShellHook64.dll"].image.machine = Machine::x86_64;
+    const std::vector<std::string> found = linux_problems(platform);
+    ASSERT_EQ(found.size(), 101U);
+    EXPECT_EQ(found[100], "... and more problems, not shown: hook_check stopped the dynamic linker at the first 100");
+    EXPECT_EQ(platform.heard_reports, 100U);
+}
+
+TEST(HookCheck, ReadsEachLineOfTheDynamicLinkersTraceAsItWritesIt)
+{
+    const char program[] = "/h/hook_host";
+    const struct {
+        const char* line;
+        bool read;
+        LoaderReport report;
+    } lines[] = {
+        {"\tlibc.so.6 => /lib/libc.so.6 (0x00007f4c08386000)", true, libc_loaded},
+        {"\t/lib64/ld-linux-x86-64.so.2 (0x00007f4c0858e000)",
+         true,
+         {Kind::loaded, "/lib64/ld-linux-x86-64.so.2", "/lib64/ld-linux-x86-64.so.2", {}, {}}},
+        {"\tlinux-vdso.so.1 (0x00007f4c0858c000)", true, {Kind::loaded, "linux-vdso.so.1", {}, {}, {}}},
+        {"\ta => b.so => not found", true, {Kind::missing, "a => b.so", {}, {}, {}}},
+        {"undefined symbol: getenv, version GLIBC_9.9.9\t(/h/lib.so)",
+         true,
+         {Kind::symbol, "getenv", "/h/lib.so", "GLIBC_9.9.9", {}}},
+        {"undefined symbol: hook_check_gone\t(/h/lib.so)",
+         true,
+         {Kind::symbol, "hook_check_gone", "/h/lib.so", {}, {}}},
+        {"/h/hook_host: /lib/libc.so.6: version `GLIBC_9.9.9' not found (required by /h/lib.so)",
+         true,
+         {Kind::version, "GLIBC_9.9.9", "/h/lib.so", "/lib/libc.so.6", {}}},
+        {"/h/hook_host: error while loading shared libraries: /h/x.so: cannot read file data: Error 21",
+         true,
+         {Kind::refused, {}, {}, {}, "/h/x.so: cannot read file data: Error 21"}},
+        {"Inconsistency detected by ld.so: dl-version.c: 204: _dl_check_map_versions: Assertion `needed != NULL' "
+         "failed!",
+         true,
+         {Kind::refused,
+          {},
+          {},
+          {},
+          "Inconsistency detected by ld.so: dl-version.c: 204: _dl_check_map_versions: Assertion `needed != NULL' "
+          "failed!"}},
+        {"       569:\tfile=gone.so [0];  needed by /h/lib.so [0]",
+         true,
+         {Kind::needed, "gone.so", "/h/lib.so", {}, {}}},
+        {"       569:\tfile=gone.so [0];  generating link map", false, {}},
+        {"       569:\t/h/lib.so: error: symbol lookup error: undefined symbol: x (continued)", false, {}},
+        {"", false, {}},
+    };
+    for (const auto& check : lines) {
+        LoaderReport report;
+        ASSERT_EQ(read_trace_line(check.line, program, report), check.read) << check.line;
+        if (!check.read)
+            continue;
+        EXPECT_EQ(report.kind, check.report.kind) << check.line;
+        EXPECT_EQ(report.name, check.report.name) << check.line;
+        EXPECT_EQ(report.file, check.report.file) << check.line;
+        EXPECT_EQ(report.library, check.report.library) << check.line;
+        EXPECT_EQ(report.text, check.report.text) << check.line;
     }
 }
 
@@ -693,22 +752,38 @@ TEST(HookCheck, BindsEachImportedFunctionAsTheLoaderDoesFollowingForwardersAndAp
     }
 }
 
-TEST(HookCheck, BindsAnImportFromTheLibraryBesideTheHostFirst)
+TEST(HookCheck, BindsAnImportFromTheLibraryBesideTheHostFirstButAKnownDll)
 {
-    FakePlatform platform;
-    system_file(platform, "KERNEL32.dll", system_image({"GetTickCount"}));
-    // A KERNEL32.dll placed beside the host is the one the loader takes, here one that lacks it.
-    platform.files["C:\\hook\\KERNEL32.dll"].image = system_image({});
-    binding(platform.files[library].image, import_of("KERNEL32.dll", "GetTickCount"));
-    // The host's binding of the entry is told of the library, once.
-    binding(platform.files[host].image, import_of("TeskShellHook64.dll", entry_name));
-    EXPECT_EQ(problems(platform),
-              std::vector<std::string>{std::string(library) + " imports GetTickCount from KERNEL32.dll (C:\\hook\\"
-                                                              "KERNEL32.dll), which does not export GetTickCount: the "
-                                                              "loader refuses to start the host (0xC0000139, the "
-                                                              "procedure entry point could not be located); build "
-                                                              "against the library it runs with, or look the function "
-                                                              "up when it runs (GetProcAddress)"});
+    const struct {
+        const char* name;
+        Machine machine;
+        std::vector<std::string> said; // one problem, with these words; none if empty
+    } cases[] = {
+        // A copy beside the host is the one the loader takes: here one that lacks the function, or one
+        // of another machine; Windows maps a KnownDLL from its system folder whatever is beside it.
+        {"VERSION.dll",
+         Machine::x86_64,
+         {"imports GetTickCount from VERSION.dll (C:\\hook\\VERSION.dll), which does not export GetTickCount",
+          "0xC0000139"}},
+        {"VERSION.dll",
+         Machine::x86,
+         {"C:\\hook\\VERSION.dll, which C:\\hook\\TeskShellHook64.dll imports, is built for x86", "0xC000007B"}},
+        {"KERNEL32.dll", Machine::x86, {}},
+    };
+    for (const auto& check : cases) {
+        FakePlatform platform;
+        system_file(platform, check.name, system_image({"GetTickCount"}));
+        platform.files[std::string("C:\\hook\\") + check.name].image = system_image({});
+        platform.files[std::string("C:\\hook\\") + check.name].image.machine = check.machine;
+        binding(platform.files[library].image, import_of(check.name, "GetTickCount"));
+        platform.files[library].image.imports.push_back(check.name);
+        // The host's binding of the entry is told of the library, once.
+        binding(platform.files[host].image, import_of("TeskShellHook64.dll", entry_name));
+        const std::vector<std::string> found = problems(platform);
+        ASSERT_EQ(found.size(), check.said.empty() ? 0U : 1U) << check.name << (found.empty() ? "" : found[0]);
+        if (!check.said.empty())
+            EXPECT_TRUE(says(found[0], check.said)) << found[0];
+    }
 }
 
 } // namespace
