@@ -2,6 +2,7 @@
 
 #include <stdint.h>
 
+#include "names.h"
 #include "pe_image.h"
 
 namespace {
@@ -14,19 +15,6 @@ constexpr size_t value_size = 20;
 uint32_t u32(const unsigned char* at)
 {
     return static_cast<uint32_t>(at[0] | at[1] << 8 | at[2] << 16) | static_cast<uint32_t>(at[3]) << 24;
-}
-
-char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowered(std::string_view text)
-{
-    std::string each;
-    for (const char c : text)
-        each += lower(c);
-    return each;
 }
 
 // The schema's bytes, read within them: every text read counts against a budget of their size, so
@@ -56,7 +44,7 @@ public:
         text.clear();
         for (size_t i = 0; i < kept / 2; ++i) {
             const unsigned unit = units[2 * i] | units[2 * i + 1] << 8;
-            text += unit < 0x80 ? lower(static_cast<char>(unit)) : '\xFF';
+            text += unit < 0x80 ? ascii_lower(static_cast<char>(unit)) : '\xFF';
         }
         return true;
     }

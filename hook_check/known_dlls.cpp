@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "names.h"
+
 namespace {
 
 // Sorted, in lower case.
@@ -18,9 +20,6 @@ const char* const known[] = {
 
 bool known_dll(const std::string& name)
 {
-    std::string lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
-    return std::binary_search(std::begin(known), std::end(known), lower,
+    return std::binary_search(std::begin(known), std::end(known), lowered(name),
                               [](const std::string& a, const std::string& b) { return a < b; });
 }

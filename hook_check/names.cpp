@@ -94,3 +94,16 @@ std::string shown_path(std::string_view path)
 {
     return escaped(path, 0x7F);
 }
+
+char ascii_lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string lowered(std::string_view text)
+{
+    std::string each;
+    for (const char c : text)
+        each += ascii_lower(c);
+    return each;
+}

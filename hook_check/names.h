@@ -56,3 +56,7 @@ std::string shown(std::string_view name);
 // A path (UTF-8) as a line shows it: whole, its characters as they are, but its control bytes written
 // \xNN, so that a newline in a folder's name cannot split a line in two.
 std::string shown_path(std::string_view path);
+
+// `c`, or `text`, with the ASCII letters in lowercase: how Windows' loader compares library names.
+char ascii_lower(char c);
+std::string lowered(std::string_view text);
