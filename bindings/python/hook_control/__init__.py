@@ -203,7 +203,7 @@ class Host:
         self._lock = threading.Lock()
         self._calls = 0  # library calls under way on the handle
         self._released = False
-        self._wait_numbers = set()  # of its asynchronous waits under way, in _waits
+        self._waits_under_way = set()  # of its asynchronous waits under way, in _waits
 
     def _enter(self):
         """The handle, counted as in use until _leave(); ValueError once released."""
@@ -287,7 +287,7 @@ class Host:
         ended = loop.create_future()
         number = next(_wait_numbers)
         # Noted first, so that a release() from now on finds it and ends it.
-        self._wait_numbers.add(number)
+        self._waits_under_way.add(number)
         _waits[number] = (loop, ended, self)
         try:
             if self._call(_library.hook_host_watch, _ended, number) != _OK:
@@ -295,7 +295,7 @@ class Host:
                 _check(_FAILED, "wait_async")
             await ended
         finally:
-            self._wait_numbers.discard(number)
+            self._waits_under_way.discard(number)
             if _waits.pop(number, None) is not None:
                 self._unwatch(number)
         return self.wait(0)
@@ -311,7 +311,7 @@ class Host:
         if not first:
             return
         released = ValueError("the host has been released")
-        for number in tuple(self._wait_numbers):
+        for number in tuple(self._waits_under_way):
             wait = _waits.pop(number, None)
             if wait is not None:
                 loop, future, _ = wait
