@@ -16,7 +16,7 @@ import images
 from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, X64_BUILD, X86_BIN, Host, exit_status, report
 from processes import TestCase
 from test_hook_host import assert_one_manifest, assert_version
-from test_install import BUILD, SOURCE, TOP, VERSION, cpack, package, run
+from test_install import BUILD, DOTNET_FRAMEWORKS, SOURCE, TOP, VERSION, cpack, package, run
 
 CMAKE = os.environ["CMAKE_COMMAND"]
 # What a build of the release makes, in its programs folder, and their targets; in a 32-bit build the host
@@ -50,7 +50,7 @@ def packed_dlls(folder):
             for platform, architecture in (("win_amd64", "x64"), ("win32", "x86"))] + [
         (os.path.join(folder, "HookControl.%s.nupkg" % VERSION),
          dict({"lib/%s/HookControl.%s" % (framework, kind): "bindings/dotnet/%sHookControl.%s" % (folder, kind)
-               for framework, folder in (("net45", ""), ("netstandard2.1", "netstandard2.1/"))
+               for framework, folder in DOTNET_FRAMEWORKS
                for kind in ("dll", "xml")},
               **{"runtimes/win-x64/native/hook_control.dll": dll % "x64",
                  "runtimes/win-x86/native/hook_control.dll": dll % "x86"}))]
@@ -132,8 +132,9 @@ class Signed(TestCase):
 
         # Every program and DLL, the C# binding's assemblies among them.
         self.assertEqual(portable_executables(programs), sorted(
-            ["hook_host.exe", "hook_host32.exe", "hook_close.exe", "hook_check.exe", "bindings/dotnet/HookControl.dll",
-             "bindings/dotnet/netstandard2.1/HookControl.dll", "try/hook_host.exe", "try/TeskShellHook64.dll"] +
+            ["hook_host.exe", "hook_host32.exe", "hook_close.exe", "hook_check.exe", "try/hook_host.exe",
+             "try/TeskShellHook64.dll"] +
+            ["bindings/dotnet/%sHookControl.dll" % folder for _, folder in DOTNET_FRAMEWORKS] +
             ["hook_control/%s/hook_control.dll" % architecture for architecture in ("x64", "x86")]))
         for name in portable_executables(programs):
             with self.subTest(name=name):
