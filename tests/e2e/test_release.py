@@ -5,6 +5,7 @@ HOOK_HOST_SOURCE_DATE_EPOCH, the time of the commit it built.
 """
 import filecmp
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -118,6 +119,25 @@ class Signed(TestCase):
         self.assertEqual(released(output), [])
         said = " ".join((result.stdout + result.stderr).decode().split())  # as CMake wraps its lines
         self.assertIn("Cannot read the certificates of %s: " % pfx, said)
+
+    def test_the_pages_package_command_given_a_wrong_password_stops_at_the_build_on_its_cause(self):
+        if os.path.realpath(BUILD) != os.path.realpath(os.path.join(SOURCE, "build", "windows")):
+            self.skipTest("the page's command builds the windows preset's folder, not this test's %s" % BUILD)
+        with open(os.path.join(SOURCE, "docs", "release.md")) as page:
+            command, = [block for block in re.findall(r"```sh\n(.*?)```", page.read(), re.S)
+                        if "cpack --preset windows" in block]
+        folder = tempfile.mkdtemp(prefix="hook_host_signing.")
+        self.addCleanup(shutil.rmtree, folder)
+        _, pfx = self.certificate(folder)
+        result = subprocess.run(["sh", "-c", command], cwd=SOURCE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                env=dict(os.environ, HOOK_HOST_SIGN_PFX=pfx, HOOK_HOST_SIGN_PASSWORD="not the password"))
+        said = result.stdout.decode()
+        self.assertNotEqual(result.returncode, 0, said)
+        self.assertNotIn("CPack", said, "stopped before CPack")
+        # The cause is the last error; after its message, only the build tool's word that it stopped.
+        message, _, after = said.rpartition("CMake Error")[2].partition("\n\n")
+        self.assertIn("Cannot read the certificates of %s: " % pfx, " ".join(message.split()))
+        self.assertNotRegex(after, r"(?i)error|problem", said)
 
     def test_a_release_given_a_certificate_is_signed_verifies_and_runs(self):
         folder = tempfile.mkdtemp(prefix="hook_host_signing.")
