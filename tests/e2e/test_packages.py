@@ -2,7 +2,8 @@
 holds, each with its checksum, and a C# controller built against the NuGet package reaches a host:
 installed by nuget from a folder and run on Mono; and restored offline from a folder by the .NET SDK
 for Windows, built by it as a project for .NET Core 3.1, and run by its runtime under Wine, with a
-runtime identifier and without one; and a user's library of each .NET Standard built against it there.
+runtime identifier and without one; and a user's library of each .NET Standard built against it there,
+and a program that runs a host through the one for .NET Standard 2.0.
 
 Set by the build, besides what the install and shared library test modules read: HOOK_HOST_MONO,
 HOOK_HOST_MCS and HOOK_HOST_NUGET, Mono's tools; HOOK_HOST_LINUX_BIN, the programs folder of a Linux
@@ -21,7 +22,7 @@ import tempfile
 import unittest
 import zipfile
 
-from controller import RUN, platform_path
+from controller import HOST, RUN, platform_path
 from processes import TestCase
 from test_install import BUILD, DOTNET_FRAMEWORKS, SOURCE, TOP, VERSION, package, run
 from test_release import packed_dlls
@@ -163,6 +164,16 @@ class DotNetSdk:
                                          FALLBACK_FOLDER % platform_path(NETSTANDARD_PACKAGES)))
         return project
 
+    def restore_and_build(self, project, *properties):
+        """Restores and builds `project` as its user would: it must succeed with no warning, about the
+        package (NU1701: no asset for its framework; CS8002: not strong-named) or else."""
+        # Wine 8: MSBuild's node for builds of several frameworks or projects at once fails the build
+        # with no error and outlives it; one process builds them.
+        for step in (["restore"], ["build", "--no-restore", "-maxcpucount:1"]):
+            result = self.sdk(project, *step, *properties)
+            self.assertEqual(result.returncode, 0, result.stdout[-3000:])
+            self.assertNotIn(b"warning", result.stdout)
+
     def sdk(self, project, *arguments):
         """What `dotnet ARGUMENTS` did in `project`, with the package's version given."""
         return subprocess.run(self.dotnet + list(arguments) + ["-nologo", "-p:HookControlVersion=" + VERSION],
@@ -185,10 +196,7 @@ class DotNetRuntime(DotNetSdk, Binding, CSharp, TestCase):
         project = self.project("project", ["tests/controller/BindingController.csproj",
                                            "tests/controller/BindingController.cs"])
         properties = ["-p:RuntimeIdentifier=" + self.RUNTIME_IDENTIFIER] if self.RUNTIME_IDENTIFIER else []
-        for step in (["restore"], ["build", "--no-restore"]):
-            result = self.sdk(project, *step, *properties)
-            self.assertEqual(result.returncode, 0, result.stdout[-3000:])
-            self.assertNotIn(b"warning", result.stdout, "no warning, about the package or else")
+        self.restore_and_build(project, *properties)
         output = os.path.join(project, "bin", "Debug", "netcoreapp3.1")
         if self.RUNTIME_IDENTIFIER:
             # Its own program, with the DLL of its architecture beside it.
@@ -228,6 +236,18 @@ LIBRARY_PROJECT = """<Project Sdk="Microsoft.NET.Sdk">
   </ItemGroup>%s
 </Project>
 """
+# A user's program for .NET Core 3.1 that takes their library as a project, and with it the package.
+PROGRAM_PROJECT = """<Project Sdk="Microsoft.NET.Sdk">
+  <PropertyGroup>
+    <OutputType>Exe</OutputType>
+    <TargetFramework>netcoreapp3.1</TargetFramework>
+    <TreatWarningsAsErrors>true</TreatWarningsAsErrors>
+  </PropertyGroup>
+  <ItemGroup>
+    <ProjectReference Include="../library/HostSupervisor.csproj" />
+  </ItemGroup>
+</Project>
+"""
 # What each language's project adds. F# compiles only the files it names, and takes FSharp.Core from
 # the SDK, as the offline feed lacks its package.
 LANGUAGES = {"cs": """
@@ -244,24 +264,22 @@ LANGUAGES = {"cs": """
 
 
 class DotNetLibrary(DotNetSdk, TestCase):
+    def library(self, name, language, frameworks):
+        """A new project `name` of the user's library in `language` for `frameworks`."""
+        if "netstandard2.0" in frameworks and not NETSTANDARD_PACKAGES:
+            self.skipTest("no NETStandard.Library 2.0.3 offline (HOOK_HOST_NETSTANDARD_PACKAGES): "
+                          "run tools/install-dependencies")
+        project = self.project(name, ["tests/consumer/HostSupervisor." + language, "bindings/dotnet/HookControl.snk"])
+        with open(os.path.join(project, "HostSupervisor.%sproj" % language), "w") as written:
+            written.write(LIBRARY_PROJECT % (frameworks, LANGUAGES[language]))
+        return project
+
     def test_a_library_builds_for_each_net_standard_and_in_each_language(self):
         for language, frameworks in (("cs", "netstandard2.0"), ("cs", "netstandard2.0;netstandard2.1"),
                                      ("cs", "netstandard2.1"), ("vb", "netstandard2.1"), ("fs", "netstandard2.1")):
             with self.subTest(language=language, frameworks=frameworks):
-                if "netstandard2.0" in frameworks and not NETSTANDARD_PACKAGES:
-                    self.skipTest("no NETStandard.Library 2.0.3 offline (HOOK_HOST_NETSTANDARD_PACKAGES): "
-                                  "run tools/install-dependencies")
-                project = self.project("%s-%s" % (language, frameworks.replace(";", "+")), [
-                    "tests/consumer/HostSupervisor." + language, "bindings/dotnet/HookControl.snk"])
-                with open(os.path.join(project, "HostSupervisor.%sproj" % language), "w") as written:
-                    written.write(LIBRARY_PROJECT % (frameworks, LANGUAGES[language]))
-                # Wine 8: MSBuild's node for the inner builds of several frameworks fails the build
-                # with no error and outlives it; one process builds them.
-                for step in (["restore"], ["build", "--no-restore", "-maxcpucount:1"]):
-                    result = self.sdk(project, *step)
-                    self.assertEqual(result.returncode, 0, result.stdout[-3000:])
-                    self.assertNotIn(b"warning", result.stdout, "no NU1701, no CS8002: an asset for each framework, "
-                                                                "strong-named")
+                project = self.library("%s-%s" % (language, frameworks.replace(";", "+")), language, frameworks)
+                self.restore_and_build(project)
                 with open(os.path.join(project, "obj", "project.assets.json")) as assets:
                     targets = json.load(assets)["targets"]
                 for framework in frameworks.split(";"):
@@ -271,6 +289,17 @@ class DotNetLibrary(DotNetSdk, TestCase):
                                      ["lib/%s/HookControl.dll" % framework])
                     self.assertTrue(os.path.exists(os.path.join(project, "bin", "Debug", framework,
                                                                 "HostSupervisor.dll")))
+
+    def test_a_program_runs_a_host_through_a_library_for_net_standard_2_0(self):
+        self.library("library", "cs", "netstandard2.0")
+        program = self.project("program", ["tests/consumer/HostSupervisorProgram.cs"])
+        with open(os.path.join(program, "HostSupervisorProgram.csproj"), "w") as written:
+            written.write(PROGRAM_PROJECT)
+        self.restore_and_build(program)
+        ran = subprocess.run(self.dotnet + [os.path.join(program, "bin", "Debug", "netcoreapp3.1",
+                                                         "HostSupervisorProgram.dll"), platform_path(HOST)],
+                             env=self.environment, capture_output=True, timeout=60)
+        self.assertEqual((ran.returncode, ran.stdout.strip()), (0, b"7"), ran.stderr[-3000:])
 
 
 class DotNetRuntimeWithRid(DotNetRuntime):
