@@ -12,9 +12,9 @@
 # beside HookControl.cs and are signed with the release's DLLs:
 # - HookControl.dll for .NET Framework 4.5 and later, against Mono's 4.5 profile (its default);
 # - netstandard2.0/HookControl.dll for libraries of .NET Standard 2.0 and the runtimes that only they
-#   reach, against the reference assembly of .NET Standard 2.0 that the .NET SDK keeps for its own
-#   tasks (byte for byte the one of the NETStandard.Library 2.0.3 package). The same API less
-#   IAsyncDisposable, which .NET Standard 2.1 brought;
+#   reach, against the reference assembly of .NET Standard 2.0 that the .NET SDK 3.1.102 carries in
+#   its sdk/3.1.102/ref (byte for byte the one of the NETStandard.Library 2.0.3 package). The same API
+#   less IAsyncDisposable, which .NET Standard 2.1 brought;
 # - netstandard2.1/HookControl.dll for .NET Core 3.0 and later and .NET 5 and later, against the
 #   reference assembly of .NET Standard 2.1 in the .NET SDK.
 find_program(MCS mcs)
