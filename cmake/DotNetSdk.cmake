@@ -1,5 +1,5 @@
 # The .NET SDK for Windows that tools/install-dependencies unpacks outside the source tree. Its
-# reference assembly of .NET Standard 2.1 builds the C# binding's assembly for .NET Core and .NET 5+;
+# reference assemblies of .NET Standard 2.0 and 2.1 build the C# binding's assemblies for those;
 # its dotnet.exe, run under Wine, restores, builds and runs a project of the NuGet package on a real
 # .NET runtime in the tests.
 include_guard(GLOBAL)

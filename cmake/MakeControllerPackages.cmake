@@ -38,8 +38,7 @@ foreach(architecture platform IN ZIP_LISTS architectures platforms)
 endforeach()
 
 set(nupkg ${output}/HookControl.${CPACK_HOOK_HOST_VERSION}.nupkg)
-make(${nupkg} -DASSEMBLY=${staged}/bindings/dotnet/HookControl.dll
-     -DNETSTANDARD_ASSEMBLY=${staged}/bindings/dotnet/netstandard2.1/HookControl.dll -DX64=${staged}/hook_control/x64/hook_control.dll
+make(${nupkg} -DASSEMBLIES=${staged}/bindings/dotnet -DX64=${staged}/hook_control/x64/hook_control.dll
      -DX86=${staged}/hook_control/x86/hook_control.dll -DSTRIP_NONDETERMINISM=${CPACK_HOOK_HOST_strip-nondeterminism}
      -DWORK=${work}/nuget -DOUTPUT=${output} -P ${CPACK_HOOK_HOST_SOURCE}/cmake/NuGetPackage.cmake)
 checksum(${nupkg})

@@ -1,13 +1,14 @@
 # Makes hook_control's NuGet package, HookControl.<version>.nupkg: the C# binding's assemblies, each
-# with its XML documentation, under lib/net45 (.NET Framework) and lib/netstandard2.1 (.NET Core 3.0+,
-# .NET 5+), hook_control.dll of each architecture under runtimes/win-<architecture>/native, and
-# build/net45/HookControl.targets for the .NET Framework projects that read no runtimes/ folder. Every
-# asset that NuGet weighs for a framework is under a framework's folder, so that NuGet tells a project
-# of a framework that none of them serves (.NET Standard 2.0) at its restore (NU1701). Run with
-# cmake -P by the Windows release's packaging, after signing, with:
+# with its XML documentation, under lib/net45 (.NET Framework), lib/netstandard2.0 (libraries of .NET
+# Standard 2.0) and lib/netstandard2.1 (.NET Core 3.0+, .NET 5+), hook_control.dll of each architecture
+# under runtimes/win-<architecture>/native, and build/net45/HookControl.targets for the .NET Framework
+# projects that read no runtimes/ folder. Every asset that NuGet weighs for a framework is under a
+# framework's folder, so that NuGet tells a project of a framework that none of them serves at its
+# restore (NU1701). Run with cmake -P by the Windows release's packaging, after signing, with:
 #   SOURCE                  the source tree
-#   ASSEMBLY                HookControl.dll, the binding built by mcs for .NET Framework, HookControl.xml beside it
-#   NETSTANDARD_ASSEMBLY    HookControl.dll, the binding built by mcs for .NET Standard 2.1, the same
+#   ASSEMBLIES              the release's bindings/dotnet: HookControl.dll, the binding built by mcs
+#                           for .NET Framework, and netstandard2.0/ and netstandard2.1/, each with the
+#                           one for that .NET Standard; HookControl.xml beside each
 #   X64 X86                 hook_control.dll of each architecture
 #   VERSION LICENSE         the package's version and licence (an SPDX expression; one that NuGet does
 #                           not know, LicenseRef-..., goes into the package as LICENSE.txt, which
@@ -19,7 +20,7 @@
 # A .nupkg is an Open Packaging Conventions zip: [Content_Types].xml gives each extension's type, and
 # _rels/.rels points at the .nuspec, which older clients (nuget 2.x) look for that way. It is
 # reproducible: files of fixed modes, packed in a fixed order, the entries dated SOURCE_DATE_EPOCH.
-foreach(setting SOURCE ASSEMBLY NETSTANDARD_ASSEMBLY X64 X86 VERSION LICENSE SOURCE_DATE_EPOCH STRIP_NONDETERMINISM WORK OUTPUT)
+foreach(setting SOURCE ASSEMBLIES X64 X86 VERSION LICENSE SOURCE_DATE_EPOCH STRIP_NONDETERMINISM WORK OUTPUT)
   if(NOT DEFINED ${setting})
     message(FATAL_ERROR "NuGetPackage.cmake needs ${setting}")
   endif()
@@ -35,12 +36,11 @@ function(stage from to)
   file(CHMOD ${WORK}/${to} ${mode})
   set(entries ${entries} ${to} PARENT_SCOPE)
 endfunction()
-set(frameworks net45 netstandard2.1)
-set(assemblies ${ASSEMBLY} ${NETSTANDARD_ASSEMBLY})
-foreach(framework assembly IN ZIP_LISTS frameworks assemblies)
-  get_filename_component(built ${assembly} DIRECTORY)
-  stage(${built}/HookControl.dll lib/${framework}/HookControl.dll)
-  stage(${built}/HookControl.xml lib/${framework}/HookControl.xml)
+set(frameworks net45 netstandard2.0 netstandard2.1)
+set(folders . netstandard2.0 netstandard2.1)
+foreach(framework folder IN ZIP_LISTS frameworks folders)
+  stage(${ASSEMBLIES}/${folder}/HookControl.dll lib/${framework}/HookControl.dll)
+  stage(${ASSEMBLIES}/${folder}/HookControl.xml lib/${framework}/HookControl.xml)
 endforeach()
 stage(${X64} runtimes/win-x64/native/hook_control.dll)
 stage(${X86} runtimes/win-x86/native/hook_control.dll)

@@ -1,7 +1,8 @@
 // A library of a .NET user's that drives hosts through the NuGet package, written with the habits of
 // System.Diagnostics.Process (C# 8): `await using`, an int process id and status, a timeout or a token
 // for the asynchronous wait, HasExited and ExitCode, and the system's code of a failed start. The tests
-// build it, strong-named, for each target framework they try.
+// build it, strong-named, for each target framework they try; for .NET Standard 2.0, which has no
+// IAsyncDisposable, with a plain `using`.
 using System;
 using System.Threading;
 using System.Threading.Tasks;
@@ -15,7 +16,11 @@ namespace HostSupervision
         public static async Task<int> RunOnce(string path, TimeSpan timeout, CancellationToken cancellation)
         {
             try {
+#if NETSTANDARD2_0
+                using var host = Host.Start(path, 42);
+#else
                 await using var host = Host.Start(path, 42);
+#endif
                 int id = host.ProcessId;
                 host.WaitReport(TimeSpan.FromSeconds(10));
                 try {

@@ -115,7 +115,9 @@ def shared_library(architecture):
 # one also as the assemblies that the release builds, each with its XML documentation beside it.
 BINDINGS = {"bindings/python/hook_control.py": "bindings/python/hook_control/__init__.py",
             "bindings/dotnet/HookControl.cs": "bindings/dotnet/HookControl.cs"} if WINDOWS else {}
-ASSEMBLY = ["bindings/dotnet/%sHookControl.%s" % (folder, kind) for folder in ("", "netstandard2.1/")
+# Each framework of the NuGet package, with the folder below bindings/dotnet of its assembly.
+DOTNET_FRAMEWORKS = (("net45", ""), ("netstandard2.0", "netstandard2.0/"), ("netstandard2.1", "netstandard2.1/"))
+ASSEMBLY = ["bindings/dotnet/%sHookControl.%s" % (folder, kind) for _, folder in DOTNET_FRAMEWORKS
             for kind in ("dll", "xml")] if WINDOWS and X64_BUILD else []
 
 def run(test, command, **kwargs):

@@ -5,6 +5,7 @@ HOOK_HOST_SOURCE_DATE_EPOCH, the time of the commit it built.
 """
 import filecmp
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -16,7 +17,7 @@ import images
 from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, X64_BUILD, X86_BIN, Host, exit_status, report
 from processes import TestCase
 from test_hook_host import assert_one_manifest, assert_version
-from test_install import BUILD, SOURCE, TOP, VERSION, cpack, package, run
+from test_install import BUILD, DOTNET_FRAMEWORKS, SOURCE, TOP, VERSION, cpack, package, run
 
 CMAKE = os.environ["CMAKE_COMMAND"]
 # What a build of the release makes, in its programs folder, and their targets; in a 32-bit build the host
@@ -50,7 +51,7 @@ def packed_dlls(folder):
             for platform, architecture in (("win_amd64", "x64"), ("win32", "x86"))] + [
         (os.path.join(folder, "HookControl.%s.nupkg" % VERSION),
          dict({"lib/%s/HookControl.%s" % (framework, kind): "bindings/dotnet/%sHookControl.%s" % (folder, kind)
-               for framework, folder in (("net45", ""), ("netstandard2.1", "netstandard2.1/"))
+               for framework, folder in DOTNET_FRAMEWORKS
                for kind in ("dll", "xml")},
               **{"runtimes/win-x64/native/hook_control.dll": dll % "x64",
                  "runtimes/win-x86/native/hook_control.dll": dll % "x86"}))]
@@ -119,6 +120,25 @@ class Signed(TestCase):
         said = " ".join((result.stdout + result.stderr).decode().split())  # as CMake wraps its lines
         self.assertIn("Cannot read the certificates of %s: " % pfx, said)
 
+    def test_the_pages_package_command_given_a_wrong_password_stops_at_the_build_on_its_cause(self):
+        if os.path.realpath(BUILD) != os.path.realpath(os.path.join(SOURCE, "build", "windows")):
+            self.skipTest("the page's command builds the windows preset's folder, not this test's %s" % BUILD)
+        with open(os.path.join(SOURCE, "docs", "release.md")) as page:
+            command, = [block for block in re.findall(r"```sh\n(.*?)```", page.read(), re.S)
+                        if "cpack --preset windows" in block]
+        folder = tempfile.mkdtemp(prefix="hook_host_signing.")
+        self.addCleanup(shutil.rmtree, folder)
+        _, pfx = self.certificate(folder)
+        result = subprocess.run(["sh", "-c", command], cwd=SOURCE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                env=dict(os.environ, HOOK_HOST_SIGN_PFX=pfx, HOOK_HOST_SIGN_PASSWORD="not the password"))
+        said = result.stdout.decode()
+        self.assertNotEqual(result.returncode, 0, said)
+        self.assertNotIn("CPack", said, "stopped before CPack")
+        # The cause is the last error; after its message, only the build tool's word that it stopped.
+        message, _, after = said.rpartition("CMake Error")[2].partition("\n\n")
+        self.assertIn("Cannot read the certificates of %s: " % pfx, " ".join(message.split()))
+        self.assertNotRegex(after, r"(?i)error|problem", said)
+
     def test_a_release_given_a_certificate_is_signed_verifies_and_runs(self):
         folder = tempfile.mkdtemp(prefix="hook_host_signing.")
         self.addCleanup(shutil.rmtree, folder)
@@ -132,8 +152,9 @@ class Signed(TestCase):
 
         # Every program and DLL, the C# binding's assemblies among them.
         self.assertEqual(portable_executables(programs), sorted(
-            ["hook_host.exe", "hook_host32.exe", "hook_close.exe", "hook_check.exe", "bindings/dotnet/HookControl.dll",
-             "bindings/dotnet/netstandard2.1/HookControl.dll", "try/hook_host.exe", "try/TeskShellHook64.dll"] +
+            ["hook_host.exe", "hook_host32.exe", "hook_close.exe", "hook_check.exe", "try/hook_host.exe",
+             "try/TeskShellHook64.dll"] +
+            ["bindings/dotnet/%sHookControl.dll" % folder for _, folder in DOTNET_FRAMEWORKS] +
             ["hook_control/%s/hook_control.dll" % architecture for architecture in ("x64", "x86")]))
         for name in portable_executables(programs):
             with self.subTest(name=name):

