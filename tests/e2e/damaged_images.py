@@ -428,6 +428,39 @@ def elf_needing_version(data, version):
     raise ValueError("no version it needs is named in %d bytes" % len(version))
 
 
+def elf_needing_base_version(data):
+    """`data` requiring, of the first library it needs versions of (DT_VERNEED), that library's base
+    version, which bears the library's own name: in place of the first version it names in as many
+    bytes or more, the symbols it bound under that version bound under none."""
+    _, entries = _elf_dynamic(data)
+    table = dict(entries)
+    strings = _elf_offset(data, table[DT_STRTAB])
+    need = _elf_offset(data, table[DT_VERNEED])
+    name = lambda at: data[strings + struct.unpack_from("<I", data, at)[0]:].split(b"\0")[0]
+    (count, file_at, aux_next) = struct.unpack_from("<2xHII", data, need)
+    base = data[strings + file_at:].split(b"\0")[0]
+    aux = need + aux_next
+    while len(name(aux + 8)) < len(base):
+        count -= 1
+        aux += struct.unpack_from("<I", data, aux + 12)[0]
+        if count == 0:
+            raise ValueError("no version it needs is named in %d bytes or more" % len(base))
+    name_at = strings + struct.unpack_from("<I", data, aux + 8)[0]
+    (index,) = struct.unpack_from("<H", data, aux + 6)
+    renamed = bytearray(_set(data, aux, "I", _elf_hash(base)))
+    renamed[name_at:name_at + len(name(aux + 8))] = base.ljust(len(name(aux + 8)), b"\0")
+    # As many version entries as the dynamic symbols, which the section headers count.
+    (e_shoff,) = struct.unpack_from("<Q", data, 0x28)
+    (e_shentsize, e_shnum) = struct.unpack_from("<HH", data, 0x3A)
+    sections = [struct.unpack_from("<4xIQQQQ", data, e_shoff + i * e_shentsize)[0::4] for i in range(e_shnum)]
+    symbols = next(size // 24 for kind, size in sections if kind == 11)
+    versions = _elf_offset(data, table[DT_VERSYM])
+    for i in range(symbols):
+        if struct.unpack_from("<H", data, versions + 2 * i)[0] & 0x7FFF == index:
+            struct.pack_into("<H", renamed, versions + 2 * i, 1)
+    return bytes(renamed)
+
+
 def elf_version_hash_bent(data):
     """`data` with the hash of the first version it requires (DT_VERNEED) made another than its name's."""
     table = dict(_elf_dynamic(data)[1])

@@ -364,8 +364,10 @@ class LoaderVerdicts(Checked):
              ["imports libhook_check_gone.so, which is not built for x86-64"]),
             ("inherited_runpath", [os.path.join(BROKEN, "needed", "libhook_check_middle.so"), gone],
              ["libhook_check_middle.so imports libhook_check_gone.so, which is beside the host but not where"]),
-            # Sound: a DT_RPATH applies to the libraries loaded through it that have no DT_RUNPATH, and
-            # the host binds the entry from any library loaded with it.
+            # Sound: a DT_RPATH applies to the libraries loaded through it that have no DT_RUNPATH; the
+            # host binds the entry from any library loaded with it; a symbol that no relocation uses is
+            # never bound, even at once.
+            ("unused_now", [], None),
             ("inherited_rpath", [os.path.join(BROKEN, "needed", "libhook_check_middle.so"), gone], None),
             ("entry_in_needed", [os.path.join(BROKEN, "needed", "libhook_check_provider.so")], None),
         ]
@@ -434,6 +436,7 @@ class LoaderVerdicts(Checked):
              damaged_images.elf_needing(data, [b"./libhook_check_gone.so", b"libhook_check_gone.so"]),
              {"libhook_check_gone.so": gone}, None),
             ("the host's real folder", None, {"link": None}, None),
+            ("the provider's base version required", damaged_images.elf_needing_base_version(data), {}, None),
             ("a bad copy under tls", needing_gone(b"$ORIGIN"),
              {"libhook_check_gone.so": gone, "tls/libhook_check_gone.so": __file__}, [refused, "tls/"]),
             ("a folder named as the library earlier on LD_LIBRARY_PATH", needing_gone(b"$ORIGIN"),
