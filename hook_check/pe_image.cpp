@@ -425,22 +425,22 @@ private:
 Found PeExports::found(uint32_t index, bool code) const
 {
     if (index >= targets_.size())
-        return {Found::Kind::unbound, "its ordinal lies past the export address table"};
+        return {Found::Kind::unbound, {}, "its ordinal lies past the export address table"};
     const Target& target = targets_[index];
     switch (target.kind) {
     case Target::Kind::code:
-        return {Found::Kind::code, {}};
+        return {Found::Kind::code, {}, {}};
     case Target::Kind::forwarded:
         if (target.text.length == unread)
-            return {Found::Kind::unbound, "it is forwarded to a name outside the file"};
-        return {Found::Kind::forwarded, std::string(text(target.text))};
+            return {Found::Kind::unbound, {}, "it is forwarded to a name outside the file"};
+        return {Found::Kind::forwarded, text(target.text), {}};
     case Target::Kind::none:
     case Target::Kind::outside:
         break;
     }
     if (!code)
-        return {Found::Kind::code, {}};
-    return {Found::Kind::unbound, "its code (at RVA " + hex(target.address) + ") is not in the file's data"};
+        return {Found::Kind::code, {}, {}};
+    return {Found::Kind::unbound, {}, "its code (at RVA " + hex(target.address) + ") is not in the file's data"};
 }
 
 Found PeExports::find(const Import& import) const
@@ -451,7 +451,7 @@ Found PeExports::find(const Import& import) const
 Found PeExports::by_name(std::string_view name, uint32_t hint, bool code) const
 {
     if (!why_.empty())
-        return {Found::Kind::hidden, why_};
+        return {Found::Kind::hidden, {}, why_};
     const auto count = static_cast<uint32_t>(names_.size());
     if (hint < count && names_[hint].length != unread && text(names_[hint]) == name)
         return found(name_ordinals_[hint], code);
@@ -460,6 +460,7 @@ Found PeExports::by_name(std::string_view name, uint32_t hint, bool code) const
         const auto middle = static_cast<uint32_t>((low + high) / 2);
         if (names_[middle].length == unread)
             return {Found::Kind::hidden,
+                    {},
                     "its export directory's name " + std::to_string(middle + 1) + " lies outside the file's data"};
         const int order = name.compare(text(names_[middle]));
         if (order == 0)
@@ -475,7 +476,7 @@ Found PeExports::by_name(std::string_view name, uint32_t hint, bool code) const
 Found PeExports::by_ordinal(uint32_t ordinal) const
 {
     if (!why_.empty())
-        return {Found::Kind::hidden, why_};
+        return {Found::Kind::hidden, {}, why_};
     // Below the base, the difference wraps past the table, as the loader's unsigned one does.
     const uint32_t index = ordinal - base_;
     if (index >= targets_.size() || targets_[index].kind == Target::Kind::none)
@@ -531,17 +532,17 @@ void find_entry(const PeExports& exports, uint32_t hint, Image& image)
         return;
     case Found::Kind::forwarded:
         image.entry = Entry::unbound;
-        image.entry_why = "it is forwarded to " + shown(found.text);
+        image.entry_why = "it is forwarded to " + shown(found.forwarder);
         return;
     case Found::Kind::unbound:
         image.entry = Entry::unbound;
-        image.entry_why = found.text;
+        image.entry_why = found.why;
         return;
     case Found::Kind::hidden:
         // The table's own damage is said as it is read; a name that the search meets and cannot read
         // is said here.
-        if (std::find(image.damage.begin(), image.damage.end(), found.text) == image.damage.end())
-            image.damage.push_back(found.text);
+        if (std::find(image.damage.begin(), image.damage.end(), found.why) == image.damage.end())
+            image.damage.push_back(found.why);
         image.entry = Entry::missed;
         return;
     case Found::Kind::absent:
@@ -574,7 +575,6 @@ public:
     void library(std::string_view name)
     {
         image.imports.emplace_back(name);
-        bindings_.libraries_.emplace_back(name);
     }
     void add(uint32_t library, std::string_view name, uint32_t hint)
     {
@@ -600,11 +600,11 @@ private:
     Places places_;
 };
 
-Import PeBindings::at(size_t index) const
+Import PeBindings::at(size_t index, size_t& library) const
 {
     const Function& function = functions_[index];
     Import import;
-    import.library = libraries_[function.library];
+    library = function.library;
     if (function.name_length == Function::by_ordinal) {
         import.ordinal = function.hint_or_ordinal;
     } else {

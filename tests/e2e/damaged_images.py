@@ -84,6 +84,35 @@ def pe_exporting(data, count, length, apart=False):
                 directory.get_field_absolute_offset("Size"), "I", 40)
 
 
+def pe_forwarding(data, forwards):
+    """`data` exporting only `forwards` [(name, forwarder)], each forwarded, through an export directory
+    appended to it, whose size takes in the forwarders' texts as the loader requires."""
+    image = _pe_image(data)
+    forwards = sorted(forwards)
+    count = len(forwards)
+    texts, names, forwarders = b"", [], []
+    for name, forwarder in forwards:
+        names.append(len(texts))
+        texts += name + b"\0"
+        forwarders.append(len(texts))
+        texts += forwarder + b"\0"
+    size = 40 + 10 * count + len(texts)
+
+    def build(rva):
+        functions, named, ordinals = rva + 40, rva + 40 + 4 * count, rva + 40 + 8 * count
+        at = ordinals + 2 * count
+        return (struct.pack("<IIHHIIIIIII", 0, 0, 0, 0, image.DIRECTORY_ENTRY_EXPORT.struct.Name, 1, count, count,
+                            functions, named, ordinals) +
+                b"".join(struct.pack("<I", at + offset) for offset in forwarders) +
+                b"".join(struct.pack("<I", at + offset) for offset in names) +
+                b"".join(struct.pack("<H", i) for i in range(count)) + texts)
+
+    forwarding, rva = _pe_appended(data, build)
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[0]
+    return _set(_set(forwarding, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
+                directory.get_field_absolute_offset("Size"), "I", size)
+
+
 def pe_importing(data, names):
     """`data` with its first imports renamed `names`, those kept in a section appended to it."""
     image = _pe_image(data)

@@ -555,7 +555,7 @@ class DamagedImages(Checked):
         self.assertLess(max(len(line) for line in lines), 1000)
 
     def test_images_made_to_cost_the_most_are_checked_within_a_second_and_64_mb(self):
-        # Each 2 MB or less: 200,000 exported names or 100,000 needed libraries naming one long name,
+        # Each 3 MB or less: 200,000 exported names or 100,000 needed libraries naming one long name,
         # each read once (Windows: 240,000 short names too, kept once by place and text); 37,400 empty segments and a hash chain that loops, each address found by a
         # halving and the chain walked no further than its table; the library needing itself thousands
         # of times under other spellings (on Windows in other cases too), read once by what it is;
@@ -564,7 +564,10 @@ class DamagedImages(Checked):
         # hundred said and the rest counted, each folder listed once); sections as many as a PE image's
         # headers hold, each found by a halving; 40,000 symbols of one long name, each copy of it counted
         # against the names' budget; 60,000 required versions of one chain, which the linker refuses; 20
-        # missing libraries and a RUNPATH of up to 1,900,000 parts, each its working folder or $ORIGIN.
+        # missing libraries and a RUNPATH of up to 1,900,000 parts, each its working folder or $ORIGIN;
+        # Windows: 240,000 imports of one function forwarded through 16 libraries beside the host, or to a
+        # forwarder of 1 MB, or from a library of a 1 MB name, each forwarder followed and each name
+        # copied once, not once an import.
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             data = sound.read()
         name = HOOK_LIBRARY.encode()
@@ -594,6 +597,17 @@ class DamagedImages(Checked):
                 ("40,000 missing libraries", 1, "... and 39900 more problems, not shown",
                  lambda: damaged_images.pe_importing_more(data, [(b"gone%05d.dll" % i, []) for i in range(40000)])),
                 ("sections up to its first page", 0, "no problem found", lambda: damaged_images.pe_sectioned(data)),
+                ("240,000 imports forwarded through 16 libraries", 0, "no problem found",
+                 lambda: (damaged_images.pe_importing_more(data, [(b"fw00.dll", [b"F"] * 240000)], lookup=False),
+                          {"fw%02d.dll" % i: damaged_images.pe_forwarding(
+                              data, [(b"F", b"fw%02d.F" % (i + 1) if i < 15 else b"KERNEL32.GetTickCount")])
+                           for i in range(16)})),
+                ("240,000 imports of a 1 MB forwarder", 1, "more problems, not shown",
+                 lambda: (damaged_images.pe_importing_more(data, [(b"far.dll", [b"F"] * 240000)], lookup=False),
+                          {"far.dll": damaged_images.pe_forwarding(data, [(b"F", b"n" * 1000000 + b".F")])})),
+                ("240,000 imports from a library of a 1 MB name", 1, "(1000004 bytes), which is neither",
+                 lambda: damaged_images.pe_importing_more(data, [(b"n" * 1000000 + b".dll", [1] * 240000)],
+                                                          lookup=False)),
             ]
         else:
             missing = [b"gone%02d.so" % i for i in range(20)]
@@ -619,7 +633,12 @@ class DamagedImages(Checked):
             ]
         for shape, status, said, build in shapes:
             with self.subTest(shape=shape):
-                folder = self.placed_data(build())
+                # The library alone, or with the files to place beside it, by name.
+                built = build()
+                folder = self.placed_data(built[0] if isinstance(built, tuple) else built)
+                for name, content in (built[1] if isinstance(built, tuple) else {}).items():
+                    with open(os.path.join(folder, name), "wb") as beside:
+                        beside.write(content)
                 before = resource.getrusage(resource.RUSAGE_CHILDREN)
                 result = hook_check(platform_path(folder), limit_data=not SANITIZED)
                 after = resource.getrusage(resource.RUSAGE_CHILDREN)
