@@ -64,12 +64,20 @@ bool near_name(const std::string& name)
 // The name of a machine, as the checks say it to people who build for it.
 std::string bits(Machine machine)
 {
-    return machine == Machine::x86 ? "32-bit (x86)" : "64-bit (x86-64)";
+    return machine == Machine::x86 ? "32-bit (x86)" : machine == Machine::arm64 ? "ARM64" : "64-bit (x86-64)";
 }
 
 std::string short_name(Machine machine)
 {
-    return machine == Machine::x86 ? "x86" : "x86-64";
+    return machine == Machine::x86 ? "x86" : machine == Machine::arm64 ? "ARM64" : "x86-64";
+}
+
+// The line for the file `file` (shown), an image of a kind that hook_check does not model.
+std::string unmodelled(const std::string& file, const Image& image)
+{
+    return joined({file, " is ", image.unmodelled, ", which hook_check does not model: whether a loader takes ",
+                   "it, for which processes, and what it binds from it are not checked; start the host on the ",
+                   "system it is for to learn"});
 }
 
 // The file name at the end of `path`.
@@ -205,8 +213,10 @@ void Checker::check_machine(const Image& image)
     const std::string& library = shown_library_;
     if (image.machine == library_->machine)
         return;
-    const std::string host_says = "the " + std::string(library_->machine == Machine::x86 ? "32-bit" : "64-bit") +
-                                  " host (" + shown(file_name(platform_, host_)) + ") is an " +
+    const std::string host = library_->machine == Machine::x86     ? "32-bit"
+                             : library_->machine == Machine::arm64 ? "ARM64"
+                                                                   : "64-bit";
+    const std::string host_says = "the " + host + " host (" + shown(file_name(platform_, host_)) + ") is an " +
                                   short_name(library_->machine) + " program and loads only the " +
                                   bits(library_->machine) + " build of its hook library; build it for " +
                                   short_name(library_->machine);
@@ -214,7 +224,8 @@ void Checker::check_machine(const Image& image)
         problem(library + " is built for " + image.machine_name + ", not " + short_name(library_->machine) + ": " +
                 host_says);
     else
-        problem(library + " is a " + bits(image.machine) + " library: " + host_says);
+        problem(library + (image.machine == Machine::arm64 ? " is an " : " is a ") + bits(image.machine) +
+                " library: " + host_says);
 }
 
 void Checker::check_entry(const Image& image)
@@ -395,6 +406,11 @@ Taken Checker::take(const std::string& path, size_t importer, bool placed, std::
     placed = placed && scope_[importer].placed;
     switch (read) {
     case ImageRead::ok:
+        if (!loaded.image.unmodelled.empty()) {
+            if (beside_host)
+                problem(unmodelled(loaded.shown, loaded.image));
+            return Taken::taken;
+        }
         if (loaded.image.machine != library_->machine) {
             if (beside_host)
                 problem(joined({loaded.shown, ", which ", file, " imports, is built for ",
@@ -748,6 +764,8 @@ void Checker::check()
     verdict_.hook_host = true;
     verdict_.library = beside(platform_, host_, library_->name);
     shown_library_ = shown_path(verdict_.library);
+    if (!host.unmodelled.empty())
+        problem(unmodelled(shown, host));
     damage(shown, host);
     // The loader looks the entry up in the library from the host's import of it. The library is
     // loaded as the host's import of it, however else it is named. Where the loader is asked, the
@@ -782,7 +800,11 @@ void Checker::check()
     case ImageRead::ok:
         break;
     }
-    check_machine(library.image);
+    // Which machines' processes a hybrid library serves is what is not modelled.
+    if (library.image.unmodelled.empty())
+        check_machine(library.image);
+    else
+        problem(unmodelled(path, library.image));
     if (!library.image.library_refusal.empty())
         problem(path + " is no library the loader loads: " + library.image.library_refusal);
     // An entry the library lacks may be bound from a library it needs, where the loader binds a name

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-enum class Machine { x86_64, x86, other };
+enum class Machine { x86_64, x86, arm64, other };
 
 // The library's one entry, as the host binds it.
 constexpr const char entry_name[] = "SetTeskShellHook";
@@ -94,6 +94,9 @@ struct Image {
     std::shared_ptr<const Exports> exports_table;
     // What it defines for others (ELF: its dynamic symbols that the loader binds), each with its version.
     std::vector<Symbol> symbols;
+    // What of it hook_check does not model, said whole (PE: an ARM64EC or ARM64X image, whose code of
+    // two machines a loader on Windows on ARM picks from); empty where there is none.
+    std::string unmodelled;
     // Why the loader, which would run it as a program, refuses to load it as a library (ELF: it is a
     // program, position-independent or not; its OS ABI is another system's); empty where it loads it.
     std::string library_refusal;

@@ -39,6 +39,7 @@ namespace {
 
 constexpr uint16_t machine_x86 = 0x014C;
 constexpr uint16_t machine_x86_64 = 0x8664;
+constexpr uint16_t machine_arm64 = 0xAA64;
 constexpr uint16_t pe32 = 0x10B;
 constexpr uint16_t pe32_plus = 0x20B;
 // The Windows loader takes at most 96 sections (the PE format's documentation).
@@ -55,6 +56,10 @@ constexpr uint32_t most_directories = 16;
 constexpr uint32_t export_entry = 0;
 constexpr uint32_t import_entry = 1;
 constexpr uint32_t security_entry = 4; // a file offset, not an RVA; the loader does not map it
+constexpr uint32_t load_config_entry = 10;
+// Where a PE32+ image's load configuration points at its hybrid (CHPE) metadata, which only an
+// ARM64EC or ARM64X image has (the PE format's documentation).
+constexpr uint32_t chpe_metadata_at = 200;
 
 uint16_t u16(const unsigned char* at)
 {
@@ -85,7 +90,7 @@ std::string machine_name(uint16_t machine)
         return "x86-64";
     case machine_x86:
         return "x86";
-    case 0xAA64:
+    case machine_arm64:
         return "ARM64";
     case 0x01C4:
         return "ARM";
@@ -199,9 +204,10 @@ std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
     const uint32_t section_count = u16(nt + 6);
     const uint32_t optional_size = u16(nt + 20);
     image.machine_name = machine_name(machine);
-    image.machine = machine == machine_x86_64 ? Machine::x86_64
-                    : machine == machine_x86  ? Machine::x86
-                                              : Machine::other;
+    image.machine = machine == machine_x86_64  ? Machine::x86_64
+                    : machine == machine_x86   ? Machine::x86
+                    : machine == machine_arm64 ? Machine::arm64
+                                               : Machine::other;
 
     const uint32_t optional = header + 24;
     const unsigned char* magic = pe.file(optional, 2);
@@ -210,7 +216,7 @@ std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
     pe.plus = u16(magic) == pe32_plus;
     if (!pe.plus && u16(magic) != pe32)
         return "its optional header's magic is " + hex(u16(magic)) + ", neither PE32 (0x10B) nor PE32+ (0x20B)";
-    if ((machine == machine_x86_64 && !pe.plus) || (machine == machine_x86 && pe.plus))
+    if (((machine == machine_x86_64 || machine == machine_arm64) && !pe.plus) || (machine == machine_x86 && pe.plus))
         return "it is an " + image.machine_name + " image with a " + (pe.plus ? "PE32+" : "PE32") + " header";
     const uint32_t fixed = pe.plus ? 112 : 96;
     if (optional_size < fixed)
@@ -292,6 +298,24 @@ void check_directories(const Pe& pe, Image& image)
             image.damage.push_back(std::string("its ") + directory_names[i] + " directory (RVA " + hex(d.rva) + ", " +
                                    hex(d.size) + " bytes) lies outside its image's headers and sections");
     }
+}
+
+// Whether the image is an ARM64EC one (x86-64 by its header) or an ARM64X one (ARM64 by its header),
+// as its load configuration, where its size takes in the pointer to hybrid metadata, points at some.
+void check_hybrid(const Pe& pe, Image& image)
+{
+    const uint32_t config = pe.directories[load_config_entry].rva;
+    const unsigned char* size = pe.plus && config != 0 ? pe.mapped(config, 4) : nullptr;
+    const unsigned char* metadata =
+        size && u32(size) >= chpe_metadata_at + 8 ? pe.mapped(uint64_t{config} + chpe_metadata_at, 8) : nullptr;
+    if (!metadata || u64(metadata) == 0)
+        return;
+    if (image.machine == Machine::x86_64)
+        image.unmodelled = "an ARM64EC image (x86-64 by its header, with ARM64 code that its hybrid metadata "
+                           "describes)";
+    else if (image.machine == Machine::arm64)
+        image.unmodelled = "an ARM64X image (ARM64 by its header, with code for x86-64 processes on Windows on "
+                           "ARM beside)";
 }
 
 // Texts of a file's bytes, each kept once for its place however many entries name it: the places are
@@ -754,6 +778,7 @@ ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, I
     if (read != ImageRead::ok)
         return read;
     check_directories(pe, image);
+    check_hybrid(pe, image);
     // The code the loader runs first: the program's start, or a library's DllMain.
     if (pe.entry_point != 0 && (!pe.mapped(pe.entry_point, 1) || pe.entry_point < pe.headers_size))
         image.damage.push_back("its entry point (RVA " + hex(pe.entry_point) + ") is not in the file's data");

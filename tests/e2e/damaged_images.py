@@ -113,6 +113,22 @@ def pe_forwarding(data, forwards):
                 directory.get_field_absolute_offset("Size"), "I", size)
 
 
+def pe_hybrid(data):
+    """`data` (PE32+) marked as the hybrid image that an ARM64EC (x86-64 by its header) or ARM64X (ARM64)
+    one is: its load configuration, appended to it, points at hybrid (CHPE) metadata, which is zeros."""
+    image = _pe_image(data)
+    size = 256  # a load configuration's size reaches past its pointer to hybrid metadata, at 200
+
+    def build(rva):
+        return struct.pack("<I", size) + bytes(196) + struct.pack("<Q", image.OPTIONAL_HEADER.ImageBase + rva + size) + \
+            bytes(size - 208 + 64)
+
+    hybrid, rva = _pe_appended(data, build)
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[10]
+    return _set(_set(hybrid, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
+                directory.get_field_absolute_offset("Size"), "I", size)
+
+
 def pe_importing(data, names):
     """`data` with its first imports renamed `names`, those kept in a section appended to it."""
     image = _pe_image(data)

@@ -68,7 +68,8 @@ public:
     std::vector<HookLibrary> hook_libraries() const override
     {
         return {{"TeskShellHook64.dll", Machine::x86_64, "TeskShellHook64.def"},
-                {"TeskShellHook32.dll", Machine::x86, "TeskShellHook32.def"}};
+                {"TeskShellHook32.dll", Machine::x86, "TeskShellHook32.def"},
+                {"TeskShellHookARM64.dll", Machine::arm64, "TeskShellHookARM64.def"}};
     }
     char separator() const override
     {
@@ -299,19 +300,46 @@ TEST(HookCheck, JudgesOnlyAProgramThatBindsTheHookLibraryOfItsMachine)
     }
 }
 
-TEST(HookCheck, SaysALibraryOfAnotherMachineIsOne)
+TEST(HookCheck, SaysALibraryOfAnotherMachineIsOneAndAHybridOneIsNotModelled)
 {
-    FakePlatform platform;
-    platform.files[library].image.machine = Machine::x86;
-    std::vector<std::string> found = problems(platform);
-    ASSERT_EQ(found.size(), 1U);
-    EXPECT_TRUE(says(found[0], {library, "32-bit", "64-bit (x86-64) build"})) << found[0];
-
-    platform.files[library].image.machine = Machine::other;
-    platform.files[library].image.machine_name = "ARM64";
-    found = problems(platform);
-    ASSERT_EQ(found.size(), 1U);
-    EXPECT_TRUE(says(found[0], {library, "built for ARM64, not x86-64"})) << found[0];
+    const std::string arm64_host = "C:\\hook\\hook_host_arm64.exe";
+    const struct {
+        bool arm64;       // the ARM64 host, else the 64-bit one
+        Machine machine;  // the library's
+        const char* name; // as its header names the machine
+        const char* unmodelled;
+        std::vector<std::string> said;
+    } cases[] = {
+        {false, Machine::x86, "x86", "", {"is a 32-bit (x86) library", "64-bit (x86-64) build"}},
+        {false, Machine::arm64, "ARM64", "", {"is an ARM64 library: the 64-bit host", "build it for x86-64"}},
+        {false, Machine::other, "ARM", "", {"is built for ARM, not x86-64"}},
+        {true,
+         Machine::x86_64,
+         "x86-64",
+         "",
+         {"TeskShellHookARM64.dll is a 64-bit (x86-64) library: the ARM64 host (hook_host_arm64.exe) is an ARM64 "
+          "program and loads only the ARM64 build of its hook library; build it for ARM64"}},
+        // Which processes a hybrid image serves is not modelled: never judged by its header alone.
+        {false, Machine::arm64, "ARM64", "an ARM64X image", {"is an ARM64X image, which hook_check does not model"}},
+        {true, Machine::arm64, "ARM64", "an ARM64X image", {"is an ARM64X image, which hook_check does not model"}},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        std::string path = library;
+        if (c.arm64) {
+            path = "C:\\hook\\TeskShellHookARM64.dll";
+            platform.files[arm64_host].image = image(Machine::arm64, {}, {"TeskShellHookARM64.dll"});
+            platform.files[path] = platform.files[library];
+        }
+        Image& made = platform.files[path].image;
+        made.machine = c.machine;
+        made.machine_name = c.name;
+        made.unmodelled = c.unmodelled;
+        const std::vector<std::string> found = problems(platform, c.arm64 ? arm64_host : host);
+        ASSERT_EQ(found.size(), 1U) << c.said[0];
+        EXPECT_TRUE(says(found[0], c.said)) << found[0];
+        EXPECT_EQ(found[0].rfind(path, 0), 0U) << found[0];
+    }
 }
 
 // The 32-bit host, told by its import, and the 32-bit library beside it.
