@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string_view>
@@ -62,12 +64,20 @@ bool near_name(const std::string& name)
 // The name of a machine, as the checks say it to people who build for it.
 std::string bits(Machine machine)
 {
-    return machine == Machine::x86 ? "32-bit (x86)" : "64-bit (x86-64)";
+    return machine == Machine::x86 ? "32-bit (x86)" : machine == Machine::arm64 ? "ARM64" : "64-bit (x86-64)";
 }
 
 std::string short_name(Machine machine)
 {
-    return machine == Machine::x86 ? "x86" : "x86-64";
+    return machine == Machine::x86 ? "x86" : machine == Machine::arm64 ? "ARM64" : "x86-64";
+}
+
+// The line for the file `file` (shown), an image of a kind that hook_check does not model.
+std::string unmodelled(const std::string& file, const Image& image)
+{
+    return joined({file, " is ", image.unmodelled, ", which hook_check does not model: whether a loader takes ",
+                   "it, for which processes, and what it binds from it are not checked; start the host on the ",
+                   "system it is for to learn"});
 }
 
 // The file name at the end of `path`.
@@ -122,6 +132,22 @@ struct Loaded {
 // dynamic linker passes over to look further; or the one the loader takes.
 enum class Taken { absent, passed, taken };
 
+// A forwarder that the loader meets as it binds a function (PE), followed once: the library that
+// forwards it (where in the checker's files) and its text, as that library's export table keeps it;
+// the library and function it names (none where `named` is false), the library the loader finds for
+// it, and what that library's table finds for the function. Whether the functions whose first
+// forwarder it is are bound is judged once for them all.
+struct Hop {
+    size_t from;
+    std::string_view text;
+    bool named = false;
+    std::string library;
+    Import import;
+    size_t to = none;
+    Found found;
+    enum class Judged : uint8_t { not_yet, binds, fails } judged = Judged::not_yet;
+};
+
 class Checker {
 public:
     Checker(const Platform& platform, const std::string& host)
@@ -155,7 +181,9 @@ private:
     std::string find(size_t importer, const std::string& name);
     Taken take(const std::string& path, size_t importer, bool placed, std::string& identity);
     size_t provider(size_t importer, const std::string& library);
-    std::string bind(size_t importer, Import import);
+    size_t hop(size_t from, std::string_view forwarder);
+    bool binds(size_t from, const Import& import, Found found, std::string* line);
+    void bind(size_t importer, const std::string& library, size_t from, const Import& import);
     void check_functions();
 
     const Platform& platform_;
@@ -174,6 +202,10 @@ private:
     std::unordered_map<std::string, std::string> names_;
     // The system's libraries found without a file to read (Windows' API sets).
     size_t unread_ = 0;
+    // Each forwarder met (PE), followed once, however many imports lead to it; by its library's place
+    // in `scope_` and where that library's export table keeps its text (each place once).
+    std::vector<Hop> hops_;
+    std::map<std::pair<size_t, uintptr_t>, size_t> hop_at_;
 };
 
 void Checker::check_machine(const Image& image)
@@ -181,8 +213,10 @@ void Checker::check_machine(const Image& image)
     const std::string& library = shown_library_;
     if (image.machine == library_->machine)
         return;
-    const std::string host_says = "the " + std::string(library_->machine == Machine::x86 ? "32-bit" : "64-bit") +
-                                  " host (" + shown(file_name(platform_, host_)) + ") is an " +
+    const std::string host = library_->machine == Machine::x86     ? "32-bit"
+                             : library_->machine == Machine::arm64 ? "ARM64"
+                                                                   : "64-bit";
+    const std::string host_says = "the " + host + " host (" + shown(file_name(platform_, host_)) + ") is an " +
                                   short_name(library_->machine) + " program and loads only the " +
                                   bits(library_->machine) + " build of its hook library; build it for " +
                                   short_name(library_->machine);
@@ -190,7 +224,8 @@ void Checker::check_machine(const Image& image)
         problem(library + " is built for " + image.machine_name + ", not " + short_name(library_->machine) + ": " +
                 host_says);
     else
-        problem(library + " is a " + bits(image.machine) + " library: " + host_says);
+        problem(library + (image.machine == Machine::arm64 ? " is an " : " is a ") + bits(image.machine) +
+                " library: " + host_says);
 }
 
 void Checker::check_entry(const Image& image)
@@ -371,6 +406,11 @@ Taken Checker::take(const std::string& path, size_t importer, bool placed, std::
     placed = placed && scope_[importer].placed;
     switch (read) {
     case ImageRead::ok:
+        if (!loaded.image.unmodelled.empty()) {
+            if (beside_host)
+                problem(unmodelled(loaded.shown, loaded.image));
+            return Taken::taken;
+        }
         if (loaded.image.machine != library_->machine) {
             if (beside_host)
                 problem(joined({loaded.shown, ", which ", file, " imports, is built for ",
@@ -514,15 +554,14 @@ size_t Checker::provider(size_t importer, const std::string& library)
 
 // How a forwarder leads on: its library, less the extension the loader adds, and the function's name
 // or, after '#', its ordinal in decimal. False where it names none.
-bool forwarded(const std::string& forwarder, std::string& library, Import& import)
+bool forwarded(std::string_view forwarder, std::string& library, Import& import)
 {
     const size_t dot = forwarder.rfind('.');
-    if (dot == std::string::npos || dot == 0 || dot + 1 == forwarder.size())
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == forwarder.size())
         return false;
-    library = forwarder.substr(0, dot) + ".dll";
-    const std::string function = forwarder.substr(dot + 1);
+    library = std::string(forwarder.substr(0, dot)) + ".dll";
+    const std::string function(forwarder.substr(dot + 1));
     import = Import{};
-    import.library = library;
     if (function[0] != '#') {
         import.name = function;
         return true;
@@ -533,56 +572,119 @@ bool forwarded(const std::string& forwarder, std::string& library, Import& impor
     return *end == '\0' && end != function.c_str() + 1 && ordinal <= UINT16_MAX;
 }
 
-// Where the loader binds `import` of the file `importer` (PE): looked up in the export table of the
-// library it finds for it, as the loader looks it up; a forwarder followed to the library and function
-// it names, as an import of the library that forwards it, at most `most_forwards` times and never round
-// a loop. Gives the line that says why it cannot, or an empty one.
-std::string Checker::bind(size_t importer, Import import)
+// The forwarder `forwarder` of the library `from` (where in `scope_`), followed: where in `hops_`.
+// Its text is read, and what it names looked for and looked up, the first time it is met only.
+size_t Checker::hop(size_t from, std::string_view forwarder)
 {
-    constexpr int most_forwards = 16;
-    const std::string function = import.name.empty() ? "ordinal " + std::to_string(import.ordinal) : shown(import.name);
-    std::string lead = joined({scope_[importer].shown, " imports ", function, " from ", shown(import.library)});
-    std::set<std::pair<size_t, std::string>> passed;
-    for (size_t from = provider(importer, import.library), forwards = 0; from != none; ++forwards) {
-        const Image& image = scope_[from].image;
-        const Found found = image.exports_table ? image.exports_table->find(import) : Found{};
-        const std::string where = joined({" (", scope_[from].shown, ")"});
-        std::string library;
+    const auto known =
+        hop_at_.emplace(std::make_pair(from, reinterpret_cast<uintptr_t>(forwarder.data())), hops_.size());
+    if (!known.second)
+        return known.first->second;
+    Hop made{from, forwarder};
+    made.named = forwarded(forwarder, made.library, made.import);
+    if (made.named)
+        made.to = provider(from, made.library);
+    if (made.to != none && scope_[made.to].image.exports_table)
+        made.found = scope_[made.to].image.exports_table->find(made.import);
+    hops_.push_back(std::move(made));
+    return hops_.size() - 1;
+}
+
+// Whether the loader binds `import`, which it finds as `found` in the library `from` (PE): there, or
+// where its forwarders lead, at most `most_forwards` times and never round a loop. Where it does not,
+// and `line` is given, appends to it where the loader looked, each forwarder, and why it stops.
+bool Checker::binds(size_t from, const Import& import, Found found, std::string* line)
+{
+    constexpr size_t most_forwards = 16;
+    std::set<size_t> passed;
+    // The hop that led here, whose function is looked up (`hops_` grows as forwarders are met: a hop is
+    // reached by its index), or none.
+    size_t last = none;
+    for (size_t forwards = 0;; ++forwards) {
+        const std::string where = line ? joined({" (", scope_[from].shown, ")"}) : std::string();
+        const Import& function = last == none ? import : hops_[last].import;
         switch (found.kind) {
         case Found::Kind::code:
-            return {};
+            return true;
         case Found::Kind::absent:
-            if (import.name.empty())
-                return joined({lead, where, ", which exports no function at ordinal ", std::to_string(import.ordinal),
-                               ": the loader refuses to start the host (0xC0000138, the ordinal could not be ",
-                               "located); import it by name"});
-            return joined({lead, where, ", which does not export ", shown(import.name),
-                           ": the loader refuses to start the host (0xC0000139, the procedure entry point could not ",
-                           "be located); build against the library it runs with, or look the function up when it ",
-                           "runs (GetProcAddress)"});
+            if (line && function.name.empty())
+                *line += joined({where, ", which exports no function at ordinal ", std::to_string(function.ordinal),
+                                 ": the loader refuses to start the host (0xC0000138, the ordinal could not be ",
+                                 "located); import it by name"});
+            else if (line)
+                *line += joined({where, ", which does not export ", shown(function.name),
+                                 ": the loader refuses to start the host (0xC0000139, the procedure entry point ",
+                                 "could not be located); build against the library it runs with, or look the ",
+                                 "function up when it runs (GetProcAddress)"});
+            return false;
         case Found::Kind::unbound:
         case Found::Kind::hidden:
-            return joined({lead, where, ", which the loader cannot bind it from: ", found.text});
+            if (line)
+                *line += joined({where, ", which the loader cannot bind it from: ", found.why});
+            return false;
         case Found::Kind::forwarded:
             break;
         }
-        if (!forwarded(found.text, library, import))
-            return joined(
-                {lead, where, ", which forwards it to ", shown(found.text), ", which names no library and function"});
-        if (forwards == most_forwards)
-            return joined({lead, ", whose forwarders lead on more than ", std::to_string(most_forwards),
-                           " times, the last to ", shown(found.text)});
-        if (!passed.emplace(from, found.text).second)
-            return joined({lead, ", whose forwarders lead round in a loop, back to ", shown(found.text)});
-        lead += joined({where, ", which forwards it to ", shown(found.text)});
-        from = provider(from, library);
-        if (from == none)
-            return joined({lead, ", and ", shown(library), " is not found"});
+        const size_t next = hop(from, found.forwarder);
+        const std::string text = line ? shown(hops_[next].text) : std::string();
+        if (!hops_[next].named) {
+            if (line)
+                *line += joined({where, ", which forwards it to ", text, ", which names no library and function"});
+            return false;
+        }
+        if (forwards == most_forwards || !passed.insert(next).second) {
+            if (line)
+                *line += forwards == most_forwards
+                             ? joined({", whose forwarders lead on more than ", std::to_string(most_forwards),
+                                       " times, the last to ", text})
+                             : joined({", whose forwarders lead round in a loop, back to ", text});
+            return false;
+        }
+        if (line)
+            *line += joined({where, ", which forwards it to ", text});
+        if (hops_[next].to == none) {
+            if (line)
+                *line += joined({", and ", shown(hops_[next].library), " is not found"});
+            return false;
+        }
+        from = hops_[next].to;
+        found = hops_[next].found;
+        last = next;
     }
-    return {};
 }
 
-// What the files placed for the host import from each library (PE), function by function.
+// Where the loader binds `import` of the file `importer` from its library `library`, which it finds
+// at `from` in `scope_` (PE): looked up in that library's export table as the loader looks it up, its
+// forwarders followed. Whether the loader binds the functions that meet one first forwarder is judged
+// once for them all; a line says why it does not bind each, while lines are said, and the rest are
+// counted.
+void Checker::bind(size_t importer, const std::string& library, size_t from, const Import& import)
+{
+    if (from == none)
+        return;
+    const Image& image = scope_[from].image;
+    const Found found = image.exports_table ? image.exports_table->find(import) : Found{};
+    if (found.kind == Found::Kind::code)
+        return;
+    if (found.kind == Found::Kind::forwarded) {
+        const size_t first = hop(from, found.forwarder);
+        if (hops_[first].judged == Hop::Judged::not_yet)
+            hops_[first].judged = binds(from, import, found, nullptr) ? Hop::Judged::binds : Hop::Judged::fails;
+        if (hops_[first].judged == Hop::Judged::binds)
+            return;
+    }
+    if (verdict_.problems.size() >= most_problems) {
+        ++left_out_;
+        return;
+    }
+    const std::string function = import.name.empty() ? "ordinal " + std::to_string(import.ordinal) : shown(import.name);
+    std::string line = joined({scope_[importer].shown, " imports ", function, " from ", shown(library)});
+    binds(from, import, found, &line);
+    problem(std::move(line));
+}
+
+// What the files placed for the host import from each library (PE), function by function: the library
+// that the loader finds for each name imported is asked for once, not for each function.
 void Checker::check_functions()
 {
     for (size_t i = 0; i < scope_.size(); ++i) {
@@ -591,14 +693,17 @@ void Checker::check_functions()
             continue;
         // Held apart from `scope_`, which grows as forwarders lead to more libraries.
         const std::shared_ptr<const Bindings> bindings = scope_[i].image.bindings;
+        const std::vector<std::string> libraries = scope_[i].image.imports;
+        std::vector<std::optional<size_t>> providers(libraries.size());
         for (size_t b = 0; b < bindings->size(); ++b) {
-            Import import = bindings->at(b);
+            size_t library = 0;
+            const Import import = bindings->at(b, library);
             // The host's binding of the entry is told of its library.
             if (i == 0 && import.name == entry_name)
                 continue;
-            const std::string line = bind(i, std::move(import));
-            if (!line.empty())
-                problem(line);
+            if (!providers[library])
+                providers[library] = provider(i, libraries[library]);
+            bind(i, libraries[library], *providers[library], import);
         }
     }
 }
@@ -659,6 +764,8 @@ void Checker::check()
     verdict_.hook_host = true;
     verdict_.library = beside(platform_, host_, library_->name);
     shown_library_ = shown_path(verdict_.library);
+    if (!host.unmodelled.empty())
+        problem(unmodelled(shown, host));
     damage(shown, host);
     // The loader looks the entry up in the library from the host's import of it. The library is
     // loaded as the host's import of it, however else it is named. Where the loader is asked, the
@@ -693,7 +800,11 @@ void Checker::check()
     case ImageRead::ok:
         break;
     }
-    check_machine(library.image);
+    // Which machines' processes a hybrid library serves is what is not modelled.
+    if (library.image.unmodelled.empty())
+        check_machine(library.image);
+    else
+        problem(unmodelled(path, library.image));
     if (!library.image.library_refusal.empty())
         problem(path + " is no library the loader loads: " + library.image.library_refusal);
     // An entry the library lacks may be bound from a library it needs, where the loader binds a name

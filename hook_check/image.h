@@ -10,9 +10,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-enum class Machine { x86_64, x86, other };
+enum class Machine { x86_64, x86, arm64, other };
 
 // The library's one entry, as the host binds it.
 constexpr const char entry_name[] = "SetTeskShellHook";
@@ -25,11 +26,9 @@ constexpr uint32_t no_hint = UINT32_MAX;
 // bound, but to data, not code, which the host's call would crash on.
 enum class Entry { absent, bound, unbound, missed, data };
 
-// A function or datum that a PE image takes from the libraries loaded with it, as the loader binds it.
+// A function or datum that a PE image takes from a library loaded with it, as the loader binds it.
 struct Import {
     std::string name;
-    // The DLL it is imported from (PE).
-    std::string library;
     // PE: the importer's hint, where the loader looks the name up first; or, where `name` is empty, the
     // ordinal it is imported by.
     uint32_t hint = no_hint;
@@ -37,22 +36,25 @@ struct Import {
 };
 
 // What the loader finds where it binds an import from a library that exports it by a table of its
-// own (PE): the library's own code; a forwarder, which it follows to another library (`text`:
-// "NTDLL.RtlAllocateHeap", "helper.#3"); no such export; an export it cannot bind (`text` says why); or
-// damage to the table that keeps it from looking (`text` says what).
+// own (PE): the library's own code; a forwarder, which it follows to another library (`forwarder`:
+// "NTDLL.RtlAllocateHeap", "helper.#3"); no such export; an export it cannot bind (`why` says why); or
+// damage to the table that keeps it from looking (`why` says what).
 struct Found {
     enum class Kind { code, forwarded, absent, unbound, hidden } kind = Kind::absent;
-    std::string text;
+    // As the table keeps it, for as long as the table lasts: a lookup copies none of it, however long.
+    std::string_view forwarder;
+    std::string why;
 };
 
 // What a PE image binds from the libraries it imports when it is loaded, function by function, kept in
 // a form of its own: a 2 MB image may name half a million, too many to keep as an Import each. Each is
-// given as an Import when asked for.
+// given as an Import when asked for, its library by its place in the image's `imports`, so that a
+// library's name, however long, is kept and given once.
 class Bindings {
 public:
     virtual ~Bindings() = default;
     virtual size_t size() const = 0;
-    virtual Import at(size_t index) const = 0;
+    virtual Import at(size_t index, size_t& library) const = 0;
 };
 
 // A library's table of exports, as its loader looks an import up in it.
@@ -92,6 +94,9 @@ struct Image {
     std::shared_ptr<const Exports> exports_table;
     // What it defines for others (ELF: its dynamic symbols that the loader binds), each with its version.
     std::vector<Symbol> symbols;
+    // What of it hook_check does not model, said whole (PE: an ARM64EC or ARM64X image, whose code of
+    // two machines a loader on Windows on ARM picks from); empty where there is none.
+    std::string unmodelled;
     // Why the loader, which would run it as a program, refuses to load it as a library (ELF: it is a
     // program, position-independent or not; its OS ABI is another system's); empty where it loads it.
     std::string library_refusal;

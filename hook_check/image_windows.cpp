@@ -174,7 +174,8 @@ public:
     std::vector<HookLibrary> hook_libraries() const override
     {
         return {{"TeskShellHook64.dll", Machine::x86_64, "TeskShellHook64.def"},
-                {"TeskShellHook32.dll", Machine::x86, "TeskShellHook32.def"}};
+                {"TeskShellHook32.dll", Machine::x86, "TeskShellHook32.def"},
+                {"TeskShellHookARM64.dll", Machine::arm64, "TeskShellHookARM64.def"}};
     }
 
     bool exists(const std::string& path) const override

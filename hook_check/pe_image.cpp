@@ -39,6 +39,7 @@ namespace {
 
 constexpr uint16_t machine_x86 = 0x014C;
 constexpr uint16_t machine_x86_64 = 0x8664;
+constexpr uint16_t machine_arm64 = 0xAA64;
 constexpr uint16_t pe32 = 0x10B;
 constexpr uint16_t pe32_plus = 0x20B;
 // The Windows loader takes at most 96 sections (the PE format's documentation).
@@ -55,6 +56,10 @@ constexpr uint32_t most_directories = 16;
 constexpr uint32_t export_entry = 0;
 constexpr uint32_t import_entry = 1;
 constexpr uint32_t security_entry = 4; // a file offset, not an RVA; the loader does not map it
+constexpr uint32_t load_config_entry = 10;
+// Where a PE32+ image's load configuration points at its hybrid (CHPE) metadata, which only an
+// ARM64EC or ARM64X image has (the PE format's documentation).
+constexpr uint32_t chpe_metadata_at = 200;
 
 uint16_t u16(const unsigned char* at)
 {
@@ -85,7 +90,7 @@ std::string machine_name(uint16_t machine)
         return "x86-64";
     case machine_x86:
         return "x86";
-    case 0xAA64:
+    case machine_arm64:
         return "ARM64";
     case 0x01C4:
         return "ARM";
@@ -199,9 +204,10 @@ std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
     const uint32_t section_count = u16(nt + 6);
     const uint32_t optional_size = u16(nt + 20);
     image.machine_name = machine_name(machine);
-    image.machine = machine == machine_x86_64 ? Machine::x86_64
-                    : machine == machine_x86  ? Machine::x86
-                                              : Machine::other;
+    image.machine = machine == machine_x86_64  ? Machine::x86_64
+                    : machine == machine_x86   ? Machine::x86
+                    : machine == machine_arm64 ? Machine::arm64
+                                               : Machine::other;
 
     const uint32_t optional = header + 24;
     const unsigned char* magic = pe.file(optional, 2);
@@ -210,7 +216,7 @@ std::string read_headers(Pe& pe, size_t size, uint32_t header, Image& image)
     pe.plus = u16(magic) == pe32_plus;
     if (!pe.plus && u16(magic) != pe32)
         return "its optional header's magic is " + hex(u16(magic)) + ", neither PE32 (0x10B) nor PE32+ (0x20B)";
-    if ((machine == machine_x86_64 && !pe.plus) || (machine == machine_x86 && pe.plus))
+    if (((machine == machine_x86_64 || machine == machine_arm64) && !pe.plus) || (machine == machine_x86 && pe.plus))
         return "it is an " + image.machine_name + " image with a " + (pe.plus ? "PE32+" : "PE32") + " header";
     const uint32_t fixed = pe.plus ? 112 : 96;
     if (optional_size < fixed)
@@ -292,6 +298,24 @@ void check_directories(const Pe& pe, Image& image)
             image.damage.push_back(std::string("its ") + directory_names[i] + " directory (RVA " + hex(d.rva) + ", " +
                                    hex(d.size) + " bytes) lies outside its image's headers and sections");
     }
+}
+
+// Whether the image is an ARM64EC one (x86-64 by its header) or an ARM64X one (ARM64 by its header),
+// as its load configuration, where its size takes in the pointer to hybrid metadata, points at some.
+void check_hybrid(const Pe& pe, Image& image)
+{
+    const uint32_t config = pe.directories[load_config_entry].rva;
+    const unsigned char* size = pe.plus && config != 0 ? pe.mapped(config, 4) : nullptr;
+    const unsigned char* metadata =
+        size && u32(size) >= chpe_metadata_at + 8 ? pe.mapped(uint64_t{config} + chpe_metadata_at, 8) : nullptr;
+    if (!metadata || u64(metadata) == 0)
+        return;
+    if (image.machine == Machine::x86_64)
+        image.unmodelled = "an ARM64EC image (x86-64 by its header, with ARM64 code that its hybrid metadata "
+                           "describes)";
+    else if (image.machine == Machine::arm64)
+        image.unmodelled = "an ARM64X image (ARM64 by its header, with code for x86-64 processes on Windows on "
+                           "ARM beside)";
 }
 
 // Texts of a file's bytes, each kept once for its place however many entries name it: the places are
@@ -425,22 +449,22 @@ private:
 Found PeExports::found(uint32_t index, bool code) const
 {
     if (index >= targets_.size())
-        return {Found::Kind::unbound, "its ordinal lies past the export address table"};
+        return {Found::Kind::unbound, {}, "its ordinal lies past the export address table"};
     const Target& target = targets_[index];
     switch (target.kind) {
     case Target::Kind::code:
-        return {Found::Kind::code, {}};
+        return {Found::Kind::code, {}, {}};
     case Target::Kind::forwarded:
         if (target.text.length == unread)
-            return {Found::Kind::unbound, "it is forwarded to a name outside the file"};
-        return {Found::Kind::forwarded, std::string(text(target.text))};
+            return {Found::Kind::unbound, {}, "it is forwarded to a name outside the file"};
+        return {Found::Kind::forwarded, text(target.text), {}};
     case Target::Kind::none:
     case Target::Kind::outside:
         break;
     }
     if (!code)
-        return {Found::Kind::code, {}};
-    return {Found::Kind::unbound, "its code (at RVA " + hex(target.address) + ") is not in the file's data"};
+        return {Found::Kind::code, {}, {}};
+    return {Found::Kind::unbound, {}, "its code (at RVA " + hex(target.address) + ") is not in the file's data"};
 }
 
 Found PeExports::find(const Import& import) const
@@ -451,7 +475,7 @@ Found PeExports::find(const Import& import) const
 Found PeExports::by_name(std::string_view name, uint32_t hint, bool code) const
 {
     if (!why_.empty())
-        return {Found::Kind::hidden, why_};
+        return {Found::Kind::hidden, {}, why_};
     const auto count = static_cast<uint32_t>(names_.size());
     if (hint < count && names_[hint].length != unread && text(names_[hint]) == name)
         return found(name_ordinals_[hint], code);
@@ -460,6 +484,7 @@ Found PeExports::by_name(std::string_view name, uint32_t hint, bool code) const
         const auto middle = static_cast<uint32_t>((low + high) / 2);
         if (names_[middle].length == unread)
             return {Found::Kind::hidden,
+                    {},
                     "its export directory's name " + std::to_string(middle + 1) + " lies outside the file's data"};
         const int order = name.compare(text(names_[middle]));
         if (order == 0)
@@ -475,7 +500,7 @@ Found PeExports::by_name(std::string_view name, uint32_t hint, bool code) const
 Found PeExports::by_ordinal(uint32_t ordinal) const
 {
     if (!why_.empty())
-        return {Found::Kind::hidden, why_};
+        return {Found::Kind::hidden, {}, why_};
     // Below the base, the difference wraps past the table, as the loader's unsigned one does.
     const uint32_t index = ordinal - base_;
     if (index >= targets_.size() || targets_[index].kind == Target::Kind::none)
@@ -531,17 +556,17 @@ void find_entry(const PeExports& exports, uint32_t hint, Image& image)
         return;
     case Found::Kind::forwarded:
         image.entry = Entry::unbound;
-        image.entry_why = "it is forwarded to " + shown(found.text);
+        image.entry_why = "it is forwarded to " + shown(found.forwarder);
         return;
     case Found::Kind::unbound:
         image.entry = Entry::unbound;
-        image.entry_why = found.text;
+        image.entry_why = found.why;
         return;
     case Found::Kind::hidden:
         // The table's own damage is said as it is read; a name that the search meets and cannot read
         // is said here.
-        if (std::find(image.damage.begin(), image.damage.end(), found.text) == image.damage.end())
-            image.damage.push_back(found.text);
+        if (std::find(image.damage.begin(), image.damage.end(), found.why) == image.damage.end())
+            image.damage.push_back(found.why);
         image.entry = Entry::missed;
         return;
     case Found::Kind::absent:
@@ -574,7 +599,6 @@ public:
     void library(std::string_view name)
     {
         image.imports.emplace_back(name);
-        bindings_.libraries_.emplace_back(name);
     }
     void add(uint32_t library, std::string_view name, uint32_t hint)
     {
@@ -600,11 +624,11 @@ private:
     Places places_;
 };
 
-Import PeBindings::at(size_t index) const
+Import PeBindings::at(size_t index, size_t& library) const
 {
     const Function& function = functions_[index];
     Import import;
-    import.library = libraries_[function.library];
+    library = function.library;
     if (function.name_length == Function::by_ordinal) {
         import.ordinal = function.hint_or_ordinal;
     } else {
@@ -754,6 +778,7 @@ ImageRead read_pe(const unsigned char* data, size_t size, uint32_t entry_hint, I
     if (read != ImageRead::ok)
         return read;
     check_directories(pe, image);
+    check_hybrid(pe, image);
     // The code the loader runs first: the program's start, or a library's DllMain.
     if (pe.entry_point != 0 && (!pe.mapped(pe.entry_point, 1) || pe.entry_point < pe.headers_size))
         image.damage.push_back("its entry point (RVA " + hex(pe.entry_point) + ") is not in the file's data");

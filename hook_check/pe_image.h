@@ -73,12 +73,12 @@ public:
     {
         return functions_.size();
     }
-    Import at(size_t index) const override;
+    Import at(size_t index, size_t& library) const override;
 
 private:
     friend class PeBindingsReader;
-    // Its library, an index into `libraries_`; its name's place in `names_`, or by_ordinal with its
-    // ordinal in `hint_or_ordinal`; else its hint there.
+    // Its library, by its place in the image's imports; its name's place in `names_`, or by_ordinal with
+    // its ordinal in `hint_or_ordinal`; else its hint there.
     struct Function {
         static constexpr uint32_t by_ordinal = UINT32_MAX;
         uint32_t library;
@@ -86,7 +86,6 @@ private:
         uint32_t name_length;
         uint32_t hint_or_ordinal;
     };
-    std::vector<std::string> libraries_;
     std::vector<Function> functions_;
     std::string names_;
 };

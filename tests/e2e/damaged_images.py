@@ -84,6 +84,51 @@ def pe_exporting(data, count, length, apart=False):
                 directory.get_field_absolute_offset("Size"), "I", 40)
 
 
+def pe_forwarding(data, forwards):
+    """`data` exporting only `forwards` [(name, forwarder)], each forwarded, through an export directory
+    appended to it, whose size takes in the forwarders' texts as the loader requires."""
+    image = _pe_image(data)
+    forwards = sorted(forwards)
+    count = len(forwards)
+    texts, names, forwarders = b"", [], []
+    for name, forwarder in forwards:
+        names.append(len(texts))
+        texts += name + b"\0"
+        forwarders.append(len(texts))
+        texts += forwarder + b"\0"
+    size = 40 + 10 * count + len(texts)
+
+    def build(rva):
+        functions, named, ordinals = rva + 40, rva + 40 + 4 * count, rva + 40 + 8 * count
+        at = ordinals + 2 * count
+        return (struct.pack("<IIHHIIIIIII", 0, 0, 0, 0, image.DIRECTORY_ENTRY_EXPORT.struct.Name, 1, count, count,
+                            functions, named, ordinals) +
+                b"".join(struct.pack("<I", at + offset) for offset in forwarders) +
+                b"".join(struct.pack("<I", at + offset) for offset in names) +
+                b"".join(struct.pack("<H", i) for i in range(count)) + texts)
+
+    forwarding, rva = _pe_appended(data, build)
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[0]
+    return _set(_set(forwarding, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
+                directory.get_field_absolute_offset("Size"), "I", size)
+
+
+def pe_hybrid(data):
+    """`data` (PE32+) marked as the hybrid image that an ARM64EC (x86-64 by its header) or ARM64X (ARM64)
+    one is: its load configuration, appended to it, points at hybrid (CHPE) metadata, which is zeros."""
+    image = _pe_image(data)
+    size = 256  # a load configuration's size reaches past its pointer to hybrid metadata, at 200
+
+    def build(rva):
+        return struct.pack("<I", size) + bytes(196) + struct.pack("<Q", image.OPTIONAL_HEADER.ImageBase + rva + size) + \
+            bytes(size - 208 + 64)
+
+    hybrid, rva = _pe_appended(data, build)
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[10]
+    return _set(_set(hybrid, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
+                directory.get_field_absolute_offset("Size"), "I", size)
+
+
 def pe_importing(data, names):
     """`data` with its first imports renamed `names`, those kept in a section appended to it."""
     image = _pe_image(data)
@@ -426,6 +471,39 @@ def elf_needing_version(data, version):
             aux += struct.unpack_from("<I", data, aux + 12)[0]
         need += need_next
     raise ValueError("no version it needs is named in %d bytes" % len(version))
+
+
+def elf_needing_base_version(data):
+    """`data` requiring, of the first library it needs versions of (DT_VERNEED), that library's base
+    version, which bears the library's own name: in place of the first version it names in as many
+    bytes or more, the symbols it bound under that version bound under none."""
+    _, entries = _elf_dynamic(data)
+    table = dict(entries)
+    strings = _elf_offset(data, table[DT_STRTAB])
+    need = _elf_offset(data, table[DT_VERNEED])
+    name = lambda at: data[strings + struct.unpack_from("<I", data, at)[0]:].split(b"\0")[0]
+    (count, file_at, aux_next) = struct.unpack_from("<2xHII", data, need)
+    base = data[strings + file_at:].split(b"\0")[0]
+    aux = need + aux_next
+    while len(name(aux + 8)) < len(base):
+        count -= 1
+        aux += struct.unpack_from("<I", data, aux + 12)[0]
+        if count == 0:
+            raise ValueError("no version it needs is named in %d bytes or more" % len(base))
+    name_at = strings + struct.unpack_from("<I", data, aux + 8)[0]
+    (index,) = struct.unpack_from("<H", data, aux + 6)
+    renamed = bytearray(_set(data, aux, "I", _elf_hash(base)))
+    renamed[name_at:name_at + len(name(aux + 8))] = base.ljust(len(name(aux + 8)), b"\0")
+    # As many version entries as the dynamic symbols, which the section headers count.
+    (e_shoff,) = struct.unpack_from("<Q", data, 0x28)
+    (e_shentsize, e_shnum) = struct.unpack_from("<HH", data, 0x3A)
+    sections = [struct.unpack_from("<4xIQQQQ", data, e_shoff + i * e_shentsize)[0::4] for i in range(e_shnum)]
+    symbols = next(size // 24 for kind, size in sections if kind == 11)
+    versions = _elf_offset(data, table[DT_VERSYM])
+    for i in range(symbols):
+        if struct.unpack_from("<H", data, versions + 2 * i)[0] & 0x7FFF == index:
+            struct.pack_into("<H", renamed, versions + 2 * i, 1)
+    return bytes(renamed)
 
 
 def elf_version_hash_bent(data):

@@ -18,7 +18,7 @@ from processes import TestCase
 
 BROKEN = os.path.join(os.environ["HOOK_HOST_BUILD"], "tests", "hook_check")
 # What hook_check says of a host whose files show nothing wrong: never that it will start.
-NO_PROBLEM = r"^\S*%s: no problem found in the files: the x86(-64)? host, \S+ beside it .* --start NUMBER does\n$"
+NO_PROBLEM = r"^\S*%s: no problem found in the files: the (x86|x86-64|ARM64) host, \S+ beside it .* --start NUMBER does\n$"
 LOADER_REFUSED = "status 0xC0000135: the hook library, or a library it needs, was not found" if WINDOWS else \
     "status 127: the dynamic linker refused the host"
 # AddressSanitizer reserves terabytes of address space for its shadow as it starts: no limit on the
@@ -125,32 +125,57 @@ class HookCheck(Checked):
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertIn(self.library_path(folder), result.stdout)
 
-    def test_a_32_bit_library_says_32_bit_and_that_the_host_needs_the_64_bit_build(self):
-        folder = self.placed(self.broken("x86"))
-        self.check(folder, [self.library_path(folder), "32-bit", "64-bit (x86-64) build"])
+    def test_a_library_of_another_machine_says_which_and_that_the_host_needs_the_64_bit_build(self):
+        for kind, machine in (("x86", "is a 32-bit (x86) library"),) + ((("arm64", "is an ARM64 library"),) if WINDOWS
+                                                                         else ()):
+            with self.subTest(kind=kind):
+                folder = self.placed(self.broken(kind))
+                self.check(folder, [self.library_path(folder), machine, "64-bit (x86-64) build"])
 
-    @unittest.skipUnless(WINDOWS, "the 32-bit host is Windows'")
-    def test_the_32_bit_host_is_told_by_its_import_and_its_library_checked_as_x86(self):
-        host32 = os.path.join(BROKEN, "host32", "hook_host32.exe")
-        sound = os.path.join(BROKEN, "host32", "TeskShellHook32.dll")
-        in_folder = os.path.join(self.placed(sound, host=host32, name="TeskShellHook32.dll"), "hook_host32.exe")
-        result = hook_check(platform_path(in_folder))
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        self.assertRegex(result.stdout, NO_PROBLEM % "hook_host32.exe")
-        self.assertIn("the x86 host, TeskShellHook32.dll beside it (x86,", result.stdout)
-        cases = [(os.path.join(BIN, HOOK_LIBRARY), ["64-bit", "32-bit host (hook_host32.exe)", "(x86) build"]),
-                 (os.path.join(BROKEN, "stdcall_entry", "TeskShellHook32.dll"),
-                  ["exports SetTeskShellHook@4, the name of a __stdcall entry", "__cdecl",
-                   "hook_library/TeskShellHook.h", "hook_library/TeskShellHook32.def"])]
-        for library, words in cases:
-            with self.subTest(library=library):
-                # Its imports are looked for among the prefix's 32-bit libraries, which a prefix made
-                # where no 32-bit code runs lacks; each would be named too.
-                if library == cases[0][0] and not RUNS_X86:
-                    self.skipTest("the Wine prefix has no 32-bit system libraries where no 32-bit code runs")
-                folder = self.placed(library, host=host32, name="TeskShellHook32.dll")
-                self.check(os.path.join(folder, "hook_host32.exe"), [self.library_path(folder, "TeskShellHook32.dll")] +
-                           words)
+    @unittest.skipUnless(WINDOWS, "the 32-bit and the ARM64 hosts are Windows'")
+    def test_a_host_of_another_machine_is_told_by_its_import_and_its_library_checked_for_that_machine(self):
+        x64 = os.path.join(BIN, HOOK_LIBRARY)
+        stdcall = os.path.join(BROKEN, "stdcall_entry", "TeskShellHook32.dll")
+        hosts = [("host32", "hook_host32.exe", "TeskShellHook32.dll", "x86",
+                  [(x64, ["64-bit", "32-bit host (hook_host32.exe)", "(x86) build"]),
+                   (stdcall, ["exports SetTeskShellHook@4, the name of a __stdcall entry", "__cdecl",
+                              "hook_library/TeskShellHook.h", "hook_library/TeskShellHook32.def"])]),
+                 ("host_arm64", "hook_host_arm64.exe", "TeskShellHookARM64.dll", "ARM64",
+                  [(x64, ["is a 64-bit (x86-64) library", "ARM64 host (hook_host_arm64.exe) is an ARM64 program",
+                          "ARM64 build"])])]
+        for folder_name, host_name, library_name, machine, cases in hosts:
+            host = os.path.join(BROKEN, folder_name, host_name)
+            sound = os.path.join(BROKEN, folder_name, library_name)
+            result = hook_check(platform_path(os.path.join(self.placed(sound, host=host, name=library_name), host_name)))
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            self.assertRegex(result.stdout, NO_PROBLEM % host_name)
+            self.assertIn("the %s host, %s beside it (%s," % (machine, library_name, machine), result.stdout)
+            for library, words in cases:
+                with self.subTest(host=host_name, library=library):
+                    # The 32-bit host's imports are looked for among the prefix's 32-bit libraries,
+                    # which a prefix made where no 32-bit code runs lacks; each would be named too.
+                    if (host_name, library) == ("hook_host32.exe", x64) and not RUNS_X86:
+                        self.skipTest("the Wine prefix has no 32-bit system libraries where no 32-bit code runs")
+                    folder = self.placed(library, host=host, name=library_name)
+                    self.check(os.path.join(folder, host_name), [self.library_path(folder, library_name)] + words)
+
+    @unittest.skipUnless(WINDOWS, "the hybrid images of Windows on ARM")
+    def test_a_hybrid_image_is_said_to_be_beyond_the_check_and_not_judged_by_its_headers_machine(self):
+        # An ARM64EC library (x86-64 by its header) beside the 64-bit host; ARM64X ones (ARM64 by their
+        # header) beside it and beside the ARM64 host: each said, and none judged a wrong machine.
+        arm64 = os.path.join(BROKEN, "arm64", HOOK_LIBRARY)
+        host_arm64 = os.path.join(BROKEN, "host_arm64", "hook_host_arm64.exe")
+        cases = [(os.path.join(BIN, HOOK_LIBRARY), True, HOOK_LIBRARY, "is an ARM64EC image (x86-64 by its header"),
+                 (arm64, True, HOOK_LIBRARY, "is an ARM64X image (ARM64 by its header"),
+                 (arm64, host_arm64, "TeskShellHookARM64.dll", "is an ARM64X image")]
+        for library, host, name, said in cases:
+            with self.subTest(library=library, host=host):
+                with open(library, "rb") as image:
+                    folder = self.placed(None, host=host)
+                    with open(os.path.join(folder, name), "wb") as hybrid:
+                        hybrid.write(damaged_images.pe_hybrid(image.read()))
+                self.check(os.path.join(folder, "hook_host" + EXE if host is True else os.path.basename(host)),
+                           [self.library_path(folder, name) + " " + said, "which hook_check does not model"])
 
     def test_an_entry_without_extern_c_is_named_by_its_cxx_name(self):
         kinds = {"cxx_entry": "_Z16SetTeskShellHookx" if WINDOWS else "_Z16SetTeskShellHookl"}
@@ -268,8 +293,10 @@ class HookCheckStart(Checked):
         self.assertRegex(result.stdout, r"^\S*hook_host%s started with -7, reported it, and ended by its close\n$" % EXE)
 
     def test_a_library_the_loader_refuses_is_told_with_the_loaders_status(self):
-        # Under Wine a 32-bit library and one that imports a missing one end alike, as a missing one does.
-        cases = [("x86", "32-bit"), ("missing_import", "neither beside the host")]
+        # Under Wine a library of another machine and one that imports a missing one end alike, as a
+        # missing one does.
+        cases = [("x86", "32-bit"), ("missing_import", "neither beside the host")] + \
+            ([("arm64", "is an ARM64 library")] if WINDOWS else [])
         for kind, found in cases:
             with self.subTest(kind=kind):
                 folder = self.placed(self.broken(kind))
@@ -364,8 +391,10 @@ class LoaderVerdicts(Checked):
              ["imports libhook_check_gone.so, which is not built for x86-64"]),
             ("inherited_runpath", [os.path.join(BROKEN, "needed", "libhook_check_middle.so"), gone],
              ["libhook_check_middle.so imports libhook_check_gone.so, which is beside the host but not where"]),
-            # Sound: a DT_RPATH applies to the libraries loaded through it that have no DT_RUNPATH, and
-            # the host binds the entry from any library loaded with it.
+            # Sound: a DT_RPATH applies to the libraries loaded through it that have no DT_RUNPATH; the
+            # host binds the entry from any library loaded with it; a symbol that no relocation uses is
+            # never bound, even at once.
+            ("unused_now", [], None),
             ("inherited_rpath", [os.path.join(BROKEN, "needed", "libhook_check_middle.so"), gone], None),
             ("entry_in_needed", [os.path.join(BROKEN, "needed", "libhook_check_provider.so")], None),
         ]
@@ -434,6 +463,7 @@ class LoaderVerdicts(Checked):
              damaged_images.elf_needing(data, [b"./libhook_check_gone.so", b"libhook_check_gone.so"]),
              {"libhook_check_gone.so": gone}, None),
             ("the host's real folder", None, {"link": None}, None),
+            ("the provider's base version required", damaged_images.elf_needing_base_version(data), {}, None),
             ("a bad copy under tls", needing_gone(b"$ORIGIN"),
              {"libhook_check_gone.so": gone, "tls/libhook_check_gone.so": __file__}, [refused, "tls/"]),
             ("a folder named as the library earlier on LD_LIBRARY_PATH", needing_gone(b"$ORIGIN"),
@@ -552,7 +582,7 @@ class DamagedImages(Checked):
         self.assertLess(max(len(line) for line in lines), 1000)
 
     def test_images_made_to_cost_the_most_are_checked_within_a_second_and_64_mb(self):
-        # Each 2 MB or less: 200,000 exported names or 100,000 needed libraries naming one long name,
+        # Each 3 MB or less: 200,000 exported names or 100,000 needed libraries naming one long name,
         # each read once (Windows: 240,000 short names too, kept once by place and text); 37,400 empty segments and a hash chain that loops, each address found by a
         # halving and the chain walked no further than its table; the library needing itself thousands
         # of times under other spellings (on Windows in other cases too), read once by what it is;
@@ -561,7 +591,10 @@ class DamagedImages(Checked):
         # hundred said and the rest counted, each folder listed once); sections as many as a PE image's
         # headers hold, each found by a halving; 40,000 symbols of one long name, each copy of it counted
         # against the names' budget; 60,000 required versions of one chain, which the linker refuses; 20
-        # missing libraries and a RUNPATH of up to 1,900,000 parts, each its working folder or $ORIGIN.
+        # missing libraries and a RUNPATH of up to 1,900,000 parts, each its working folder or $ORIGIN;
+        # Windows: 240,000 imports of one function forwarded through 16 libraries beside the host, or to a
+        # forwarder of 1 MB, or from a library of a 1 MB name, each forwarder followed and each name
+        # copied once, not once an import.
         with open(os.path.join(BIN, HOOK_LIBRARY), "rb") as sound:
             data = sound.read()
         name = HOOK_LIBRARY.encode()
@@ -591,6 +624,17 @@ class DamagedImages(Checked):
                 ("40,000 missing libraries", 1, "... and 39900 more problems, not shown",
                  lambda: damaged_images.pe_importing_more(data, [(b"gone%05d.dll" % i, []) for i in range(40000)])),
                 ("sections up to its first page", 0, "no problem found", lambda: damaged_images.pe_sectioned(data)),
+                ("240,000 imports forwarded through 16 libraries", 0, "no problem found",
+                 lambda: (damaged_images.pe_importing_more(data, [(b"fw00.dll", [b"F"] * 240000)], lookup=False),
+                          {"fw%02d.dll" % i: damaged_images.pe_forwarding(
+                              data, [(b"F", b"fw%02d.F" % (i + 1) if i < 15 else b"KERNEL32.GetTickCount")])
+                           for i in range(16)})),
+                ("240,000 imports of a 1 MB forwarder", 1, "more problems, not shown",
+                 lambda: (damaged_images.pe_importing_more(data, [(b"far.dll", [b"F"] * 240000)], lookup=False),
+                          {"far.dll": damaged_images.pe_forwarding(data, [(b"F", b"n" * 1000000 + b".F")])})),
+                ("240,000 imports from a library of a 1 MB name", 1, "(1000004 bytes), which is neither",
+                 lambda: damaged_images.pe_importing_more(data, [(b"n" * 1000000 + b".dll", [1] * 240000)],
+                                                          lookup=False)),
             ]
         else:
             missing = [b"gone%02d.so" % i for i in range(20)]
@@ -616,7 +660,12 @@ class DamagedImages(Checked):
             ]
         for shape, status, said, build in shapes:
             with self.subTest(shape=shape):
-                folder = self.placed_data(build())
+                # The library alone, or with the files to place beside it, by name.
+                built = build()
+                folder = self.placed_data(built[0] if isinstance(built, tuple) else built)
+                for name, content in (built[1] if isinstance(built, tuple) else {}).items():
+                    with open(os.path.join(folder, name), "wb") as beside:
+                        beside.write(content)
                 before = resource.getrusage(resource.RUSAGE_CHILDREN)
                 result = hook_check(platform_path(folder), limit_data=not SANITIZED)
                 after = resource.getrusage(resource.RUSAGE_CHILDREN)

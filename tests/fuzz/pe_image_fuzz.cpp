@@ -14,8 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string why;
     const uint32_t hint = size >= 2 ? static_cast<uint32_t>(data[size - 2] | data[size - 1] << 8) : no_hint;
     if (read_pe(data, size, hint, image, why) == ImageRead::ok) {
+        size_t library = 0;
         for (size_t i = 0; i < image.bindings->size(); ++i)
-            image.exports_table->find(image.bindings->at(i));
+            image.exports_table->find(image.bindings->at(i, library));
     }
     ApiSets api_sets;
     std::string library;

@@ -68,7 +68,8 @@ public:
     std::vector<HookLibrary> hook_libraries() const override
     {
         return {{"TeskShellHook64.dll", Machine::x86_64, "TeskShellHook64.def"},
-                {"TeskShellHook32.dll", Machine::x86, "TeskShellHook32.def"}};
+                {"TeskShellHook32.dll", Machine::x86, "TeskShellHook32.def"},
+                {"TeskShellHookARM64.dll", Machine::arm64, "TeskShellHookARM64.def"}};
     }
     char separator() const override
     {
@@ -140,17 +141,23 @@ public:
     std::map<std::string, std::pair<ApiSet, std::string>> api_sets; // by name: what it maps to
 };
 
-// An export table that finds what it is given, and nothing else.
+// An export table that finds what it is given, and nothing else; every lookup in any counted.
 class TableExports : public Exports {
 public:
     std::map<std::string, Found> names;
+    std::map<std::string, std::string> forwards; // by name: the forwarder
     std::map<uint32_t, Found> ordinals;
+    static inline size_t lookups = 0;
     Found find(const Import& import) const override
     {
+        ++lookups;
         if (import.name.empty()) {
             const auto found = ordinals.find(import.ordinal);
             return found == ordinals.end() ? Found{} : found->second;
         }
+        const auto forward = forwards.find(import.name);
+        if (forward != forwards.end())
+            return {Found::Kind::forwarded, forward->second, {}};
         const auto found = names.find(import.name);
         return found == names.end() ? Found{} : found->second;
     }
@@ -164,35 +171,45 @@ Image system_image(std::vector<std::string> names, std::map<std::string, std::st
     Image made = image(Machine::x86_64, {}, {});
     auto table = std::make_shared<TableExports>();
     for (const std::string& name : names)
-        table->names[name] = {Found::Kind::code, {}};
-    for (const auto& forward : forwards)
-        table->names[forward.first] = {Found::Kind::forwarded, forward.second};
-    table->ordinals[1] = {Found::Kind::code, {}};
+        table->names[name] = {Found::Kind::code, {}, {}};
+    table->forwards = std::move(forwards);
+    table->ordinals[1] = {Found::Kind::code, {}, {}};
     made.exports_table = std::move(table);
     return made;
 }
 
-// Bindings listed one by one.
+// A function imported from the library `library`.
+struct Imported {
+    std::string library;
+    Import import;
+};
+
+// Bindings listed one by one, each by its library's place in the image's imports.
 class ListedBindings : public Bindings {
 public:
-    std::vector<Import> imports;
+    std::vector<std::pair<size_t, Import>> imports;
     size_t size() const override
     {
         return imports.size();
     }
-    Import at(size_t index) const override
+    Import at(size_t index, size_t& library) const override
     {
-        return imports[index];
+        library = imports[index].first;
+        return imports[index].second;
     }
 };
 
-// `made` binding `import` too when it is loaded (PE).
-void binding(Image& made, const Import& import)
+// `made` binding `imported` too, `times` over, when it is loaded (PE); its library imported too.
+void binding(Image& made, const Imported& imported, size_t times = 1)
 {
     auto listed = std::make_shared<ListedBindings>();
     if (made.bindings)
         *listed = static_cast<const ListedBindings&>(*made.bindings);
-    listed->imports.push_back(import);
+    const auto at = std::find(made.imports.begin(), made.imports.end(), imported.library);
+    const auto library = static_cast<size_t>(at - made.imports.begin());
+    if (at == made.imports.end())
+        made.imports.push_back(imported.library);
+    listed->imports.insert(listed->imports.end(), times, {library, imported.import});
     made.bindings = std::move(listed);
 }
 
@@ -203,12 +220,12 @@ void system_file(FakePlatform& platform, const std::string& name, Image made)
     platform.system_files[name] = system_path + name;
 }
 
-Import import_of(const std::string& library, const std::string& name, uint32_t ordinal = 0)
+Imported import_of(const std::string& library, const std::string& name, uint32_t ordinal = 0)
 {
-    Import made;
+    Imported made;
     made.library = library;
-    made.name = name;
-    made.ordinal = ordinal;
+    made.import.name = name;
+    made.import.ordinal = ordinal;
     return made;
 }
 
@@ -283,19 +300,46 @@ TEST(HookCheck, JudgesOnlyAProgramThatBindsTheHookLibraryOfItsMachine)
     }
 }
 
-TEST(HookCheck, SaysALibraryOfAnotherMachineIsOne)
+TEST(HookCheck, SaysALibraryOfAnotherMachineIsOneAndAHybridOneIsNotModelled)
 {
-    FakePlatform platform;
-    platform.files[library].image.machine = Machine::x86;
-    std::vector<std::string> found = problems(platform);
-    ASSERT_EQ(found.size(), 1U);
-    EXPECT_TRUE(says(found[0], {library, "32-bit", "64-bit (x86-64) build"})) << found[0];
-
-    platform.files[library].image.machine = Machine::other;
-    platform.files[library].image.machine_name = "ARM64";
-    found = problems(platform);
-    ASSERT_EQ(found.size(), 1U);
-    EXPECT_TRUE(says(found[0], {library, "built for ARM64, not x86-64"})) << found[0];
+    const std::string arm64_host = "C:\\hook\\hook_host_arm64.exe";
+    const struct {
+        bool arm64;       // the ARM64 host, else the 64-bit one
+        Machine machine;  // the library's
+        const char* name; // as its header names the machine
+        const char* unmodelled;
+        std::vector<std::string> said;
+    } cases[] = {
+        {false, Machine::x86, "x86", "", {"is a 32-bit (x86) library", "64-bit (x86-64) build"}},
+        {false, Machine::arm64, "ARM64", "", {"is an ARM64 library: the 64-bit host", "build it for x86-64"}},
+        {false, Machine::other, "ARM", "", {"is built for ARM, not x86-64"}},
+        {true,
+         Machine::x86_64,
+         "x86-64",
+         "",
+         {"TeskShellHookARM64.dll is a 64-bit (x86-64) library: the ARM64 host (hook_host_arm64.exe) is an ARM64 "
+          "program and loads only the ARM64 build of its hook library; build it for ARM64"}},
+        // Which processes a hybrid image serves is not modelled: never judged by its header alone.
+        {false, Machine::arm64, "ARM64", "an ARM64X image", {"is an ARM64X image, which hook_check does not model"}},
+        {true, Machine::arm64, "ARM64", "an ARM64X image", {"is an ARM64X image, which hook_check does not model"}},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        std::string path = library;
+        if (c.arm64) {
+            path = "C:\\hook\\TeskShellHookARM64.dll";
+            platform.files[arm64_host].image = image(Machine::arm64, {}, {"TeskShellHookARM64.dll"});
+            platform.files[path] = platform.files[library];
+        }
+        Image& made = platform.files[path].image;
+        made.machine = c.machine;
+        made.machine_name = c.name;
+        made.unmodelled = c.unmodelled;
+        const std::vector<std::string> found = problems(platform, c.arm64 ? arm64_host : host);
+        ASSERT_EQ(found.size(), 1U) << c.said[0];
+        EXPECT_TRUE(says(found[0], c.said)) << found[0];
+        EXPECT_EQ(found[0].rfind(path, 0), 0U) << found[0];
+    }
 }
 
 // The 32-bit host, told by its import, and the 32-bit library beside it.
@@ -695,7 +739,7 @@ TEST(HookCheck, BindsEachImportedFunctionAsTheLoaderDoesFollowingForwardersAndAp
 {
     const std::string& system = system_path;
     const struct {
-        Import import;
+        Imported import;
         std::vector<std::string> said; // one problem, with these words; none if empty
     } cases[] = {
         {import_of("KERNEL32.dll", "GetTickCount"), {}},
@@ -742,13 +786,53 @@ TEST(HookCheck, BindsEachImportedFunctionAsTheLoaderDoesFollowingForwardersAndAp
         platform.api_sets["api-ms-win-core-x-l1-1-0.dll"] = {Platform::ApiSet::mapped, "kernelbase.dll"};
         platform.api_sets["ext-ms-win-none-l1-1-0.dll"] = {Platform::ApiSet::unhosted, ""};
         platform.api_sets["api-ms-win-unknown-l1-1-0.dll"] = {Platform::ApiSet::unknown, ""};
-        Image& hooked = platform.files[library].image;
-        hooked.imports.push_back(c.import.library);
-        binding(hooked, c.import);
+        binding(platform.files[library].image, c.import);
         const std::vector<std::string> found = problems(platform);
-        ASSERT_EQ(found.size(), c.said.empty() ? 0U : 1U) << c.import.library << " " << c.import.name;
+        ASSERT_EQ(found.size(), c.said.empty() ? 0U : 1U) << c.import.library << " " << c.import.import.name;
         if (!c.said.empty())
             EXPECT_TRUE(says(found[0], c.said)) << found[0];
+    }
+}
+
+TEST(HookCheck, FollowsEachForwarderOnceHoweverManyImportsLeadThroughIt)
+{
+    // One function imported 10,000 times and forwarded through 16 libraries beside the host (17: one
+    // too many) to the system's, which has it or lacks it: each table is looked in once for each
+    // import and once for each forwarder, not once for each import at each forwarder.
+    constexpr size_t imports = 10000;
+    const struct {
+        size_t libraries;
+        const char* last;              // the last library's forwarder
+        std::vector<std::string> said; // the first of a hundred problems, with these words; none if empty
+    } cases[] = {
+        {16, "KERNEL32.GetTickCount", {}},
+        {16,
+         "KERNEL32.Gone",
+         {"TeskShellHook64.dll imports F from fw00.dll (C:\\hook\\fw00.dll), which forwards it to fw01.F "
+          "(C:\\hook\\fw01.dll)",
+          "forwards it to KERNEL32.Gone (" + system_path + "KERNEL32.dll), which does not export Gone"}},
+        {17, "KERNEL32.GetTickCount", {"forwarders lead on more than 16 times, the last to KERNEL32.GetTickCount"}},
+    };
+    for (const auto& c : cases) {
+        FakePlatform platform;
+        system_file(platform, "KERNEL32.dll", system_image({"GetTickCount"}));
+        const auto named = [](size_t i) { return std::string(i < 10 ? "fw0" : "fw") + std::to_string(i); };
+        for (size_t i = 0; i < c.libraries; ++i) {
+            platform.files["C:\\hook\\" + named(i) + ".dll"].image =
+                system_image({}, {{"F", i + 1 < c.libraries ? named(i + 1) + ".F" : c.last}});
+        }
+        binding(platform.files[library].image, import_of("fw00.dll", "F"), imports);
+        TableExports::lookups = 0;
+        const std::vector<std::string> found = problems(platform);
+        EXPECT_LE(TableExports::lookups, imports + c.libraries + 1) << c.last;
+        if (c.said.empty()) {
+            EXPECT_EQ(found, std::vector<std::string>{});
+            continue;
+        }
+        ASSERT_EQ(found.size(), 101U) << c.last;
+        EXPECT_TRUE(says(found[0], c.said)) << found[0];
+        EXPECT_EQ(found[99], found[0]);
+        EXPECT_EQ(found[100], "... and 9900 more problems, not shown");
     }
 }
 
@@ -776,7 +860,6 @@ TEST(HookCheck, BindsAnImportFromTheLibraryBesideTheHostFirstButAKnownDll)
         platform.files[std::string("C:\\hook\\") + check.name].image = system_image({});
         platform.files[std::string("C:\\hook\\") + check.name].image.machine = check.machine;
         binding(platform.files[library].image, import_of(check.name, "GetTickCount"));
-        platform.files[library].image.imports.push_back(check.name);
         // The host's binding of the entry is told of the library, once.
         binding(platform.files[host].image, import_of("TeskShellHook64.dll", entry_name));
         const std::vector<std::string> found = problems(platform);
