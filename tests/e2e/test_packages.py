@@ -23,14 +23,14 @@ import zipfile
 from controller import RUN, platform_path
 from processes import TestCase
 from test_install import BUILD, SOURCE, TOP, VERSION, package, run
-from test_release import packed_dlls
+from test_release import WHEELS, packed_dlls
 from test_shared_library import Binding, BindingController, CSharp, check_wheel
 
 LINUX_BIN = os.environ.get("HOOK_HOST_LINUX_BIN", "")
 NUPKG_ENTRIES = ["HookControl.nuspec", "[Content_Types].xml", "_rels/.rels", "build/net45/HookControl.targets",
                  "lib/net45/HookControl.dll", "lib/net45/HookControl.xml", "lib/netstandard2.1/HookControl.dll",
-                 "lib/netstandard2.1/HookControl.xml", "runtimes/win-x64/native/hook_control.dll",
-                 "runtimes/win-x86/native/hook_control.dll", "LICENSE.txt"]
+                 "lib/netstandard2.1/HookControl.xml", "LICENSE.txt"] + [
+    "runtimes/win-%s/native/hook_control.dll" % architecture for architecture in WHEELS.values()]
 
 
 class ControllerPackages(TestCase):
@@ -55,7 +55,7 @@ class ControllerPackages(TestCase):
                     for inside, shipped in carried.items():
                         with open(os.path.join(self.release, shipped), "rb") as ours:
                             self.assertEqual(files.read(inside), ours.read(), inside)
-        for (wheel, carried), platform in zip(packages, ("win_amd64", "win32")):
+        for (wheel, carried), platform in zip(packages, WHEELS):
             check_wheel(self, wheel, platform, os.path.join(self.release, list(carried.values())[0]))
 
         nupkg = packages[-1][0]
