@@ -1,7 +1,7 @@
 # hook_control's packages for controller authors, made by the Windows release beside its ZIP, from the
 # files it ships (signed where it is signed): a wheel for each architecture,
-# hook_control-<version>-py3-none-win_amd64.whl and -win32.whl, and HookControl.<version>.nupkg, each
-# with its SHA-256 file. Included by the top CMakeLists.txt where it packages; CPack runs
+# hook_control-<version>-py3-none-win_amd64.whl, -win32.whl and -win_arm64.whl, and
+# HookControl.<version>.nupkg, each with its SHA-256 file. Included by the top CMakeLists.txt where it packages; CPack runs
 # MakeControllerPackages.cmake after SignExecutables.cmake.
 
 # The C# binding as three assemblies, compiled by Mono's mcs as C# 7, the language the binding keeps to.

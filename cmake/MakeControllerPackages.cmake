@@ -26,8 +26,8 @@ function(checksum file)
   message(STATUS "Made ${file} with its checksum")
 endfunction()
 
-set(architectures x64 x86)
-set(platforms win_amd64 win32)
+set(architectures x64 x86 arm64)
+set(platforms win_amd64 win32 win_arm64)
 foreach(architecture platform IN ZIP_LISTS architectures platforms)
   set(wheel ${output}/hook_control-${CPACK_HOOK_HOST_VERSION}-py3-none-${platform}.whl)
   file(REMOVE ${wheel})
@@ -39,6 +39,7 @@ endforeach()
 
 set(nupkg ${output}/HookControl.${CPACK_HOOK_HOST_VERSION}.nupkg)
 make(${nupkg} -DASSEMBLIES=${staged}/bindings/dotnet -DX64=${staged}/hook_control/x64/hook_control.dll
-     -DX86=${staged}/hook_control/x86/hook_control.dll -DSTRIP_NONDETERMINISM=${CPACK_HOOK_HOST_strip-nondeterminism}
+     -DX86=${staged}/hook_control/x86/hook_control.dll -DARM64=${staged}/hook_control/arm64/hook_control.dll
+     -DSTRIP_NONDETERMINISM=${CPACK_HOOK_HOST_strip-nondeterminism}
      -DWORK=${work}/nuget -DOUTPUT=${output} -P ${CPACK_HOOK_HOST_SOURCE}/cmake/NuGetPackage.cmake)
 checksum(${nupkg})

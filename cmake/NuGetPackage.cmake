@@ -9,7 +9,7 @@
 #   ASSEMBLIES              the release's bindings/dotnet: HookControl.dll, the binding built by mcs
 #                           for .NET Framework, and netstandard2.0/ and netstandard2.1/, each with the
 #                           one for that .NET Standard; HookControl.xml beside each
-#   X64 X86                 hook_control.dll of each architecture
+#   X64 X86 ARM64           hook_control.dll of each architecture
 #   VERSION LICENSE         the package's version and licence (an SPDX expression; one that NuGet does
 #                           not know, LicenseRef-..., goes into the package as LICENSE.txt, which
 #                           NuGet shows instead)
@@ -20,7 +20,7 @@
 # A .nupkg is an Open Packaging Conventions zip: [Content_Types].xml gives each extension's type, and
 # _rels/.rels points at the .nuspec, which older clients (nuget 2.x) look for that way. It is
 # reproducible: files of fixed modes, packed in a fixed order, the entries dated SOURCE_DATE_EPOCH.
-foreach(setting SOURCE ASSEMBLIES X64 X86 VERSION LICENSE SOURCE_DATE_EPOCH STRIP_NONDETERMINISM WORK OUTPUT)
+foreach(setting SOURCE ASSEMBLIES X64 X86 ARM64 VERSION LICENSE SOURCE_DATE_EPOCH STRIP_NONDETERMINISM WORK OUTPUT)
   if(NOT DEFINED ${setting})
     message(FATAL_ERROR "NuGetPackage.cmake needs ${setting}")
   endif()
@@ -44,6 +44,7 @@ foreach(framework folder IN ZIP_LISTS frameworks folders)
 endforeach()
 stage(${X64} runtimes/win-x64/native/hook_control.dll)
 stage(${X86} runtimes/win-x86/native/hook_control.dll)
+stage(${ARM64} runtimes/win-arm64/native/hook_control.dll)
 stage(${binding}/HookControl.targets build/net45/HookControl.targets)
 # NuGet takes an expression of the SPDX list's licences alone (NU5124 for any other).
 if(LICENSE MATCHES "^LicenseRef-")

@@ -6,7 +6,7 @@
 #                      python3-wheel and python3-build)
 #   SOURCE             the source tree
 #   LIBRARY            the shared library to carry
-#   PLATFORM           the wheel's platform tag: linux_x86_64, win_amd64 or win32
+#   PLATFORM           the wheel's platform tag: linux_x86_64, win_amd64, win32 or win_arm64
 #   VERSION LICENSE    the package's version and licence
 #   SOURCE_DATE_EPOCH  the time its entries carry
 #   WORK               a folder for the build, made anew

@@ -25,6 +25,11 @@ endif()
 foreach(language C CXX)
   set(CMAKE_${language}_LINKER_LAUNCHER ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${HOOK_HOST_SOURCE_DATE_EPOCH})
 endforeach()
+# LLVM's linker, which links the ARM64 build, reads no SOURCE_DATE_EPOCH (14 writes the time of the
+# link): it is given the time on its command line.
+if(WIN32 AND CMAKE_C_COMPILER_ID STREQUAL "Clang")
+  add_link_options(LINKER:--Xlink=-timestamp:${HOOK_HOST_SOURCE_DATE_EPOCH})
+endif()
 # Directories the install makes, the release's among them, have the same mode whatever the umask.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                                 WORLD_READ WORLD_EXECUTE)

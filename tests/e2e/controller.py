@@ -2,11 +2,12 @@
 
 Set by the build: HOOK_HOST_NAME, the host the tests run (hook_host, or on Windows the 32-bit
 hook_host32); HOOK_HOST_X64_BIN and HOOK_HOST_X86_BIN, the folders with each host and its stand-in hook
-library (a 64-bit build's, and on Windows a 32-bit build's); HOOK_CONTROL_BIN and HOOK_CONTROL_BITS,
-the folder with this build's controller side (the close tool, the test controller) and its pointer
-width; HOOK_HOST_RUN, the command that runs this build's programs where they are not native (Wine for
-the Windows builds), else empty; HOOK_HOST_RUNS_X86, ON where 32-bit Windows programs can run (a
-kernel without IA32 emulation runs none).
+library (a 64-bit build's, and on Windows a 32-bit build's); HOOK_HOST_ARM64_BIN, the folder with the
+ARM64 host that the 64-bit Windows build makes for its release (empty elsewhere); HOOK_CONTROL_BIN and
+HOOK_CONTROL_BITS, the folder with this build's controller side (the close tool, the test controller)
+and its pointer width; HOOK_HOST_RUN, the command that runs this build's programs where they are not
+native (Wine for the Windows builds), else empty; HOOK_HOST_RUNS_X86, ON where 32-bit Windows programs
+can run (a kernel without IA32 emulation runs none).
 """
 import os
 import select
@@ -19,6 +20,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
 from hook_host_protocol import WM_CLOSE, datagram, queue_address, queue_name  # noqa: E402 (after its path)
 
 X64_BIN, X86_BIN = os.environ["HOOK_HOST_X64_BIN"], os.environ["HOOK_HOST_X86_BIN"]
+ARM64_BIN = os.environ.get("HOOK_HOST_ARM64_BIN", "")
 CONTROL_BIN = os.environ["HOOK_CONTROL_BIN"]
 X64_BUILD = os.environ["HOOK_CONTROL_BITS"] == "64"  # a 32-bit build has no hook_check and no release
 RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []

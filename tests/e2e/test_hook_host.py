@@ -215,7 +215,7 @@ class CloseTool(TestCase):
 # architecture's; what each says it is, in its version resource.
 PROGRAMS = ["hook_close"] + (["hook_check"] if X64_BUILD else [])
 DESCRIPTIONS = {"hook_close": "WM_CLOSE", "hook_host": "WM_CLOSE", "hook_host32": "The 32-bit hook host",
-                "hook_check": "hook library will start"}
+                "hook_host_arm64": "The ARM64 hook host", "hook_check": "hook library will start"}
 X64, X86 = (0x8664, 0x20B), (0x14C, 0x10B)  # machine and optional header (PE32+, PE32)
 
 

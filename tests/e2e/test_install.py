@@ -16,8 +16,8 @@ import unittest
 import zipfile
 
 import images
-from controller import (CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD, X86_BIN, Host, close_tool,
-                        exit_status, hook_library, platform_path, report)
+from controller import (ARM64_BIN, CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD, X86_BIN, Host,
+                        close_tool, exit_status, hook_library, platform_path, report)
 from processes import TestCase
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
@@ -31,11 +31,11 @@ READMES = ["README.md"] + sorted("docs/" + name for name in os.listdir(os.path.j
 CONSUMER = os.path.join(SOURCE, "tests", "consumer")
 # Windows programs ship in one folder; here they go in the usual tree.
 PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
-# Each build installs its host; the 64-bit Windows build also the 32-bit one, from its 32-bit build. {host: (folder
-# it was built in, x86)}
-HOSTS = {"hook_host": (X64_BIN, False)} if X64_BUILD else {"hook_host32": (X86_BIN, True)}
+# Each build installs its host; the 64-bit Windows build also the 32-bit and the ARM64 one, from builds of
+# their own. {host: (folder it was built in, architecture)}
+HOSTS = {"hook_host": (X64_BIN, "x64")} if X64_BUILD else {"hook_host32": (X86_BIN, "x86")}
 if WINDOWS and X64_BUILD:
-    HOSTS["hook_host32"] = (X86_BIN, True)
+    HOSTS.update({"hook_host32": (X86_BIN, "x86"), "hook_host_arm64": (ARM64_BIN, "arm64")})
 PROGRAM_NAMES = ["hook_close"] + list(HOSTS) + (["hook_check"] if X64_BUILD else [])
 # The Windows release's folder to try a host in: the host beside the stand-in hook library, which installs nothing.
 TRY = ["try/hook_host.exe", "try/TeskShellHook64.dll"] if WINDOWS and X64_BUILD else []
@@ -44,7 +44,7 @@ TRY = ["try/hook_host.exe", "try/TeskShellHook64.dll"] if WINDOWS and X64_BUILD 
 # and .def, beside the bindings; here in lib.
 # A 64-bit build installs the 32-bit DLL too, from a 32-bit build of its own.
 ARCHITECTURE = "x64" if X64_BUILD else "x86"
-ARCHITECTURES = ["x64", "x86"] if WINDOWS and X64_BUILD else [ARCHITECTURE]
+ARCHITECTURES = ["x64", "x86", "arm64"] if WINDOWS and X64_BUILD else [ARCHITECTURE]
 DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a", "lib/libhook_control%s" % (
     ".dll.a" if WINDOWS else ".so")] + [
     "lib/cmake/hook_control/hook_control-%s.cmake" % name
@@ -59,7 +59,8 @@ CONTROL_SOURCES = ["hook_control/" + name for name in (
 # architecture) with the data.
 CONTRACT = {"include/TeskShellHook.h": "hook_library/TeskShellHook.h",
             "share/hook_host/TeskShellHook64.def": "hook_library/TeskShellHook64.def",
-            "share/hook_host/TeskShellHook32.def": "hook_library/TeskShellHook32.def"}
+            "share/hook_host/TeskShellHook32.def": "hook_library/TeskShellHook32.def",
+            "share/hook_host/TeskShellHookARM64.def": "hook_library/TeskShellHookARM64.def"}
 SHIPPED_CONTRACT = dict({"hook_library/" + os.path.basename(name): name for name in CONTRACT.values()},
                         **{"hook_library/example_hook.c": "example_hook/example_hook.c"}) if WINDOWS else {}
 # A library author's least library and program that calls it, in C and C++ alike.
@@ -192,11 +193,13 @@ class Installed(TestCase):
             host.expect_posted(close_tool(host.pid(), 7, folder=programs))
             self.assertEqual(host.wait(), exit_status(7))
         # Placed beside its hook library, each host runs and its close tool ends it.
-        for name, (built, x86) in HOSTS.items():
+        for name, (built, architecture) in HOSTS.items():
             with self.subTest(host=name):
-                if x86 and not RUNS_X86:
+                if architecture == "x86" and not RUNS_X86:
                     self.skipTest("this machine runs no 32-bit program")
-                shutil.copy(os.path.join(built, hook_library(x86)), programs)
+                if architecture == "arm64":
+                    self.skipTest("this Wine runs no ARM64 program: the windows-arm64 preset runs the ARM64 host")
+                shutil.copy(os.path.join(built, hook_library(architecture == "x86")), programs)
                 host = Host(self, "42", folder=programs, cwd=folder, name=name)
                 self.assertEqual(host.read_line(), report(42))
                 host.close(7)
@@ -257,10 +260,13 @@ class Package(Installed):
             zipped.extractall(unpacked)
         release = os.path.join(unpacked, TOP)
         self.check_tree(release, development=False)
-        # The 32-bit DLL, from a 32-bit build, exports the same calls.
-        x64, x86 = (images.load(os.path.join(release, shared_library(a)[0])) for a in ("x64", "x86"))
-        self.assertEqual((x86.FILE_HEADER.Machine, x86.OPTIONAL_HEADER.Magic), (0x14C, 0x10B))
-        self.assertEqual(*(sorted(s.name for s in image.DIRECTORY_ENTRY_EXPORT.symbols) for image in (x64, x86)))
+        # The 32-bit and the ARM64 DLL, each from a build of its own, export the same calls.
+        x64 = images.load(os.path.join(release, shared_library("x64")[0]))
+        for architecture, machine in (("x86", (0x14C, 0x10B)), ("arm64", (0xAA64, 0x20B))):
+            with self.subTest(architecture=architecture):
+                other = images.load(os.path.join(release, shared_library(architecture)[0]))
+                self.assertEqual((other.FILE_HEADER.Machine, other.OPTIONAL_HEADER.Magic), machine)
+                self.assertEqual(*(sorted(s.name for s in image.DIRECTORY_ENTRY_EXPORT.symbols) for image in (x64, other)))
 
         # An application compiles hook_control's source in with its own compiler and flags, as standard
         # C++14 and C, and its controller works.

@@ -22,17 +22,18 @@ import tempfile
 import unittest
 import zipfile
 
+import images
 from controller import HOST, RUN, platform_path
 from processes import TestCase
 from test_install import BUILD, DOTNET_FRAMEWORKS, SOURCE, TOP, VERSION, package, run
-from test_release import packed_dlls
+from test_release import WHEELS, packed_dlls
 from test_shared_library import Binding, BindingController, CSharp, check_wheel
 
 LINUX_BIN = os.environ.get("HOOK_HOST_LINUX_BIN", "")
 NUPKG_ENTRIES = ["HookControl.nuspec", "[Content_Types].xml", "_rels/.rels", "build/net45/HookControl.targets",
-                 "runtimes/win-x64/native/hook_control.dll", "runtimes/win-x86/native/hook_control.dll",
                  "LICENSE.txt"] + ["lib/%s/HookControl.%s" % (framework, kind) for framework, _ in DOTNET_FRAMEWORKS
-                                   for kind in ("dll", "xml")]
+                                   for kind in ("dll", "xml")] + [
+    "runtimes/win-%s/native/hook_control.dll" % architecture for architecture in WHEELS.values()]
 
 
 class ControllerPackages(TestCase):
@@ -57,7 +58,7 @@ class ControllerPackages(TestCase):
                     for inside, shipped in carried.items():
                         with open(os.path.join(self.release, shipped), "rb") as ours:
                             self.assertEqual(files.read(inside), ours.read(), inside)
-        for (wheel, carried), platform in zip(packages, ("win_amd64", "win32")):
+        for (wheel, carried), platform in zip(packages, WHEELS):
             check_wheel(self, wheel, platform, os.path.join(self.release, list(carried.values())[0]))
 
         nupkg = packages[-1][0]
@@ -191,16 +192,18 @@ class DotNetRuntime(DotNetSdk, Binding, CSharp, TestCase):
         super().setUpClass()
         cls.command = None
 
-    def build(self):
-        """The command that runs the controller, built as the user's project is."""
-        project = self.project("project", ["tests/controller/BindingController.csproj",
-                                           "tests/controller/BindingController.cs"])
-        properties = ["-p:RuntimeIdentifier=" + self.RUNTIME_IDENTIFIER] if self.RUNTIME_IDENTIFIER else []
+    def build(self, runtime_identifier=None):
+        """The command that runs the controller, built as the user's project is, for the class's runtime
+        identifier or the one given."""
+        runtime_identifier = runtime_identifier or self.RUNTIME_IDENTIFIER
+        project = self.project("project-%s" % (runtime_identifier or "portable"), [
+            "tests/controller/BindingController.csproj", "tests/controller/BindingController.cs"])
+        properties = ["-p:RuntimeIdentifier=" + runtime_identifier] if runtime_identifier else []
         self.restore_and_build(project, *properties)
         output = os.path.join(project, "bin", "Debug", "netcoreapp3.1")
-        if self.RUNTIME_IDENTIFIER:
+        if runtime_identifier:
             # Its own program, with the DLL of its architecture beside it.
-            output = os.path.join(output, self.RUNTIME_IDENTIFIER)
+            output = os.path.join(output, runtime_identifier)
             self.assertTrue(os.path.exists(os.path.join(output, "hook_control.dll")))
             return RUN + [os.path.join(output, "BindingController.exe")]
         # Run by dotnet, which finds the DLL below runtimes/ through the program's deps.json.
@@ -302,8 +305,67 @@ class DotNetLibrary(DotNetSdk, TestCase):
         self.assertEqual((ran.returncode, ran.stdout.strip()), (0, b"7"), ran.stderr[-3000:])
 
 
+# A user's .NET Framework program of the package, restored and not built (.NET Framework's reference
+# assemblies are not in the offline feed). EachPlatform evaluates it for each platform it may be built
+# for, without a runtime identifier, as a project of packages.config is (the SDK gives a PackageReference
+# project of x86 or x64 one, and NuGet then takes the DLL from runtimes/); Placed says which
+# hook_control.dll the package's build/net45/HookControl.targets places beside the program.
+FRAMEWORK_PROJECT = """<Project Sdk="Microsoft.NET.Sdk">
+  <PropertyGroup>
+    <OutputType>Exe</OutputType>
+    <TargetFramework>net48</TargetFramework>
+  </PropertyGroup>
+  <ItemGroup>
+    <PackageReference Include="HookControl" Version="$(HookControlVersion)" />
+  </ItemGroup>
+  <ItemGroup>%s
+  </ItemGroup>
+  <Target Name="EachPlatform">
+    <MSBuild Projects="$(MSBuildProjectFullPath)" Targets="Placed" Properties="Case=%%(Case.Identity);RuntimeIdentifier=;%%(Case.Properties)" />
+  </Target>
+  <Target Name="Placed">
+    <Message Importance="high" Text="placed $(Case) %%(None.FullPath)" Condition="'%%(None.Link)' == 'hook_control.dll'" />
+  </Target>
+</Project>
+"""
+# {case: (properties, the architecture of the DLL placed)}; a platform of ARM64 ignores "Prefer 32-bit".
+FRAMEWORK_PLATFORMS = {"x64": ("PlatformTarget=x64", "x64"), "AnyCPU": ("PlatformTarget=AnyCPU", "x64"),
+                       "AnyCPU-32": ("PlatformTarget=AnyCPU;Prefer32Bit=true", "x86"),
+                       "x86": ("PlatformTarget=x86", "x86"), "ARM64": ("PlatformTarget=ARM64", "arm64"),
+                       "ARM64-32": ("PlatformTarget=ARM64;Prefer32Bit=true", "arm64")}
+MACHINES = {"x64": 0x8664, "x86": 0x14C, "arm64": 0xAA64}
+
+
+class DotNetFramework(DotNetSdk, TestCase):
+    def test_a_net_framework_program_gets_the_dll_of_its_platform_beside_it(self):
+        project = self.project("framework", [])
+        cases = "".join('\n    <Case Include="%s" Properties="%s" />' % (case, properties)
+                        for case, (properties, _) in FRAMEWORK_PLATFORMS.items())
+        with open(os.path.join(project, "Program.csproj"), "w") as written:
+            written.write(FRAMEWORK_PROJECT % cases)
+        for step in (["restore"], ["msbuild", "-t:EachPlatform"]):
+            result = self.sdk(project, *step)
+            self.assertEqual(result.returncode, 0, result.stdout[-3000:])
+            self.assertNotIn(b"warning", result.stdout)
+        placed = dict(re.findall(r"placed (\S+) Z:(\S+)", result.stdout.decode()))
+        self.assertEqual(sorted(placed), sorted(FRAMEWORK_PLATFORMS))
+        for case, (_, architecture) in FRAMEWORK_PLATFORMS.items():
+            with self.subTest(case=case):
+                dll = os.path.normpath(placed[case].replace("\\", "/"))
+                self.assertTrue(dll.endswith("/runtimes/win-%s/native/hook_control.dll" % architecture), dll)
+                self.assertEqual(images.load(dll).FILE_HEADER.Machine, MACHINES[architecture])
+
+
 class DotNetRuntimeWithRid(DotNetRuntime):
     RUNTIME_IDENTIFIER = "win-x64"
+
+    def test_a_project_for_another_architecture_gets_the_dll_of_its_own(self):
+        # Built, not run: the tests have the x64 runtime alone.
+        for architecture in ("x86", "arm64"):
+            with self.subTest(architecture=architecture):
+                program = self.build("win-" + architecture)[-1]
+                for name in (program, os.path.join(os.path.dirname(program), "hook_control.dll")):
+                    self.assertEqual(images.load(name).FILE_HEADER.Machine, MACHINES[architecture], name)
 
 
 class DotNetRuntimePortable(DotNetRuntime):

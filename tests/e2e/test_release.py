@@ -14,7 +14,7 @@ import unittest
 import zipfile
 
 import images
-from controller import BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, X64_BUILD, X86_BIN, Host, exit_status, report
+from controller import ARM64_BIN, BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, X64_BUILD, X86_BIN, Host, exit_status, report
 from processes import TestCase
 from test_hook_host import assert_one_manifest, assert_version
 from test_install import BUILD, DOTNET_FRAMEWORKS, SOURCE, TOP, VERSION, cpack, package, run
@@ -27,8 +27,14 @@ if X64_BUILD:
     PARTS.update({"hook_host.exe": "hook_host", HOOK_LIBRARY: "TeskShellHook64", "hook_check.exe": "hook_check"})
 else:
     PARTS.update({"hook_host32.exe": "hook_host", "TeskShellHook32.dll": "TeskShellHook32"})
-# The 64-bit build's release also carries these, which its 32-bit build makes.
-X86_PARTS = ["hook_host32.exe", "hook_control.dll"] if X64_BUILD else []
+# The 64-bit build's release also carries these, which its builds for the other architectures make:
+# {architecture: (its programs folder, parts)}.
+OTHER_PARTS = {"x86": (X86_BIN, ["hook_host32.exe", "hook_control.dll"]),
+               "arm64": (ARM64_BIN, ["hook_host_arm64.exe", "hook_control.dll"])} if X64_BUILD else {}
+# hook_control's wheels, {platform tag: the architecture of the DLL inside}.
+WHEELS = {"win_amd64": "x64", "win32": "x86", "win_arm64": "arm64"}
+# What packaging makes: the ZIP, each wheel and the NuGet package, each with its checksum.
+RELEASED = 2 * (2 + len(WHEELS))
 
 
 def released(folder):
@@ -48,13 +54,13 @@ def packed_dlls(folder):
     dll = "hook_control/%s/hook_control.dll"
     return [(os.path.join(folder, "hook_control-%s-py3-none-%s.whl" % (VERSION, platform)),
              {"hook_control/hook_control.dll": dll % architecture})
-            for platform, architecture in (("win_amd64", "x64"), ("win32", "x86"))] + [
+            for platform, architecture in WHEELS.items()] + [
         (os.path.join(folder, "HookControl.%s.nupkg" % VERSION),
          dict({"lib/%s/HookControl.%s" % (framework, kind): "bindings/dotnet/%sHookControl.%s" % (folder, kind)
                for framework, folder in DOTNET_FRAMEWORKS
                for kind in ("dll", "xml")},
-              **{"runtimes/win-x64/native/hook_control.dll": dll % "x64",
-                 "runtimes/win-x86/native/hook_control.dll": dll % "x86"}))]
+              **{"runtimes/win-%s/native/hook_control.dll" % architecture: dll % architecture
+                 for architecture in WHEELS.values()}))]
 
 
 class Reproducible(TestCase):
@@ -69,12 +75,14 @@ class Reproducible(TestCase):
         run(self, [CMAKE, "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_TOOLCHAIN_FILE=" + toolchain,
                    "-DCMAKE_BUILD_TYPE=" + os.environ["HOOK_HOST_BUILD_TYPE"], "-DBUILD_TESTING=OFF",
                    "-DHOOK_HOST_BENCH=OFF", "-DPython3_EXECUTABLE=" + sys.executable], env=environment)
-        # The release also carries the 32-bit DLL and host, from a build of its own, and the C# binding's
-        # assembly.
-        extra = ["hook_control_x86", "hook_control_assembly"] if X64_BUILD else []
+        # The release also carries the 32-bit and the ARM64 DLL and host, each from a build of its own, and
+        # the C# binding's assembly.
+        extra = ["hook_control_" + architecture for architecture in OTHER_PARTS] + (
+            ["hook_control_assembly"] if X64_BUILD else [])
         run(self, [CMAKE, "--build", build, "--target"] + list(PARTS.values()) + extra, env=environment)
         parts = [(os.path.join(CONTROL_BIN, part), os.path.join(build, "bin", part)) for part in PARTS] + [
-            (os.path.join(X86_BIN, part), os.path.join(build, "hook_control_x86", "bin", part)) for part in X86_PARTS]
+            (os.path.join(built, part), os.path.join(build, "hook_control_" + architecture, "bin", part))
+            for architecture, (built, names) in OTHER_PARTS.items() for part in names]
         for ours, theirs in parts:
             with self.subTest(part=ours):
                 self.assertTrue(filecmp.cmp(ours, theirs, shallow=False))
@@ -82,7 +90,7 @@ class Reproducible(TestCase):
             # The ZIP, hook_control's wheels and NuGet package, and the checksum of each.
             ours, theirs = (os.path.dirname(package(self, b)[0]) for b in (BUILD, build))
             made = released(ours)
-            self.assertEqual(len(made), 8)
+            self.assertEqual(len(made), RELEASED)
             self.assertEqual(released(theirs), made)
             for name in made:
                 self.assertTrue(filecmp.cmp(os.path.join(ours, name), os.path.join(theirs, name), shallow=False), name)
@@ -109,7 +117,7 @@ class Signed(TestCase):
     def test_a_failed_release_leaves_nothing_of_the_last_one_and_says_why(self):
         archive, _ = package(self, BUILD)
         output = os.path.dirname(archive)
-        self.assertEqual(len(released(output)), 8)
+        self.assertEqual(len(released(output)), RELEASED)
         # This run's password is wrong: nothing is left that looks made by it.
         folder = tempfile.mkdtemp(prefix="hook_host_signing.")
         self.addCleanup(shutil.rmtree, folder)
@@ -152,10 +160,10 @@ class Signed(TestCase):
 
         # Every program and DLL, the C# binding's assemblies among them.
         self.assertEqual(portable_executables(programs), sorted(
-            ["hook_host.exe", "hook_host32.exe", "hook_close.exe", "hook_check.exe", "try/hook_host.exe",
-             "try/TeskShellHook64.dll"] +
+            ["hook_host.exe", "hook_host32.exe", "hook_host_arm64.exe", "hook_close.exe", "hook_check.exe",
+             "try/hook_host.exe", "try/TeskShellHook64.dll"] +
             ["bindings/dotnet/%sHookControl.dll" % folder for _, folder in DOTNET_FRAMEWORKS] +
-            ["hook_control/%s/hook_control.dll" % architecture for architecture in ("x64", "x86")]))
+            ["hook_control/%s/hook_control.dll" % architecture for architecture in WHEELS.values()]))
         for name in portable_executables(programs):
             with self.subTest(name=name):
                 signed = os.path.join(programs, name)
@@ -168,7 +176,8 @@ class Signed(TestCase):
                         zipfile.ZipFile(package_file) as files, open(os.path.join(programs, shipped), "rb") as ours:
                     self.assertEqual(files.read(inside), ours.read())
 
-        for name, built in (("hook_host", BIN), ("hook_host32", X86_BIN), ("hook_close", BIN), ("hook_check", BIN)):
+        for name, built in (("hook_host", BIN), ("hook_host32", X86_BIN), ("hook_host_arm64", ARM64_BIN),
+                            ("hook_close", BIN), ("hook_check", BIN)):
             with self.subTest(name=name):
                 signed = os.path.join(programs, name + EXE)
                 flipped = os.path.join(folder, name + ".flipped" + EXE)
@@ -182,7 +191,7 @@ class Signed(TestCase):
                 unsigned, ours = images.load(os.path.join(built, name + EXE)), images.load(signed)
                 self.assertEqual(images.imports(ours), images.imports(unsigned))
                 assert_version(self, ours, name)
-        for name in ("hook_host", "hook_host32"):
+        for name in ("hook_host", "hook_host32", "hook_host_arm64"):
             assert_one_manifest(self, images.load(os.path.join(programs, name + EXE)))
 
         # The checksum file covers the signed ZIP; the same certificate gives the same release again.
