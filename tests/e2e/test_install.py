@@ -16,7 +16,7 @@ import unittest
 import zipfile
 
 import images
-from controller import (CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD, X86_BIN, Host, close_tool,
+from controller import (ARM64_BUILD, CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD, X86_BIN, Host, close_tool,
                         exit_status, hook_library, platform_path, report)
 from processes import TestCase
 
@@ -34,6 +34,8 @@ PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
 # Each build installs its host; the 64-bit Windows build also the 32-bit one, from its 32-bit build. {host: (folder
 # it was built in, x86)}
 HOSTS = {"hook_host": (X64_BIN, False)} if X64_BUILD else {"hook_host32": (X86_BIN, True)}
+if ARM64_BUILD:
+    HOSTS = {"hook_host_arm64": (X64_BIN, False)}
 if WINDOWS and X64_BUILD:
     HOSTS["hook_host32"] = (X86_BIN, True)
 PROGRAM_NAMES = ["hook_close"] + list(HOSTS) + (["hook_check"] if X64_BUILD else [])
@@ -43,7 +45,7 @@ TRY = ["try/hook_host.exe", "try/TeskShellHook64.dll"] if WINDOWS and X64_BUILD 
 # library goes with the programs: on Windows in a folder of its architecture's, with its import library
 # and .def, beside the bindings; here in lib.
 # A 64-bit build installs the 32-bit DLL too, from a 32-bit build of its own.
-ARCHITECTURE = "x64" if X64_BUILD else "x86"
+ARCHITECTURE = "arm64" if ARM64_BUILD else "x64" if X64_BUILD else "x86"
 ARCHITECTURES = ["x64", "x86"] if WINDOWS and X64_BUILD else [ARCHITECTURE]
 DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a", "lib/libhook_control%s" % (
     ".dll.a" if WINDOWS else ".so")] + [
@@ -59,7 +61,8 @@ CONTROL_SOURCES = ["hook_control/" + name for name in (
 # architecture) with the data.
 CONTRACT = {"include/TeskShellHook.h": "hook_library/TeskShellHook.h",
             "share/hook_host/TeskShellHook64.def": "hook_library/TeskShellHook64.def",
-            "share/hook_host/TeskShellHook32.def": "hook_library/TeskShellHook32.def"}
+            "share/hook_host/TeskShellHook32.def": "hook_library/TeskShellHook32.def",
+            "share/hook_host/TeskShellHookARM64.def": "hook_library/TeskShellHookARM64.def"}
 SHIPPED_CONTRACT = dict({"hook_library/" + os.path.basename(name): name for name in CONTRACT.values()},
                         **{"hook_library/example_hook.c": "example_hook/example_hook.c"}) if WINDOWS else {}
 # A library author's least library and program that calls it, in C and C++ alike.
