@@ -1,7 +1,7 @@
 """What the end-to-end tests do as a controller: start hosts, read their report, post to them.
 
 Set by the build: HOOK_HOST_NAME, the host the tests run (hook_host, or on Windows the 32-bit
-hook_host32); HOOK_HOST_X64_BIN and HOOK_HOST_X86_BIN, the folders with each host and its stand-in hook
+hook_host32 or an ARM64 build's hook_host_arm64); HOOK_HOST_X64_BIN and HOOK_HOST_X86_BIN, the folders with each host and its stand-in hook
 library (a 64-bit build's, and on Windows a 32-bit build's); HOOK_HOST_ARM64_BIN, the folder with the
 ARM64 host that the 64-bit Windows build makes for its release (empty elsewhere); HOOK_CONTROL_BIN and
 HOOK_CONTROL_BITS, the folder with this build's controller side (the close tool, the test controller)
@@ -22,7 +22,10 @@ from hook_host_protocol import WM_CLOSE, datagram, queue_address, queue_name  # 
 X64_BIN, X86_BIN = os.environ["HOOK_HOST_X64_BIN"], os.environ["HOOK_HOST_X86_BIN"]
 ARM64_BIN = os.environ.get("HOOK_HOST_ARM64_BIN", "")
 CONTROL_BIN = os.environ["HOOK_CONTROL_BIN"]
-X64_BUILD = os.environ["HOOK_CONTROL_BITS"] == "64"  # a 32-bit build has no hook_check and no release
+# An ARM64 build's host is hook_host_arm64, and its Wine runs ARM64 programs only.
+ARM64_BUILD = os.path.exists(os.path.join(CONTROL_BIN, "hook_host_arm64.exe"))
+# Only the x64 build has hook_check and the release.
+X64_BUILD = os.environ["HOOK_CONTROL_BITS"] == "64" and not ARM64_BUILD
 RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []
 RUNS_X86 = os.environ.get("HOOK_HOST_RUNS_X86") == "ON"
 HOST_NAME = os.environ["HOOK_HOST_NAME"]
@@ -35,7 +38,9 @@ NEWLINE = b"\r\n" if WINDOWS else b"\n"  # the Windows C runtime writes standard
 
 def hook_library(x86):
     """The file name of the hook library that the host of either architecture binds to."""
-    return ("TeskShellHook32.dll" if x86 else "TeskShellHook64.dll") if WINDOWS else "libTeskShellHook64.so"
+    if not WINDOWS:
+        return "libTeskShellHook64.so"
+    return "TeskShellHook32.dll" if x86 else "TeskShellHookARM64.dll" if ARM64_BUILD else "TeskShellHook64.dll"
 
 
 HOOK_LIBRARY = hook_library(HOST32)

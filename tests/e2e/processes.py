@@ -40,6 +40,13 @@ class Process:
     def __init__(self, pid, words, environment):
         self.pid = pid
         self.started = start_time(pid)
+        # Under qemu-user (an ARM64 build's Wine) a process's command line is the emulator's, the
+        # program's path, then its own, which Wine's rewriting does not reach: Wine's loader, then the
+        # Windows program's command line.
+        if words and "qemu" in os.path.basename(os.path.dirname(words[0])) + os.path.basename(words[0]):
+            words = words[2:]
+            if len(words) > 1 and os.path.basename(words[0]) == "wine64":
+                words = words[1:]
         self.words = words  # its command line
         self.environment = environment
 

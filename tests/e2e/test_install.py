@@ -16,8 +16,8 @@ import unittest
 import zipfile
 
 import images
-from controller import (ARM64_BIN, CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD, X86_BIN, Host,
-                        close_tool, exit_status, hook_library, platform_path, report)
+from controller import (ARM64_BIN, ARM64_BUILD, CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD,
+                        X86_BIN, Host, close_tool, exit_status, hook_library, platform_path, report)
 from processes import TestCase
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
@@ -34,6 +34,8 @@ PROGRAMS, DOCS = ("", "") if WINDOWS else ("bin", "share/doc/hook_host")
 # Each build installs its host; the 64-bit Windows build also the 32-bit and the ARM64 one, from builds of
 # their own. {host: (folder it was built in, architecture)}
 HOSTS = {"hook_host": (X64_BIN, "x64")} if X64_BUILD else {"hook_host32": (X86_BIN, "x86")}
+if ARM64_BUILD:
+    HOSTS = {"hook_host_arm64": (X64_BIN, "arm64")}
 if WINDOWS and X64_BUILD:
     HOSTS.update({"hook_host32": (X86_BIN, "x86"), "hook_host_arm64": (ARM64_BIN, "arm64")})
 PROGRAM_NAMES = ["hook_close"] + list(HOSTS) + (["hook_check"] if X64_BUILD else [])
@@ -43,7 +45,7 @@ TRY = ["try/hook_host.exe", "try/TeskShellHook64.dll"] if WINDOWS and X64_BUILD 
 # library goes with the programs: on Windows in a folder of its architecture's, with its import library
 # and .def, beside the bindings; here in lib.
 # A 64-bit build installs the 32-bit DLL too, from a 32-bit build of its own.
-ARCHITECTURE = "x64" if X64_BUILD else "x86"
+ARCHITECTURE = "arm64" if ARM64_BUILD else "x64" if X64_BUILD else "x86"
 ARCHITECTURES = ["x64", "x86", "arm64"] if WINDOWS and X64_BUILD else [ARCHITECTURE]
 DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a", "lib/libhook_control%s" % (
     ".dll.a" if WINDOWS else ".so")] + [
@@ -197,7 +199,7 @@ class Installed(TestCase):
             with self.subTest(host=name):
                 if architecture == "x86" and not RUNS_X86:
                     self.skipTest("this machine runs no 32-bit program")
-                if architecture == "arm64":
+                if architecture == "arm64" and not ARM64_BUILD:
                     self.skipTest("this Wine runs no ARM64 program: the windows-arm64 preset runs the ARM64 host")
                 shutil.copy(os.path.join(built, hook_library(architecture == "x86")), programs)
                 host = Host(self, "42", folder=programs, cwd=folder, name=name)

