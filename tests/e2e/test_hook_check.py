@@ -643,7 +643,9 @@ class DamagedImages(Checked):
                  lambda: damaged_images.elf_many_segments(data, 37400)),
                 ("279 KB of its own spellings", 0, "no problem found",
                  lambda: damaged_images.elf_self_spellings(data, name, 279000)),
-                ("578 KB of its own spellings", 0, "no problem found",
+                # The dynamic linker takes 0.2 to 0.5 s of its time on this one, at its bound on a loaded
+                # machine: its verdict, or the word that it was ended before one, both in time.
+                ("578 KB of its own spellings", (0, 1), ("no problem found", "took more than 500 ms of its time"),
                  lambda: damaged_images.elf_self_spellings(data, name, 578000)),
                 ("104,000 missing", 1, "took more than 500 ms of its time",
                  lambda: damaged_images.elf_needing(data, [b"%x" % i for i in range(104000)])),
@@ -669,8 +671,11 @@ class DamagedImages(Checked):
                 before = resource.getrusage(resource.RUSAGE_CHILDREN)
                 result = hook_check(platform_path(folder), limit_data=not SANITIZED)
                 after = resource.getrusage(resource.RUSAGE_CHILDREN)
-                self.assertEqual(result.returncode, status, result.stdout[-2000:] + result.stderr)
-                self.assertIn(said, result.stdout)
+                # One verdict, or (a shape at the dynamic linker's bound) the one of either that came.
+                verdicts = list(zip(status, said)) if isinstance(status, tuple) else [(status, said)]
+                self.assertIn(result.returncode, [verdict[0] for verdict in verdicts],
+                              result.stdout[-2000:] + result.stderr)
+                self.assertIn(dict(verdicts)[result.returncode], result.stdout)
                 self.assertLessEqual(len(result.stdout.splitlines()), 101)
                 # Its own time, not the machine's: a loaded machine stretches the wall clock. Wine's
                 # start, and a sanitizer's checks, take more of it.
