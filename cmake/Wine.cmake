@@ -56,9 +56,9 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-ru
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
 
 # A test that cannot run on this machine, said as a skipped one with `reason`, so that a run counts it
-# and shows why.
+# and shows why. The reason goes to the shell as an argument, never as its code: it may hold quotes.
 function(add_skipped_test name reason)
-  add_test(NAME ${name} COMMAND sh -c "echo '${reason}'; exit 77")
+  add_test(NAME ${name} COMMAND sh -c "printf '%s\\n' \"$1\"; exit 77" skip "${reason}")
   set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77)
 endfunction()
 set(HOOK_HOST_NO_X86_REASON "Wine cannot run 32-bit programs on this machine (its kernel runs no 32-bit user code, or wine32:i386 is missing)")
