@@ -474,22 +474,27 @@ def elf_needing_version(data, version):
 
 
 def elf_needing_base_version(data):
-    """`data` requiring, of the first library it needs versions of (DT_VERNEED), that library's base
-    version, which bears the library's own name: in place of the first version it names in as many
-    bytes or more, the symbols it bound under that version bound under none."""
+    """`data` requiring, of the first library it needs versions of (DT_VERNEED) that names one in as
+    many bytes as the library's own name or more, that library's base version, which bears that
+    name: in place of that version, the symbols it bound under that version bound under none."""
     _, entries = _elf_dynamic(data)
     table = dict(entries)
     strings = _elf_offset(data, table[DT_STRTAB])
     need = _elf_offset(data, table[DT_VERNEED])
     name = lambda at: data[strings + struct.unpack_from("<I", data, at)[0]:].split(b"\0")[0]
-    (count, file_at, aux_next) = struct.unpack_from("<2xHII", data, need)
-    base = data[strings + file_at:].split(b"\0")[0]
-    aux = need + aux_next
-    while len(name(aux + 8)) < len(base):
-        count -= 1
-        aux += struct.unpack_from("<I", data, aux + 12)[0]
-        if count == 0:
-            raise ValueError("no version it needs is named in %d bytes or more" % len(base))
+    while True:
+        (count, file_at, aux_next, need_next) = struct.unpack_from("<2xHIII", data, need)
+        base = data[strings + file_at:].split(b"\0")[0]
+        aux = need + aux_next
+        for _ in range(count - 1):
+            if len(name(aux + 8)) >= len(base):
+                break
+            aux += struct.unpack_from("<I", data, aux + 12)[0]
+        if len(name(aux + 8)) >= len(base):
+            break
+        if need_next == 0:
+            raise ValueError("no version it needs is named in as many bytes as its library")
+        need += need_next
     name_at = strings + struct.unpack_from("<I", data, aux + 8)[0]
     (index,) = struct.unpack_from("<H", data, aux + 6)
     renamed = bytearray(_set(data, aux, "I", _elf_hash(base)))
