@@ -482,19 +482,19 @@ def elf_needing_base_version(data):
     strings = _elf_offset(data, table[DT_STRTAB])
     need = _elf_offset(data, table[DT_VERNEED])
     name = lambda at: data[strings + struct.unpack_from("<I", data, at)[0]:].split(b"\0")[0]
-    while True:
+    def versions_of(at, count):  # where each version entry of one needed library is
+        for _ in range(count):
+            yield at
+            at += struct.unpack_from("<I", data, at + 12)[0]
+    aux = None
+    while aux is None:
         (count, file_at, aux_next, need_next) = struct.unpack_from("<2xHIII", data, need)
         base = data[strings + file_at:].split(b"\0")[0]
-        aux = need + aux_next
-        for _ in range(count - 1):
-            if len(name(aux + 8)) >= len(base):
-                break
-            aux += struct.unpack_from("<I", data, aux + 12)[0]
-        if len(name(aux + 8)) >= len(base):
-            break
-        if need_next == 0:
-            raise ValueError("no version it needs is named in as many bytes as its library")
-        need += need_next
+        aux = next((at for at in versions_of(need + aux_next, count) if len(name(at + 8)) >= len(base)), None)
+        if aux is None:
+            if need_next == 0:
+                raise ValueError("no version it needs is named in as many bytes as its library")
+            need += need_next
     name_at = strings + struct.unpack_from("<I", data, aux + 8)[0]
     (index,) = struct.unpack_from("<H", data, aux + 6)
     renamed = bytearray(_set(data, aux, "I", _elf_hash(base)))
