@@ -13,12 +13,14 @@ namespace {
 // The system's text for `error` with its inserts filled, as UTF-8 cut to fit where a character ends,
 // without its line end. The texts with an insert are those of a program that cannot be run (193:
 // "%1 is not a valid Win32 application.", under Wine "Bad EXE format for %1."): it reads "the program".
+// The text is formatted into a buffer of ours: the ARM64 Wine's LocalFree returns with x18, the
+// register that holds the thread's TEB, overwritten, and the next thread-local read faults.
 void system_text(DWORD error, char* reason, int size)
 {
     reason[0] = '\0';
-    wchar_t* message = nullptr;
-    if (!FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                        nullptr, error, 0, reinterpret_cast<LPWSTR>(&message), 0, nullptr))
+    wchar_t message[2048]; // far more than any system text; a longer one gives none, and the number stays
+    if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, message,
+                        sizeof message / sizeof message[0], nullptr))
         return;
     static const wchar_t insert[] = L"the program";
     wchar_t text[256];
@@ -35,7 +37,6 @@ void system_text(DWORD error, char* reason, int size)
         wcscpy(text + length, insert);
         length += static_cast<int>(wcslen(insert));
     }
-    LocalFree(message);
     while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' '))
         --length;
     // Shortened until it fits, never between the halves of a surrogate pair.

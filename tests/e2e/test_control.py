@@ -10,8 +10,8 @@ import tempfile
 import time
 import unittest
 
-from controller import (BIN, CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, RUN, SLOW, WINDOWS, close_tool,
-                        platform_path, queue_address, queue_name, read_line, signed32)
+from controller import (ARM64_BUILD, BIN, CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, RUN, SLOW, WINDOWS,
+                        close_tool, platform_path, queue_address, queue_name, read_line, signed32)
 import processes
 from processes import TestCase
 
@@ -19,6 +19,10 @@ from processes import TestCase
 ODD_HOST = os.path.join(CONTROL_BIN, "odd_host" + EXE)
 STATUS_DLL_NOT_FOUND = 0xC0000135
 GONE_WITHIN = 2  # seconds for a host to end after its controller or its handle
+# Windows keeps an ARM64 thread's TEB in x18, where a thread-local is found; Debian's arm64 Wine,
+# whose own code is not built as Windows code, overwrites it in some calls (MultiByteToWideChar).
+X18_LOST = ("in Debian's arm64 Wine, a start refused after MultiByteToWideChar writes its error text "
+            "with x18 overwritten, and faults")
 
 
 def status_seen(status):
@@ -261,6 +265,8 @@ class Protocol(TestCase):
             self.assertIn("taken by a wait of the controller's own", answer[1])
         controller.expect("close 1", "gone")
         controller.expect("release", "ok")
+
+    @unittest.skipIf(ARM64_BUILD, X18_LOST)
     def test_error_texts_are_utf8_keep_their_reason_and_number_and_fill_their_inserts(self):
         controller = Controller(self)
         # Not UTF-8 (Latin-1 \xE9): each such byte is written as its value.
@@ -280,6 +286,7 @@ class Protocol(TestCase):
             self.assertNotIn("%1", answer[1])
 
     @unittest.skipUnless(WINDOWS, "a current folder of at most MAX_PATH characters is Windows'")
+    @unittest.skipIf(ARM64_BUILD, X18_LOST)
     def test_a_folder_too_long_for_a_current_folder_is_refused_and_one_that_fits_runs(self):
         with tempfile.TemporaryDirectory() as top:
             controller = Controller(self)
