@@ -8,20 +8,22 @@ include(ExternalProject)
 # Whether the toolchain file can build here: the compiler it names is found, and so is the sysroot where
 # it names one. Read by running the file in a CMake script of its own, so that none of its settings
 # reaches this build. A toolchain file that stops with an error of its own is not found, and says why.
+# Sets <what>_c_compiler and <what>_cxx_compiler, its compilers, in the caller's scope.
 function(check_toolchain toolchain what)
   set(probe ${CMAKE_CURRENT_BINARY_DIR}/toolchain_probe_${what})
   file(WRITE ${probe}.cmake "include(\"${toolchain}\")\n"
-                            "file(WRITE \"${probe}.txt\" \"\${CMAKE_C_COMPILER}\\n\${CMAKE_SYSROOT}\\n\")\n")
+                            "file(WRITE \"${probe}.txt\" \"\${CMAKE_C_COMPILER}\\n\${CMAKE_CXX_COMPILER}\\n\${CMAKE_SYSROOT}\\n\")\n")
   file(REMOVE ${probe}.txt)
   execute_process(COMMAND ${CMAKE_COMMAND} -P ${probe}.cmake RESULT_VARIABLE failed OUTPUT_VARIABLE said
                   ERROR_VARIABLE said)
   if(NOT failed)
     file(STRINGS ${probe}.txt settings)
     list(GET settings 0 compiler)
+    list(GET settings 1 cxx_compiler)
     list(LENGTH settings count)
     set(sysroot)
-    if(count GREATER 1)
-      list(GET settings 1 sysroot)
+    if(count GREATER 2)
+      list(GET settings 2 sysroot)
     endif()
     find_program(compiler_found NAMES ${compiler} NO_CACHE)
     if(NOT compiler_found)
@@ -29,6 +31,8 @@ function(check_toolchain toolchain what)
     elseif(sysroot AND NOT IS_DIRECTORY ${sysroot})
       set(said "its sysroot ${sysroot} is not there")
     else()
+      set(${what}_c_compiler ${compiler_found} PARENT_SCOPE)
+      set(${what}_cxx_compiler ${cxx_compiler} PARENT_SCOPE)
       return()
     endif()
   endif()
@@ -40,9 +44,13 @@ endfunction()
 # Adds the build of `architecture` (x86, arm64) by `toolchain`, in hook_control_<architecture> of this
 # build, of hook_control.dll, the close tool, the host `host` and its stand-in hook library
 # `hook_library`; the release ships the DLL with its import library and .def in
-# hook_control/<architecture>, and the host beside this build's.
+# hook_control/<architecture>, and the host beside this build's. Sets <architecture>_c_compiler and
+# <architecture>_cxx_compiler, that build's compilers, with which the tests build a hook library as its
+# authors do.
 function(add_architecture_build architecture toolchain host hook_library)
   check_toolchain(${toolchain} ${architecture})
+  set(${architecture}_c_compiler ${${architecture}_c_compiler} PARENT_SCOPE)
+  set(${architecture}_cxx_compiler ${${architecture}_cxx_compiler} PARENT_SCOPE)
   set(build ${CMAKE_BINARY_DIR}/hook_control_${architecture})
   ExternalProject_Add(
     hook_control_${architecture}

@@ -3,7 +3,8 @@
 Set by the build, besides what the controller module reads: HOOK_HOST_BUILD, the build folder;
 CMAKE_COMMAND and CPACK_COMMAND, the tools that install and package it; HOOK_HOST_TOOLCHAIN, its
 toolchain file (empty for this machine); HOOK_HOST_CC and HOOK_HOST_CXX, its compilers, and
-HOOK_HOST_CXX_FLAGS, the C++ one's flags (the sanitizers'); HOOK_HOST_BUILD_TYPE, its build type.
+HOOK_HOST_CXX_FLAGS, the C++ one's flags (the sanitizers'); HOOK_HOST_BUILD_TYPE, its build type;
+HOOK_HOST_ARM64_CC and HOOK_HOST_ARM64_CXX, the compilers of the ARM64 part of a 64-bit Windows build.
 """
 import hashlib
 import os
@@ -291,16 +292,19 @@ class Package(Installed):
 
     def check_contract(self, release, unpacked, controller):
         """A hook library built from the shipped header and .def alone, in C and in C++, and the shipped
-        example library, for either architecture, export the entry by its plain name, and the shipped
-        host of its architecture runs beside each, started by the 64-bit controller; a caller imports the
-        entry."""
+        example library, for each architecture, export the entry by its plain name, and the shipped
+        host of its architecture runs beside each, started by the 64-bit controller (the ARM64 one, which
+        no Wine here runs, is judged by the shipped hook_check); a caller imports the entry."""
         contract = os.path.join(release, "hook_library")
-        for bits, host in (("64", "hook_host"), ("32", "hook_host32")):
-            # The x86 toolchain is the x86-64 one's sibling.
-            target = "x86_64-w64-mingw32" if bits == "64" else "i686-w64-mingw32"
+        # The x86 toolchain is the x86-64 one's sibling; the ARM64 one is clang's, with libc++.
+        cc, cxx = os.environ["HOOK_HOST_CC"], os.environ["HOOK_HOST_CXX"]
+        x86 = [name.replace("x86_64-w64-mingw32", "i686-w64-mingw32") for name in (cc, cxx)]
+        for bits, host, (cc, cxx) in (("64", "hook_host", (cc, cxx)), ("32", "hook_host32", x86),
+                                      ("ARM64", "hook_host_arm64",
+                                       (os.environ["HOOK_HOST_ARM64_CC"], os.environ["HOOK_HOST_ARM64_CXX"]))):
             for case, compiler, suffix, library_source in (
-                    ("C", os.environ["HOOK_HOST_CC"], ".c", None), ("C++", os.environ["HOOK_HOST_CXX"], ".cpp", None),
-                    ("example", os.environ["HOOK_HOST_CC"], ".c", os.path.join(contract, "example_hook.c"))):
+                    ("C", cc, ".c", None), ("C++", cxx, ".cpp", None),
+                    ("example", cc, ".c", os.path.join(contract, "example_hook.c"))):
                 with self.subTest(case=case, host=host):
                     folder = os.path.join(unpacked, case + bits)
                     os.mkdir(folder)
@@ -308,7 +312,6 @@ class Package(Installed):
                                        ("caller", AUTHORS_CALLER)):
                         with open(os.path.join(folder, name + suffix), "w") as source:
                             source.write(text)
-                    compiler = compiler.replace("x86_64-w64-mingw32", target)
                     strict = [compiler, "-Wall", "-Wextra", "-pedantic", "-Werror", "-O2", "-I", contract]
                     library_command = strict + ["-shared", "-DTESK_SHELL_HOOK_BUILD",
                                                 library_source or os.path.join(folder, "library" + suffix),
@@ -326,6 +329,11 @@ class Package(Installed):
                     if bits == "32" and not RUNS_X86:
                         self.skipTest("this machine runs no 32-bit program")
                     host_path = shutil.copy(os.path.join(release, host + EXE), folder)
+                    if bits == "ARM64":
+                        result = subprocess.run(RUN + [os.path.join(release, "hook_check" + EXE), platform_path(host_path)],
+                                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                        continue
                     self.run_controller(controller, host=host_path)
                     if case == "C++":
                         self.check_runtime_named(release, library_command, host_path)
