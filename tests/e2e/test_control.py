@@ -45,7 +45,22 @@ class Controller:
     def ask(self, command, timeout=15 * SLOW):
         self.process.stdin.write((command if isinstance(command, bytes) else command.encode()) + b"\n")
         self.process.stdin.flush()
-        return read_line(self.test, self.process.stdout, timeout).decode().rstrip("\r\n").split(" ", 1)
+        try:
+            line = read_line(self.test, self.process.stdout, timeout)
+        except self.test.failureException as failure:
+            raise self.test.failureException("%s; %s" % (failure, self.how_it_ended())) from None
+        return line.decode().rstrip("\r\n").split(" ", 1)
+
+    def how_it_ended(self):
+        """The controller's status and the start of what it said on standard error, if it has ended."""
+        try:
+            status = self.process.wait(2 * SLOW)
+        except subprocess.TimeoutExpired:
+            return "the controller runs on"
+        said = b""
+        if self.process.stderr and select.select([self.process.stderr], [], [], 1)[0]:
+            said = os.read(self.process.stderr.fileno(), 4096)
+        return "the controller ended with status %d, saying %r" % (status, said)
 
     def expect(self, command, answer):
         self.test.assertEqual(self.ask(command), answer.split(" ", 1), command)
