@@ -297,9 +297,9 @@ class Package(Installed):
         no Wine here runs, is judged by the shipped hook_check); a caller imports the entry."""
         contract = os.path.join(release, "hook_library")
         # The x86 toolchain is the x86-64 one's sibling; the ARM64 one is clang's, with libc++.
-        cc, cxx = os.environ["HOOK_HOST_CC"], os.environ["HOOK_HOST_CXX"]
-        x86 = [name.replace("x86_64-w64-mingw32", "i686-w64-mingw32") for name in (cc, cxx)]
-        for bits, host, (cc, cxx) in (("64", "hook_host", (cc, cxx)), ("32", "hook_host32", x86),
+        x64 = os.environ["HOOK_HOST_CC"], os.environ["HOOK_HOST_CXX"]
+        x86 = [name.replace("x86_64-w64-mingw32", "i686-w64-mingw32") for name in x64]
+        for bits, host, (cc, cxx) in (("64", "hook_host", x64), ("32", "hook_host32", x86),
                                       ("ARM64", "hook_host_arm64",
                                        (os.environ["HOOK_HOST_ARM64_CC"], os.environ["HOOK_HOST_ARM64_CXX"]))):
             for case, compiler, suffix, library_source in (
@@ -333,6 +333,7 @@ class Package(Installed):
                         result = subprocess.run(RUN + [os.path.join(release, "hook_check" + EXE), platform_path(host_path)],
                                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
                         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                        self.assertIn(b"the ARM64 host, TeskShellHookARM64.dll beside it (ARM64,", result.stdout)
                         continue
                     self.run_controller(controller, host=host_path)
                     if case == "C++":
