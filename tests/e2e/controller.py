@@ -26,6 +26,7 @@ CONTROL_BIN = os.environ["HOOK_CONTROL_BIN"]
 ARM64_BUILD = os.path.exists(os.path.join(CONTROL_BIN, "hook_host_arm64.exe"))
 # Only the x64 build has hook_check and the release.
 X64_BUILD = os.environ["HOOK_CONTROL_BITS"] == "64" and not ARM64_BUILD
+ARCHITECTURE = "arm64" if ARM64_BUILD else "x64" if X64_BUILD else "x86"  # this build's
 RUN = [os.environ["HOOK_HOST_RUN"]] if os.environ.get("HOOK_HOST_RUN") else []
 RUNS_X86 = os.environ.get("HOOK_HOST_RUNS_X86") == "ON"
 HOST_NAME = os.environ["HOOK_HOST_NAME"]

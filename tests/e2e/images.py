@@ -2,6 +2,8 @@
 import pefile
 
 RT_VERSION, RT_MANIFEST = 16, 24
+# {architecture: (the machine its images name in their file header, their optional header's magic)}
+MACHINES = {"x64": (0x8664, 0x20B), "x86": (0x14C, 0x10B), "arm64": (0xAA64, 0x20B)}
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 
 

@@ -13,9 +13,9 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 import images
-from controller import (BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, HOST32, HOST_NAME, NEWLINE, OTHER_BIN,
-                        OTHER_HOOK_LIBRARY, POINTER_BYTES, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER, X64_BUILD, ARM64_BUILD, Host,
-                        close_tool, datagram, exit_status, queue_address, queue_name, report, signed32)
+from controller import (ARCHITECTURE, ARM64_BUILD, BIN, CONTROL_BIN, EXE, HOOK_LIBRARY, HOST, HOST32, HOST_NAME,
+                        NEWLINE, OTHER_BIN, OTHER_HOOK_LIBRARY, POINTER_BYTES, WINDOWS, WM_CLOSE, WM_QUIT, WM_USER,
+                        X64_BUILD, Host, close_tool, datagram, exit_status, queue_address, queue_name, report, signed32)
 from processes import TestCase
 
 
@@ -217,8 +217,6 @@ class CloseTool(TestCase):
 PROGRAMS = ["hook_close"] + (["hook_check"] if X64_BUILD else [])
 DESCRIPTIONS = {"hook_close": "WM_CLOSE", "hook_host": "WM_CLOSE", "hook_host32": "The 32-bit hook host",
                 "hook_host_arm64": "The ARM64 hook host", "hook_check": "hook library will start"}
-X64, X86, ARM64 = (0x8664, 0x20B), (0x14C, 0x10B), (0xAA64, 0x20B)  # machine and optional header (PE32+, PE32)
-BUILD_MACHINE = ARM64 if ARM64_BUILD else X64 if X64_BUILD else X86
 
 
 def image(name, folder=CONTROL_BIN):
@@ -230,8 +228,9 @@ class Image(TestCase):
 
     @unittest.skipUnless(WINDOWS, "Windows images")
     def test_the_programs_are_stripped_console_programs_for_windows_6_0(self):
-        programs = [(name, CONTROL_BIN, BUILD_MACHINE) for name in PROGRAMS] + [
-            (HOST_NAME, BIN, X86 if HOST32 else ARM64 if ARM64_BUILD else X64)]
+        # The host is this build's, or in a 32-bit build the 64-bit build's.
+        programs = [(name, CONTROL_BIN, images.MACHINES[ARCHITECTURE]) for name in PROGRAMS] + [
+            (HOST_NAME, BIN, images.MACHINES["x86" if HOST32 else "arm64" if ARM64_BUILD else "x64"])]
         for name, folder, machine in programs:
             with self.subTest(name=name):
                 header, optional = image(name, folder).FILE_HEADER, image(name, folder).OPTIONAL_HEADER

@@ -17,8 +17,8 @@ import unittest
 import zipfile
 
 import images
-from controller import (ARM64_BIN, ARM64_BUILD, CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN, X64_BUILD,
-                        X86_BIN, Host, close_tool, exit_status, hook_library, platform_path, report)
+from controller import (ARCHITECTURE, ARM64_BIN, ARM64_BUILD, CONTROL_BIN, EXE, HOST, RUN, RUNS_X86, WINDOWS, X64_BIN,
+                        X64_BUILD, X86_BIN, Host, close_tool, exit_status, hook_library, platform_path, report)
 from processes import TestCase
 
 BUILD = os.environ["HOOK_HOST_BUILD"]
@@ -46,7 +46,6 @@ TRY = ["try/hook_host.exe", "try/TeskShellHook64.dll"] if WINDOWS and X64_BUILD 
 # library goes with the programs: on Windows in a folder of its architecture's, with its import library
 # and .def, beside the bindings; here in lib.
 # A 64-bit build installs the 32-bit DLL too, from a 32-bit build of its own.
-ARCHITECTURE = "arm64" if ARM64_BUILD else "x64" if X64_BUILD else "x86"
 ARCHITECTURES = ["x64", "x86", "arm64"] if WINDOWS and X64_BUILD else [ARCHITECTURE]
 DEVELOPMENT = ["include/hook_control.h", "lib/libhook_control.a", "lib/libhook_control%s" % (
     ".dll.a" if WINDOWS else ".so")] + [
@@ -123,6 +122,13 @@ BINDINGS = {"bindings/python/hook_control.py": "bindings/python/hook_control/__i
 DOTNET_FRAMEWORKS = (("net45", ""), ("netstandard2.0", "netstandard2.0/"), ("netstandard2.1", "netstandard2.1/"))
 ASSEMBLY = ["bindings/dotnet/%sHookControl.%s" % (folder, kind) for _, folder in DOTNET_FRAMEWORKS
             for kind in ("dll", "xml")] if WINDOWS and X64_BUILD else []
+
+
+def shipped_hook_check(release, host):
+    """What the release's own hook_check says of `host`."""
+    return subprocess.run(RUN + [os.path.join(release, "hook_check" + EXE), platform_path(host)],
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+
 
 def run(test, command, **kwargs):
     """Runs a tool of the build, which must succeed; what it said goes into the failure."""
@@ -265,10 +271,11 @@ class Package(Installed):
         self.check_tree(release, development=False)
         # The 32-bit and the ARM64 DLL, each from a build of its own, export the same calls.
         x64 = images.load(os.path.join(release, shared_library("x64")[0]))
-        for architecture, machine in (("x86", (0x14C, 0x10B)), ("arm64", (0xAA64, 0x20B))):
+        for architecture in ("x86", "arm64"):
             with self.subTest(architecture=architecture):
                 other = images.load(os.path.join(release, shared_library(architecture)[0]))
-                self.assertEqual((other.FILE_HEADER.Machine, other.OPTIONAL_HEADER.Magic), machine)
+                self.assertEqual((other.FILE_HEADER.Machine, other.OPTIONAL_HEADER.Magic),
+                                 images.MACHINES[architecture])
                 self.assertEqual(*(sorted(s.name for s in image.DIRECTORY_ENTRY_EXPORT.symbols) for image in (x64, other)))
 
         # An application compiles hook_control's source in with its own compiler and flags, as standard
@@ -330,8 +337,7 @@ class Package(Installed):
                         self.skipTest("this machine runs no 32-bit program")
                     host_path = shutil.copy(os.path.join(release, host + EXE), folder)
                     if bits == "ARM64":
-                        result = subprocess.run(RUN + [os.path.join(release, "hook_check" + EXE), platform_path(host_path)],
-                                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                        result = shipped_hook_check(release, host_path)
                         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
                         self.assertIn(b"the ARM64 host, TeskShellHookARM64.dll beside it (ARM64,", result.stdout)
                         continue
@@ -349,8 +355,7 @@ class Package(Installed):
         needed = compilers_dlls(library)
         self.assertIn("libstdc++-6.dll", needed)
         # Each is named, as any import that is not found.
-        result = subprocess.run(RUN + [os.path.join(release, "hook_check" + EXE), platform_path(host)],
-                                stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        result = shipped_hook_check(release, host)
         self.assertEqual(result.returncode, 1, result.stdout)
         for name in needed:
             self.assertIn(name.encode(), result.stdout)

@@ -333,7 +333,6 @@ FRAMEWORK_PLATFORMS = {"x64": ("PlatformTarget=x64", "x64"), "AnyCPU": ("Platfor
                        "AnyCPU-32": ("PlatformTarget=AnyCPU;Prefer32Bit=true", "x86"),
                        "x86": ("PlatformTarget=x86", "x86"), "ARM64": ("PlatformTarget=ARM64", "arm64"),
                        "ARM64-32": ("PlatformTarget=ARM64;Prefer32Bit=true", "arm64")}
-MACHINES = {"x64": 0x8664, "x86": 0x14C, "arm64": 0xAA64}
 
 
 class DotNetFramework(DotNetSdk, TestCase):
@@ -353,7 +352,7 @@ class DotNetFramework(DotNetSdk, TestCase):
             with self.subTest(case=case):
                 dll = os.path.normpath(placed[case].replace("\\", "/"))
                 self.assertTrue(dll.endswith("/runtimes/win-%s/native/hook_control.dll" % architecture), dll)
-                self.assertEqual(images.load(dll).FILE_HEADER.Machine, MACHINES[architecture])
+                self.assertEqual(images.load(dll).FILE_HEADER.Machine, images.MACHINES[architecture][0])
 
 
 class DotNetRuntimeWithRid(DotNetRuntime):
@@ -365,7 +364,7 @@ class DotNetRuntimeWithRid(DotNetRuntime):
             with self.subTest(architecture=architecture):
                 program = self.build("win-" + architecture)[-1]
                 for name in (program, os.path.join(os.path.dirname(program), "hook_control.dll")):
-                    self.assertEqual(images.load(name).FILE_HEADER.Machine, MACHINES[architecture], name)
+                    self.assertEqual(images.load(name).FILE_HEADER.Machine, images.MACHINES[architecture][0], name)
 
 
 class DotNetRuntimePortable(DotNetRuntime):

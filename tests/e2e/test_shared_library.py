@@ -19,7 +19,7 @@ import unittest
 import zipfile
 
 import images
-from controller import ARM64_BUILD, CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, X64_BUILD, RUN, SLOW, WINDOWS, Host, exit_status, \
+from controller import ARCHITECTURE, CLOSE_SEEN_WITHIN_MS, CONTROL_BIN, RUN, SLOW, WINDOWS, Host, exit_status, \
     platform_path, read_line, signed32
 from processes import TestCase
 from test_control import HOST, assert_ends, has_ended, traced
@@ -66,8 +66,7 @@ class SharedLibrary(TestCase):
     def test_the_dll_exports_the_header_by_plain_names_and_imports_only_the_system(self):
         image = images.load(os.path.join(CONTROL_BIN, LIBRARY))
         # x86-64 (or ARM64) and PE32+, or in a 32-bit build x86 and PE32; a DLL, stripped.
-        machine = (0xAA64, 0x20B) if ARM64_BUILD else (0x8664, 0x20B) if X64_BUILD else (0x14C, 0x10B)
-        self.assertEqual((image.FILE_HEADER.Machine, image.OPTIONAL_HEADER.Magic), machine)
+        self.assertEqual((image.FILE_HEADER.Machine, image.OPTIONAL_HEADER.Magic), images.MACHINES[ARCHITECTURE])
         self.assertTrue(image.is_dll())
         self.assertEqual(image.FILE_HEADER.NumberOfSymbols, 0)
         # 32-bit names too without a leading underscore or @N: GetProcAddress finds them as the header names them.
