@@ -63,6 +63,15 @@ def _pe_appended(data, build, characteristics=0x40000040, name=b".names"):
     return bytes(appended), rva
 
 
+def _pe_directory_appended(image, data, entry, size, build, **section):
+    """`data` (of `image`) with a section appended as _pe_appended makes it, which its data directory
+    `entry` points at, `size` bytes of it."""
+    appended, rva = _pe_appended(data, build, **section)
+    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[entry]
+    return _set(_set(appended, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
+                directory.get_field_absolute_offset("Size"), "I", size)
+
+
 def pe_exporting(data, count, length, apart=False):
     """`data` exporting its first function under `count` names, every one the same name of `length`
     bytes (`apart`: each a copy of its own), through an export directory appended to it."""
@@ -78,10 +87,7 @@ def pe_exporting(data, count, length, apart=False):
                 b"".join(struct.pack("<I", name + (length + 1) * i * apart) for i in range(count)) +
                 bytes(2 * count) + (b"n" * length + b"\0") * (count if apart else 1))
 
-    exporting, rva = _pe_appended(data, build)
-    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[0]
-    return _set(_set(exporting, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
-                directory.get_field_absolute_offset("Size"), "I", 40)
+    return _pe_directory_appended(image, data, 0, 40, build)
 
 
 def pe_forwarding(data, forwards):
@@ -107,10 +113,7 @@ def pe_forwarding(data, forwards):
                 b"".join(struct.pack("<I", at + offset) for offset in names) +
                 b"".join(struct.pack("<H", i) for i in range(count)) + texts)
 
-    forwarding, rva = _pe_appended(data, build)
-    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[0]
-    return _set(_set(forwarding, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
-                directory.get_field_absolute_offset("Size"), "I", size)
+    return _pe_directory_appended(image, data, 0, size, build)
 
 
 def pe_hybrid(data):
@@ -123,10 +126,7 @@ def pe_hybrid(data):
         return struct.pack("<I", size) + bytes(196) + struct.pack("<Q", image.OPTIONAL_HEADER.ImageBase + rva + size) + \
             bytes(size - 208 + 64)
 
-    hybrid, rva = _pe_appended(data, build)
-    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[10]
-    return _set(_set(hybrid, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
-                directory.get_field_absolute_offset("Size"), "I", size)
+    return _pe_directory_appended(image, data, 10, size, build)
 
 
 def pe_importing(data, names):
@@ -177,10 +177,8 @@ def pe_importing_more(data, imports, lookup=True):
         return descriptors + bytes(20) + bytes(tables) + bytes(texts)
 
     # Writable, for the loader binds into the address tables it holds.
-    importing, rva = _pe_appended(data, build, characteristics=0xC0000040)
-    directory = image.OPTIONAL_HEADER.DATA_DIRECTORY[1]
-    return _set(_set(importing, directory.get_field_absolute_offset("VirtualAddress"), "I", rva),
-                directory.get_field_absolute_offset("Size"), "I", 20 * (len(own) + len(imports) + 1))
+    return _pe_directory_appended(image, data, 1, 20 * (len(own) + len(imports) + 1), build,
+                                  characteristics=0xC0000040)
 
 
 def spellings(name, count):
